@@ -1,0 +1,37 @@
+# Top-level commands. Each runs the set-up it needs first (packages,
+# llama.cpp source, CMake configuration) and is quick when nothing changed.
+#   make build            build everything into build/
+#   make test             build, then run every test (CTest)
+#   make run              build, then start brisvanesrv on run-home/ (127.0.0.1:4092)
+#   make bench            build the benchmarks into build/bin/
+#   SAN=address | SAN=thread   the same in build-address/ or build-thread/ with sanitizers
+
+SAN ?=
+JOBS ?= $(shell nproc)
+TEST_JOBS ?= $(JOBS)
+ifeq ($(SAN),)
+BUILD_DIR ?= build
+else
+BUILD_DIR ?= build-$(SAN)
+endif
+HOME_DIR ?= run-home
+
+.PHONY: all build test run bench clean
+
+all: build
+
+build:
+	@bash scripts/configure.sh $(BUILD_DIR) $(SAN)
+	@cmake --build $(BUILD_DIR) -j $(JOBS)
+
+test: build
+	@cd $(BUILD_DIR) && ctest --output-on-failure --no-tests=error -j $(TEST_JOBS) $(CTEST_ARGS)
+
+run: build
+	@bash scripts/run_server.sh $(BUILD_DIR) $(HOME_DIR)
+
+bench: build
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target $$(cmake --build $(BUILD_DIR) --target help | sed -n 's/^\(bench_[A-Za-z0-9_]*\):.*/\1/p')
+
+clean:
+	rm -rf build build-address build-thread

@@ -1,0 +1,43 @@
+# One static library per subsystem folder under src/, and one test program per
+# folder under tests/. Sources are globbed so that adding a file needs no edit
+# here; CONFIGURE_DEPENDS makes the build notice new files by itself.
+
+set(BRISVANE_WARNINGS -Wall -Wextra)
+
+# brisvane_subsystem(<name> [DEPS <target>...])
+function(brisvane_subsystem name)
+  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  file(GLOB_RECURSE srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${name}/*.cpp)
+  list(FILTER srcs EXCLUDE REGEX "_main\\.cpp$")
+  set(target brisvane_${name})
+  if(srcs)
+    add_library(${target} STATIC ${srcs})
+    target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+    target_compile_options(${target} PRIVATE ${BRISVANE_WARNINGS})
+    target_link_libraries(${target} PUBLIC ${ARG_DEPS})
+  else()
+    add_library(${target} INTERFACE)
+    target_include_directories(${target} INTERFACE ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(${target} INTERFACE ${ARG_DEPS})
+  endif()
+endfunction()
+
+# brisvane_test_suite(<folder> LIBS <target>... [LABELS ...])
+# Every *.cpp in tests/<folder> forms one GoogleTest program <folder>_tests.
+function(brisvane_test_suite folder)
+  cmake_parse_arguments(ARG "" "" "LIBS;LABELS" ${ARGN})
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${folder}/*.cpp)
+  if(NOT srcs)
+    return()
+  endif()
+  set(target ${folder}_tests)
+  add_executable(${target} ${srcs})
+  target_compile_options(${target} PRIVATE ${BRISVANE_WARNINGS})
+  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
+  target_link_libraries(${target} PRIVATE ${ARG_LIBS} brisvane_test_support GTest::gmock GTest::gtest_main)
+  add_dependencies(${target} brisvane_test_models)
+  gtest_discover_tests(${target}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS "${folder};${ARG_LABELS}" TIMEOUT 300)
+endfunction()

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Usage: configure.sh <build-dir> [address|thread]
+# Runs the set-up, then configures the CMake build tree once; later builds let
+# Ninja re-run CMake by itself when a CMake file changes.
+set -euo pipefail
+build_dir="$1"
+san="${2:-}"
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+llama_dir="$(bash "$here/setup.sh" | tail -n 1)"
+cache="$build_dir/CMakeCache.txt"
+if [ -f "$build_dir/build.ninja" ] && grep -qx "LLAMA_CPP_DIR:PATH=$llama_dir" "$cache" \
+   && grep -qx "BRISVANE_SAN:STRING=$san" "$cache"; then
+  exit 0
+fi
+cmake -G Ninja -S "$here/.." -B "$build_dir" -DLLAMA_CPP_DIR="$llama_dir" -DBRISVANE_SAN="$san" >&2

@@ -1,0 +1,29 @@
+// Small text, file and time helpers shared by all subsystems.
+// All are safe for concurrent use.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+
+// Wall-clock milliseconds since the Unix epoch (system clock).
+int64_t nowMs();
+
+// Whether `text` is made of whole UTF-8 sequences by lead-byte shape:
+// over-long forms, surrogates and values above U+10FFFF are not rejected.
+// An empty text is valid.
+bool isValidUtf8(const std::string& text);
+
+// The whole file with CR LF turned into "\n". Throws std::runtime_error
+// "Unable to open file: <path>" when the file cannot be opened.
+std::string readFileToString(const std::string& path);
+
+// Splits at the first ':'. Without a colon the head is the whole text.
+std::pair<std::string, std::string> splitAtColon(const std::string& text);
+
+// Whether `text` begins with `prefix`.
+bool startsWith(const std::string& text, const std::string& prefix);
+bool startsWith(const char* text, const char* prefix);
+
+// `text` without leading and trailing blanks, tabs, CR and LF.
+std::string trimWhitespace(const std::string& text);
