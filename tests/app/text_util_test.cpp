@@ -1,0 +1,87 @@
+#include "app/text_util.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <stdexcept>
+
+#include "support/temp_dir.h"
+
+namespace {
+
+TEST(TextUtil, IsValidUtf8ByLeadByteShape) {
+    struct Case { std::string bytes; bool valid; };
+    const Case cases[] = {
+        {"", true},
+        {"plain ascii", true},
+        {"\xC3\xA9", true},                 // é
+        {"\xC3", false},                    // lead without its follower
+        {"\xE2\x82", false},                // runs past the end
+        {"\xE2\x82\xAC", true},             // €
+        {"\xED\xA0\x80", true},             // surrogate: shape only
+        {"\xC0\x80", true},                 // over-long: shape only
+        {"\xF4\x90\x80\x80", true},         // above U+10FFFF: shape only
+        {"\xF0\x9F\x98\x80", true},         // emoji
+        {"\xF8\x88\x80\x80\x80", false},    // five-byte lead
+        {"\x80", false},                    // lone follower
+        {"a\xC3(", false},                  // bad follower
+        {std::string("a\0b", 3), true},     // NUL is a character
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(isValidUtf8(c.bytes), c.valid) << ::testing::PrintToString(c.bytes);
+    }
+}
+
+TEST(TextUtil, TrimWhitespace) {
+    const std::pair<std::string, std::string> cases[] = {
+        {" \ta b\r\n", "a b"}, {"", ""}, {" \t\r\n ", ""}, {"x", "x"}, {"  in  ner  ", "in  ner"}, {"\vv\v", "\vv\v"},
+    };
+    for (const auto& [in, out] : cases) EXPECT_EQ(trimWhitespace(in), out) << in;
+}
+
+TEST(TextUtil, SplitAtColon) {
+    struct Case { std::string in, head, tail; };
+    const Case cases[] = {{"a:b:c", "a", "b:c"}, {":x", "", "x"}, {"none", "none", ""}, {"end:", "end", ""}, {"", "", ""}};
+    for (const Case& c : cases) {
+        auto [head, tail] = splitAtColon(c.in);
+        EXPECT_EQ(head, c.head) << c.in;
+        EXPECT_EQ(tail, c.tail) << c.in;
+    }
+}
+
+TEST(TextUtil, StartsWithBothForms) {
+    struct Case { const char* text; const char* prefix; bool expected; };
+    const Case cases[] = {{"abc", "ab", true}, {"abc", "", true}, {"ab", "abc", false}, {"abc", "b", false}, {"", "", true}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(startsWith(std::string(c.text), std::string(c.prefix)), c.expected) << c.text << "/" << c.prefix;
+        EXPECT_EQ(startsWith(c.text, c.prefix), c.expected) << c.text << "/" << c.prefix;
+    }
+}
+
+TEST(TextUtil, ReadFileToStringTurnsCrLfIntoLf) {
+    TempDir dir;
+    const std::pair<std::string, std::string> cases[] = {
+        {"", ""}, {"a\r\nb\r\n", "a\nb\n"}, {"lone\rcr", "lone\rcr"}, {"end\r", "end\r"}, {std::string("n\0ul", 4), std::string("n\0ul", 4)},
+    };
+    for (const auto& [content, expected] : cases) {
+        writeTextFile(dir.file("f"), content);
+        EXPECT_EQ(readFileToString(dir.file("f")), expected);
+    }
+}
+
+TEST(TextUtil, ReadFileToStringMissingFileThrowsWithPath) {
+    try {
+        readFileToString("/nonexistent/brisvane/file");
+        FAIL() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Unable to open file: /nonexistent/brisvane/file");
+    }
+}
+
+TEST(TextUtil, NowMsIsWallClock) {
+    const int64_t system = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::system_clock::now().time_since_epoch()).count();
+    EXPECT_LE(std::abs(nowMs() - system), 1000);
+}
+
+}  // namespace
