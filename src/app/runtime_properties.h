@@ -1,10 +1,25 @@
 // The runtime state file "work/.runtime.properties" and the process-wide
 // values loaded from it. The server thread loads them during start-up; later
 // the registration client and the management API rewrite keys.
+//
+// File syntax: one "KEY = value" per line, "#" starts a comment, the first
+// "=" splits, key and value are trimmed, the last duplicate wins. Created
+// files pad keys to 17 columns, rewritten lines pad them to 20.
+//
+// Every writer replaces the file as a whole (temporary file, fsync, rename),
+// so a crash leaves the old or the new file. One process-wide mutex orders
+// all reads and writes of the file and of the globals below.
 #pragma once
 
+#include <atomic>
+#include <map>
 #include <string>
 
+// The globals hold the values of the last successful load. Only this module
+// writes them, under its mutex. The server thread may read them directly
+// during start-up, before other threads exist; every other thread reads
+// them through runtimePropertiesSnapshot() (brisvaneExport is atomic and
+// may be read directly from any thread).
 namespace runtimeprops {
 extern std::string appId;                  // APP_ID
 extern std::string createdAt;              // CREATED_AT
@@ -13,7 +28,7 @@ extern std::string brisvaneIdRelay;        // BRISVANE_ID, relay copy
 extern std::string apiBase;                // API_BASE
 extern std::string apiKey;                 // BRISVANE_API_KEY
 extern std::string token;                  // BRISVANE_TOKEN
-extern bool brisvaneExport;                // BRISVANE_EXPORT
+extern std::atomic<bool> brisvaneExport;   // BRISVANE_EXPORT
 extern std::string rtsHost;                // RTS_HOST
 extern std::string firstAuthAt;            // FIRST_AUTH_AT
 extern int expiresDays;                    // EXPIRES_DAYS
@@ -24,6 +39,100 @@ extern std::string appUpdatedAt;           // APP_UPDATED_AT
 // The relay service's fixed port.
 inline constexpr int kRelayPort = 10815;
 
+// A copy of all runtime property globals taken under the module's mutex.
+struct RuntimePropertiesSnapshot {
+    std::string appId;
+    std::string createdAt;
+    std::string brisvaneIdRegistration;
+    std::string brisvaneIdRelay;
+    std::string apiBase;
+    std::string apiKey;
+    std::string token;
+    bool brisvaneExport = false;
+    std::string rtsHost;
+    std::string firstAuthAt;
+    int expiresDays = 0;
+    std::string appVersion;
+    std::string appUpdatedAt;
+};
+
+// Consistent copy of the globals. Safe for concurrent use by multiple threads.
+RuntimePropertiesSnapshot runtimePropertiesSnapshot();
+
+// Path of the runtime state file: "work/.runtime.properties", relative to the
+// home directory that start-up made the current directory.
+std::string runtimePropertiesPath();
+
+// Moves the file elsewhere (its folder is what firstStartup creates).
+// REQUIRES: no other thread uses this module. Meant for tests.
+void setRuntimePropertiesPathForTesting(const std::string& path);
+
+// Empties every global (RTS_HOST included) and the export flag.
+// REQUIRES: no other thread uses this module. Meant for tests.
+void clearRuntimePropertiesForTesting();
+
 // Makes sure the runtime state file exists and holds an installation id, and
-// loads its values. Returns false when it cannot; start-up goes on then.
+// loads its values; stamps the program version. A new installation id is made
+// only when the file is absent or holds no APP_ID: a file that exists but
+// cannot be read, or is no text, is reported and left untouched. Returns false
+// when the file could not be made or read; start-up goes on then. Throws when
+// the file system cannot say whether the file exists, or when the version
+// stamp of an existing file fails. Runs on the server thread during start-up.
 bool firstStartup();
+
+// Reads the file and sets the globals in the file's load order. Never
+// throws: a missing or unreadable file or a bad EXPIRES_DAYS is logged
+// (level 2); globals assigned before the failure keep their new values.
+// Safe for concurrent use by multiple threads.
+void loadRuntimeProperties();
+
+// Rewrites or appends each key of `values` in ascending key order: every
+// line holding the key is replaced by "KEY<blanks to column 20>= value",
+// other lines stay; a missing key is appended. The file is written once,
+// durably. Does not touch the globals (call loadRuntimeProperties).
+// Throws std::invalid_argument, writing nothing, when a key is not
+// [A-Z0-9_]+ or a value holds CR or LF; throws std::runtime_error
+// "Cannot write runtime properties: <path>" when the file cannot be written,
+// and "Cannot read runtime properties: <path>" when it exists but cannot be
+// read (it is never replaced then). Safe for concurrent use by multiple threads.
+void updateRuntimeProperties(const std::map<std::string, std::string>& values);
+
+// Replaces the file with the six created lines (two comments, a blank line,
+// APP_ID, CREATED_AT, BRISVANE_EXPORT false). Throws std::runtime_error
+// "Cannot write runtime properties: <path>" on failure, leaving the old file.
+// Throws std::invalid_argument when the id or time holds CR or LF.
+// Safe for concurrent use by multiple threads.
+void createRuntimeProperties(const std::string& appId, const std::string& createdAt);
+
+// Recreates the file keeping only the installation id (from the global, else
+// from the file) and reloads. True when done or when there is no id to keep
+// (nothing written); false, logged, when the write failed.
+// Safe for concurrent use by multiple threads.
+bool resetRuntimeProperties();
+
+// Stores BRISVANE_EXPORT and, after a successful write, sets the global.
+// False, logged, when the write failed (the global is unchanged then).
+// Safe for concurrent use by multiple threads.
+bool setExportFlag(bool enabled);
+
+// Writes APP_UPDATED_AT and APP_VERSION when the loaded APP_VERSION differs
+// from the program version, then reloads; writes nothing otherwise. Throws
+// what updateRuntimeProperties throws. Safe for concurrent use by multiple threads.
+void stampAppVersion();
+
+// The key/value map of a properties text by the reading rules above.
+std::map<std::string, std::string> parsePropertiesText(const std::string& text);
+
+// The whole file as bytes. Throws std::runtime_error "Cannot open file: <path>".
+std::string readWholeFile(const std::string& path);
+
+// The current UTC time, "%Y-%m-%dT%H:%M:%SZ". Safe for concurrent use.
+std::string utcNowIso();
+
+// Whether a key may be written to the file: one or more of A-Z, 0-9 and "_".
+bool isValidRuntimePropertyKey(const std::string& key);
+// Whether a value may be written to the file: it holds no CR and no LF.
+bool isValidRuntimePropertyValue(const std::string& value);
+
+// A random version-4 UUID, 36 lower-case characters, as installation id.
+std::string makeInstallationId();

@@ -1,0 +1,337 @@
+#include "app/runtime_properties.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <regex>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "app/logger.h"
+#include "platform/file_io.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+namespace rp = runtimeprops;
+
+const char kHeader[] =
+    "# Brisvane runtime state file\n"
+    "# Auto-generated on first startup \xE2\x80\x94 edit with caution\n"
+    "\n";
+const std::regex kUuidV4("^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$");
+const std::regex kUtcTime("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ$");
+
+int gDurableSteps = 0;
+void countStep(int) { ++gDurableSteps; }
+
+class RuntimePropertiesTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setLogLevel(0);
+        path_ = dir_.path() + "/work/.runtime.properties";
+        setRuntimePropertiesPathForTesting(path_);
+        clearRuntimePropertiesForTesting();
+        gDurableSteps = 0;
+        setDurableReplaceStepHookForTesting(&countStep);
+    }
+    void TearDown() override {
+        setDurableReplaceStepHookForTesting(nullptr);
+        setRuntimePropertiesPathForTesting("work/.runtime.properties");
+        clearRuntimePropertiesForTesting();
+        setLogLevel(2);
+    }
+    void writeState(const std::string& content) {
+        std::filesystem::create_directories(dir_.path() + "/work");
+        writeTextFile(path_, content);
+    }
+    std::string state() const { return readTextFile(path_); }
+
+    TempDir dir_;
+    std::string path_;
+};
+
+TEST_F(RuntimePropertiesTest, FirstStartCreatesTheFileByteForByteAndARestartKeepsIt) {
+    ASSERT_TRUE(firstStartup());
+    EXPECT_TRUE(std::regex_match(rp::appId, kUuidV4)) << rp::appId;
+    EXPECT_TRUE(std::regex_match(rp::createdAt, kUtcTime)) << rp::createdAt;
+    EXPECT_TRUE(std::regex_match(rp::appUpdatedAt, kUtcTime)) << rp::appUpdatedAt;
+    EXPECT_FALSE(rp::brisvaneExport);
+    EXPECT_EQ(rp::appVersion, "1.0.23");
+    const std::string expected = std::string(kHeader) +
+                                 "APP_ID           = " + rp::appId + "\n"
+                                 "CREATED_AT       = " + rp::createdAt + "\n"
+                                 "BRISVANE_EXPORT  = false\n"
+                                 "APP_UPDATED_AT      = " + rp::appUpdatedAt + "\n"
+                                 "APP_VERSION         = 1.0.23\n";
+    EXPECT_EQ(state(), expected);
+
+    // A restart of the same version keeps the identity and writes nothing.
+    const std::string id = rp::appId;
+    clearRuntimePropertiesForTesting();
+    gDurableSteps = 0;
+    ASSERT_TRUE(firstStartup());
+    EXPECT_EQ(rp::appId, id);
+    EXPECT_EQ(gDurableSteps, 0);
+    EXPECT_EQ(state(), expected);
+}
+
+TEST_F(RuntimePropertiesTest, InstallationIdsAreVersion4AndDiffer) {
+    const std::string a = makeInstallationId();
+    const std::string b = makeInstallationId();
+    EXPECT_EQ(a.size(), 36u);
+    EXPECT_TRUE(std::regex_match(a, kUuidV4)) << a;
+    EXPECT_TRUE(std::regex_match(b, kUuidV4)) << b;
+    EXPECT_NE(a, b);
+}
+
+TEST_F(RuntimePropertiesTest, ANewIdentityOnlyWhenTheFileHasNone) {
+    struct Case {
+        const char* name;
+        std::string content;
+        bool keepsId;
+    };
+    const std::vector<Case> cases = {
+        {"id present", "APP_ID = keep-me\nBRISVANE_ID = dev\nAPP_VERSION = 1.0.23\n", true},
+        {"id with CR LF", "APP_ID = keep-me\r\nAPP_VERSION = 1.0.23\r\n", true},
+        {"empty id", "APP_ID =\nBRISVANE_ID = dev\n", false},
+        {"no id key", "BRISVANE_ID = dev\n", false},
+        {"id only in a comment", "# APP_ID = keep-me\n", false},
+        {"empty file", "", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        clearRuntimePropertiesForTesting();
+        writeState(c.content);
+        ASSERT_TRUE(firstStartup());
+        if (c.keepsId) {
+            EXPECT_EQ(rp::appId, "keep-me");
+            EXPECT_EQ(state(), c.content);
+        } else {
+            EXPECT_TRUE(std::regex_match(rp::appId, kUuidV4));
+            EXPECT_EQ(state().rfind(kHeader, 0), 0u);
+            EXPECT_EQ(rp::brisvaneIdRegistration, "");
+        }
+    }
+}
+
+TEST_F(RuntimePropertiesTest, AnExistingFileThatCannotBeReadIsNeverReplaced) {
+    // A directory in the file's place cannot be read as a file.
+    std::filesystem::create_directories(path_);
+    EXPECT_FALSE(firstStartup());
+    EXPECT_TRUE(std::filesystem::is_directory(path_));
+    EXPECT_EQ(rp::appId, "");
+    EXPECT_THROW(updateRuntimeProperties({{"BRISVANE_EXPORT", "true"}}), std::runtime_error);
+    EXPECT_TRUE(std::filesystem::is_directory(path_));
+    std::filesystem::remove(path_);
+
+    // Bytes no text file holds: damaged, but it may still carry the identity.
+    const std::string damaged = std::string("APP_ID = \0\0\0\0", 13) + "\nBRISVANE_ID = dev\n";
+    writeState(damaged);
+    EXPECT_FALSE(firstStartup());
+    EXPECT_EQ(state(), damaged);
+    EXPECT_EQ(gDurableSteps, 0);
+}
+
+TEST_F(RuntimePropertiesTest, AnOlderVersionIsStampedInPlace) {
+    writeState("APP_ID = id-1\n# keep this\nAPP_VERSION = 1.0.22\n");
+    ASSERT_TRUE(firstStartup());
+    EXPECT_EQ(rp::appVersion, "1.0.23");
+    EXPECT_EQ(state(), "APP_ID = id-1\n# keep this\nAPP_VERSION         = 1.0.23\nAPP_UPDATED_AT      = " +
+                           rp::appUpdatedAt + "\n");
+}
+
+TEST_F(RuntimePropertiesTest, UpdatesRewriteMatchingLinesAndAppendTheRest) {
+    struct Case {
+        const char* name;
+        std::string before;
+        std::map<std::string, std::string> values;
+        std::string after;
+    };
+    const std::vector<Case> cases = {
+        {"replace in place, comments and blanks stay",
+         "# top\n\nAPP_ID = a # old comment\nRTS_HOST = r\n",
+         {{"APP_ID", "b"}},
+         "# top\n\nAPP_ID              = b\nRTS_HOST = r\n"},
+        {"every duplicate line is rewritten",
+         "BRISVANE_ID = one\nX = 1\nBRISVANE_ID = two\n",
+         {{"BRISVANE_ID", "three"}},
+         "BRISVANE_ID         = three\nX = 1\nBRISVANE_ID         = three\n"},
+        {"missing last line end is added before an appended key",
+         "APP_ID = a",
+         {{"RTS_HOST", "relay.example"}},
+         "APP_ID = a\nRTS_HOST            = relay.example\n"},
+        {"keys are handled in ascending order; long keys get one blank",
+         "",
+         {{"Z_LONG_KEY_OF_TWENTY_ONE", "v"}, {"APP_VERSION", "1.0.23"}, {"EXPIRES_DAYS", ""}},
+         "APP_VERSION         = 1.0.23\nEXPIRES_DAYS        = \nZ_LONG_KEY_OF_TWENTY_ONE = v\n"},
+        {"a replaced file always ends in a line end",
+         "APP_ID = a\nRTS_HOST = r",
+         {{"APP_ID", "b"}},
+         "APP_ID              = b\nRTS_HOST = r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeState(c.before);
+        gDurableSteps = 0;
+        updateRuntimeProperties(c.values);
+        EXPECT_EQ(state(), c.after);
+        EXPECT_EQ(gDurableSteps, 4);  // temp written, synced, renamed, folder synced
+    }
+}
+
+TEST_F(RuntimePropertiesTest, UpdatesRefuseKeysAndValuesThatWouldBreakTheFile) {
+    writeState("APP_ID = a\n");
+    const std::vector<std::map<std::string, std::string>> refused = {
+        {{"lower", "v"}},
+        {{"A-B", "v"}},
+        {{"", "v"}},
+        {{"A B", "v"}},
+        {{"GOOD", "ok"}, {"BAD", "line\nINJECTED = 1"}},
+        {{"BAD", "carriage\rreturn"}},
+    };
+    for (const auto& values : refused) {
+        EXPECT_THROW(updateRuntimeProperties(values), std::invalid_argument);
+    }
+    EXPECT_EQ(state(), "APP_ID = a\n");
+    EXPECT_TRUE(isValidRuntimePropertyKey("APP_ID_2"));
+    EXPECT_TRUE(isValidRuntimePropertyValue("with = and # inside"));
+}
+
+TEST_F(RuntimePropertiesTest, WriteFailuresThrowTheDesignedMessageAndKeepTheOldFile) {
+    // No "work" folder: the temporary file cannot be made.
+    try {
+        updateRuntimeProperties({{"APP_ID", "x"}});
+        FAIL() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()), "Cannot write runtime properties: " + path_);
+    }
+    EXPECT_THROW(createRuntimeProperties("id", "t"), std::runtime_error);
+    EXPECT_FALSE(std::filesystem::exists(path_));
+
+    rp::brisvaneExport = false;
+    EXPECT_FALSE(setExportFlag(true));
+    EXPECT_FALSE(rp::brisvaneExport);
+}
+
+TEST_F(RuntimePropertiesTest, LoadFollowsTheValueRules) {
+    struct Case {
+        std::string exported;
+        bool expected;
+    };
+    for (const Case& c : std::vector<Case>{{"true", true}, {"1", true}, {"TRUE", false}, {"yes", false}, {"", false}}) {
+        writeState("APP_ID = a\nBRISVANE_EXPORT = " + c.exported + "\n");
+        loadRuntimeProperties();
+        EXPECT_EQ(rp::brisvaneExport, c.expected) << c.exported;
+    }
+
+    // RTS_HOST keeps its value when the file has none; EXPIRES_DAYS takes the
+    // leading integer.
+    rp::rtsHost = "kept.example";
+    writeState("APP_ID = a\nEXPIRES_DAYS = 30days\nBRISVANE_ID = dev-1\nAPP_VERSION = 8\n");
+    loadRuntimeProperties();
+    EXPECT_EQ(rp::rtsHost, "kept.example");
+    EXPECT_EQ(rp::expiresDays, 30);
+    EXPECT_EQ(rp::brisvaneIdRelay, "dev-1");
+
+    // A bad EXPIRES_DAYS stops the load there: keys loaded after it keep
+    // their previous values.
+    writeState("APP_ID = b\nEXPIRES_DAYS = soon\nBRISVANE_ID = dev-2\nAPP_VERSION = 9\n");
+    loadRuntimeProperties();
+    EXPECT_EQ(rp::appId, "b");
+    EXPECT_EQ(rp::brisvaneIdRegistration, "dev-2");
+    EXPECT_EQ(rp::brisvaneIdRelay, "dev-1");
+    EXPECT_EQ(rp::appVersion, "8");
+
+    // A missing file changes nothing.
+    std::filesystem::remove(path_);
+    loadRuntimeProperties();
+    EXPECT_EQ(rp::appId, "b");
+}
+
+TEST_F(RuntimePropertiesTest, ParsingFollowsTheConfigurationSyntax) {
+    const auto values = parsePropertiesText(
+        "# comment\n"
+        "KEY = value # trailing comment\n"
+        "URL = a=b=c\n"
+        "no equals sign\n"
+        " = empty key\n"
+        "EMPTY =\n"
+        "CRLF = x\r\n"
+        "DUP = first\n"
+        "DUP = second\n"
+        "\tTABS\t=\tv\t\n");
+    const std::map<std::string, std::string> expected = {
+        {"KEY", "value"}, {"URL", "a=b=c"}, {"EMPTY", ""}, {"CRLF", "x"}, {"DUP", "second"}, {"TABS", "v"}};
+    EXPECT_EQ(values, expected);
+}
+
+TEST_F(RuntimePropertiesTest, ResetKeepsOnlyTheIdentity) {
+    writeState("APP_ID = id-7\nBRISVANE_ID = dev\nBRISVANE_TOKEN = tok\nBRISVANE_EXPORT = true\nRTS_HOST = relay\n"
+               "APP_VERSION = 1.0.23\n");
+    loadRuntimeProperties();
+    ASSERT_TRUE(resetRuntimeProperties());
+    EXPECT_EQ(rp::appId, "id-7");
+    EXPECT_EQ(rp::token, "");
+    EXPECT_EQ(rp::brisvaneIdRegistration, "");
+    EXPECT_FALSE(rp::brisvaneExport);
+    EXPECT_EQ(rp::appVersion, "");
+    EXPECT_EQ(rp::rtsHost, "relay");  // only a non-empty value replaces it
+    EXPECT_EQ(state(), std::string(kHeader) + "APP_ID           = id-7\nCREATED_AT       = " + rp::createdAt +
+                           "\nBRISVANE_EXPORT  = false\n");
+
+    // Without an id in memory it is taken from the file.
+    clearRuntimePropertiesForTesting();
+    writeState("APP_ID = from-file\nBRISVANE_ID = dev\n");
+    ASSERT_TRUE(resetRuntimeProperties());
+    EXPECT_EQ(rp::appId, "from-file");
+
+    // Without any id there is nothing to keep and nothing is written.
+    clearRuntimePropertiesForTesting();
+    writeState("BRISVANE_ID = dev\n");
+    gDurableSteps = 0;
+    EXPECT_TRUE(resetRuntimeProperties());
+    EXPECT_EQ(gDurableSteps, 0);
+    EXPECT_EQ(state(), "BRISVANE_ID = dev\n");
+}
+
+TEST_F(RuntimePropertiesTest, ExportFlagIsStoredThenSet) {
+    ASSERT_TRUE(firstStartup());
+    ASSERT_TRUE(setExportFlag(true));
+    EXPECT_TRUE(rp::brisvaneExport);
+    EXPECT_NE(state().find("\nBRISVANE_EXPORT     = true\n"), std::string::npos);
+    EXPECT_EQ(state().find("BRISVANE_EXPORT  = false"), std::string::npos);
+    ASSERT_TRUE(setExportFlag(false));
+    EXPECT_FALSE(rp::brisvaneExport);
+    clearRuntimePropertiesForTesting();
+    loadRuntimeProperties();
+    EXPECT_FALSE(rp::brisvaneExport);
+}
+
+TEST_F(RuntimePropertiesTest, ConcurrentWritersLoseNoUpdate) {
+    ASSERT_TRUE(firstStartup());
+    constexpr int kThreads = 6;
+    constexpr int kRounds = 15;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t] {
+            for (int r = 0; r < kRounds; ++r) {
+                updateRuntimeProperties({{"KEY_" + std::to_string(t), std::to_string(r)}});
+                setExportFlag(r % 2 == 0);
+                loadRuntimeProperties();
+                const RuntimePropertiesSnapshot s = runtimePropertiesSnapshot();
+                EXPECT_FALSE(s.appId.empty());
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    const auto values = parsePropertiesText(state());
+    for (int t = 0; t < kThreads; ++t) {
+        EXPECT_EQ(values.at("KEY_" + std::to_string(t)), std::to_string(kRounds - 1));
+    }
+    EXPECT_EQ(values.at("APP_ID"), runtimePropertiesSnapshot().appId);
+}
+
+}  // namespace
