@@ -1,11 +1,23 @@
-// Placeholder until the kit lands: writes nothing but the expected files.
+// Writes the GGUF test models into the folder given as the only argument:
+// tiny-chat.gguf, scripted-chat.gguf and tiny-mmproj.gguf. Runs at build time.
 #include <cstdio>
 #include <string>
+
+#include "chat_scripts.h"
+#include "kit_models.h"
+#include "kit_vocabulary.h"
+
 int main(int argc, char** argv) {
-    if (argc < 2) return 2;
-    for (const char* n : {"tiny-chat.gguf", "scripted-chat.gguf", "tiny-mmproj.gguf"}) {
-        std::string p = std::string(argv[1]) + "/" + n;
-        if (FILE* f = std::fopen(p.c_str(), "wb")) std::fclose(f);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: make_test_models <output folder>\n");
+        return 2;
     }
-    return 0;
+    const std::string folder = argv[1];
+    const kit::Vocabulary vocab = kit::buildVocabulary(kit::scriptWords());
+    const kit::ChatModelShape shape;
+
+    bool ok = kit::writeTinyChatModel(folder + "/tiny-chat.gguf", vocab);
+    ok = kit::writeScriptedChatModel(folder + "/scripted-chat.gguf", vocab) && ok;
+    ok = kit::writeTinyProjector(folder + "/tiny-mmproj.gguf", shape.embeddingLength) && ok;
+    return ok ? 0 : 1;
 }

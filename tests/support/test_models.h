@@ -1,0 +1,169 @@
+// Facts about the GGUF models the test-model kit writes (tools/test_model_kit):
+// token ids of the shared vocabulary and the exact replies of the scripted
+// model. Tests may rely on every value here; kit_tests checks them against
+// the generated files.
+//
+// Files (paths from testModelPath() in support/test_paths.h):
+//   "tiny-chat.gguf"      llama architecture, 2 layers, n_embd 64, 4 heads,
+//                         n_ff 128, context 256, F16, random weights from a
+//                         fixed seed; greedy output is deterministic.
+//   "scripted-chat.gguf"  same shape and vocabulary; its next token depends
+//                         only on the current one (the scripts below), under
+//                         greedy and under ordinary sampling settings alike.
+//   "tiny-mmproj.gguf"    CLIP image projector ("mlp"); output width 64, so it
+//                         pairs with either chat model. One 32x32 image (any
+//                         input is resized to it) gives kImageTokens tokens.
+//
+// Vocabulary: byte-level BPE ("gpt2", pre-tokenizer "qwen2"). Token id b
+// (0..255) is the byte b. Markers follow as single tokens; control markers
+// are matched in text only with parse_special, user-defined ones always.
+// Merges exist only for "\n\n", ":\n", "$\n" and "~\n", so ordinary text
+// tokenizes to one token per byte.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testmodels {
+
+inline constexpr char kTinyChatFile[] = "tiny-chat.gguf";
+inline constexpr char kScriptedChatFile[] = "scripted-chat.gguf";
+inline constexpr char kProjectorFile[] = "tiny-mmproj.gguf";
+
+inline constexpr int kEmbeddingLength = 64;
+inline constexpr int kBlockCount = 2;
+inline constexpr int kHeadCount = 4;
+inline constexpr int kFeedForwardLength = 128;
+inline constexpr int kTrainedContext = 256;
+inline constexpr int kVocabSize = 305;
+inline constexpr int kImageTokens = 16;
+
+constexpr int32_t byteToken(unsigned char b) { return b; }
+
+// ChatML (Qwen3)
+inline constexpr int32_t kEndOfText = 256;       // "<|endoftext|>" control, BOS/pad, ends generation
+inline constexpr int32_t kImStart = 257;         // "<|im_start|>" control
+inline constexpr int32_t kImEnd = 258;           // "<|im_end|>" control, EOS and EOT
+inline constexpr int32_t kThinkOpen = 259;       // "<think>" user-defined
+inline constexpr int32_t kThinkClose = 260;      // "</think>" user-defined
+inline constexpr int32_t kToolCallOpen = 261;    // "<tool_call>" user-defined
+inline constexpr int32_t kToolCallClose = 262;   // "</tool_call>" user-defined
+inline constexpr int32_t kToolResponseOpen = 263;   // "<tool_response>" user-defined
+inline constexpr int32_t kToolResponseClose = 264;  // "</tool_response>" user-defined
+// Gemma4 (all control)
+inline constexpr int32_t kGemmaTurnOpen = 265;          // "<|turn>"
+inline constexpr int32_t kGemmaTurnClose = 266;         // "<turn|>", ends generation
+inline constexpr int32_t kGemmaThink = 267;             // "<|think|>"
+inline constexpr int32_t kGemmaChannelOpen = 268;       // "<|channel>"
+inline constexpr int32_t kGemmaChannelClose = 269;      // "<channel|>"
+inline constexpr int32_t kGemmaToolCallOpen = 270;      // "<|tool_call>"
+inline constexpr int32_t kGemmaToolCallClose = 271;     // "<tool_call|>"
+inline constexpr int32_t kGemmaToolResponseOpen = 272;  // "<|tool_response>", ends generation
+inline constexpr int32_t kGemmaToolResponseClose = 273; // "<tool_response|>"
+inline constexpr int32_t kGemmaToolOpen = 274;          // "<|tool>"
+inline constexpr int32_t kGemmaToolClose = 275;         // "<tool|>"
+inline constexpr int32_t kGemmaQuote = 276;             // "<|\"|>"
+// GPT-OSS
+inline constexpr int32_t kOssStart = 277;      // "<|start|>" user-defined
+inline constexpr int32_t kOssChannel = 278;    // "<|channel|>" user-defined
+inline constexpr int32_t kOssMessage = 279;    // "<|message|>" user-defined
+inline constexpr int32_t kOssEnd = 280;        // "<|end|>" user-defined, does not end generation
+inline constexpr int32_t kOssReturn = 281;     // "<|return|>" control, ends generation
+inline constexpr int32_t kOssCall = 282;       // "<|call|>" control, ends generation
+inline constexpr int32_t kOssConstrain = 283;  // "<|constrain|>" user-defined
+// Tolv
+inline constexpr int32_t kTolvEot = 284;  // "<|eot|>" control
+inline constexpr int32_t kTolvEom = 285;  // "<|eom|>" control
+// Merged tokens
+inline constexpr int32_t kNewline = 10;          // "\n" (a byte token)
+inline constexpr int32_t kDoubleNewline = 286;   // "\n\n"
+inline constexpr int32_t kColonNewline = 287;    // ":\n"
+inline constexpr int32_t kDollarNewline = 288;   // "$\n"
+inline constexpr int32_t kTildeNewline = 289;    // "~\n"
+
+struct Marker {
+    int32_t id;
+    const char* text;
+    bool control;          // false: user-defined
+    bool endsGeneration;   // llama_vocab_is_eog
+};
+
+inline const std::vector<Marker> kMarkers = {
+    {kEndOfText, "<|endoftext|>", true, true},
+    {kImStart, "<|im_start|>", true, false},
+    {kImEnd, "<|im_end|>", true, true},
+    {kThinkOpen, "<think>", false, false},
+    {kThinkClose, "</think>", false, false},
+    {kToolCallOpen, "<tool_call>", false, false},
+    {kToolCallClose, "</tool_call>", false, false},
+    {kToolResponseOpen, "<tool_response>", false, false},
+    {kToolResponseClose, "</tool_response>", false, false},
+    {kGemmaTurnOpen, "<|turn>", true, false},
+    {kGemmaTurnClose, "<turn|>", true, true},
+    {kGemmaThink, "<|think|>", true, false},
+    {kGemmaChannelOpen, "<|channel>", true, false},
+    {kGemmaChannelClose, "<channel|>", true, false},
+    {kGemmaToolCallOpen, "<|tool_call>", true, false},
+    {kGemmaToolCallClose, "<tool_call|>", true, false},
+    {kGemmaToolResponseOpen, "<|tool_response>", true, true},
+    {kGemmaToolResponseClose, "<tool_response|>", true, false},
+    {kGemmaToolOpen, "<|tool>", true, false},
+    {kGemmaToolClose, "<tool|>", true, false},
+    {kGemmaQuote, "<|\"|>", true, false},
+    {kOssStart, "<|start|>", false, false},
+    {kOssChannel, "<|channel|>", false, false},
+    {kOssMessage, "<|message|>", false, false},
+    {kOssEnd, "<|end|>", false, false},
+    {kOssReturn, "<|return|>", true, true},
+    {kOssCall, "<|call|>", true, true},
+    {kOssConstrain, "<|constrain|>", false, false},
+    {kTolvEot, "<|eot|>", true, false},
+    {kTolvEom, "<|eom|>", true, false},
+};
+
+// One reply of scripted-chat.gguf. A prompt whose last token is `start`
+// continues with exactly `tokens`; with a parse_special-free prompt layout
+// that token is what the prompt text ends with (`promptEnding`). Any token
+// not named in a script is followed by kImEnd.
+struct ScriptedReply {
+    const char* name;
+    const char* promptEnding;
+    int32_t start;
+    std::vector<int32_t> tokens;  // for a loop: one period, repeated for ever
+    std::string text;             // `tokens` as text, markers included
+    bool loops;                   // never reaches an end-of-generation token
+};
+
+// "<think>\nThinking it over.\n</think>\n\nHello there!<|im_end|>": every
+// generation prompt of the ChatML layout ends in "\n" and gets this reply.
+inline const ScriptedReply kThoughtReply = {
+    "thought_reply", "\n", kNewline,
+    {kThinkOpen, 290, 291, 292, kThinkClose, kDoubleNewline, 293, 294, kImEnd},
+    "<think>\nThinking it over.\n</think>\n\nHello there!<|im_end|>", false};
+
+// The answer part of kThoughtReply, for prompts that already hold an empty
+// thought ("...</think>\n\n").
+inline const ScriptedReply kPlainAnswer = {
+    "plain_answer", "\n\n", kDoubleNewline, {293, 294, kImEnd}, "Hello there!<|im_end|>", false};
+
+inline const ScriptedReply kToolCall = {
+    "tool_call", ":\n", kColonNewline,
+    {kToolCallOpen, 295, 296, 297, 298, 299, kToolCallClose, kImEnd},
+    "<tool_call>\n{\"name\": \"get_weather\", \"arguments\": {\"city\": \"Paris\"}}\n</tool_call><|im_end|>",
+    false};
+
+// The euro sign (E2 82 AC) arrives as three byte tokens.
+inline const ScriptedReply kSplitUtf8 = {
+    "split_utf8", "$\n", kDollarNewline,
+    {300, 301, 0xE2, 0x82, 0xAC, 302, kImEnd},
+    "Price: 5 \xE2\x82\xAC each.<|im_end|>", false};
+
+// " tick tock tick tock ..." and never an end token.
+inline const ScriptedReply kEndlessLoop = {
+    "endless_loop", "~\n", kTildeNewline, {303, 304}, " tick tock", true};
+
+inline const std::vector<ScriptedReply> kScriptedReplies = {kThoughtReply, kPlainAnswer, kToolCall, kSplitUtf8,
+                                                            kEndlessLoop};
+
+}  // namespace testmodels

@@ -1,0 +1,33 @@
+// The models the kit writes. Each function writes one file and returns false
+// (after printing why) when it cannot.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "gguf_file_writer.h"
+#include "kit_vocabulary.h"
+
+namespace kit {
+
+// Shape shared by both chat models; the projector's output width follows
+// embeddingLength so it fits either of them.
+struct ChatModelShape {
+    uint32_t contextLength = 256;
+    uint32_t embeddingLength = 64;
+    uint32_t blockCount = 2;
+    uint32_t headCount = 4;
+    uint32_t feedForwardLength = 128;
+    float rmsEpsilon = 1e-5f;
+};
+
+// Writes the architecture and tokenizer keys of a llama-architecture chat
+// model with `vocab` into `out`.
+void writeLlamaMetadata(GgufFileWriter& out, const ChatModelShape& shape, const Vocabulary& vocab,
+                        const std::string& name);
+
+bool writeTinyChatModel(const std::string& path, const Vocabulary& vocab);
+bool writeScriptedChatModel(const std::string& path, const Vocabulary& vocab);
+bool writeTinyProjector(const std::string& path, uint32_t textEmbeddingLength);
+
+}  // namespace kit
