@@ -29,13 +29,17 @@ int pathStatus(const std::string& path) {
                              "empty the storage to re-create it encrypted: " + path);
 }
 
+std::atomic<uint32_t (*)()> gNameSource{nullptr};
+
 // Four lower-case hex digits from one process-wide generator, seeded once
 // from the system's random device.
 std::string randomSuffix() {
     static std::mutex mu;
     static std::mt19937 generator{std::random_device{}()};
     uint32_t value;
-    {
+    if (const auto source = gNameSource.load()) {
+        value = source();
+    } else {
         std::lock_guard<std::mutex> lock(mu);
         value = generator();
     }
@@ -54,6 +58,8 @@ std::string localTimeStamp() {
 }
 
 }  // namespace
+
+void setGeneratedNameSourceForTesting(uint32_t (*source)()) { gNameSource.store(source); }
 
 void validateFileName(const std::string& name) {
     if (!isValidFileName(name))

@@ -112,3 +112,8 @@ void validateFileName(const std::string& name);
 
 // "files/" + name: how the API names a stored file.
 std::string fileReference(const std::string& name);
+
+// Test hook: draws the 32-bit values of generated names from `source`
+// instead of the process-wide generator; null restores it.
+// REQUIRES: set before other threads save files.
+void setGeneratedNameSourceForTesting(uint32_t (*source)());
