@@ -61,9 +61,11 @@ TEST(BufferedTagAssembler, FindsTagsSplitAtEveryByte) {
 }
 
 TEST(BufferedTagAssembler, ConsumesEveryTagOfAPieceEarliestFirst) {
-    const auto many = runDefaultTags({"a<think>b</think>c<think>d</think>e"});
+    const auto many = runDefaultTags({"a<think>b</think>c<think>d</think>e", "f"});
     EXPECT_EQ(summary(many), (std::vector<Expected>{
-                                 {"message", "a"}, {"thought", "b"}, {"message", "c"}, {"thought", "d"}, {"message", "e"}}));
+                                 {"message", "a"}, {"thought", "b"}, {"message", "c"}, {"thought", "d"}, {"message", "ef"}}));
+    // All of them as soon as their piece arrives, not one per later pull.
+    for (size_t i = 0; i + 1 < many.blocks.size(); ++i) EXPECT_EQ(many.blocks[i].tokens, 1u) << i;
 
     // A tool call written before a thought in the same piece is not released
     // as text just because thought tags are looked for first.
