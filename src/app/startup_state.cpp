@@ -2,3 +2,6 @@
 
 bool developerMode = false;
 int configuredLogLevel = 2;
+std::atomic<int64_t> serverStartTime{0};
+std::atomic<bool> startupComplete{false};
+bool logFileOpen = false;

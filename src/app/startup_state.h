@@ -1,6 +1,10 @@
 // Process-wide start-up state. The server thread writes these during
-// start-up, before any other server thread exists; later threads only read.
+// start-up, before any other server thread exists, unless a line says
+// otherwise; later threads only read.
 #pragma once
+
+#include <atomic>
+#include <cstdint>
 
 // Set by "--developer": the inference-library log callbacks print only then.
 extern bool developerMode;
@@ -8,3 +12,14 @@ extern bool developerMode;
 // The log limit chosen on the command line: 2 by default, 4 after
 // "--verbose", 9 after "--developer". Read by the library log callbacks.
 extern int configuredLogLevel;
+
+// Seconds since the Unix epoch when the server started (set at entry and
+// again once the HTTP server listens). Read by the system status.
+extern std::atomic<int64_t> serverStartTime;
+
+// True once the HTTP server listens and again at the end of start-up. Read by
+// the process entry and the system status from other threads.
+extern std::atomic<bool> startupComplete;
+
+// Whether the logger writes to "logs/brisvane.log" (rather than the console).
+extern bool logFileOpen;

@@ -1,0 +1,154 @@
+#include "net/http_request_handler.h"
+
+#include <cctype>
+#include <cstdio>
+
+#include "net/io_exception.h"
+#include "net/streams.h"
+
+namespace {
+const char kWaiting[] = " (이후 다음 요청 대기 중)";
+
+std::string lowerAscii(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string headText(const Response& response) {
+    std::string head = response.version + " " + std::to_string(response.status) + " " + response.reason + "\r\n";
+    for (const auto& [name, value] : response.headers) head += name + ": " + value + "\r\n";
+    return head;
+}
+}  // namespace
+
+HttpRequestHandler::HttpRequestHandler(std::string webRoot, std::string publicPath, Peer* peer,
+                                       InputStream* input, OutputStream* output)
+    : peer_(peer), input_(input), output_(output), webRoot_(std::move(webRoot)),
+      publicPath_(std::move(publicPath)), lastRequest_("(요청 없음)") {}
+
+HttpRequestHandler::~HttpRequestHandler() = default;
+
+void HttpRequestHandler::handle(HttpRequestHandler& handler, const Request&, Response& response) {
+    response.status = 404;
+    response.reason = "Not Found";
+    response.setBody(std::string("Not Found"));
+    response.headers["Content-Type"] = "text/plain";
+    handler.sendResponse(response);
+}
+
+bool HttpRequestHandler::readRequest(Request& request) { return readHttpRequest(*input_, request, limits_); }
+
+void HttpRequestHandler::sendPlain(int status, const std::string& text) {
+    Response response;
+    response.status = status;
+    response.reason = reasonPhrase(status);
+    response.setBody(text);
+    response.headers["Content-Type"] = "text/plain";
+    sendResponse(response);
+}
+
+void HttpRequestHandler::ioProcessingHandler() {
+    for (;;) {
+        Request request;
+        Response response;
+        responseSent_ = false;
+        closeAfterReply_ = false;
+        lastRequest_ += kWaiting;
+
+        try {
+            if (!readRequest(request)) return;
+        } catch (const HttpBadRequestException& e) {
+            sendPlain(400, e.what());
+            return;
+        } catch (const HttpRequestRejectedException& e) {
+            // The rest of the request was never read, so the connection
+            // cannot carry another one.
+            sendPlain(e.status(), e.what());
+            return;
+        }
+
+        bool keepAlive = true;
+        const auto connection = request.headers.find("connection");
+        if (connection != request.headers.end() && lowerAscii(connection->second).find("close") != std::string::npos)
+            keepAlive = false;
+        if (request.version == "HTTP/1.0") keepAlive = false;
+
+        lastRequest_ = request.method + " " + request.path;
+
+        int failedStatus = 0;
+        std::string failedText;
+        try {
+            handle(*this, request, response);
+        } catch (const IOException&) {
+            throw;
+        } catch (const HttpBadRequestException& e) {
+            failedStatus = 400;
+            failedText = e.what();
+        } catch (const HttpNotFoundException& e) {
+            failedStatus = 404;
+            failedText = e.what();
+        } catch (const HttpForbiddenException& e) {
+            failedStatus = 403;
+            failedText = e.what();
+        } catch (const std::exception& e) {
+            failedStatus = 500;
+            failedText = e.what();
+        }
+        if (failedStatus != 0) {
+            // After a started reply the stream may end mid-body: the client
+            // can only tell by the connection closing.
+            if (responseSent_) closeAfterReply_ = true;
+            else sendPlain(failedStatus, failedText);
+        }
+        if (!keepAlive || closeAfterReply_) return;
+    }
+}
+
+void HttpRequestHandler::sendResponse(Response& response) {
+    std::string head = headText(response);
+    if (response.headers.find("Content-Length") == response.headers.end())
+        head += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
+    head += "Connection: keep-alive\r\n\r\n";
+    output_->write(head.data(), static_cast<int>(head.size()));
+    if (!response.body.empty()) output_->write(response.body.data(), static_cast<int>(response.body.size()));
+    output_->flush();
+    responseSent_ = true;
+}
+
+void HttpRequestHandler::beginChunked(Response& response) {
+    std::string head = headText(response);
+    head += "Transfer-Encoding: chunked\r\nConnection: keep-alive\r\n\r\n";
+    output_->write(head.data(), static_cast<int>(head.size()));
+    output_->flush();
+    responseSent_ = true;
+}
+
+void HttpRequestHandler::writeChunk(const void* data, size_t size) {
+    if (size == 0) return;
+    char sizeLine[32];
+    const int n = std::snprintf(sizeLine, sizeof sizeLine, "%zx\r\n", size);
+    output_->write(sizeLine, n);
+    output_->write(data, static_cast<int>(size));
+    output_->write("\r\n", 2);
+    output_->flush();
+}
+
+void HttpRequestHandler::writeChunk(const std::string& data) { writeChunk(data.data(), data.size()); }
+
+void HttpRequestHandler::endChunked() {
+    output_->write("0\r\n\r\n", 5);
+    output_->flush();
+}
+
+void HttpRequestHandler::setAttribute(const std::string& name, std::any value) {
+    attributes_[name] = std::move(value);
+}
+
+void sendJsonError(HttpRequestHandler& handler, Response& response, int status, const std::string& code,
+                   const std::string& message) {
+    response.status = status;
+    response.reason = reasonPhrase(status);
+    response.setBody(makeErrorJson(code, message, status));
+    response.headers["Content-Type"] = "application/json";
+    handler.sendResponse(response);
+}

@@ -1,0 +1,78 @@
+// The URL router: the fixed route table that maps every request that passed
+// the access guard to the web application's files, the management API or an
+// inference API handler.
+//
+// The table is data; the handlers behind it are plugged in at start-up
+// through routeHandlers(). A row whose handler is not installed serves
+// nothing, so its requests get the request handler's JSON 404 "not_found",
+// exactly like a path that no row names. While the inference service is off
+// (runtime property BRISVANE_EXPORT false) every "/v1/" path is answered 503
+// before any inference row is looked at.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "net/http_request.h"
+#include "net/http_response.h"
+
+class HttpRequestHandler;
+
+// (handler, request, response)
+using RequestRoute = std::function<void(HttpRequestHandler&, const Request&, Response&)>;
+// (handler, request, response, instance id)
+using InstanceRoute = std::function<void(HttpRequestHandler&, const Request&, Response&, const std::string&)>;
+// (handler, request, response, method, instance id, file name)
+using FilesRoute = std::function<void(HttpRequestHandler&, const Request&, Response&, const std::string&,
+                                      const std::string&, const std::string&)>;
+// (handler, request, response, instance id, familyType, endpoint name)
+using GenerateRoute = std::function<void(HttpRequestHandler&, const Request&, Response&, const std::string&,
+                                         const std::string&, const std::string&)>;
+// (handler, request, response) -> whether a management route served it
+using MgmtRouter = std::function<bool(HttpRequestHandler&, const Request&, Response&)>;
+// Fills `response` with the web application file for `request.path` (already
+// rewritten to its index page) or throws an HTTP exception; the router sends it.
+using StaticFileServer = std::function<void(HttpRequestHandler&, const Request&, Response&)>;
+// Called for every new connection after its "origin" and "peerPort"
+// attributes are set, for per-connection attributes of the web pages.
+using ConnectionSetup = std::function<void(HttpRequestHandler&)>;
+
+// The handlers behind the route table, one slot per handler.
+struct RouteHandlers {
+    StaticFileServer serveStaticFile;  // rows 1-7
+    ConnectionSetup prepareConnection;
+    MgmtRouter routeMgmtApi;           // "/mgmt-api/"
+    RequestRoute listMivrels;          // GET /v1/mivrels, GET /v1/mivrelList
+    RequestRoute createMivrel;         // POST /v1/mivrel
+    InstanceRoute reset;               // POST /v1/mivrel/{id}/reset
+    InstanceRoute messages;            // POST .../messages
+    InstanceRoute rawPromptStream;     // POST .../rawPromptStream
+    InstanceRoute status;              // GET .../status
+    InstanceRoute modelInfo;           // GET .../modelInfo
+    InstanceRoute stop;                // POST .../stop
+    InstanceRoute unload;              // POST .../unload
+    InstanceRoute tokenize;            // POST .../tokenize
+    FilesRoute files;                  // any .../files, .../files/{name}
+    GenerateRoute generate;            // POST .../imageGenerate, speechGenerate, videoGenerate
+    InstanceRoute choice;              // POST .../choice
+    InstanceRoute systemOne;           // POST .../systemone
+    InstanceRoute switchConversation;  // POST .../switch-conversation
+};
+
+// The process-wide handler slots. Start-up fills them before the TCP server
+// starts; afterwards they are only read (no lock), like the configuration.
+RouteHandlers& routeHandlers();
+
+// Dispatches `request` by the route table. Returns true when a row served it,
+// false when none did (nothing written). Exceptions of handlers pass through.
+bool routeRequest(HttpRequestHandler& handler, const Request& request, Response& response);
+
+// The part of `path` between `prefix` and `suffix`, "" when the path does not
+// begin and end with them or nothing lies between.
+std::string extractPathParam(const std::string& path, const std::string& prefix, const std::string& suffix);
+
+// Splits "/v1/mivrel/{id}/files" or ".../files/{name}" (id without "/").
+bool parseFilesPath(const std::string& path, std::string* id, std::string* name);
+
+// Every byte through tolower.
+std::string toLower(std::string text);

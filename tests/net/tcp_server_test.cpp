@@ -1,0 +1,261 @@
+// The TCP server and its socket streams over real loopback connections.
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "net/io_exception.h"
+#include "net/tcp_server.h"
+#include "support/http_client.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Waits until `predicate` holds, for at most `timeout`.
+template <typename Predicate>
+bool eventually(Predicate predicate, std::chrono::milliseconds timeout = 5000ms) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+std::unique_ptr<TcpServer> startServer(TcpServer::PeerHandler handler, TcpServerOptions options = {},
+                                       const std::string& address = "127.0.0.1") {
+    auto server = TcpServer::create(address, 0, options);
+    server->setPeerHandler(std::move(handler));
+    server->start();
+    return server;
+}
+
+TEST(TcpServer, StartStopAndErrors) {
+    auto server = TcpServer::create("127.0.0.1", 0);
+    EXPECT_TRUE(server->stop()) << "stop before start does nothing";
+    server->setPeerHandler([](Peer*) {});
+    server->start();
+    const uint16_t port = server->listeningPort();
+    ASSERT_NE(port, 0);
+    try {
+        server->start();
+        FAIL() << "second start accepted";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Server already started");
+    }
+    EXPECT_EQ(server->listeningPort(), port) << "the first socket stays";
+
+    auto second = TcpServer::create("127.0.0.1", port);
+    try {
+        second->start();
+        FAIL() << "bound a port in use";
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("bind() failed: ", 0), 0u) << e.what();
+    }
+    EXPECT_EQ(second->listeningPort(), 0);
+
+    EXPECT_TRUE(server->stop());
+    EXPECT_TRUE(server->stop());
+    HttpConnection client;
+    EXPECT_FALSE(client.connect(port)) << "no longer listening";
+    server->start();
+    EXPECT_NE(server->listeningPort(), 0) << "a stopped server starts again";
+}
+
+TEST(TcpServer, BindAddressNamesAreResolved) {
+    auto server = startServer([](Peer* peer) { peer->getOutputStream()->write("hi", 2); }, {}, "localhost");
+    HttpConnection client;
+    ASSERT_TRUE(client.connect(server->listeningPort()));
+    EXPECT_TRUE(client.waitClosed());
+
+    auto bad = TcpServer::create("no-such-host.invalid", 0);
+    bad->setPeerHandler([](Peer*) {});
+    EXPECT_THROW(bad->start(), std::runtime_error);
+}
+
+TEST(TcpServer, SocketStreamsReadLinesAndBodies) {
+    std::mutex mutex;
+    std::vector<std::string> seen;
+    auto server = startServer([&](Peer* peer) {
+        InputStream* in = peer->getInputStream();
+        std::vector<std::string> got;
+        for (int i = 0; i < 3; ++i) {
+            std::string line;
+            const int n = in->readLine(line);
+            got.push_back(std::to_string(n) + ":" + line);
+        }
+        char body[5] = {};
+        const int n = in->read(body, 5);
+        got.push_back(std::to_string(n) + ":" + std::string(body, n > 0 ? n : 0));
+        std::string tail;
+        got.push_back(std::to_string(in->readLine(tail)) + ":" + tail);
+        got.push_back(std::to_string(in->readLine(tail)));
+        got.push_back(std::to_string(in->read(body, 5)));
+        std::lock_guard<std::mutex> lock(mutex);
+        seen = got;
+    });
+    HttpConnection client;
+    ASSERT_TRUE(client.connect(server->listeningPort()));
+    ASSERT_TRUE(client.send("GET / HTTP/1.1\r\n\r\na\rb\nhelloxyz"));
+    ::shutdown(client.fd(), SHUT_WR);
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return !seen.empty();
+    }));
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(seen, (std::vector<std::string>{"14:GET / HTTP/1.1", "0:", "2:ab", "5:hello", "3:xyz", "-1", "-1"}));
+}
+
+TEST(TcpServer, IdleReadTimesOutWith10060) {
+    std::atomic<int> code{0};
+    TcpServerOptions options;
+    options.receiveTimeoutMs = 100;
+    auto server = startServer(
+        [&](Peer* peer) {
+            std::string line;
+            try {
+                peer->getInputStream()->readLine(line);
+            } catch (const IOException& e) {
+                code = e.code();
+            }
+        },
+        options);
+    HttpConnection client;
+    ASSERT_TRUE(client.connect(server->listeningPort()));
+    EXPECT_TRUE(client.waitClosed()) << "the connection ends after the time-out";
+    EXPECT_EQ(code.load(), 10060);
+}
+
+TEST(TcpServer, ClosedPeerStreamsFailWithMinusOne) {
+    std::mutex mutex;
+    std::vector<int> codes;
+    auto server = startServer([&](Peer* peer) {
+        peer->close();
+        peer->close();
+        std::vector<int> got;
+        std::string line;
+        char byte;
+        try { peer->getInputStream()->readLine(line); } catch (const IOException& e) { got.push_back(e.code()); }
+        try { peer->getInputStream()->read(&byte, 1); } catch (const IOException& e) { got.push_back(e.code()); }
+        try { peer->getOutputStream()->write("x", 1); } catch (const IOException& e) {
+            got.push_back(e.code());
+            EXPECT_STREQ(e.what(), "already closed socket");
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        codes = got;
+    });
+    HttpConnection client;
+    ASSERT_TRUE(client.connect(server->listeningPort()));
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return !codes.empty();
+    }));
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(codes, (std::vector<int>{-1, -1, -1}));
+}
+
+TEST(TcpServer, WriteToAResetClientRaisesInsteadOfKillingTheProcess) {
+    std::atomic<int> code{0};
+    std::atomic<bool> clientGone{false};
+    auto server = startServer([&](Peer* peer) {
+        while (!clientGone) std::this_thread::sleep_for(1ms);
+        const std::string data(1 << 16, 'x');
+        try {
+            for (int i = 0; i < 100; ++i) peer->getOutputStream()->write(data.data(), static_cast<int>(data.size()));
+        } catch (const IOException& e) {
+            code = e.code();
+        }
+    });
+    HttpConnection client;
+    ASSERT_TRUE(client.connect(server->listeningPort()));
+    client.reset();
+    clientGone = true;
+    ASSERT_TRUE(eventually([&] { return code.load() != 0; }));
+    EXPECT_EQ(code.load(), 10054);
+}
+
+TEST(TcpServer, StopClosesConnectionsAndWaitsForTheirThreads) {
+    std::atomic<int> started{0};
+    std::atomic<int> ended{0};
+    auto server = startServer([&](Peer* peer) {
+        ++started;
+        std::string line;
+        try {
+            peer->getInputStream()->readLine(line);
+        } catch (const IOException&) {
+        }
+        std::this_thread::sleep_for(20ms);
+        ++ended;
+    });
+    HttpConnection a, b;
+    ASSERT_TRUE(a.connect(server->listeningPort()));
+    ASSERT_TRUE(b.connect(server->listeningPort()));
+    ASSERT_TRUE(eventually([&] { return started.load() == 2; }));
+    EXPECT_EQ(server->peers().size(), 2u);
+    EXPECT_TRUE(server->stop());
+    EXPECT_EQ(ended.load(), 2) << "stop returns after the connection threads";
+    EXPECT_TRUE(server->peers().empty());
+    EXPECT_EQ(server->activeConnections(), 0);
+    EXPECT_TRUE(a.waitClosed());
+}
+
+TEST(TcpServer, StopGivesUpOnAStuckThreadWithoutHarm) {
+    std::atomic<bool> release{false};
+    TcpServerOptions options;
+    options.stopWaitMs = 50;
+    auto server = startServer(
+        [&](Peer*) {
+            while (!release) std::this_thread::sleep_for(1ms);
+        },
+        options);
+    HttpConnection client;
+    ASSERT_TRUE(client.connect(server->listeningPort()));
+    ASSERT_TRUE(eventually([&] { return server->activeConnections() == 1; }));
+    EXPECT_FALSE(server->stop()) << "reports the thread it could not wait for";
+    server.reset();  // the thread outlives the server object
+    release = true;
+    std::this_thread::sleep_for(50ms);
+}
+
+TEST(TcpServer, ConnectionsBeyondTheLimitGet503) {
+    std::atomic<bool> release{false};
+    TcpServerOptions options;
+    options.maxConnections = 2;
+    auto server = startServer(
+        [&](Peer*) {
+            while (!release) std::this_thread::sleep_for(1ms);
+        },
+        options);
+    HttpConnection a, b, c;
+    ASSERT_TRUE(a.connect(server->listeningPort()));
+    ASSERT_TRUE(b.connect(server->listeningPort()));
+    ASSERT_TRUE(eventually([&] { return server->activeConnections() == 2; }));
+    ASSERT_TRUE(c.connect(server->listeningPort()));
+    HttpReply reply;
+    ASSERT_TRUE(c.readReply(&reply));
+    EXPECT_EQ(reply.status, 503);
+    EXPECT_EQ(reply.body, "{\"error\":{\"code\":\"server_busy\",\"httpStatus\":503,\"message\":\"Too many connections\"}}");
+    EXPECT_TRUE(c.waitClosed());
+    release = true;
+    ASSERT_TRUE(eventually([&] { return server->activeConnections() == 0; }));
+    HttpConnection d;
+    ASSERT_TRUE(d.connect(server->listeningPort()));
+    EXPECT_TRUE(eventually([&] { return server->activeConnections() == 1; })) << "room again after they end";
+}
+
+TEST(TcpServer, AcceptWithoutHandlerClosesAtOnce) {
+    auto server = TcpServer::create("127.0.0.1", 0);
+    server->start();
+    HttpConnection client;
+    ASSERT_TRUE(client.connect(server->listeningPort()));
+    EXPECT_TRUE(client.waitClosed());
+    EXPECT_EQ(server->activeConnections(), 0);
+}
+
+}  // namespace
