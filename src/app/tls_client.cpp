@@ -124,6 +124,7 @@ int drive(SSL* ssl, int fd, const TlsClientOptions& options, Clock::time_point d
           Call call) {
     for (;;) {
         ERR_clear_error();
+        errno = 0;
         const int n = call();
         if (n > 0) return n;
         const int error = SSL_get_error(ssl, n);

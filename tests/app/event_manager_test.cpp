@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
@@ -29,7 +30,7 @@ std::vector<std::string> idsOf(const std::vector<EventRecord>& records) {
     return ids;
 }
 
-int gDurableSteps = 0;
+std::atomic<int> gDurableSteps{0};
 void countStep(int) { ++gDurableSteps; }
 
 class EventManagerTest : public ::testing::Test {

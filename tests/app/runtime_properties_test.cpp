@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <filesystem>
 #include <regex>
 #include <stdexcept>
@@ -24,7 +25,7 @@ const char kHeader[] =
 const std::regex kUuidV4("^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$");
 const std::regex kUtcTime("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ$");
 
-int gDurableSteps = 0;
+std::atomic<int> gDurableSteps{0};
 void countStep(int) { ++gDurableSteps; }
 
 class RuntimePropertiesTest : public ::testing::Test {
