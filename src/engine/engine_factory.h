@@ -1,0 +1,25 @@
+// The one place that decides which engine class serves a familyType.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "engine/mivrel_engine.h"
+
+// A new, unloaded engine for `familyType` (exact, case-sensitive):
+//   "" or "LLM"        the chat engine
+//   "DECISION"         the decision engine
+//   "IMAGE", "VIDEO"   the media engine, made with the familyType
+//   "AUDIO"            the speech engine
+// Any other value throws MivrelException 3 "unsupported model familyType: %s"
+// before anything is allocated. A family whose engine is not part of this
+// build throws MivrelException 5 "engine for familyType %s is not available in
+// this build". Safe from any thread.
+std::unique_ptr<MivrelEngine> createMivrelEngine(const std::string& familyType);
+
+// Tests replace the engines with their own: while a maker is set, every call
+// of createMivrelEngine asks it first, and a null result falls through to the
+// rows above. An empty function removes it. Safe for concurrent use.
+using MivrelEngineMaker = std::function<std::unique_ptr<MivrelEngine>(const std::string& familyType)>;
+void setMivrelEngineMakerForTesting(MivrelEngineMaker maker);

@@ -1,0 +1,114 @@
+#include "engine/mivrel.h"
+
+#include <chrono>
+#include <thread>
+
+#include "app/text_util.h"
+#include "engine/engine_factory.h"
+#include "engine/format_string.h"
+#include "engine/mivrel_exception.h"
+
+Mivrel::Mivrel() = default;
+
+Mivrel::~Mivrel() { engine.reset(); }
+
+bool Mivrel::isDecision() const { return config.familyType == "DECISION"; }
+
+bool Mivrel::isInferring() const {
+    const int s = state.load();
+    return s == kMivrelRunning || s == kMivrelStopping;
+}
+
+std::unique_ptr<MivrelEngine> Mivrel::createEngine() {
+    const ModelLoadSettings& load = config.loadSettings;
+    if (config.type != "fake" && load.modelPath.empty() && load.modelDir.empty()) {
+        throw MivrelException(5, "model not found: cannot find the model files in the model folder");
+    }
+    std::unique_ptr<MivrelEngine> made = createMivrelEngine(config.familyType);
+    made->fileStore = &fileStore;
+    made->loadModel(load);
+    made->initContext(config.contextSettings);
+    return made;
+}
+
+bool Mivrel::ensureEngine(const std::function<void()>& beforeLoad) {
+    std::lock_guard<std::mutex> lock(engineMutex);
+    if (engine) return false;
+    if (beforeLoad) beforeLoad();
+    std::unique_ptr<MivrelEngine> made = createEngine();
+    engine = std::move(made);
+    engineInstalled_.store(true);
+    const int64_t now = nowMs();
+    loadedAt.store(now);
+    lastActiveAt.store(now);
+    return true;
+}
+
+void Mivrel::destroyEngine() {
+    std::unique_ptr<MivrelEngine> old;
+    std::lock_guard<std::mutex> lock(engineMutex);
+    old = std::move(engine);
+    engineInstalled_.store(false);
+    // Destroyed while the lock is still held: an unclaimed user that waits
+    // for the lock must find the engine gone, never half destroyed.
+    old.reset();
+}
+
+void Mivrel::unload(bool keepStore) {
+    if (!keepStore && fileStore.truncateOnUnload()) fileStore.truncate();
+    destroyEngine();
+    loadedAt.store(0);
+    lastActiveAt.store(0);
+    inputTokens.store(0);
+    totalOutputTokens.store(0);
+    currentOutputTokens.exchange(0);
+    lastOutputTokens.exchange(0);
+    sessionOutputTokens.exchange(0);
+    abortRequested.store(false);
+    lastResponseId.clear();
+    openResponseId.clear();
+    openPhase.clear();
+    declaredTools.clear();
+    pendingToolCall.clear();
+    lastEndKind.clear();
+    lastToolCalls = nlohmann::json::array();
+    generationIndex = 0;
+    conversationId.clear();
+    // Last: from here on another request may claim the instance, and it must
+    // find the reset record.
+    state.exchange(kMivrelIdle);
+}
+
+bool Mivrel::truncateStorageIfEnabled() {
+    if (!fileStore.truncateOnUnload()) return false;
+    return fileStore.truncate();
+}
+
+bool Mivrel::stopGenerationAndWait(int timeoutMs) {
+    // Only a running instance is moved to stopping: an exchange would leave
+    // an instance whose request just ended stuck in the stopping state.
+    int expected = kMivrelRunning;
+    if (!state.compare_exchange_strong(expected, kMivrelStopping) && expected != kMivrelStopping) return true;
+    abortRequested.store(true);
+
+    using Clock = std::chrono::steady_clock;
+    const int64_t start = steadyNowMs();
+    bool abortDelivered = false;
+    Clock::time_point wake = Clock::now();
+    for (;;) {
+        const int s = state.load();
+        if (s != kMivrelRunning && s != kMivrelStopping) return true;
+        if (!abortDelivered) {
+            // The lock is busy only while an engine is installed or destroyed;
+            // the abort then reaches the engine on a later poll.
+            std::unique_lock<std::mutex> lock(engineMutex, std::try_to_lock);
+            if (lock.owns_lock()) {
+                if (engine) engine->abortGeneration();
+                abortDelivered = true;
+            }
+        }
+        if (steadyNowMs() - start >= timeoutMs) return false;
+        wake += std::chrono::milliseconds(20);
+        std::this_thread::sleep_until(wake);
+    }
+}

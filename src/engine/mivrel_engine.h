@@ -1,0 +1,118 @@
+// MivrelEngine: the one interface behind which every model runtime sits, so
+// that the instance lifecycle, both APIs and decision scoring drive every
+// model family the same way. The factory (engine_factory.h) picks the class
+// by familyType.
+//
+// Calling order: make it with the factory, set `fileStore`, loadModel,
+// initContext; then any of the working operations, one user at a time (the
+// instance's claim ensures that); finally destroy it. abortGeneration may be
+// called from another thread at any moment; every engine class makes that
+// safe. A new engine does no work before loadModel.
+//
+// The first six operations after the destructor have no body here. Of the
+// others, some answer neutrally (false, null, empty, nothing done) and the rest
+// refuse with MivrelException code 3 and a text that begins "this engine does
+// not support " and names the operation, so a client learns which operation
+// the instance's family lacks. A refusal changes nothing in the engine.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "engine/decision_model_info.h"
+#include "engine/engine_records.h"
+#include "engine/generation_input.h"
+#include "engine/load_settings.h"
+#include "prompt/message_assembler.h"
+
+class FileStore;
+
+using TokenCallback = std::function<void(int32_t token, const std::string& piece)>;
+using MessageCallback = std::function<void(const ModelMessageT&)>;
+
+class MivrelEngine {
+public:
+    MivrelEngine() = default;
+    MivrelEngine(const MivrelEngine&) = delete;
+    MivrelEngine& operator=(const MivrelEngine&) = delete;
+    // Releases nothing of its own: the file store belongs to the instance.
+    virtual ~MivrelEngine() = default;
+
+    // Slots 1 to 6: every concrete engine provides them.
+    virtual void loadModel(const ModelLoadSettings& settings) = 0;
+    virtual void unloadModel() = 0;
+    virtual void initContext(const ContextSettings& settings) = 0;
+    // Safe from any thread while another thread works with the engine.
+    virtual void abortGeneration() = 0;
+    virtual ModelInfo getModelInfo() = 0;
+    virtual ContextStats getContextStats() = 0;
+
+    // The fields of getContextStats().
+    virtual int nPast();
+    virtual int nCtx();
+
+    // Refused: "this engine does not support tokenizePrompt" / "... tokenizeText".
+    virtual std::vector<int32_t> tokenizePrompt(const std::string& prompt, const TokenCallback& onToken = {});
+    virtual std::vector<int32_t> tokenizeText(const std::string& text, bool addSpecial, bool parseSpecial);
+    // Refused: "this engine does not support resetContext".
+    virtual void resetContext(const ContextSettings& settings);
+    // Refused: "this engine does not support saving KV state" (both) and
+    // "this engine does not support restoring KV state".
+    virtual uint64_t kvStateSize();
+    virtual std::vector<uint8_t> saveKvState();
+    virtual void restoreKvState(const std::vector<uint8_t>& state);
+    // false / nothing / nothing.
+    virtual bool isTurnOpen();
+    virtual void setTurnOpen(bool open);
+    virtual void setThinkingBudget(const ThinkingBudget& budget);
+    // Refused: "this engine does not support GenerationInput generation".
+    virtual bool startInputGeneration(const GenerationInput& input);
+    // Refused: "this engine does not support text generation (startGeneration)".
+    virtual bool startGeneration(const std::vector<int32_t>& promptTokens);
+    // Refused: "this engine does not support resuming generation".
+    virtual bool continueGeneration();
+    // Refused: "this engine does not support sampling options".
+    virtual void setSamplingOptions(const nlohmann::json& options);
+    // Nothing / JSON null.
+    virtual void resetSampler();
+    virtual nlohmann::json getSamplingOptions();
+    // false / false.
+    virtual bool supportsImageInput();
+    virtual bool supportsAudioInput();
+    // Refused: "this engine does not support image or audio input".
+    // Returns the number of prompt tokens decoded.
+    virtual int32_t startMediaGeneration(const std::string& prompt, const std::vector<MediaInput>& media,
+                                         int32_t maxAudioSeconds);
+    // Refused: "this engine does not support text generation (fetchNextToken)"
+    // and "... (fetchNextRawToken)".
+    virtual bool fetchNextToken(std::string& piece);
+    virtual bool fetchNextRawToken(RawToken& token);
+    // Refused: "this engine does not support assembler generation (runWithAssembler)".
+    virtual void runWithAssembler(ModelMessageAssembler& assembler, SnapshotCallback onSnapshot,
+                                  MessageCallback onMessage);
+    // Refused: "this engine does not support fetchNextEvent".
+    virtual bool fetchNextEvent(GenerationEvent& event);
+    // Refused: "this engine does not provide an input schema".
+    virtual InputSchema getInputSchema();
+    // A record with every number zero, every flag false, thinkClosedBy "none".
+    virtual GenerationStats getGenerationStats();
+    // JSON null.
+    virtual nlohmann::json getCapabilities();
+    // Refused: "this engine does not support label scoring (scoreLabels)".
+    virtual ScoreRecord scoreLabels(const std::string& prompt, const std::vector<std::string>& labels);
+    // null.
+    virtual const DecisionModelInfo* getDecisionInfo();
+    // Refused: "this engine does not support marker scoring (scoreMarkers)".
+    virtual ScoreRecord scoreMarkers(const std::vector<int32_t>& tokens, const std::vector<int32_t>& markers,
+                                     int32_t column);
+    // Empty list.
+    virtual std::vector<TensorInfo> listTensors(int32_t layer);
+
+    // The store of the instance that owns the engine; not owned. Null in a new
+    // engine; the instance sets it before loadModel and outlives the engine.
+    FileStore* fileStore = nullptr;
+};

@@ -1,0 +1,65 @@
+// MivrelManager: the process-wide registry of instances by id.
+//
+// Instances are held through shared pointers: find and snapshotMivrels hand
+// out shared ownership, so a request that found an instance keeps a live
+// record even when the instance is removed meanwhile. Removal refuses a
+// claimed instance (mivrel_claim.h) and retires the removed one, so it can
+// never be claimed again.
+//
+// Safe for concurrent use by multiple threads: one reader/writer lock, shared
+// for find and snapshotMivrels, exclusive for addMivrel and removeMivrel, held
+// only for the map operation.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+#include "engine/mivrel.h"
+#include "engine/mivrel_claim.h"
+
+class MivrelManager {
+public:
+    MivrelManager() = default;
+    MivrelManager(const MivrelManager&) = delete;
+    MivrelManager& operator=(const MivrelManager&) = delete;
+
+    // The folder that holds one folder per instance ("mivrel" until set).
+    // REQUIRES: set during start-up, before other threads use the manager.
+    void setDir(const std::string& dir) { dir_ = dir; }
+    const std::string& dir() const { return dir_; }
+
+    // The instance with that id, or null.
+    std::shared_ptr<Mivrel> find(const std::string& id) const;
+
+    // All instances in byte order of their ids.
+    std::vector<std::shared_ptr<Mivrel>> snapshotMivrels() const;
+
+    // Registers a new idle instance without engine: its store is configured at
+    // dir/id/storage.kvx (encrypted when params "enable_storage_encryption"
+    // is the boolean true, not opened) with its truncate flag from params
+    // "truncate_storage_on_unload" (again only the boolean true). False, with
+    // the configuration dropped, when the id is registered already.
+    bool addMivrel(MivrelConfig&& config);
+
+    // Unregisters the instance unless someone has claimed it: kOk when it was
+    // removed (its engine is destroyed at once; the record lives on until the
+    // last holder lets go, and can never be claimed again), kNotFound, or
+    // kBusy / kLoading with nothing changed.
+    ClaimResult removeMivrel(const std::string& id);
+
+    // For every instance whose store has the truncate-on-unload flag, empties
+    // the store; returns how many were emptied.
+    int truncateStorageOnUnload();
+
+private:
+    std::string dir_ = "mivrel";
+    mutable std::shared_mutex lock_;
+    std::map<std::string, std::shared_ptr<Mivrel>> instances_;
+};
+
+// The process-wide manager, made by application start-up and destroyed on the
+// normal exit path; code elsewhere tests it for null before use.
+extern std::unique_ptr<MivrelManager> gMivrelManager;
