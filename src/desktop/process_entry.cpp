@@ -11,7 +11,7 @@
 
 #include "app/app_init.h"
 #include "app/logger.h"
-#include "app/server_main.h"
+#include "app/server_startup.h"
 #include "app/startup_state.h"
 #include "app/version.h"
 #include "platform/instance_lock.h"

@@ -54,7 +54,7 @@ void servePeer(const std::shared_ptr<ConnectionRegistry>& registry, const std::s
 void refuseBusy(int fd) {
     static const char kReply[] =
         "HTTP/1.1 503 Service Unavailable\r\n"
-        "Content-Length: 83\r\n"
+        "Content-Length: 82\r\n"
         "Content-Type: application/json\r\n"
         "Connection: close\r\n\r\n"
         "{\"error\":{\"code\":\"server_busy\",\"httpStatus\":503,\"message\":\"Too many connections\"}}";

@@ -1,4 +1,4 @@
-#include "app/server_main.h"
+#include "app/server_startup.h"
 
 #include <ggml.h>
 #include <llama.h>
