@@ -123,9 +123,10 @@ inline const std::vector<Marker> kMarkers = {
 };
 
 // One reply of scripted-chat.gguf. A prompt whose last token is `start`
-// continues with exactly `tokens`; with a parse_special-free prompt layout
-// that token is what the prompt text ends with (`promptEnding`). Any token
-// not named in a script is followed by kImEnd.
+// continues with exactly `tokens`, whatever came before. A prompt text that
+// ends in `promptEnding` right after a letter, digit or marker (for example
+// "<|im_start|>assistant" + "\n", or "What is the weather" + ":\n") ends in
+// that token. Any token not named in a script is followed by kImEnd.
 struct ScriptedReply {
     const char* name;
     const char* promptEnding;

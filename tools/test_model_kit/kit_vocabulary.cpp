@@ -18,8 +18,9 @@ struct MarkerRow {
 // <|constrain|> to user-defined whatever the file says, and also <|end|>,
 // which it then no longer counts as an end of generation (a GPT-OSS reply
 // goes on after the analysis channel's <|end|>); the table says the same.
-// Append new markers at the end of a family block only if ids may shift;
-// tests/support/test_models.h lists the ids.
+// Token ids follow from the order of this table, the merges and the scripts;
+// tests/support/test_models.h lists them and kit_tests checks the list, so a
+// change here goes together with a change there.
 constexpr MarkerRow kMarkers[] = {
     // ChatML (Qwen3)
     {"<|endoftext|>", kTokenControl},
