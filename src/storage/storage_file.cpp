@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include <openssl/crypto.h>
@@ -141,10 +142,15 @@ void StorageFile::createLocked(const std::string& path, const StorageHeader& hea
     if (replace) {
         if (::rename(temp.c_str(), path.c_str()) != 0) fail("cannot create storage: " + path);
     } else {
-        // link refuses an existing target: a store that appeared meanwhile is
-        // kept, never replaced by an empty one.
-        if (::link(temp.c_str(), path.c_str()) != 0) fail("cannot create storage: " + path);
-        ::unlink(temp.c_str());
+        // Both refuse an existing target: a store that appeared meanwhile is
+        // kept, never replaced by an empty one. renameat2 serves file systems
+        // without hard links.
+        if (::link(temp.c_str(), path.c_str()) == 0) {
+            ::unlink(temp.c_str());
+        } else if (errno == EEXIST ||
+                   ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0) {
+            fail("cannot create storage: " + path);
+        }
     }
     if (!fsyncDirectory(parentDirectory(path))) {
         ::close(fd);
