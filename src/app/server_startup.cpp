@@ -231,6 +231,7 @@ int serverMain(int argc, char** argv) {
     logMessage(3, "[init] startup done in %lld ms", static_cast<long long>(nowMs() - startMs));
     startupComplete.store(true);
     logMessage(3, "[main] running... (Ctrl+C to stop)");
+    serverThreadIdle.store(true);
 
     for (;;) std::this_thread::sleep_for(std::chrono::milliseconds(1000));
 }

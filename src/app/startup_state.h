@@ -21,5 +21,9 @@ extern std::atomic<int64_t> serverStartTime;
 // the process entry and the system status from other threads.
 extern std::atomic<bool> startupComplete;
 
+// Set by the server thread when start-up has run to its end and it only
+// sleeps from then on: other threads may then take the process down.
+extern std::atomic<bool> serverThreadIdle;
+
 // Whether the logger writes to "logs/brisvane.log" (rather than the console).
 extern bool logFileOpen;

@@ -116,20 +116,24 @@ int runProcess(int argc, char** argv) {
     for (;;) {
         const int signal = waitForTerminationSignal(kSignalPollMs);
         if (signal != 0) {
-            logMessage(3, "[main] signal %d — shutting down", signal);
-            for (int waited = 0; !startupComplete.load() && serverStartResult.load() < 0 && waited < kStartupSettleMs;
-                 waited += 10)
+            // The logger and the server are the server thread's until start-up
+            // has settled; only then may this thread use them.
+            auto settled = [] { return serverThreadIdle.load() || serverStartResult.load() >= 0; };
+            for (int waited = 0; !settled() && waited < kStartupSettleMs; waited += 10)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            if (!startupComplete.load() && serverStartResult.load() < 0) {
+            if (!settled()) {
                 std::fflush(nullptr);
                 std::_Exit(0);
             }
-            return finish(0);
         }
         const int result = serverStartResult.load();
         if (result >= 0 && !startupComplete.load()) {
             if (result != 1) reportStartupFailure(result);
             return finish(exitCodeForStartResult(result));
+        }
+        if (signal != 0) {
+            logMessage(3, "[main] signal %d — shutting down", signal);
+            return finish(0);
         }
     }
 }
