@@ -206,12 +206,15 @@ TEST(TcpServer, StopClosesConnectionsAndWaitsForTheirThreads) {
 }
 
 TEST(TcpServer, StopGivesUpOnAStuckThreadWithoutHarm) {
-    std::atomic<bool> release{false};
+    // Shared with the connection thread, which outlives this test's server.
+    auto release = std::make_shared<std::atomic<bool>>(false);
+    auto done = std::make_shared<std::atomic<bool>>(false);
     TcpServerOptions options;
     options.stopWaitMs = 50;
     auto server = startServer(
-        [&](Peer*) {
-            while (!release) std::this_thread::sleep_for(1ms);
+        [release, done](Peer*) {
+            while (!*release) std::this_thread::sleep_for(1ms);
+            *done = true;
         },
         options);
     HttpConnection client;
@@ -219,8 +222,8 @@ TEST(TcpServer, StopGivesUpOnAStuckThreadWithoutHarm) {
     ASSERT_TRUE(eventually([&] { return server->activeConnections() == 1; }));
     EXPECT_FALSE(server->stop()) << "reports the thread it could not wait for";
     server.reset();  // the thread outlives the server object
-    release = true;
-    std::this_thread::sleep_for(50ms);
+    *release = true;
+    EXPECT_TRUE(eventually([&] { return done->load(); }));
 }
 
 TEST(TcpServer, ConnectionsBeyondTheLimitGet503) {
