@@ -25,6 +25,8 @@ struct RunningServer {
         if (!process.start({}, home.path()) || !process.waitListening(port))
             ADD_FAILURE() << "server did not start: " << process.stderrText();
     }
+    // A clean exit also tells that a sanitizer build of the server saw no fault.
+    ~RunningServer() { EXPECT_EQ(process.stop(), 0) << process.stderrText(); }
 };
 
 std::string notFoundBody(const std::string& path) {
