@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 
 #include "llama_test_support.h"
 #include "support/test_models.h"
@@ -12,17 +13,26 @@ namespace {
 using namespace kittest;
 using namespace testmodels;
 
+// The model and its context, loaded once for the suite. Members are destroyed
+// in reverse order, so the context goes before the model it was made from.
+struct LoadedModel {
+    ModelPtr model;
+    ContextPtr context;
+};
+
 class ScriptedChatModelTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        model_ = loadTestModel(kScriptedChatFile).release();
-        if (model_) context_ = newContext(model_, 2).release();
+        loaded_ = std::make_unique<LoadedModel>();
+        loaded_->model = loadTestModel(kScriptedChatFile);
+        if (loaded_->model) loaded_->context = newContext(loaded_->model.get(), 2);
+        model_ = loaded_->model.get();
+        context_ = loaded_->context.get();
     }
     static void TearDownTestSuite() {
-        ContextPtr ctx(context_);
-        ModelPtr model(model_);
         context_ = nullptr;
         model_ = nullptr;
+        loaded_.reset();
     }
     void SetUp() override {
         ASSERT_NE(model_, nullptr);
@@ -49,9 +59,11 @@ protected:
     }
 
     static constexpr int kLoopTokens = 48;
+    static std::unique_ptr<LoadedModel> loaded_;
     static llama_model* model_;
     static llama_context* context_;
 };
+std::unique_ptr<LoadedModel> ScriptedChatModelTest::loaded_;
 llama_model* ScriptedChatModelTest::model_ = nullptr;
 llama_context* ScriptedChatModelTest::context_ = nullptr;
 

@@ -52,17 +52,22 @@ INSTANTIATE_TEST_SUITE_P(BothChatModels, KitVocabularyTest, ::testing::Values(kT
 
 class KitTokenizerTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { model_ = loadTestModel(kTinyChatFile).release(); }
+    static void SetUpTestSuite() {
+        owner_ = loadTestModel(kTinyChatFile);
+        model_ = owner_.get();
+    }
     static void TearDownTestSuite() {
-        ModelPtr owner(model_);
         model_ = nullptr;
+        owner_.reset();
     }
     const llama_vocab* vocab() const { return llama_model_get_vocab(model_); }
     static std::vector<llama_token> bytes(const std::string& s) {
         return std::vector<llama_token>(s.begin(), s.end());
     }
+    static ModelPtr owner_;
     static llama_model* model_;
 };
+ModelPtr KitTokenizerTest::owner_;
 llama_model* KitTokenizerTest::model_ = nullptr;
 
 TEST_F(KitTokenizerTest, ChatMLPromptKeepsEveryMarkerAsOneToken) {
