@@ -39,5 +39,6 @@ function(brisvane_test_suite folder)
   gtest_discover_tests(${target}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${folder};${ARG_LABELS}" TIMEOUT 300)
+    # Many test processes run at once: OpenMP workers must not spin-wait.
+    PROPERTIES LABELS "${folder};${ARG_LABELS}" TIMEOUT 300 ENVIRONMENT "OMP_WAIT_POLICY=passive")
 endfunction()
