@@ -53,6 +53,10 @@ struct OptionSpec {
     double max = 0;
     int32_t multipleOf = 0;
     nlohmann::json defaultValue;  // null: no default
+
+    // Checks one value against this option's type, bounds and step. Throws
+    // GenerationInputError naming the option at the first failure.
+    void check(const nlohmann::json& value) const;
 };
 
 // What a generation engine accepts.
@@ -60,3 +64,18 @@ struct InputSchema {
     std::vector<InputSpec> inputs;
     std::vector<OptionSpec> options;
 };
+
+// The request body of an image or video job as a GenerationInput: either an
+// explicit "parts" array with "options", or the simple keys ("prompt",
+// "negative_prompt", "ref_images", "init_image", ...) with every other member
+// taken as an option. Members named in `skipKeys` are ignored. Throws
+// GenerationInputError with the message of the first invalid field; nothing
+// of a half-parsed body escapes.
+GenerationInput parseGenerationInput(const nlohmann::json& body, const std::vector<std::string>& skipKeys);
+
+// Checks `input` against what the engine accepts: every part must be of a
+// declared kind and non-empty, every declared kind within its counts, every
+// non-null option declared and valid. Then writes each declared default that
+// the input lacks into its options. Throws GenerationInputError at the first
+// problem, before any default is written.
+void validateGenerationInput(GenerationInput& input, const InputSchema& schema);

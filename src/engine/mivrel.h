@@ -61,8 +61,8 @@ public:
     // lastActiveAt to now; returns true then. Returns false at once when an
     // engine is installed. Holds engineMutex throughout, so concurrent callers
     // install exactly one engine. A failure passes to the caller with nothing
-    // installed. The state is not touched.
-    // REQUIRES: the caller holds a claim on the instance.
+    // installed. The state is not touched. Safe for concurrent use; a caller
+    // that goes on to use the engine without engineMutex must hold a claim.
     bool ensureEngine(const std::function<void()>& beforeLoad = {});
 
     // With keepStore false, first empties the store when its truncate flag is
