@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "engine/mivrel_exception.h"
+#include "engine/mivrel_llm_engine.h"
 
 namespace {
 
@@ -38,7 +39,7 @@ std::unique_ptr<MivrelEngine> createMivrelEngine(const std::string& familyType) 
     if (maker) {
         if (std::unique_ptr<MivrelEngine> engine = maker(familyType)) return engine;
     }
-    if (familyType.empty() || familyType == "LLM") notAvailable(familyType);      // MivrelLLMEngine
+    if (familyType.empty() || familyType == "LLM") return std::make_unique<MivrelLLMEngine>();
     if (familyType == "DECISION") notAvailable(familyType);                        // MivrelDecisionEngine
     if (familyType == "IMAGE" || familyType == "VIDEO") notAvailable(familyType);  // MivrelMediaEngine(familyType)
     if (familyType == "AUDIO") notAvailable(familyType);                           // MivrelAudioEngine

@@ -119,6 +119,7 @@ public:
     bool inToolCall() const { return inToolCall_; }
     void setInToolCall(bool value) { inToolCall_ = value; }
     int32_t eogGuard() const { return eogGuard_; }
+    llama_sampler* samplerChain() const { return sampler_.get(); }
 
 protected:
     // The stop state is one atomic: kRunning while generating, else the code

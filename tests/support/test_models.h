@@ -36,7 +36,7 @@ inline constexpr int kBlockCount = 2;
 inline constexpr int kHeadCount = 4;
 inline constexpr int kFeedForwardLength = 128;
 inline constexpr int kTrainedContext = 256;
-inline constexpr int kVocabSize = 305;
+inline constexpr int kVocabSize = 308;
 inline constexpr int kImageTokens = 16;
 
 constexpr int32_t byteToken(unsigned char b) { return b; }
@@ -166,5 +166,23 @@ inline const ScriptedReply kEndlessLoop = {
 
 inline const std::vector<ScriptedReply> kScriptedReplies = {kThoughtReply, kPlainAnswer, kToolCall, kSplitUtf8,
                                                             kEndlessLoop};
+
+// Replies for the engine's end-token rules. A prompt ending in the marker
+// selects them; they are not in kScriptedReplies because a plain generation
+// loop stops at their first end-of-generation token.
+//
+// " Skip<turn|> done.<|im_end|>": "<turn|>" ends generation but is not the
+// end-of-turn token.
+inline const ScriptedReply kEogSkip = {
+    "eog_skip", "<|tool>", kGemmaToolOpen, {305, kGemmaTurnClose, 306, kImEnd}, " Skip<turn|> done.<|im_end|>", false};
+
+// "<|tool_response>" for ever: an end-of-generation token that is never the
+// end of turn.
+inline const ScriptedReply kEogLoop = {
+    "eog_loop", "<tool|>", kGemmaToolClose, {kGemmaToolResponseOpen}, "<|tool_response>", true};
+
+// " Final<|return|>".
+inline const ScriptedReply kOssReturnReply = {
+    "oss_return", "<|constrain|>", kOssConstrain, {307, kOssReturn}, " Final<|return|>", false};
 
 }  // namespace testmodels

@@ -24,6 +24,12 @@ const std::vector<ChatScript>& chatScripts() {
         {"split_utf8", "$\n", {"Price:", " 5 ", "\xE2", "\x82", "\xAC", " each.", "<|im_end|>"}, -1},
         // Never reaches an end token.
         {"endless_loop", "~\n", {" tick", " tock"}, 0},
+        // An end-of-generation token that is not the end of turn, mid-reply.
+        {"eog_skip", "<|tool>", {" Skip", "<turn|>", " done.", "<|im_end|>"}, -1},
+        // Nothing but end-of-generation tokens that are not the end of turn.
+        {"eog_loop", "<tool|>", {"<|tool_response>"}, 0},
+        // Ends on "<|return|>", which ends generation without being the end of turn.
+        {"oss_return", "<|constrain|>", {" Final", "<|return|>"}, -1},
     };
     return scripts;
 }

@@ -1,0 +1,169 @@
+// MivrelLLMEngine: thought tracking with the thinking budget, and the
+// hand-over of generated text to a family's message assembler.
+#include <algorithm>
+
+#include "app/logger.h"
+#include "engine/mivrel_exception.h"
+#include "engine/mivrel_llm_engine.h"
+
+namespace {
+
+constexpr size_t kRecentTextBytes = 128;
+
+bool endsWith(const std::string& text, const std::string& suffix) {
+    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+}  // namespace
+
+void MivrelLLMEngine::setThinkingBudget(const ThinkingBudget& b) {
+    budget_ = b;
+    if (b.thinkOpen.empty() || b.thinkClose.empty() || b.closeThenAnswer.empty()) budget_.budget = 0;
+    const int32_t cap = maxTokens_ > 0 ? maxTokens_ : kHardCap;
+    budget_.budget = std::min(budget_.budget, cap);
+
+    eogGuard_ = 0;
+    inThought_ = !b.thinkOpen.empty() && b.promptOpensThought && !b.closeAtStart;
+    thoughtStart_ = generatedTokens_;
+    thinkingTokens_ = 0;
+    budgetReached_ = false;
+    thinkClosedBy_ = "none";
+    injectedPieces_.clear();
+    recentText_.clear();
+    stopTokenText_.clear();
+    inToolCall_ = !b.toolCallOpen.empty() && b.resumeInToolCall;
+    toolGraceUsed_ = 0;
+    if (b.closeAtStart) {
+        thinkClosedBy_ = "control";
+        eogGuard_ = kGuardPieces;
+    }
+    if (b.guardAtStart) eogGuard_ = kGuardPieces;
+    if (!b.thinkOpen.empty()) {
+        logMessage(4, "[MivrelEngine] 생각 예산: budget=%d startsInThink=%d closedAtStart=%d", budget_.budget,
+                   inThought_ ? 1 : 0, b.closeAtStart ? 1 : 0);
+    }
+}
+
+bool MivrelLLMEngine::injectThoughtClose(std::vector<std::string>* pieces) {
+    if (!context_) return false;
+    std::vector<int32_t> tokens;
+    try {
+        tokens = tokenizeText(budget_.closeThenAnswer, false, true);
+    } catch (const MivrelException& e) {
+        logMessage(2, "[MivrelEngine] 생각 종료 토큰화 실패: %s", e.what());
+        return false;
+    }
+    if (tokens.empty()) return false;
+    const int32_t c = static_cast<int32_t>(llama_n_ctx(context_.get()));
+    // One free position must remain for the answer.
+    if (static_cast<int64_t>(nPast_) + static_cast<int64_t>(tokens.size()) >= c) {
+        logMessage(2, "[MivrelEngine] 생각 종료 주입 생략 \xE2\x80\x94 n_ctx 부족 (%d+%zu/%d)", nPast_, tokens.size(), c);
+        return false;
+    }
+    if (llama_decode(context_.get(), llama_batch_get_one(tokens.data(), static_cast<int32_t>(tokens.size()))) != 0) {
+        logMessage(1, "[MivrelEngine] 생각 종료 주입 decode 실패");
+        return false;
+    }
+    nPast_ += static_cast<int32_t>(tokens.size());
+    if (pieces) {
+        pieces->clear();
+        for (int32_t t : tokens) {
+            char buf[255];
+            const int32_t n = llama_token_to_piece(vocab(), t, buf, sizeof(buf), 0, true);
+            pieces->push_back(n < 1 ? std::string() : std::string(buf, static_cast<size_t>(n)));
+        }
+    }
+    return true;
+}
+
+bool MivrelLLMEngine::nextAssemblerPiece(std::string& piece) {
+    if (!injectedPieces_.empty()) {
+        piece = std::move(injectedPieces_.front());
+        injectedPieces_.pop_front();
+        return true;
+    }
+    if (budgetReached_) {
+        budgetReached_ = false;
+        const bool over =
+            (maxTokens_ > 0 && generatedTokens_ >= maxTokens_) || generatedTokens_ >= kHardCap;
+        if (generating() && !over) {
+            std::vector<std::string> tokenPieces;
+            if (injectThoughtClose(budget_.closeByToken ? &tokenPieces : nullptr)) {
+                thinkingTokens_ += generatedTokens_ - thoughtStart_;
+                inThought_ = false;
+                thinkClosedBy_ = "budget";
+                eogGuard_ = kGuardPieces;
+                logMessage(4, "[MivrelEngine] 생각 예산 도달(%d) \xE2\x86\x92 생각 종료 주입, 답변으로 전환", budget_.budget);
+                if (budget_.closeByToken && !tokenPieces.empty()) {
+                    piece = tokenPieces.front();
+                    for (size_t i = 1; i < tokenPieces.size(); ++i) injectedPieces_.push_back(tokenPieces[i]);
+                } else {
+                    piece = budget_.thinkClose;
+                }
+                return true;
+            }
+        }
+    }
+    if (!fetchNextToken(piece)) return false;
+
+    if (!budget_.toolCallOpen.empty()) {
+        if (piece == budget_.toolCallOpen) inToolCall_ = true;
+        else if (piece == budget_.toolCallClose) inToolCall_ = false;
+    }
+    const std::string& open = budget_.thinkOpen;
+    if (open.empty()) return true;
+    recentText_ += piece;
+    if (recentText_.size() > kRecentTextBytes) recentText_.erase(0, recentText_.size() - kRecentTextBytes);
+    const bool opened = piece == open || (piece.size() < open.size() && endsWith(recentText_, open));
+    if (!inThought_) {
+        if (opened) {
+            inThought_ = true;
+            thoughtStart_ = generatedTokens_;
+        }
+        return true;
+    }
+    if (piece == budget_.thinkClose) {
+        thinkingTokens_ += generatedTokens_ - thoughtStart_;
+        inThought_ = false;
+        thinkClosedBy_ = "model";
+    } else if (budget_.budget > 0 && generatedTokens_ - thoughtStart_ >= budget_.budget) {
+        budgetReached_ = true;
+    }
+    return true;
+}
+
+void MivrelLLMEngine::runWithAssembler(ModelMessageAssembler& assembler, SnapshotCallback onSnapshot,
+                                       MessageCallback onMessage) {
+    const std::vector<std::string> strings = assembler.stopStrings();
+    stopTokens_.clear();
+    if (model_) {
+        for (const std::string& s : strings) {
+            llama_token tokens[4];
+            const int32_t n =
+                llama_tokenize(vocab(), s.data(), static_cast<int32_t>(s.size()), tokens, 4, false, true);
+            if (n == 1) {
+                stopTokens_.push_back(tokens[0]);
+            } else {
+                logMessage(9, "[MivrelEngine] 턴 종료 토큰 '%s' 은 이 모델의 단일 토큰이 아님 \xE2\x86\x92 무시", s.c_str());
+            }
+        }
+    }
+    std::vector<ModelMessageT> messages;
+    try {
+        messages = assembler.assemble([this](std::string& piece) { return nextAssemblerPiece(piece); }, onSnapshot);
+    } catch (...) {
+        stopTokens_.clear();
+        throw;
+    }
+    stopTokens_.clear();
+    if (generating()) {
+        logMessage(2, "[MivrelEngine] 어셈블러가 먼저 생성을 멈춤 \xE2\x86\x92 stop_reason eot 로 기록 (마지막 토큰은 KV 에 남음)");
+        stopTokenText_.clear();
+        finishGeneration(kEot);
+    }
+    for (const ModelMessageT& m : messages) {
+        logMessage(4, "[MivrelEngine] 프레임 완성: metaType=%s channel=%s tokens=%u", m.metaType.c_str(),
+                   m.channel.c_str(), m.tokens);
+        onMessage(m);
+    }
+}
