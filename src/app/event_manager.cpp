@@ -2,26 +2,17 @@
 
 #include <charconv>
 #include <cstring>
-#include <ctime>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "app/logger.h"
+#include "app/runtime_properties.h"
 #include "app/text_util.h"
 #include "platform/file_io.h"
 
 std::unique_ptr<EventManager> gEventManager;
 
 namespace {
-
-std::string utcTimeText() {
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    gmtime_r(&now, &utc);
-    char buffer[32];
-    std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return buffer;
-}
 
 // The number after "ev-": leading blanks skipped, digits read, the rest
 // ignored. False when there are no digits or they overflow.
@@ -181,7 +172,7 @@ void EventManager::add(const std::string& level, const std::string& category, co
     const uint64_t number = sequence_.fetch_add(1) + 1;
     char id[32];
     std::snprintf(id, sizeof id, "ev-%05llu", static_cast<unsigned long long>(number));
-    EventRecord record = sanitized({id, utcTimeText(), level, category, actor, text, detail});
+    EventRecord record = sanitized({id, utcNowIso(), level, category, actor, text, detail});
     const std::string line = eventToJson(record) + "\n";
 
     std::lock_guard<std::mutex> lock(mutex_);

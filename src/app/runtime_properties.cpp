@@ -88,10 +88,7 @@ std::string paddedLine(const std::string& key, size_t column, const std::string&
 
 // The leading-integer rule of a decimal int conversion: blanks, an optional
 // sign, digits, the rest ignored. Throws without digits or out of int range.
-int parseLeadingInt(const std::string& text) {
-    size_t used = 0;
-    return std::stoi(text, &used, 10);
-}
+int parseLeadingInt(const std::string& text) { return std::stoi(text, nullptr, 10); }
 
 std::string valueOr(const std::map<std::string, std::string>& map, const char* key) {
     const auto it = map.find(key);
