@@ -36,6 +36,13 @@ std::array<uint32_t, 256> makeCrcTable() {
     return table;
 }
 
+// The cipher fetched once: the implicit fetch behind EVP_aes_256_gcm() costs
+// a provider lookup on every record. Falls back to it when the fetch fails.
+const EVP_CIPHER* aes256Gcm() {
+    static EVP_CIPHER* fetched = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
+    return fetched ? fetched : EVP_aes_256_gcm();
+}
+
 // EVP lengths are ints; records are at most one chunk or one index, but the
 // checks keep a crafted size from wrapping.
 bool fitsInt(size_t n) { return n <= static_cast<size_t>(INT_MAX); }
@@ -55,7 +62,7 @@ bool aesGcmEncrypt(const uint8_t* key, const uint8_t* iv, const uint8_t* aad, si
     CipherCtx ctx(EVP_CIPHER_CTX_new());
     if (!ctx) return false;
     int len = 0;
-    if (EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) != 1) return false;
+    if (EVP_EncryptInit_ex(ctx.get(), aes256Gcm(), nullptr, nullptr, nullptr) != 1) return false;
     if (EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, static_cast<int>(kGcmIvSize), nullptr) != 1)
         return false;
     if (EVP_EncryptInit_ex(ctx.get(), nullptr, nullptr, key, iv) != 1) return false;
@@ -74,7 +81,7 @@ bool aesGcmDecrypt(const uint8_t* key, const uint8_t* iv, const uint8_t* aad, si
     {
         CipherCtx ctx(EVP_CIPHER_CTX_new());
         int len = 0;
-        ok = ctx && EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
+        ok = ctx && EVP_DecryptInit_ex(ctx.get(), aes256Gcm(), nullptr, nullptr, nullptr) == 1 &&
              EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, static_cast<int>(kGcmIvSize), nullptr) == 1 &&
              EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr, key, iv) == 1 &&
              (aadSize == 0 || EVP_DecryptUpdate(ctx.get(), nullptr, &len, aad, static_cast<int>(aadSize)) == 1) &&

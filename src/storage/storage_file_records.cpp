@@ -246,11 +246,13 @@ void StorageFile::readChunksLocked(const uint8_t* dataKey, const StorageEntry& e
             const uint64_t chunkStart = i * kChunkSize;
             const uint64_t chunkLength = std::min(kChunkSize, entry.size - chunkStart);
             const auto aad = chunkAad(entry.recordId, i);
-            openInto(encrypted, dataKey, aad.data(), aad.size(), sealed.data() + (i - batch) * sealedChunk,
-                     chunkLength + kSealOverhead, plain.data(), path_);
             const uint64_t from = std::max(offset, chunkStart);
             const uint64_t to = std::min(offset + length, chunkStart + chunkLength);
-            std::memcpy(out + (from - offset), plain.data() + (from - chunkStart), to - from);
+            // A chunk wholly inside the range is opened straight into the output.
+            const bool whole = from == chunkStart && to == chunkStart + chunkLength;
+            openInto(encrypted, dataKey, aad.data(), aad.size(), sealed.data() + (i - batch) * sealedChunk,
+                     chunkLength + kSealOverhead, whole ? out + (from - offset) : plain.data(), path_);
+            if (!whole) std::memcpy(out + (from - offset), plain.data() + (from - chunkStart), to - from);
         }
     }
 }
