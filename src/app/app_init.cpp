@@ -1,20 +1,32 @@
 #include "app/app_init.h"
 
+#include <filesystem>
+
 #include "app/app_init_exception.h"
+#include "app/event_manager.h"
 #include "app/logger.h"
+#include "app/release_watcher.h"
 #include "app/server_config.h"
+#include "app/startup_registries.h"
 #include "app/startup_state.h"
 #include "app/text_util.h"
+#include "engine/gpu_devices.h"
+#include "engine/mivrel_manager.h"
+#include "media/sd_library.h"
+#include "mgmt/model_download_jobs.h"
 #include "net/http_serv.h"
 
 std::unique_ptr<TcpServer> gTcpServer;
 
-TcpServerOptions& tcpServerOptions() {
-    static TcpServerOptions options;
-    return options;
+namespace {
+
+// Joined on the normal exit path, before the manager it reads goes away.
+ReleaseWatcher& releaseWatcher() {
+    static ReleaseWatcher watcher;
+    return watcher;
 }
 
-void initApp() {
+void startTcpServer() {
     const char* ip = ServerConfig::SERV_IP.c_str();
     const int port = ServerConfig::SERV_PORT;
     logMessage(6, "[initApp] 추론 서버 생성 %s:%d", ip, port);
@@ -32,6 +44,58 @@ void initApp() {
     startupComplete.store(true);
     serverStartTime.store(nowMs() / 1000);
     logMessage(6, "[initApp] HTTP 서버 시작 완료 %s:%d", ip, port);
+    if (gEventManager) {
+        gEventManager->add("info", "system", "server", "Server started",
+                           "bind=" + ServerConfig::SERV_IP + ":" + std::to_string(port));
+    }
+}
+
+}  // namespace
+
+TcpServerOptions& tcpServerOptions() {
+    static TcpServerOptions options;
+    return options;
+}
+
+void initApp() {
+    setCudaDeviceOrder();
+    ensureDataDirectories();
+    loadModelRegistry();
+    recoverInterruptedDownloads();
+
+    const std::string eventsPath = (std::filesystem::path(ServerConfig::DIR_LOGS) / "events.jsonl").string();
+    gEventManager = std::make_unique<EventManager>(eventsPath, kEventLogCapacity);
+    logMessage(9, "[initApp] EventManager 초기화: %s", eventsPath.c_str());
+
+    logMessage(9, "[initApp] MivrelManager 초기화...");
+    gMivrelManager = std::make_unique<MivrelManager>();
+    gMivrelManager->setDir(ServerConfig::DIR_MIVREL);
+    registerListedMivrels(*gMivrelManager);
+
+    const int emptied = gMivrelManager->truncateStorageOnUnload();
+    if (emptied > 0) logMessage(4, "[initApp] 저장소 비우기 (truncate_storage_on_unload): %d개 Mivrel", emptied);
+
+    startTcpServer();
+    loadMediaEngineAtStart();
+    releaseWatcher().start();
+}
+
+void loadMediaEngineAtStart() {
+    const SdLibrary& library = SdLibrary::instance();
+    if (library.loaded) {
+        logMessage(3, "[initApp] media engine (sd.cpp) loaded: %s", library.path.c_str());
+        if (gEventManager) gEventManager->add("info", "system", "server", "Media engine loaded", library.path);
+    } else {
+        logMessage(1, "[initApp] media engine (sd.cpp) NOT loaded — image generation is unavailable: %s",
+                   library.error.c_str());
+        if (gEventManager) gEventManager->add("error", "system", "server", "Media engine not loaded", library.error);
+    }
+}
+
+void truncateStorageAtShutdown() {
+    if (!gMivrelManager) return;
+    const int emptied = gMivrelManager->truncateStorageOnUnload();
+    if (emptied > 0) logMessage(4, "[shutdown] 저장소 비우기 (truncate_storage_on_unload): %d개 Mivrel", emptied);
 }
 
 bool shutdownApp() {
@@ -39,6 +103,10 @@ bool shutdownApp() {
     // uses.
     const bool finished = !gTcpServer || gTcpServer->stop();
     if (!finished) return false;
+    releaseWatcher().stop();
+    truncateStorageAtShutdown();
+    gEventManager.reset();
+    gMivrelManager.reset();
     gTcpServer.reset();
     return true;
 }

@@ -7,21 +7,41 @@
 #include "net/tcp_server.h"
 
 // The process's one TCP server, made by initApp and destroyed by shutdownApp.
+// (The instance manager and the event log owners are gMivrelManager and
+// gEventManager.)
 extern std::unique_ptr<TcpServer> gTcpServer;
 
 // Options of the TCP server that initApp makes. Tests and benchmarks may change
 // them before initApp runs.
 TcpServerOptions& tcpServerOptions();
 
-// Creates and starts the TCP server with the HTTP handler on SERV_IP:SERV_PORT.
-// Throws AppInitException 1302 when the server cannot be created or started.
-// Runs on the server thread, once.
+// Builds the running server, in this order: the GPU ordering, the data
+// folders, models.json (made when missing), the repair of interrupted
+// downloads, the event log, the instance manager with every instance listed
+// in mivrel.json (no model is loaded), the emptying of stores marked
+// "truncate_storage_on_unload", the TCP server with the HTTP handler on
+// SERV_IP:SERV_PORT, the "Server started" event, the media library and the
+// release watcher. Problems with single files are logged and start-up goes
+// on. Throws AppInitException 1104 when a data folder cannot be made and 1302
+// when the TCP server cannot be created or started; lets the file system's
+// error pass when it cannot say whether a path exists. Runs on the server
+// thread, once.
 void initApp();
 
+// Loads the media library (once per process) and reports the outcome in the
+// log and the event log. Never throws.
+void loadMediaEngineAtStart();
+
+// Empties the stores marked "truncate_storage_on_unload" when the manager
+// exists, logging how many. Called on the normal exit path.
+void truncateStorageAtShutdown();
+
 // The normal exit path: stops the TCP server (closing every connection and
-// waiting a bounded time for the connection threads), then releases the
-// process-wide objects. Returns whether every connection thread finished; when
-// one did not, the objects it may still use are left in place, and the caller
-// must end the process without running static destructors.
+// waiting a bounded time for the connection threads), then the release
+// watcher, empties the marked stores, and releases the event log, the
+// instance manager and the TCP server, in this order. Returns whether every
+// connection thread finished; when one did not, nothing else is done and the
+// objects it may still use are left in place, and the caller must end the
+// process without running static destructors.
 // Call from the thread that ends the process, once.
 bool shutdownApp();

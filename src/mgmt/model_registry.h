@@ -1,0 +1,38 @@
+// The model registry files: "models.json" in DIR_MODELS (an object whose
+// "models" array holds one entry per model, found by its "modelId") and each
+// model folder's "properties.json" (the model's settings and defaults), with
+// the mutex that orders the rewrites of "models.json" and the two pickers that
+// instance creation uses to choose a setting from a request and a model.
+#pragma once
+
+#include <mutex>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+// Orders every load-modify-write of "models.json" (registration, downloads,
+// start-up recovery, catalogue refresh). Readers that only load the file do
+// not take it: files are replaced whole, so a reader sees the old or the new
+// document. Never held together with the download table's mutex.
+extern std::mutex modelsJsonMutex;
+
+// DIR_MODELS joined with "models.json".
+std::string modelsJsonPath();
+
+// The first entry of registry["models"] that is an object whose "modelId" is
+// the text `modelId` (an empty id also matches an entry without "modelId"),
+// or null when there is none or the registry has no "models" array. Never
+// throws. The pointer lives as long as `registry` is not changed.
+const nlohmann::json* findModelEntry(const nlohmann::json& registry, const std::string& modelId);
+
+// A copy of first[key] when `first` is an object holding `key` with a
+// non-null value, else of second[key] under the same test, else `fallback`.
+// Never throws.
+nlohmann::json pickSettingValue(const nlohmann::json& first, const nlohmann::json& second, const std::string& key,
+                                const nlohmann::json& fallback);
+
+// A copy of object[key] when `object` is an object holding `key` with a
+// non-null value, else of modelProperties["genDefaults"][key] when that is
+// present and non-null, else `fallback`. Never throws.
+nlohmann::json pickSettingValueNested(const nlohmann::json& object, const nlohmann::json& modelProperties,
+                                      const std::string& key, const nlohmann::json& fallback);

@@ -1,0 +1,205 @@
+// The release watcher: one pass at a chosen time (last activity back-dated,
+// no waiting), which instances it releases and which it leaves alone, the log
+// line and event, and passes running against concurrent requests.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+#include "app/captured_log.h"
+#include "app/event_manager.h"
+#include "app/release_watcher.h"
+#include "app/text_util.h"
+#include "engine/engine_factory.h"
+#include "engine/mivrel_claim.h"
+#include "engine/mivrel_manager.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using nlohmann::json;
+
+// An engine that ends the process when it is used after its destruction.
+class WatchedEngine : public MivrelEngine {
+public:
+    static std::atomic<int> live;
+    WatchedEngine() { ++live; }
+    ~WatchedEngine() override {
+        destroyed.store(true);
+        --live;
+    }
+    void loadModel(const ModelLoadSettings&) override {}
+    void unloadModel() override {}
+    void initContext(const ContextSettings&) override {}
+    void abortGeneration() override {}
+    ModelInfo getModelInfo() override { return ModelInfo(); }
+    ContextStats getContextStats() override {
+        if (destroyed.load()) std::abort();
+        return ContextStats();
+    }
+    std::atomic<bool> destroyed{false};
+};
+std::atomic<int> WatchedEngine::live{0};
+
+constexpr int64_t kMinute = 60000;
+
+class ReleaseWatcherTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setMivrelEngineMakerForTesting(
+            [](const std::string&) -> std::unique_ptr<MivrelEngine> { return std::make_unique<WatchedEngine>(); });
+        gMivrelManager = std::make_unique<MivrelManager>();
+        gMivrelManager->setDir(home.file("mivrel"));
+        gEventManager = std::make_unique<EventManager>(home.file("events.jsonl"), kEventLogCapacity);
+    }
+    void TearDown() override {
+        gEventManager.reset();
+        gMivrelManager.reset();
+        setMivrelEngineMakerForTesting({});
+    }
+
+    // A loaded, idle instance whose settings hold `policy` ("" for none).
+    std::shared_ptr<Mivrel> loaded(const std::string& id, const std::string& policy, const std::string& family = "LLM") {
+        MivrelConfig config;
+        config.id = id;
+        config.familyType = family;
+        if (!policy.empty()) config.loadSettings.params = {{"release_policy", policy}};
+        EXPECT_TRUE(gMivrelManager->addMivrel(std::move(config)));
+        std::shared_ptr<Mivrel> mivrel = gMivrelManager->find(id);
+        EXPECT_TRUE(mivrel->ensureEngine());
+        return mivrel;
+    }
+
+    TempDir home;
+};
+
+TEST_F(ReleaseWatcherTest, ReleasesOnlyIdleInstancesPastTheirMinutes) {
+    const int64_t now = nowMs();
+    auto due = loaded("due", "idle:5");
+    due->lastActiveAt = now - 5 * kMinute;
+    auto early = loaded("early", "idle:5");
+    early->lastActiveAt = now - 5 * kMinute + 1000;  // 4 min 59 s
+    auto never = loaded("never", "idle:1");
+    never->lastActiveAt = 0;
+    auto keep = loaded("keep", "keep");
+    keep->lastActiveAt = now - 600 * kMinute;
+    auto after = loaded("after", "after_generate");
+    after->lastActiveAt = now - 600 * kMinute;
+    auto running = loaded("running", "idle:1");
+    running->lastActiveAt = now - 60 * kMinute;
+    running->state = kMivrelRunning;
+    auto stopping = loaded("stopping", "idle:1");
+    stopping->lastActiveAt = now - 60 * kMinute;
+    stopping->state = kMivrelStopping;
+    auto loading = loaded("loading", "idle:1");
+    loading->lastActiveAt = now - 60 * kMinute;
+    loading->state = kMivrelLoading;
+    // The media families default to "idle:10".
+    auto image = loaded("image", "", "IMAGE");
+    image->lastActiveAt = now - 10 * kMinute - 59000;
+
+    CapturedLog log;
+    checkIdleRelease(now);
+
+    EXPECT_FALSE(due->hasEngine());
+    EXPECT_EQ(due->state.load(), kMivrelIdle);
+    EXPECT_EQ(due->lastActiveAt.load(), 0);
+    EXPECT_FALSE(image->hasEngine());
+    for (const auto& kept : {early, never, keep, after, running, stopping, loading}) {
+        EXPECT_TRUE(kept->hasEngine()) << kept->config.id;
+    }
+    EXPECT_EQ(running->state.load(), kMivrelRunning);
+    EXPECT_EQ(stopping->state.load(), kMivrelStopping);
+    EXPECT_EQ(WatchedEngine::live.load(), 7);
+
+    EXPECT_TRUE(log.contains("[releaseWatcher] due 유휴 5분 → 모델 해제 (release_policy=idle:5)\n"));
+    EXPECT_TRUE(log.contains("[releaseWatcher] image 유휴 10분 → 모델 해제 (release_policy=idle:10)\n"))
+        << "whole minutes, rounded down";
+    const std::vector<EventRecord> events = gEventManager->recent(0);
+    ASSERT_EQ(events.size(), 2u);
+    // Snapshot order is id order: "due" first, so it is the older event.
+    EXPECT_EQ(events[1].actor, "due");
+    EXPECT_EQ(events[1].level, "info");
+    EXPECT_EQ(events[1].category, "mivrel");
+    EXPECT_EQ(events[1].text, "Mivrel unloaded");
+    EXPECT_EQ(events[1].detail, "release_policy=idle:5");
+    EXPECT_EQ(events[0].actor, "image");
+
+    // A later pass releases the early one once its time has come.
+    checkIdleRelease(now + 1000);
+    EXPECT_FALSE(early->hasEngine());
+    checkIdleRelease(now + 1000);
+    EXPECT_EQ(gEventManager->recent(0).size(), 3u) << "an unloaded instance is not released twice";
+}
+
+TEST_F(ReleaseWatcherTest, ReleaseEmptiesAMarkedStore) {
+    auto marked = loaded("marked", "idle:1");
+    marked->fileStore.exchangeTruncateOnUnload(true);
+    const StorageKey key = marked->fileStore.open("", true);
+    ASSERT_TRUE(key.valid);
+    marked->fileStore.saveGeneratedFile("x", "txt", std::string_view("data"), key);
+    ASSERT_EQ(marked->fileStore.list().size(), 1u);
+    marked->lastActiveAt = nowMs() - 2 * kMinute;
+    checkIdleRelease(nowMs());
+    EXPECT_FALSE(marked->hasEngine());
+    EXPECT_FALSE(std::filesystem::exists(marked->fileStore.path()));
+}
+
+TEST_F(ReleaseWatcherTest, WithoutManagerNothingHappens) {
+    gMivrelManager.reset();
+    EXPECT_NO_THROW(checkIdleRelease());
+}
+
+// Requests claim, use and let go of the instance, reloading it when needed,
+// while passes run with the last activity always back-dated. No request may
+// ever meet an engine being destroyed, and every release must be one the
+// watcher was entitled to.
+TEST_F(ReleaseWatcherTest, PassesRaceRequestsSafely) {
+    auto mivrel = loaded("busy", "idle:1");
+    std::atomic<bool> done{false};
+    std::atomic<int> uses{0};
+    std::vector<std::thread> requests;
+    for (int t = 0; t < 3; ++t) {
+        requests.emplace_back([&] {
+            while (!done.load()) {
+                MivrelClaim claim = MivrelClaim::acquire(mivrel, ClaimKind::kRun);
+                if (!claim) continue;
+                claim.ensureEngine();
+                claim->engine->getContextStats();
+                ++uses;
+                // Let go as an old activity, so the watcher may take it.
+                claim.release();
+                mivrel->lastActiveAt = nowMs() - 10 * kMinute;
+            }
+        });
+    }
+    int passes = 0;
+    while (uses.load() < 3000 || passes < 200) {
+        checkIdleRelease(nowMs());
+        ++passes;
+    }
+    done = true;
+    for (std::thread& thread : requests) thread.join();
+    EXPECT_EQ(mivrel->state.load(), kMivrelIdle);
+    EXPECT_LE(WatchedEngine::live.load(), 1);
+    EXPECT_GT(gEventManager->recent(0).size(), 0u) << "the watcher did release in between";
+}
+
+TEST_F(ReleaseWatcherTest, ThreadRunsPassesAndStops) {
+    auto due = loaded("due", "idle:1");
+    due->lastActiveAt = nowMs() - 2 * kMinute;
+    ReleaseWatcher watcher;
+    watcher.start(20);
+    for (int i = 0; i < 500 && due->hasEngine(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_FALSE(due->hasEngine());
+    watcher.stop();
+    watcher.stop();  // a second stop does nothing
+
+    ReleaseWatcher slow;
+    slow.start(600000);
+    slow.stop();  // returns at once, not after the period
+}
+
+}  // namespace
