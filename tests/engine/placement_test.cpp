@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <thread>
 
 #include "engine/gpu_devices.h"
 #include "engine/kv_cache_estimate.h"
@@ -162,6 +164,19 @@ TEST(GpuPlacementTest, ListsOnlyGpusOfTheBackendRegistry) {
         EXPECT_TRUE(type == GGML_BACKEND_DEVICE_TYPE_GPU || type == GGML_BACKEND_DEVICE_TYPE_IGPU);
     }
     EXPECT_EQ(listGpuDevices().size(), devices.size());  // the second call initialises nothing again
+}
+
+TEST(GpuPlacementTest, BackendInitialisationIsSafeFromManyThreads) {
+    std::vector<std::thread> threads;
+    std::atomic<size_t> total{0};
+    for (int i = 0; i < 8; ++i) {
+        threads.emplace_back([&] {
+            initLlamaBackendOnce();
+            total += listGpuDevices().size();
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(total.load(), 8 * listGpuDevices().size());
 }
 
 TEST(CudaDeviceOrderTest, SetsPciBusIdUnlessTheUserChoseAnOrder) {
