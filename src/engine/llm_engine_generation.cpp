@@ -34,7 +34,7 @@ std::string vocabText(const llama_vocab* vocab, int32_t token) {
 // character could be completed: the tail becomes one U+FFFD.
 std::string flushPending(const std::string& pending) {
     const size_t tail = incompleteUtf8Tail(pending);
-    std::string out = replaceInvalidUtf8(pending.substr(0, pending.size() - tail));
+    std::string out = replaceBrokenUtf8(pending.substr(0, pending.size() - tail));
     if (tail > 0) out += "\xEF\xBF\xBD";
     return out;
 }
@@ -293,7 +293,7 @@ bool MivrelLLMEngine::fetchNextToken(std::string& piece) {
         // Only a tail that the next token can still complete waits.
         if (incompleteUtf8Tail(pending) > 0) continue;
 
-        piece = replaceInvalidUtf8(pending);
+        piece = replaceBrokenUtf8(pending);
         if (eogGuard_ > 0) {
             if (onlyWhitespace(pending)) --eogGuard_;
             else eogGuard_ = 0;

@@ -29,7 +29,7 @@ size_t incompleteUtf8Tail(const std::string& text) {
     return 0;
 }
 
-std::string replaceInvalidUtf8(const std::string& text) {
+std::string replaceBrokenUtf8(const std::string& text) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     const size_t size = text.size();
     std::string out;

@@ -14,4 +14,4 @@ size_t incompleteUtf8Tail(const std::string& text);
 
 // `text` with every byte that does not belong to a whole sequence replaced by
 // U+FFFD (EF BF BD). Whole sequences are copied unchanged.
-std::string replaceInvalidUtf8(const std::string& text);
+std::string replaceBrokenUtf8(const std::string& text);

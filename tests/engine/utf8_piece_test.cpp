@@ -32,7 +32,7 @@ TEST(Utf8PieceTest, ImpossibleBytesBecomeReplacementCharacters) {
         {"\x82\xE2\x82\xAC", r + "\xE2\x82\xAC"},
         {"\xE2\x82", r + r},
     };
-    for (const auto& [in, out] : cases) EXPECT_EQ(replaceInvalidUtf8(in), out) << testing::PrintToString(in);
+    for (const auto& [in, out] : cases) EXPECT_EQ(replaceBrokenUtf8(in), out) << testing::PrintToString(in);
 }
 
 }  // namespace
