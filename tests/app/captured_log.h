@@ -1,5 +1,6 @@
-// Collects the log lines written while it lives. The first capture sends the
-// process's log to a temporary file at level 9 for the rest of the run.
+// Collects the log lines written while it lives. Every capture sends the
+// process's log to one temporary file at level 9 (other tests of the same
+// program may have moved it meanwhile).
 #pragma once
 
 #include <cstdio>
@@ -10,6 +11,9 @@
 class CapturedLog {
 public:
     CapturedLog() : file_(sharedFile()) {
+        setLogEnabled(true);
+        setLogFile(file_);
+        setLogLevel(9);
         std::fflush(file_);
         std::fseek(file_, 0, SEEK_END);
         start_ = std::ftell(file_);
@@ -32,12 +36,7 @@ public:
 
 private:
     static FILE* sharedFile() {
-        static FILE* file = [] {
-            FILE* f = std::tmpfile();
-            setLogFile(f);
-            setLogLevel(9);
-            return f;
-        }();
+        static FILE* file = std::tmpfile();
         return file;
     }
 
