@@ -1,5 +1,6 @@
 // MivrelLLMEngine: saving and restoring the context state, and label scoring
 // on a scratch use of the memory that puts the conversation back afterwards.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <map>
@@ -78,6 +79,14 @@ ScoreRecord MivrelLLMEngine::scoreLabels(const std::string& prompt, const std::v
     std::vector<uint8_t> saved;
     if (nPast_ > 0) saved = saveKvState();
     llama_memory_t memory = llama_get_memory(context_.get());
+    // The library's state holds the memory but not the last logits, which a
+    // stopped reply resumes from: keep them here and put them back with it.
+    std::vector<float> pendingLogits;
+    if (nPast_ > 0) {
+        if (const float* last = llama_get_logits_ith(context_.get(), -1)) {
+            pendingLogits.assign(last, last + llama_vocab_n_tokens(v));
+        }
+    }
 
     // Puts the conversation back. When that fails, nothing of it can be
     // trusted: the memory stays empty, nPast 0 and the turn closed, so the
@@ -95,6 +104,11 @@ ScoreRecord MivrelLLMEngine::scoreLabels(const std::string& prompt, const std::v
             throw;
         }
         nPast_ = savedPast;
+        if (!pendingLogits.empty()) {
+            if (float* last = llama_get_logits_ith(context_.get(), -1)) {
+                std::copy(pendingLogits.begin(), pendingLogits.end(), last);
+            }
+        }
     };
 
     llama_memory_clear(memory, true);

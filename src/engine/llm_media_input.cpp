@@ -57,6 +57,17 @@ int32_t MivrelLLMEngine::startMediaGeneration(const std::string& prompt, const s
         bitmaps.push_back(std::move(bitmap));
     }
 
+    // The library reports a marker count mismatch like any other failure, so
+    // count the markers here to name the mismatch.
+    const std::string marker = mtmd_get_marker(projector_.get()) ? mtmd_get_marker(projector_.get()) : "";
+    size_t markers = 0;
+    for (size_t at = marker.empty() ? std::string::npos : prompt.find(marker); at != std::string::npos;
+         at = prompt.find(marker, at + marker.size())) {
+        ++markers;
+    }
+    if (markers != media.size()) {
+        throw MivrelException(3, "number of images/audio (%zu) does not match media markers in prompt", media.size());
+    }
     MtmdChunksPtr chunks(mtmd_input_chunks_init());
     mtmd_input_text text{prompt.c_str(), prompt.size(), true, true};
     std::vector<const mtmd_bitmap*> views;

@@ -121,7 +121,7 @@ TEST(LlmKvStateTest, LabelAndPromptChecksRunBeforeTheMemoryIsTouched) {
         {"x", {"A", "B", "A"}, 3, "labels 'A' and 'A' tokenize to the same token (65)"},
         {"x", {"A", "AB"}, 3, "label 'AB' does not tokenize to a single token"},
         {"x", {" A"}, 3, "label ' A' does not tokenize to a single token"},
-        {std::string(300, 'x'), {"A"}, 2, "decision prompt token count (301) exceeds n_ctx (256) or is empty"},
+        {std::string(300, 'x'), {"A"}, 2, "decision prompt token count (300) exceeds n_ctx (256) or is empty"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message);

@@ -1,0 +1,235 @@
+// Chat engine throughput: prefill a 256-token prompt and generate 512 tokens
+// greedily through MivrelLLMEngine (fetchNextToken, the path every chat
+// request takes) and through a plain libllama loop with the same model,
+// context and sampler settings, in the same run. Prints tokens/s of both and
+// their ratios (engine / plain; the target is 0.97 or more).
+//
+// The model is written at start into a temporary folder with the test-model
+// kit's GGUF writer: llama architecture, 8 layers, n_embd 512, 8 heads,
+// n_ff 1376, F16, random weights from a fixed seed. Marker tokens get zero
+// output rows, so greedy decoding never picks an end token and both loops
+// run the full 512 tokens.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <llama.h>
+
+#include "chat_scripts.h"
+#include "engine/llama_handles.h"
+#include "engine/mivrel_llm_engine.h"
+#include "gguf_file_writer.h"
+#include "kit_models.h"
+#include "kit_random.h"
+#include "kit_vocabulary.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kPromptTokens = 256;
+constexpr int kGenerateTokens = 512;
+constexpr int kRounds = 3;
+
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+bool writeBenchModel(const std::string& path) {
+    const kit::Vocabulary vocab = kit::buildVocabulary(kit::scriptWords());
+    kit::ChatModelShape shape;
+    shape.contextLength = 1024;
+    shape.embeddingLength = 512;
+    shape.blockCount = 8;
+    shape.headCount = 8;
+    shape.feedForwardLength = 1376;
+    const int64_t embd = shape.embeddingLength;
+    const int64_t ff = shape.feedForwardLength;
+    const int64_t nVocab = static_cast<int64_t>(vocab.tokens.size());
+
+    kit::GgufFileWriter out;
+    kit::writeLlamaMetadata(out, shape, vocab, "engine-bench");
+    kit::KitRandom rng(77);
+    auto scale = [](int64_t fanIn) { return std::sqrt(3.0f / static_cast<float>(fanIn)); };
+    const std::vector<float> ones(static_cast<size_t>(embd), 1.0f);
+    out.addTensor("token_embd.weight", GGML_TYPE_F16, {embd, nVocab},
+                  rng.uniformValues(static_cast<size_t>(embd * nVocab), std::sqrt(3.0f)));
+    for (uint32_t b = 0; b < shape.blockCount; ++b) {
+        const std::string p = "blk." + std::to_string(b) + ".";
+        out.addTensor(p + "attn_norm.weight", GGML_TYPE_F32, {embd}, ones);
+        for (const char* m : {"attn_q", "attn_k", "attn_v", "attn_output"}) {
+            out.addTensor(p + m + ".weight", GGML_TYPE_F16, {embd, embd},
+                          rng.uniformValues(static_cast<size_t>(embd * embd), scale(embd)));
+        }
+        out.addTensor(p + "ffn_norm.weight", GGML_TYPE_F32, {embd}, ones);
+        out.addTensor(p + "ffn_gate.weight", GGML_TYPE_F16, {embd, ff},
+                      rng.uniformValues(static_cast<size_t>(embd * ff), scale(embd)));
+        out.addTensor(p + "ffn_up.weight", GGML_TYPE_F16, {embd, ff},
+                      rng.uniformValues(static_cast<size_t>(embd * ff), scale(embd)));
+        out.addTensor(p + "ffn_down.weight", GGML_TYPE_F16, {ff, embd},
+                      rng.uniformValues(static_cast<size_t>(ff * embd), scale(ff)));
+    }
+    out.addTensor("output_norm.weight", GGML_TYPE_F32, {embd}, ones);
+    std::vector<float> output = rng.uniformValues(static_cast<size_t>(embd * nVocab), 0.25f * std::sqrt(3.0f));
+    // Rows 256 .. 289 are the markers (end tokens among them): logit 0 keeps
+    // them below the best of the random rows.
+    for (int64_t row = 256; row < 290 && row < nVocab; ++row) {
+        std::fill(output.begin() + row * embd, output.begin() + (row + 1) * embd, 0.0f);
+    }
+    out.addTensor("output.weight", GGML_TYPE_F16, {embd, nVocab}, output);
+    return out.writeTo(path);
+}
+
+struct Figures {
+    double prefillSeconds = 0;
+    double generateSeconds = 0;
+    int generated = 0;
+};
+
+ContextSettings benchContext() {
+    ContextSettings c;
+    c.nCtx = 1024;
+    c.nBatch = 1024;
+    c.nUbatch = 512;
+    c.nPredict = kGenerateTokens;
+    return c;
+}
+
+Figures runEngine(MivrelLLMEngine& engine, const std::vector<int32_t>& prompt) {
+    engine.resetContext(benchContext());
+    engine.setSamplingOptions({{"temperature", 0.0}, {"top_k", 1}, {"top_p", 1.0}, {"repeat_penalty", 1.0},
+                               {"max_tokens", kGenerateTokens}, {"seed", 1}});
+    Figures f;
+    auto start = Clock::now();
+    engine.startGeneration(prompt);
+    f.prefillSeconds = secondsSince(start);
+    start = Clock::now();
+    std::string piece;
+    while (engine.fetchNextToken(piece)) {
+    }
+    f.generateSeconds = secondsSince(start);
+    f.generated = engine.getGenerationStats().generatedTokens;
+    return f;
+}
+
+// The loop of llama.cpp's own simple example, with the engine's context
+// parameters and sampler steps.
+Figures runPlain(llama_context* ctx, const std::vector<int32_t>& prompt) {
+    const llama_vocab* vocab = llama_model_get_vocab(llama_get_model(ctx));
+    llama_memory_clear(llama_get_memory(ctx), true);
+    LlamaSamplerPtr chain(llama_sampler_chain_init(llama_sampler_chain_default_params()));
+    llama_sampler_chain_add(chain.get(), llama_sampler_init_top_k(1));
+    llama_sampler_chain_add(chain.get(), llama_sampler_init_temp(0.0f));
+    llama_sampler_chain_add(chain.get(), llama_sampler_init_dist(1));
+
+    Figures f;
+    std::vector<int32_t> tokens = prompt;
+    auto start = Clock::now();
+    if (llama_decode(ctx, llama_batch_get_one(tokens.data(), static_cast<int32_t>(tokens.size()))) != 0) return f;
+    f.prefillSeconds = secondsSince(start);
+    start = Clock::now();
+    std::string text;
+    char buf[1023];
+    for (int i = 0; i < kGenerateTokens; ++i) {
+        llama_token t = llama_sampler_sample(chain.get(), ctx, -1);
+        if (llama_vocab_is_eog(vocab, t)) break;
+        const int32_t n = llama_token_to_piece(vocab, t, buf, sizeof(buf), 0, true);
+        if (n > 0) text.append(buf, static_cast<size_t>(n));
+        if (llama_decode(ctx, llama_batch_get_one(&t, 1)) != 0) break;
+        ++f.generated;
+    }
+    f.generateSeconds = secondsSince(start);
+    return f;
+}
+
+void quietLog(ggml_log_level level, const char* text, void*) {
+    if (level == GGML_LOG_LEVEL_ERROR) std::fputs(text, stderr);
+}
+
+}  // namespace
+
+int main() {
+    char folderTemplate[] = "/tmp/brisvane-engine-bench-XXXXXX";
+    if (!mkdtemp(folderTemplate)) {
+        std::perror("mkdtemp");
+        return 1;
+    }
+    const std::string folder = folderTemplate;
+    const std::string modelPath = folder + "/bench-chat.gguf";
+    if (!writeBenchModel(modelPath)) return 1;
+    llama_log_set(quietLog, nullptr);
+
+    MivrelLLMEngine engine;
+    ModelLoadSettings load;
+    load.placement = "cpu";
+    load.nGpuLayers = 0;
+    load.modelPath = modelPath;
+    engine.loadModel(load);
+    engine.initContext(benchContext());
+
+    // Plain text: one token per byte with this vocabulary.
+    std::vector<int32_t> prompt;
+    const std::string words = "The quick brown fox jumps over the lazy dog. ";
+    while (prompt.size() < kPromptTokens) prompt.push_back(static_cast<unsigned char>(words[prompt.size() % words.size()]));
+
+    // The plain loop's own model and context, made exactly as the engine
+    // makes them.
+    llama_model_params mp = llama_model_default_params();
+    mp.n_gpu_layers = 0;
+    ggml_backend_dev_t noDevices[1] = {nullptr};
+    mp.devices = noDevices;
+    LlamaModelPtr model(llama_model_load_from_file(modelPath.c_str(), mp));
+    llama_context_params cp = llama_context_default_params();
+    const ContextSettings cs = benchContext();
+    cp.n_ctx = static_cast<uint32_t>(cs.nCtx);
+    cp.n_batch = static_cast<uint32_t>(cs.nBatch);
+    cp.n_ubatch = static_cast<uint32_t>(cs.nUbatch);
+    cp.flash_attn_type = LLAMA_FLASH_ATTN_TYPE_ENABLED;
+    LlamaContextPtr ctx(model ? llama_init_from_model(model.get(), cp) : nullptr);
+    if (!ctx) {
+        std::fprintf(stderr, "cannot make the plain context\n");
+        return 1;
+    }
+
+    // Warm both once, then keep the best of the rounds (alternating) so a
+    // busy machine penalises neither side more than the other.
+    runEngine(engine, prompt);
+    runPlain(ctx.get(), prompt);
+    Figures bestEngine;
+    Figures bestPlain;
+    bestEngine.prefillSeconds = bestEngine.generateSeconds = 1e9;
+    bestPlain.prefillSeconds = bestPlain.generateSeconds = 1e9;
+    for (int round = 0; round < kRounds; ++round) {
+        const Figures e = runEngine(engine, prompt);
+        const Figures p = runPlain(ctx.get(), prompt);
+        if (e.generated != kGenerateTokens || p.generated != kGenerateTokens) {
+            std::fprintf(stderr, "generated %d (engine) and %d (plain) tokens, expected %d\n", e.generated,
+                         p.generated, kGenerateTokens);
+            return 1;
+        }
+        bestEngine.prefillSeconds = std::min(bestEngine.prefillSeconds, e.prefillSeconds);
+        bestEngine.generateSeconds = std::min(bestEngine.generateSeconds, e.generateSeconds);
+        bestPlain.prefillSeconds = std::min(bestPlain.prefillSeconds, p.prefillSeconds);
+        bestPlain.generateSeconds = std::min(bestPlain.generateSeconds, p.generateSeconds);
+    }
+
+    const double enginePrefill = kPromptTokens / bestEngine.prefillSeconds;
+    const double plainPrefill = kPromptTokens / bestPlain.prefillSeconds;
+    const double engineGen = kGenerateTokens / bestEngine.generateSeconds;
+    const double plainGen = kGenerateTokens / bestPlain.generateSeconds;
+    std::printf("model: llama, 8 layers, n_embd 512, F16, CPU; prompt %d tokens, %d generated greedily; best of %d\n",
+                kPromptTokens, kGenerateTokens, kRounds);
+    std::printf("prefill    engine %9.1f tok/s   plain libllama %9.1f tok/s   ratio %.3f\n", enginePrefill,
+                plainPrefill, enginePrefill / plainPrefill);
+    std::printf("generation engine %9.1f tok/s   plain libllama %9.1f tok/s   ratio %.3f\n", engineGen, plainGen,
+                engineGen / plainGen);
+    std::printf("target: ratio >= 0.97\n");
+
+    std::filesystem::remove_all(folder);
+    return 0;
+}
