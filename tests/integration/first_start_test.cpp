@@ -144,3 +144,31 @@ TEST(FirstStart, ListedInstancesAndBrokenEntries) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(FirstStart, MarkedStoresAreEmptiedAtTheNormalExit) {
+    TempDir home;
+    const uint16_t port = freeLoopbackPort();
+    writeServerConf(home.path(), testServerConf(port));
+    fs::create_directories(home.file("mivrel/temp"));
+    fs::create_directories(home.file("mivrel/kept"));
+    writeTextFile(home.file("mivrel/temp/properties.json"), R"({"name": "T", "truncate_storage_on_unload": true})");
+    writeTextFile(home.file("mivrel/kept/properties.json"), R"({"name": "K", "truncate_storage_on_unload": "yes"})");
+    writeTextFile(home.file("mivrel/mivrel.json"), R"({"mivrelList": [{"mivrelId": "temp"}, {"mivrelId": "kept"}]})");
+
+    ServerProcess server;
+    ASSERT_TRUE(server.start({"--verbose"}, home.path()));
+    ASSERT_TRUE(server.waitListening(port)) << server.stderrText();
+    // Written while the server runs, after the emptying at start.
+    writeTextFile(home.file("mivrel/temp/storage.kvx"), "data");
+    writeTextFile(home.file("mivrel/kept/storage.kvx"), "data");
+    EXPECT_EQ(server.stop(), 0);
+    EXPECT_FALSE(fs::exists(home.file("mivrel/temp/storage.kvx")));
+    EXPECT_TRUE(fs::exists(home.file("mivrel/kept/storage.kvx"))) << "only the boolean true marks a store";
+    EXPECT_NE(readTextFile(home.file("logs/brisvane.log"))
+                  .find("[shutdown] 저장소 비우기 (truncate_storage_on_unload): 1개 Mivrel\n"),
+              std::string::npos);
+}
+
+}  // namespace
