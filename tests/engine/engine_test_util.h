@@ -109,7 +109,11 @@ public:
         setMivrelEngineMakerForTesting(
             [](const std::string&) -> std::unique_ptr<MivrelEngine> { return std::make_unique<FakeEngine>(); });
     }
-    ~FakeEngineMaker() { setMivrelEngineMakerForTesting({}); }
+    ~FakeEngineMaker() {
+        setMivrelEngineMakerForTesting({});
+        FakeEngine::nextLoadDelayMs = 0;
+        FakeEngine::nextFailLoad = false;
+    }
     FakeEngineMaker(const FakeEngineMaker&) = delete;
     FakeEngineMaker& operator=(const FakeEngineMaker&) = delete;
 };

@@ -66,6 +66,7 @@ TEST(MivrelConcurrencyTest, ClaimsLoadsUnloadsStopsAndRemovalsRace) {
     setMivrelEngineMakerForTesting(
         [](const std::string&) -> std::unique_ptr<MivrelEngine> { return std::make_unique<CountedEngine>(); });
     FakeEngine::nextLoadDelayMs = 1;
+    FakeEngine::nextFailLoad = false;
     const int liveBefore = FakeEngine::live.load();
     TempDir dir;
     MivrelManager manager;
@@ -166,6 +167,7 @@ TEST(MivrelConcurrencyTest, ManyRequestsLoadOneEngine) {
     setMivrelEngineMakerForTesting(
         [](const std::string&) -> std::unique_ptr<MivrelEngine> { return std::make_unique<CountedEngine>(); });
     FakeEngine::nextLoadDelayMs = 20;
+    FakeEngine::nextFailLoad = false;
     auto m = std::make_shared<Mivrel>();
     const int loadsBefore = FakeEngine::loads.load();
     // Unclaimed users and one claim holder all race to install the engine.

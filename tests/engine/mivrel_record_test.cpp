@@ -93,20 +93,21 @@ TEST(MivrelTest, CreateEngineRefusesALocalConfigurationWithoutModelFiles) {
 }
 
 TEST(MivrelTest, CreateEngineOfAFakeConfigurationReachesTheFactory) {
-    Mivrel m;  // type "fake", no model files, no test maker: the LLM row answers
-    try {
-        m.createEngine();
-        SUCCEED();
-    } catch (const MivrelException& e) {
-        EXPECT_EQ(e.code, 5);
-        EXPECT_NE(e.message.find("LLM"), std::string::npos) << e.message;
+    {
+        FakeEngineMaker maker;
+        const int before = FakeEngine::loads.load();
+        Mivrel m;  // type "fake", no model files
+        EXPECT_NE(m.createEngine(), nullptr);
+        EXPECT_EQ(FakeEngine::loads.load(), before + 1);
     }
+    Mivrel m;
     m.config.familyType = "TEXT";
     try {
         m.createEngine();
         FAIL() << "no exception";
     } catch (const MivrelException& e) {
         EXPECT_EQ(e.code, 3);
+        EXPECT_EQ(e.message, "unsupported model familyType: TEXT");
     }
 }
 
