@@ -108,7 +108,7 @@ void StorageFile::compactLocked(const uint8_t* dataKey) {
     published_ = PublishedState{};
     haveFallback_ = false;
     try {
-        publishIndexLocked(dataKey);
+        writeIndex(dataKey);
         if (!passStep(StorageStep::kCompactionPublished)) throwIo("failed to write temp storage: " + temp);
     } catch (...) {
         switchBack();
@@ -141,7 +141,7 @@ void StorageFile::compactLocked(const uint8_t* dataKey) {
             std::memcpy(reread.dataKey.data(), dataKey, reread.dataKey.size());
             key = &reread;
         }
-        readHeaderLocked(key);
+        readHeader(key);
     } catch (const FileStoreException&) {
         closeLocked();
         throwIo("cannot reopen storage after compaction: " + path_);

@@ -114,7 +114,7 @@ void StorageFile::open(const std::string& path) {
     fd_ = openFileCloexec(path, O_RDWR);
     if (fd_ < 0) throwIo("cannot open storage: " + path);
     try {
-        readHeaderLocked(nullptr);
+        readHeader(nullptr);
     } catch (...) {
         closeLocked();
         throw;
@@ -205,7 +205,7 @@ StorageKey StorageFile::unlock(const std::string& token) {
                                          header_.keyTag.data(), key.dataKey.data());
         OPENSSL_cleanse(kek, sizeof(kek));
         if (!match) throw FileStoreException(FileStoreException::kKeyMismatch, "storage key does not match");
-        if (!indexLoaded_) loadIndexLocked(key.dataKey.data());
+        if (!indexLoaded_) readIndex(key.dataKey.data());
     }
     key.valid = true;
     key.openGeneration = openGeneration_;
@@ -272,7 +272,7 @@ Bytes StorageFile::readRange(const std::string& name, uint64_t offset, uint64_t 
     if (offset >= entry->size) return {};
     const uint64_t count = std::min(length, entry->size - offset);
     Bytes out(count);
-    readChunksLocked(dataKey, *entry, offset, count, out.data());
+    readChunks(dataKey, *entry, offset, count, out.data());
     return out;
 }
 
@@ -326,7 +326,7 @@ void StorageFile::write(const std::string& name, std::span<const uint8_t> data, 
         entries_.insert(it, std::move(entry));
     }
     try {
-        publishIndexLocked(dataKey);
+        writeIndex(dataKey);
     } catch (...) {
         // fileEnd_ stays past everything written: a slot on disk may already
         // name these bytes, so they must never be overwritten.
@@ -345,7 +345,7 @@ bool StorageFile::remove(const std::string& name, const StorageKey& key) {
     const std::vector<StorageEntry> savedEntries = entries_;
     entries_.erase(entries_.begin() + (entry - entries_.data()));
     try {
-        publishIndexLocked(dataKey);
+        writeIndex(dataKey);
     } catch (...) {
         entries_ = savedEntries;
         throw;

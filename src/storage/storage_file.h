@@ -112,18 +112,34 @@ private:
         int activeSlot = -1;  // 0 slot A, 1 slot B, -1 none in force
     };
 
-    // All *Locked helpers REQUIRE mu_ held.
+    // Every private helper below REQUIRES mu_ held. All raise
+    // FileStoreException unless they return bool; a null data key stands for
+    // a plain container (or a missing key, refused with kind 3 when needed).
+
     void closeLocked();
+    // Writes a complete new header under a temporary name, syncs it and puts
+    // it at `path` (replacing a file only when `replace`), then adopts it.
     void createLocked(const std::string& path, const StorageHeader& header, bool replace);
-    void readHeaderLocked(const StorageKey* key);
-    void loadIndexLocked(const uint8_t* dataKey);
+    // Checks the header of the open file and chooses the slot; loads the
+    // index of a plain container, or of an encrypted one when `key` is given.
+    void readHeader(const StorageKey* key);
+    // Loads the index named by the slot in force, falling back to the other
+    // usable slot when that index cannot be read.
+    void readIndex(const uint8_t* dataKey);
     IndexRecord readIndexAt(const PublishedState& state, const uint8_t* dataKey);
-    void publishIndexLocked(const uint8_t* dataKey);
+    // Publishes entries_ and nextRecordId_: index record, sync, slot, sync.
+    // On failure fileEnd_ stays past the bytes written and the slot in force
+    // is unchanged in memory.
+    void writeIndex(const uint8_t* dataKey);
+    bool writeSlot(uint64_t slotOffset, uint64_t generation, uint64_t indexOffset, uint64_t indexLength) const;
     Bytes sealRecord(const uint8_t* dataKey, const uint8_t* aad, size_t aadSize, const uint8_t* plain,
                      size_t size) const;
     Bytes openRecord(const uint8_t* dataKey, const uint8_t* aad, size_t aadSize, const Bytes& sealed) const;
-    void readChunksLocked(const uint8_t* dataKey, const StorageEntry& entry, uint64_t offset, uint64_t length,
-                          uint8_t* out);
+    // Opens the chunks that cover [offset, offset + length) of `entry` into
+    // `out`. REQUIRES: offset + length <= entry.size.
+    void readChunks(const uint8_t* dataKey, const StorageEntry& entry, uint64_t offset, uint64_t length,
+                    uint8_t* out);
+    // The data key to use after the key checks (null for a plain container).
     const uint8_t* checkKeyLocked(const StorageKey& key) const;
     const StorageEntry* findLocked(const std::string& name) const;
     void compactIfDueLocked(const uint8_t* dataKey);

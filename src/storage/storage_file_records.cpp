@@ -110,7 +110,7 @@ Bytes StorageFile::openRecord(const uint8_t* dataKey, const uint8_t* aad, size_t
     return out;
 }
 
-void StorageFile::readHeaderLocked(const StorageKey* key) {
+void StorageFile::readHeader(const StorageKey* key) {
     struct stat st {};
     if (::fstat(fd_, &st) != 0) throwIo("cannot read storage header: " + path_);
     const uint64_t fileSize = static_cast<uint64_t>(st.st_size);
@@ -140,9 +140,9 @@ void StorageFile::readHeaderLocked(const StorageKey* key) {
     indexLoaded_ = false;
 
     if ((header_.flags & kFlagEncrypted) == 0) {
-        loadIndexLocked(nullptr);
+        readIndex(nullptr);
     } else if (key) {
-        loadIndexLocked(key->dataKey.data());
+        readIndex(key->dataKey.data());
     }
 }
 
@@ -165,7 +165,7 @@ IndexRecord StorageFile::readIndexAt(const PublishedState& state, const uint8_t*
     throwIo("storage index has an invalid entry: " + path_);
 }
 
-void StorageFile::loadIndexLocked(const uint8_t* dataKey) {
+void StorageFile::readIndex(const uint8_t* dataKey) {
     IndexRecord record;
     try {
         record = readIndexAt(published_, dataKey);
@@ -188,7 +188,13 @@ void StorageFile::loadIndexLocked(const uint8_t* dataKey) {
     indexLoaded_ = true;
 }
 
-void StorageFile::publishIndexLocked(const uint8_t* dataKey) {
+bool StorageFile::writeSlot(uint64_t slotOffset, uint64_t generation, uint64_t indexOffset,
+                            uint64_t indexLength) const {
+    const auto slot = encodeSlot(generation, indexOffset, indexLength);
+    return writeAt(slotOffset, slot.data(), slot.size());
+}
+
+void StorageFile::writeIndex(const uint8_t* dataKey) {
     IndexRecord record;
     record.nextRecordId = nextRecordId_;
     record.entries = entries_;
@@ -214,8 +220,7 @@ void StorageFile::publishIndexLocked(const uint8_t* dataKey) {
     } else {
         target = (generation % 2 == 1) ? 0 : 1;
     }
-    const auto slot = encodeSlot(generation, offset, sealed.size());
-    if (!writeAt(target == 0 ? kSlotAOffset : kSlotBOffset, slot.data(), slot.size()) ||
+    if (!writeSlot(target == 0 ? kSlotAOffset : kSlotBOffset, generation, offset, sealed.size()) ||
         !passStep(StorageStep::kSlotWritten) || !syncFile() || !passStep(StorageStep::kSlotSynced)) {
         throwIo("failed to update storage slot: " + path_);
     }
@@ -226,7 +231,7 @@ void StorageFile::publishIndexLocked(const uint8_t* dataKey) {
     published_ = PublishedState{generation, offset, sealed.size(), target};
 }
 
-void StorageFile::readChunksLocked(const uint8_t* dataKey, const StorageEntry& entry, uint64_t offset,
+void StorageFile::readChunks(const uint8_t* dataKey, const StorageEntry& entry, uint64_t offset,
                                    uint64_t length, uint8_t* out) {
     if (length == 0) return;
     const bool encrypted = (header_.flags & kFlagEncrypted) != 0;
