@@ -264,14 +264,7 @@ bool MivrelLLMEngine::fetchNextToken(std::string& piece) {
                 break;
             }
             logMessage(4, "[MivrelEngine] EOG 스킵(id:%d) \xE2\x80\x94 EOT(id:%d)가 아님", t, e);
-            llama_token one = t;
-            const int32_t ret = llama_decode(context_.get(), llama_batch_get_one(&one, 1));
-            if (ret != 0) {
-                logMessage(1, "[MivrelEngine] llama_decode 실패: ret=%d", ret);
-                finishGeneration(kDecodeError);
-                return false;
-            }
-            ++nPast_;
+            if (!decodeGeneratedToken(t, "")) return false;
             ++skippedTokens_;
             continue;
         }
@@ -280,14 +273,7 @@ bool MivrelLLMEngine::fetchNextToken(std::string& piece) {
         if (tokenPiece(v, t, bytes)) pending += bytes;
         else logMessage(1, "[MivrelEngine] 토큰 변환 실패 (ID=%d)", t);
 
-        llama_token one = t;
-        const int32_t ret = llama_decode(context_.get(), llama_batch_get_one(&one, 1));
-        if (ret != 0) {
-            logMessage(1, "[MivrelEngine] llama_decode 실패: ret=%d", ret);
-            finishGeneration(kDecodeError);
-            return false;
-        }
-        ++nPast_;
+        if (!decodeGeneratedToken(t, "")) return false;
         ++generatedTokens_;
 
         // Only a tail that the next token can still complete waits.
@@ -325,14 +311,7 @@ bool MivrelLLMEngine::fetchNextRawToken(RawToken& r) {
         finishGeneration(kEot);
         return true;
     }
-    llama_token one = t;
-    const int32_t ret = llama_decode(context_.get(), llama_batch_get_one(&one, 1));
-    if (ret != 0) {
-        logMessage(1, "[MivrelEngine] [raw] llama_decode 실패: ret=%d", ret);
-        finishGeneration(kDecodeError);
-        return false;
-    }
-    ++nPast_;
+    if (!decodeGeneratedToken(t, "[raw] ")) return false;
     ++generatedTokens_;
     return true;
 }
@@ -353,4 +332,18 @@ GenerationStats MivrelLLMEngine::getGenerationStats() {
     s.inToolCall = inToolCall_;
     s.toolGraceUsed = toolGraceUsed_;
     return s;
+}
+
+// Feeds one sampled token back into the context. A failed decode ends the
+// generation with "decode_error"; `logTag` marks the raw stream's lines.
+bool MivrelLLMEngine::decodeGeneratedToken(llama_token t, const char* logTag) {
+    llama_token one = t;
+    const int32_t ret = llama_decode(context_.get(), llama_batch_get_one(&one, 1));
+    if (ret != 0) {
+        logMessage(1, "[MivrelEngine] %sllama_decode 실패: ret=%d", logTag, ret);
+        finishGeneration(kDecodeError);
+        return false;
+    }
+    ++nPast_;
+    return true;
 }

@@ -139,6 +139,7 @@ protected:
     // Leaves kRunning for `code`; false when the generation had already
     // stopped (the earlier reason stays).
     bool finishGeneration(StopCode code);
+    bool decodeGeneratedToken(llama_token t, const char* logTag);
     // The common part of every start: counters, reason, empty budget.
     void resetGenerationCounters();
     // Which limit, if any, stops the generation now; logs it when it does.
