@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "api/api_routes.h"
 #include "app/app_init.h"
 #include "app/logger.h"
 #include "app/server_startup.h"
@@ -109,6 +110,9 @@ int runProcess(int argc, char** argv) {
             break;
         case InstanceLock::Result::Acquired: break;
     }
+
+    // The slots are read without a lock once connections arrive.
+    installApiRoutes();
 
     // The thread reads the arguments for the life of the process.
     std::thread(runServerThread, argc, argv).detach();

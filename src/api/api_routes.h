@@ -1,0 +1,7 @@
+// Plugs the inference API's handlers into the router's slots.
+#pragma once
+
+// Fills every inference slot of routeHandlers() that this build serves. Call
+// once at start-up, before the TCP server starts; slots left empty answer
+// JSON 404 "not_found".
+void installApiRoutes();
