@@ -1,8 +1,10 @@
 #include "api/api_routes.h"
 
+#include "api/instance_routes.h"
 #include "net/router.h"
 
 // Each endpoint family installs its own slots, so families can be added
 // without touching one another's files.
 void installApiRoutes() {
+    installInstanceRoutes();
 }

@@ -36,6 +36,7 @@ bool Mivrel::ensureEngine(const std::function<void()>& beforeLoad) {
     if (engine) return false;
     if (beforeLoad) beforeLoad();
     std::unique_ptr<MivrelEngine> made = createEngine();
+    recordEngineStatus(*made);
     engine = std::move(made);
     engineInstalled_.store(true);
     const int64_t now = nowMs();
@@ -74,9 +75,51 @@ void Mivrel::unload(bool keepStore) {
     lastToolCalls = nlohmann::json::array();
     generationIndex = 0;
     conversationId.clear();
+    {
+        std::lock_guard<std::mutex> lock(statusMutex_);
+        statusView_ = MivrelStatusView();
+    }
     // Last: from here on another request may claim the instance, and it must
     // find the reset record.
     state.exchange(kMivrelIdle);
+}
+
+MivrelStatusView Mivrel::statusView() const {
+    std::lock_guard<std::mutex> lock(statusMutex_);
+    return statusView_;
+}
+
+void Mivrel::recordEngineStatus(MivrelEngine& source) {
+    MivrelStatusView values;
+    try {
+        values.context = source.getContextStats();
+        values.sampling = source.getSamplingOptions();
+        values.capabilities = source.getCapabilities();
+        values.engineValues = true;
+    } catch (...) {
+        values = MivrelStatusView();
+    }
+    std::lock_guard<std::mutex> lock(statusMutex_);
+    statusView_.engineValues = values.engineValues;
+    statusView_.context = values.context;
+    statusView_.sampling = std::move(values.sampling);
+    statusView_.capabilities = std::move(values.capabilities);
+}
+
+void Mivrel::refreshStatusView() {
+    if (engine) {
+        recordEngineStatus(*engine);
+    } else {
+        std::lock_guard<std::mutex> lock(statusMutex_);
+        const MivrelStatusView empty;
+        statusView_.engineValues = false;
+        statusView_.context = empty.context;
+        statusView_.sampling = nullptr;
+        statusView_.capabilities = nullptr;
+    }
+    std::lock_guard<std::mutex> lock(statusMutex_);
+    statusView_.conversationId = conversationId;
+    statusView_.lastResponseId = lastResponseId;
 }
 
 bool Mivrel::truncateStorageIfEnabled() {

@@ -32,6 +32,18 @@
 #include "engine/release_policy.h"
 #include "storage/file_store.h"
 
+// What status views show of an instance's engine and conversation. Status
+// views run beside a request that drives the engine, so they never call into
+// the engine; whoever holds the claim records these values when it ends.
+struct MivrelStatusView {
+    bool engineValues = false;  // the engine fields below were recorded
+    ContextStats context;
+    nlohmann::json sampling;      // getSamplingOptions; null without sampler
+    nlohmann::json capabilities;  // getCapabilities; null for most engines
+    std::string conversationId;
+    std::string lastResponseId;
+};
+
 class Mivrel {
 public:
     // A default configuration, an unconfigured store, no engine, state idle.
@@ -73,6 +85,15 @@ public:
     // REQUIRES: the caller holds a claim, or the instance is not registered
     // and nobody else uses it. Callers go through mivrel_claim.h.
     void unload(bool keepStore);
+
+    // The values recorded for status views (see MivrelStatusView). Safe from
+    // any thread; never touches the engine.
+    MivrelStatusView statusView() const;
+    // Records the engine's context statistics, sampling options and
+    // capabilities and the conversation and last response id for status
+    // views. Never throws (an engine failure leaves the engine values out).
+    // REQUIRES: the caller holds a claim (mivrel_claim.h).
+    void refreshStatusView();
 
     // Empties the store when its truncate flag is set; returns whether that
     // succeeded (false when the flag is not set).
@@ -143,5 +164,10 @@ private:
     // Destroys the engine under engineMutex; the state is left as it is.
     void destroyEngine();
 
+    // Records `source`'s values as the engine part of the status view.
+    void recordEngineStatus(MivrelEngine& source);
+
     std::atomic<bool> engineInstalled_{false};
+    mutable std::mutex statusMutex_;
+    MivrelStatusView statusView_;
 };

@@ -50,6 +50,9 @@ bool MivrelClaim::ensureEngine(const std::function<void()>& beforeLoad) {
 void MivrelClaim::release() {
     if (!held_) return;
     held_ = false;
+    // Still the claim holder here: the one moment the engine may be read for
+    // the status views without disturbing anyone.
+    mivrel_->refreshStatusView();
     if (kind_ == ClaimKind::kRun) mivrel_->lastActiveAt.store(nowMs());
     // Running or stopping (a stop may have moved it) becomes idle.
     mivrel_->state.exchange(kMivrelIdle);

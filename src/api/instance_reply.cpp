@@ -1,0 +1,41 @@
+#include "api/instance_reply.h"
+
+#include "engine/gguf_reader.h"
+#include "engine/mivrel_manager.h"
+
+namespace {
+
+template <typename Json>
+void sendDocument(HttpRequestHandler& handler, Response& response, int status, const Json& document) {
+    response.status = status;
+    // Creation has always answered "201 OK"; clients may match that line.
+    response.reason = status == 201 ? "OK" : reasonPhrase(status);
+    response.headers["Content-Type"] = "application/json";
+    response.setBody(document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
+    handler.sendResponse(response);
+}
+
+}  // namespace
+
+void sendJsonDocument(HttpRequestHandler& handler, Response& response, int status, const nlohmann::json& document) {
+    sendDocument(handler, response, status, document);
+}
+
+void sendJsonDocument(HttpRequestHandler& handler, Response& response, int status,
+                      const nlohmann::ordered_json& document) {
+    sendDocument(handler, response, status, document);
+}
+
+void sendMivrelNotFound(HttpRequestHandler& handler, Response& response, const std::string& id) {
+    sendJsonError(handler, response, 404, "mivrel_not_found", "Mivrel not found: " + sanitizeUtf8(id));
+}
+
+std::shared_ptr<Mivrel> findMivrelOrReply(HttpRequestHandler& handler, Response& response, const std::string& id) {
+    std::shared_ptr<Mivrel> mivrel = gMivrelManager ? gMivrelManager->find(id) : nullptr;
+    if (!mivrel) sendMivrelNotFound(handler, response, id);
+    return mivrel;
+}
+
+nlohmann::json parseBodyAllowingComments(const Request& request) {
+    return nlohmann::json::parse(request.body.begin(), request.body.end(), nullptr, true, true);
+}

@@ -1,0 +1,34 @@
+// Reply helpers shared by the instance endpoints: whole JSON documents with
+// the two-space indent of the inference API, the unknown-instance refusal,
+// and the id given to an instance found in the manager.
+//
+// All functions write through the connection's handler and must be called on
+// its connection thread; none holds a lock while it writes.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "net/http_request_handler.h"
+
+class Mivrel;
+
+// Answers `status` with `document` indented by two spaces and "Content-Type"
+// "application/json". Bytes that are not UTF-8 in its texts become U+FFFD
+// instead of failing the reply. Throws IOException when the peer is gone.
+void sendJsonDocument(HttpRequestHandler& handler, Response& response, int status, const nlohmann::json& document);
+void sendJsonDocument(HttpRequestHandler& handler, Response& response, int status,
+                      const nlohmann::ordered_json& document);
+
+// The 404 "mivrel_not_found" reply, "Mivrel not found: " + id (an id that is
+// not UTF-8 is shown with its bad bytes replaced).
+void sendMivrelNotFound(HttpRequestHandler& handler, Response& response, const std::string& id);
+
+// The registered instance `id`, or null after answering 404.
+std::shared_ptr<Mivrel> findMivrelOrReply(HttpRequestHandler& handler, Response& response, const std::string& id);
+
+// The JSON library's parse of a request body with comments allowed; throws
+// nlohmann::json::parse_error for anything that is not one JSON document.
+nlohmann::json parseBodyAllowingComments(const Request& request);

@@ -1,0 +1,8 @@
+// The instance endpoints of the inference API: list and creation, status and
+// model information, reset, stop, unload, switch-conversation, tokenize and
+// raw prompt streaming.
+#pragma once
+
+// Fills their slots in routeHandlers(). REQUIRES: start-up, before the TCP
+// server starts.
+void installInstanceRoutes();
