@@ -13,6 +13,11 @@
 //   "tiny-mmproj.gguf"    CLIP image projector ("mlp"); output width 64, so it
 //                         pairs with either chat model. One 32x32 image (any
 //                         input is resized to it) gives kImageTokens tokens.
+//   "tiny-decision.gguf"  bert architecture, 2 layers, n_embd 32, 2 heads,
+//                         n_ff 64, context 512, random weights from a fixed
+//                         seed, its own WordPiece vocabulary (the decision
+//                         facts at the end of this file), the decision
+//                         metadata and the "systemone" template.
 //
 // Vocabulary: byte-level BPE ("gpt2", pre-tokenizer "qwen2"). Token id b
 // (0..255) is the byte b. Markers follow as single tokens; control markers
@@ -184,5 +189,31 @@ inline const ScriptedReply kEogLoop = {
 // " Final<|return|>".
 inline const ScriptedReply kOssReturnReply = {
     "oss_return", "<|constrain|>", kOssConstrain, {307, kOssReturn}, " Final<|return|>", false};
+
+// tiny-decision.gguf. WordPiece vocabulary: [PAD] [UNK] [CLS] [SEP] [MASK]
+// (control tokens, ids 0..4), then word starts "a".."z", "0".."9" and the
+// ASCII punctuation, continuation pieces "a".."z" and "0".."9", and a few
+// whole words; any other ASCII word spells out letter by letter. Output rows
+// are n_embd wide; columns 0, 1, 2 are read for choice, score and noul.
+inline constexpr char kDecisionFile[] = "tiny-decision.gguf";
+inline constexpr char kDecisionArchitecture[] = "bert";
+inline constexpr int kDecisionEmbeddingLength = 32;
+inline constexpr int kDecisionTrainedContext = 512;
+inline constexpr int32_t kDecisionPad = 0;
+inline constexpr int32_t kDecisionUnknown = 1;
+inline constexpr int32_t kDecisionCls = 2;
+inline constexpr int32_t kDecisionSep = 3;
+inline constexpr int32_t kDecisionMask = 4;
+inline constexpr unsigned kDecisionMaxHeadTokens = 128;
+// "bert.decision.temperature.<name>" entries.
+inline constexpr float kDecisionTemperatureChoice = 0.5f;      // "choice"
+inline constexpr float kDecisionTemperatureChoice3to5 = 0.25f;  // "choice.3_5"
+inline constexpr float kDecisionTemperatureScore = 2.0f;       // "score"
+inline constexpr char kDecisionTemplate[] =
+    "[CLS]{{ type }} question: {{ instructions }}[SEP]"
+    "{% for o in options %}[MASK] "
+    "{% if type == 'score' %}level {{ o.key }}: {{ o.value }}"
+    "{% else %}{{ o.key }}{% if o.value %}: {{ o.value }}{% endif %}{% endif %}"
+    "{% endfor %}[SEP]{{ context }}[SEP]";
 
 }  // namespace testmodels

@@ -29,5 +29,7 @@ void writeLlamaMetadata(GgufFileWriter& out, const ChatModelShape& shape, const 
 bool writeTinyChatModel(const std::string& path, const Vocabulary& vocab);
 bool writeScriptedChatModel(const std::string& path, const Vocabulary& vocab);
 bool writeTinyProjector(const std::string& path, uint32_t textEmbeddingLength);
+// The bert decision model with its own WordPiece vocabulary.
+bool writeTinyDecisionModel(const std::string& path);
 
 }  // namespace kit

@@ -1,5 +1,5 @@
 // Writes the GGUF test models into the folder given as the only argument:
-// tiny-chat.gguf, scripted-chat.gguf and tiny-mmproj.gguf. Runs at build time.
+// tiny-chat.gguf, scripted-chat.gguf, tiny-mmproj.gguf and tiny-decision.gguf. Runs at build time.
 #include <cstdio>
 #include <string>
 
@@ -19,5 +19,6 @@ int main(int argc, char** argv) {
     bool ok = kit::writeTinyChatModel(folder + "/tiny-chat.gguf", vocab);
     ok = kit::writeScriptedChatModel(folder + "/scripted-chat.gguf", vocab) && ok;
     ok = kit::writeTinyProjector(folder + "/tiny-mmproj.gguf", shape.embeddingLength) && ok;
+    ok = kit::writeTinyDecisionModel(folder + "/tiny-decision.gguf") && ok;
     return ok ? 0 : 1;
 }
