@@ -12,7 +12,14 @@
 
 class Gemma4Renderer final : public LLMChatPromptRenderer {
 public:
-    // Not yet supported: throws std::logic_error.
+    // The prompt of the messages: a system turn (thinking switch, system text
+    // and tool declarations) when thinking starts a fresh context, a system
+    // message leads or tools are given; then the turns, with tool calls and
+    // their results inside one open model turn; then "<|turn>model\n" and,
+    // when thinking is on, the open thought channel. A request that ends with
+    // tool results ends right after them, inside the model turn. Thoughts of
+    // past model turns are removed. Throws json::type_error on wrongly typed
+    // strings.
     std::string render(const MessageList& messages, const RenderOptions& options) const override;
 
     std::string turnEndToken() const override;
@@ -40,3 +47,9 @@ struct Gemma4ToolResult {
 // returned. Throws json::type_error on wrongly typed fields.
 bool gemma4ToolResults(const nlohmann::json& message, std::vector<Gemma4ToolResult>& results,
                        std::string& name);
+
+// The text of a past model turn without its thought sections: each
+// "<|channel>" ... "<channel|>" goes with its markers, an unclosed
+// "<|channel>" takes the rest of its segment, a stray "<channel|>" goes
+// alone; the result is trimmed of white space at both ends.
+std::string gemma4StripThoughts(const std::string& text);

@@ -4,7 +4,10 @@
 #include "app/text_util.h"
 #include "prompt/buffered_tag_assembler.h"
 #include "prompt/default_message_assembler.h"
+#include "prompt/gemma4_message_assembler.h"
+#include "prompt/gpt_oss_message_assembler.h"
 #include "prompt/qwen3_message_assembler.h"
+#include "prompt/tolv_message_assembler.h"
 
 namespace {
 
@@ -120,11 +123,9 @@ std::unique_ptr<ModelMessageAssembler> createMessageAssembler(const std::string&
         }
         return std::make_unique<BufferedTagAssembler>(*tags);
     }
-    if (key == "gemma4" || key == "gpt-oss" || key == "tolv-wistrel" || key == "tolv") {
-        // These families' own assemblers are not built yet: until then their
-        // whole output is one answer.
-        return std::make_unique<DefaultMessageAssembler>();
-    }
+    if (key == "gemma4") return std::make_unique<Gemma4MessageAssembler>();
+    if (key == "gpt-oss") return std::make_unique<GptOssMessageAssembler>();
+    if (key == "tolv-wistrel" || key == "tolv") return std::make_unique<TolvMessageAssembler>();
     if (key == "default") return std::make_unique<DefaultMessageAssembler>();
     logMessage(2, "[Assembler] 알 수 없는 어셈블러 타입: %s → default 사용", key.c_str());
     return std::make_unique<DefaultMessageAssembler>();

@@ -110,6 +110,7 @@ public:
 
 // Makes the assembler for a model's "assembler" key (exact, case-sensitive):
 // "qwen3" and "qwen30" the Qwen3 assembler, "qwen35" the Qwen35 assembler,
+// "gemma4", "gpt-oss", "tolv" and "tolv-wistrel" their families' assemblers,
 // "buffered_tag" the buffered-tag assembler with `tags` (the default tags,
 // with a level-2 warning, when `tags` is null), "default" the default
 // assembler; any other key the default assembler after a level-2 warning.
