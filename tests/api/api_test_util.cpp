@@ -1,0 +1,3 @@
+#include "api_test_util.h"
+
+std::atomic<int> StubEngine::live{0};
