@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "engine/mivrel_decision_engine.h"
 #include "engine/mivrel_exception.h"
 #include "engine/mivrel_llm_engine.h"
 
@@ -40,7 +41,7 @@ std::unique_ptr<MivrelEngine> createMivrelEngine(const std::string& familyType) 
         if (std::unique_ptr<MivrelEngine> engine = maker(familyType)) return engine;
     }
     if (familyType.empty() || familyType == "LLM") return std::make_unique<MivrelLLMEngine>();
-    if (familyType == "DECISION") notAvailable(familyType);                        // MivrelDecisionEngine
+    if (familyType == "DECISION") return std::make_unique<MivrelDecisionEngine>();
     if (familyType == "IMAGE" || familyType == "VIDEO") notAvailable(familyType);  // MivrelMediaEngine(familyType)
     if (familyType == "AUDIO") notAvailable(familyType);                           // MivrelAudioEngine
     throw MivrelException(3, "unsupported model familyType: %s", familyType.c_str());
