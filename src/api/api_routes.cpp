@@ -1,5 +1,6 @@
 #include "api/api_routes.h"
 
+#include "api/chat_messages.h"
 #include "api/instance_routes.h"
 #include "net/router.h"
 
@@ -7,4 +8,5 @@
 // without touching one another's files.
 void installApiRoutes() {
     installInstanceRoutes();
+    installChatRoutes();
 }
