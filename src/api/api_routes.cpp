@@ -1,6 +1,7 @@
 #include "api/api_routes.h"
 
 #include "api/chat_messages.h"
+#include "api/decision_endpoints.h"
 #include "api/instance_routes.h"
 #include "net/router.h"
 
@@ -9,4 +10,5 @@
 void installApiRoutes() {
     installInstanceRoutes();
     installChatRoutes();
+    installDecisionRoutes();
 }
