@@ -2,6 +2,7 @@
 
 #include "api/chat_messages.h"
 #include "api/decision_endpoints.h"
+#include "api/file_routes.h"
 #include "api/instance_routes.h"
 #include "net/router.h"
 
@@ -9,6 +10,7 @@
 // without touching one another's files.
 void installApiRoutes() {
     installInstanceRoutes();
+    installFileRoutes();
     installChatRoutes();
     installDecisionRoutes();
 }

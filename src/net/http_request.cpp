@@ -108,7 +108,12 @@ bool readHttpRequest(InputStream& input, Request& request, const RequestLimits& 
     uint64_t bodySize = 0;
     if (!parseContentLength(length->second, limits.maxBodyBytes, &bodySize))
         throw HttpBadRequestException("Invalid Content-Length: " + length->second);
-    if (bodySize > limits.maxBodyBytes) throw HttpRequestRejectedException(413, "Request body too large");
+    uint64_t maxBody = limits.maxBodyBytes;
+    if (limits.bodyLimitFor) {
+        const uint64_t tighter = limits.bodyLimitFor(request);
+        if (tighter > 0 && tighter < maxBody) maxBody = tighter;
+    }
+    if (bodySize > maxBody) throw HttpRequestRejectedException(413, "Request body too large");
     request.body.resize(static_cast<size_t>(bodySize));
     size_t received = 0;
     while (received < request.body.size()) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -68,6 +69,10 @@ struct RequestLimits {
     size_t maxHeaderLines = 100;               // 431 beyond
     size_t maxHeadBytes = 64 * 1024;           // request line and headers together (431)
     uint64_t maxBodyBytes = 64ull * 1024 * 1024;  // Content-Length above it: 413
+    // A tighter body limit for some requests, decided from the request line
+    // and headers before any body byte is read (413 above it); 0 or no
+    // function leaves maxBodyBytes.
+    std::function<uint64_t(const Request& head)> bodyLimitFor;
 };
 
 // Reads one request from `input` into `request` (cleared first). Returns false

@@ -169,6 +169,11 @@ bool routeRequest(HttpRequestHandler& handler, const Request& request, Response&
     return false;
 }
 
+uint64_t routeBodyLimit(const Request& head) {
+    const BodyLimit& limit = routeHandlers().bodyLimit;
+    return limit ? limit(head) : 0;
+}
+
 std::string extractPathParam(const std::string& path, const std::string& prefix, const std::string& suffix) {
     if (path.size() <= prefix.size() + suffix.size()) return std::string();
     if (path.compare(0, prefix.size(), prefix) != 0) return std::string();

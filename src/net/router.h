@@ -10,6 +10,7 @@
 // before any inference row is looked at.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -33,6 +34,9 @@ using MgmtRouter = std::function<bool(HttpRequestHandler&, const Request&, Respo
 // Fills `response` with the web application file for `request.path` (already
 // rewritten to its index page) or throws an HTTP exception; the router sends it.
 using StaticFileServer = std::function<void(HttpRequestHandler&, const Request&, Response&)>;
+// (request line and headers) -> the most body bytes accepted for it, 0 for
+// the front end's general limit
+using BodyLimit = std::function<uint64_t(const Request&)>;
 // Called for every new connection after its "origin" and "peerPort"
 // attributes are set, for per-connection attributes of the web pages.
 using ConnectionSetup = std::function<void(HttpRequestHandler&)>;
@@ -41,6 +45,7 @@ using ConnectionSetup = std::function<void(HttpRequestHandler&)>;
 struct RouteHandlers {
     StaticFileServer serveStaticFile;  // rows 1-7
     ConnectionSetup prepareConnection;
+    BodyLimit bodyLimit;               // consulted before a request body is read
     MgmtRouter routeMgmtApi;           // "/mgmt-api/"
     RequestRoute listMivrels;          // GET /v1/mivrels, GET /v1/mivrelList
     RequestRoute createMivrel;         // POST /v1/mivrel
@@ -62,6 +67,9 @@ struct RouteHandlers {
 // The process-wide handler slots. Start-up fills them before the TCP server
 // starts; afterwards they are only read (no lock), like the configuration.
 RouteHandlers& routeHandlers();
+
+// routeHandlers().bodyLimit of the request head, 0 when the slot is empty.
+uint64_t routeBodyLimit(const Request& head);
 
 // Dispatches `request` by the route table. Returns true when a row served it,
 // false when none did (nothing written). Exceptions of handlers pass through.
