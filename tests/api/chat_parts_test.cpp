@@ -1,0 +1,308 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "api/chat_generation.h"
+#include "api/chat_reply.h"
+#include "api/chat_request.h"
+#include "api/chat_usage.h"
+#include "api_test_util.h"
+#include "net/io_exception.h"
+
+namespace {
+
+using nlohmann::json;
+
+// An engine whose generation is scripted: runWithAssembler publishes
+// `pieces` as snapshots (or, with `endless`, one piece after another until
+// aborted) and then hands over `blocks`.
+class ScriptEngine : public StubEngine {
+public:
+    bool isTurnOpen() override { return turnOpen; }
+    void setTurnOpen(bool open) override { turnOpen = open; }
+    int nPast() override { return past; }
+    int nCtx() override { return 256; }
+    GenerationStats getGenerationStats() override { return stats; }
+    json getSamplingOptions() override { return sampling; }
+    void abortGeneration() override { aborted.store(true); }
+    void runWithAssembler(ModelMessageAssembler&, SnapshotCallback onSnapshot, MessageCallback onMessage) override {
+        AssemblingSnapshot snapshot;
+        for (size_t i = 0; endless ? !aborted.load() : i < pieces.size(); ++i) {
+            snapshot.lastPiece = endless ? "tick" : pieces[i].first;
+            snapshot.partType = endless ? "message" : pieces[i].second;
+            snapshot.textDelta = snapshot.partType == "thought" ? "" : snapshot.lastPiece;
+            onSnapshot(snapshot);
+            if (endless) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        if (failWith) throw std::runtime_error(failWith);
+        for (const ModelMessageT& m : blocks) onMessage(m);
+    }
+
+    bool turnOpen = false;
+    int past = 10;
+    GenerationStats stats;
+    json sampling = json();
+    std::vector<std::pair<std::string, std::string>> pieces;
+    std::vector<ModelMessageT> blocks;
+    bool endless = false;
+    const char* failWith = nullptr;
+    std::atomic<bool> aborted{false};
+};
+
+class NoAssembler : public ModelMessageAssembler {
+public:
+    std::vector<ModelMessageT> assemble(const PieceSource&, const SnapshotCallback&) override { return {}; }
+};
+
+ModelMessageT block(const std::string& metaType, const std::string& content, uint32_t tokens, bool partial = false) {
+    ModelMessageT m;
+    m.metaType = metaType;
+    m.content = content;
+    m.tokens = tokens;
+    m.partial = partial;
+    return m;
+}
+
+// An instance with a ScriptEngine installed.
+struct ScriptedInstance {
+    ScriptedInstance() {
+        setMivrelEngineMakerForTesting(
+            [](const std::string&) -> std::unique_ptr<MivrelEngine> { return std::make_unique<ScriptEngine>(); });
+        mivrel = makeTestMivrel("m1");
+        mivrel->ensureEngine();
+        setMivrelEngineMakerForTesting({});
+    }
+    ScriptEngine& engine() { return *static_cast<ScriptEngine*>(mivrel->engine.get()); }
+    std::shared_ptr<Mivrel> mivrel;
+};
+
+TEST(ChatRequestTest, OptionsAreReadLeniently) {
+    struct Case {
+        json options;
+        int think;
+        bool stream;
+    } cases[] = {
+        {"yes", 1, false},  // not an object: every default
+        {{{"think", 5}}, 2, false},
+        {{{"think", -1}}, 0, false},
+        {{{"think", true}}, 1, false},
+        {{{"think", false}}, 0, false},
+        {{{"think", 1.5}}, 1, false},
+        {{{"think", "high"}}, 1, false},
+        {{{"stream", true}, {"show_gen_status", "x"}}, 1, true},
+    };
+    for (const Case& c : cases) {
+        MessagesRequest request;
+        MessagesRequestError error;
+        const json body = {{"conversationId", "c"}, {"messages", {{{"role", "user"}, {"content", "x"}}}}, {"options", c.options}};
+        ASSERT_TRUE(parseMessagesRequest(body.dump(), request, error)) << error.message;
+        EXPECT_EQ(request.think, c.think) << c.options;
+        EXPECT_EQ(request.stream, c.stream) << c.options;
+        EXPECT_FALSE(request.showGenStatus);
+    }
+}
+
+TEST(ChatRequestTest, ControlAndMessagesCombinations) {
+    struct Case {
+        const char* body;
+        bool ok;
+        const char* action;
+        bool hasMessages;
+    } cases[] = {
+        {R"({"conversationId":"c","messages":[],"conversation_control":{"action":"continue"}})", true, "continue", false},
+        {R"({"conversationId":"c","conversation_control":null,"messages":[1]})", true, "", true},
+        {R"({"conversationId":"c","conversation_control":{"action":"continue","message_id":null}})", true, "continue", false},
+        {R"({"conversationId":"c","conversation_control":{"action":"close_thinking"},"messages":[{"role":"user","content":"x"}]})",
+         true, "close_thinking", true},
+        {R"({"conversationId":"c","messages":[]})", false, "", false},
+        {R"({"conversationId":null,"messages":[1]})", false, "", false},
+    };
+    for (const Case& c : cases) {
+        MessagesRequest request;
+        MessagesRequestError error;
+        EXPECT_EQ(parseMessagesRequest(c.body, request, error), c.ok) << c.body << " " << error.message;
+        if (!c.ok) continue;
+        EXPECT_EQ(request.action, c.action);
+        EXPECT_EQ(request.hasMessages, c.hasMessages);
+    }
+}
+
+TEST(ChatRequestTest, SamplingBoundsAreInclusiveAndTyped) {
+    std::string error;
+    EXPECT_TRUE(validateSamplingOptions({{"temperature", 0}, {"top_p", 1}, {"top_k", 1000000}, {"min_p", 0.5},
+                                         {"seed", -1}, {"repeat_penalty", 1}, {"max_tokens", 300}, {"other", "x"}},
+                                        300, error));
+    EXPECT_TRUE(validateSamplingOptions({{"temperature", nullptr}}, 300, error)) << "null is skipped";
+    EXPECT_FALSE(validateSamplingOptions({{"max_tokens", 301}}, 300, error));
+    EXPECT_EQ(error, "\"max_tokens\" must be an integer between 1 and 300");
+    // The first failing key in the fixed order decides.
+    EXPECT_FALSE(validateSamplingOptions({{"max_tokens", 0}, {"top_p", 3}}, 300, error));
+    EXPECT_EQ(error, "\"top_p\" must be a number between 0 and 1");
+    EXPECT_FALSE(validateSamplingOptions({{"top_k", 18446744073709551615ULL}}, 300, error));
+    EXPECT_EQ(error, "\"top_k\" must be an integer between 0 and 1000000");
+}
+
+TEST(ChatUsageTest, StopReasonPhaseAndResumable) {
+    ScriptedInstance instance;
+    ScriptEngine& engine = instance.engine();
+    struct Case {
+        const char* stop;
+        bool tracked, inThinking, turnOpen, partial;
+        const char* phase;
+        bool resumable;
+    } cases[] = {
+        {"eot", true, false, true, false, "answering", false},
+        {"n_predict", true, true, true, false, "thinking", true},
+        {"n_predict", false, false, true, false, "unknown", true},
+        {"abort", false, false, false, false, "unknown", false},
+        {"hardcap", false, false, true, true, "tool_call", true},
+    };
+    for (const Case& c : cases) {
+        engine.stats.stopReason = c.stop;
+        engine.stats.thinkingTracked = c.tracked;
+        engine.stats.inThinking = c.inThinking;
+        engine.turnOpen = c.turnOpen;
+        UsageContext context;
+        context.partialToolCall = c.partial;
+        json usage = {{"input_tokens", 1}, {"output_tokens", 2}, {"elapsed_ms", 3}};
+        makeUsageJson(usage, instance.mivrel.get(), &context);
+        EXPECT_EQ(usage["phase"], c.phase) << c.stop;
+        EXPECT_EQ(usage["resumable"], c.resumable) << c.stop;
+        EXPECT_EQ(usage["stop_reason"], c.stop);
+        EXPECT_FALSE(usage.contains("sampling")) << "null sampling is left out";
+        EXPECT_FALSE(usage.contains("injected"));
+    }
+
+    engine.stats.thinkClosedBy = "budget";
+    engine.sampling = {{"max_tokens", 9}};
+    UsageContext shown;
+    shown.showGenStatus = true;
+    shown.thinkCloseInjected = true;
+    shown.turnCloseInjected = true;
+    shown.controlAction = "close_thinking";
+    json usage = json::object();
+    makeUsageJson(usage, instance.mivrel.get(), &shown);
+    EXPECT_EQ(usage["injected"], json({"think_close", "turn_close", "think_close"}));
+    EXPECT_EQ(usage["max_tokens_applied"], 9);
+    EXPECT_EQ(usage["control_action"], "close_thinking");
+    EXPECT_EQ(usage["sampling"], engine.sampling);
+
+    json untouched = json::object();
+    makeUsageJson(untouched, nullptr, &shown);
+    auto bare = makeTestMivrel("m2");
+    makeUsageJson(untouched, bare.get(), &shown);
+    EXPECT_TRUE(untouched.empty());
+}
+
+TEST(ChatReplyTest, BlocksToolIdsAndTokenCounts) {
+    ScriptedInstance instance;
+    Mivrel& mivrel = *instance.mivrel;
+    ReplyState state;
+    state.toolIdPrefix = "call_5_";
+    ToolCallRawSource source;
+    const std::vector<ModelMessageT> blocks = {block("thought", "hmm", 4), block("message", "hi", 6),
+                                               block("tool_call", "a", 9), block("tool_call", "b", 10),
+                                               block("tool_call", "c", 12, true)};
+    int sum = 0;
+    for (const ModelMessageT& m : blocks) sum += appendContentBlock(m, state, source, mivrel);
+    EXPECT_EQ(sum, 12);
+    EXPECT_EQ(state.outputTokens, 12);
+    EXPECT_EQ(mivrel.currentOutputTokens.load(), 12);
+    EXPECT_EQ(mivrel.lifetimeOutputTokens.load(), 12);
+    EXPECT_EQ(state.content[0], json({{"type", "thinking"}, {"thinking", "hmm"}, {"signature", ""}}));
+    EXPECT_EQ(state.content[1], json({{"type", "text"}, {"text", "hi"}}));
+    EXPECT_EQ(state.content[2]["id"], "call_5_0");
+    EXPECT_EQ(state.content[3]["id"], "call_5_1");
+    EXPECT_EQ(state.content[4], json({{"type", "tool_use"}, {"id", "call_5_2"}, {"raw", "c"}, {"partial", true}}));
+
+    // A family's own end of a tool call means the call is complete.
+    instance.engine().stats.stopReason = "eot";
+    instance.engine().stats.stopTokenText = "<|call|>";
+    EXPECT_FALSE(isPartialToolCall(block("tool_call", "x", 1, true), mivrel));
+    instance.engine().stats.stopReason = "n_predict";
+    EXPECT_TRUE(isPartialToolCall(block("tool_call", "x", 1, true), mivrel));
+}
+
+TEST(ChatReplyTest, ResumedToolCallCarriesTheEarlierPartOnce) {
+    ToolCallRawSource source;
+    source.isContinue = true;
+    source.lastPhase = "tool_call";
+    source.partialToolCallRaw = "<|channel|>commentary to=fn<|message|>{\"a\":";
+    source.partialHead = "<|channel|>commentary to=fn<|message|>";
+    EXPECT_EQ(toolCallRawText(block("tool_call", source.partialHead + "1}", 1), source),
+              "<|channel|>commentary to=fn<|message|>{\"a\":1}");
+    EXPECT_EQ(toolCallRawText(block("tool_call", "second", 2), source), "second") << "only the first merges";
+
+    ToolCallRawSource fresh;
+    EXPECT_EQ(toolCallRawText(block("tool_call", "plain", 1), fresh), "plain");
+}
+
+TEST(ChatGenerationTest, QueueDropsTextAfterFinish) {
+    StreamQueue queue;
+    queue.push("a");
+    queue.push("b");
+    std::string out;
+    ASSERT_TRUE(queue.next(out));
+    EXPECT_EQ(out, "ab");
+    queue.finish();
+    queue.push("c");
+    EXPECT_FALSE(queue.next(out));
+}
+
+TEST(ChatGenerationTest, StreamedRunWritesDeltasAndBlocks) {
+    ScriptedInstance instance;
+    ScriptEngine& engine = instance.engine();
+    engine.pieces = {{"<think>", "thought"}, {"hm", "thought"}, {"", "thought"}, {"Hi", "message"}, {"", "message"}};
+    engine.blocks = {block("thought", "hm", 3), block("message", "Hi", 5)};
+    NoAssembler assembler;
+    ReplyState state;
+    ToolCallRawSource source;
+    GenerationRun run{*instance.mivrel, "m1", assembler, state, source};
+    TestConnection connection;
+    std::string error;
+    ASSERT_TRUE(runStreamedGeneration(connection.handler(), run, &error)) << error;
+    const std::string& wire = connection.wire();
+    EXPECT_NE(wire.find(R"({"delta":"<think>","delta_index":0,"type":"thinking"})"), std::string::npos) << wire;
+    EXPECT_NE(wire.find(R"({"delta":"hm","delta_index":1,"type":"thinking"})"), std::string::npos);
+    EXPECT_NE(wire.find(R"({"delta":"Hi","delta_index":2,"type":"text"})"), std::string::npos) << "empty pieces skipped";
+    EXPECT_EQ(wire.find("delta_index\":3"), std::string::npos);
+    EXPECT_NE(wire.find("event: message.block_done\ndata: {\"elapsed_ms\":"), std::string::npos);
+    EXPECT_NE(wire.find("\"token_count\":2,\"type\":\"text\""), std::string::npos);
+    EXPECT_EQ(state.rawOutput, "<think>hmHi");
+    EXPECT_EQ(wire.find("[DONE]"), std::string::npos) << "the caller ends the stream";
+}
+
+TEST(ChatGenerationTest, WorkerFailureIsReportedNotThrown) {
+    ScriptedInstance instance;
+    instance.engine().pieces = {{"a", "message"}};
+    instance.engine().failWith = "decode failed";
+    NoAssembler assembler;
+    ReplyState state;
+    ToolCallRawSource source;
+    GenerationRun run{*instance.mivrel, "m1", assembler, state, source};
+    TestConnection connection;
+    std::string error;
+    EXPECT_FALSE(runStreamedGeneration(connection.handler(), run, &error));
+    EXPECT_EQ(error, "decode failed");
+}
+
+// A client gone mid-stream: the engine is stopped, the worker joined, and
+// the write's failure passes on for the connection to end.
+TEST(ChatGenerationTest, FailedWriteAbortsAndJoinsTheWorker) {
+    ScriptedInstance instance;
+    instance.engine().endless = true;
+    NoAssembler assembler;
+    ReplyState state;
+    ToolCallRawSource source;
+    GenerationRun run{*instance.mivrel, "m1", assembler, state, source};
+    TestConnection connection;
+    connection.failWrites();
+    std::string error;
+    EXPECT_THROW(runStreamedGeneration(connection.handler(), run, &error), IOException);
+    EXPECT_TRUE(instance.engine().aborted.load());
+    EXPECT_TRUE(instance.mivrel->abortRequested.load());
+}
+
+}  // namespace
