@@ -190,6 +190,19 @@ inline const ScriptedReply kEogLoop = {
 inline const ScriptedReply kOssReturnReply = {
     "oss_return", "<|constrain|>", kOssConstrain, {307, kOssReturn}, " Final<|return|>", false};
 
+// Family variants of the scripted model (same shape and vocabulary), one reply
+// each, started by the last token of that family's generation prompt.
+//
+// Gemma4, after "<|channel>thought\n" (thinking on):
+// "\nThinking it over.\n<channel|>Hello there!<turn|>".
+inline constexpr char kScriptedGemma4File[] = "scripted-gemma4.gguf";
+// GPT-OSS, after "<|start|>assistant":
+// "<|channel|>final<|message|>Hello there!<|return|>".
+inline constexpr char kScriptedGptOssFile[] = "scripted-gpt-oss.gguf";
+// Tolv, after "<|start|>assistant to=self<|message|>" (think level 2):
+// "\nThinking it over.\n<|eom|><|start|>user<|return|>".
+inline constexpr char kScriptedTolvFile[] = "scripted-tolv.gguf";
+
 // tiny-decision.gguf. WordPiece vocabulary: [PAD] [UNK] [CLS] [SEP] [MASK]
 // (control tokens, ids 0..4), then word starts "a".."z", "0".."9" and the
 // ASCII punctuation, continuation pieces "a".."z" and "0".."9", and a few

@@ -34,6 +34,30 @@ const std::vector<ChatScript>& chatScripts() {
     return scripts;
 }
 
+const std::vector<FamilyScriptedModel>& familyScriptedModels() {
+    static const std::vector<FamilyScriptedModel> models = {
+        // Gemma4: the generation prompt with thinking on ends in the open
+        // thought channel "<|channel>thought\n"; the model thinks, closes
+        // the channel, answers and ends its turn.
+        {"scripted-gemma4.gguf",
+         {{"gemma4_thought_reply", "\n",
+           {"\nThinking", " it", " over.\n", "<channel|>", "Hello", " there!", "<turn|>"}, -1}}},
+        // GPT-OSS: the generation prompt ends in "<|start|>assistant"; the
+        // model names the final channel (one byte per letter, all distinct)
+        // and answers.
+        {"scripted-gpt-oss.gguf",
+         {{"gpt_oss_final_reply", "t",
+           {"<|channel|>", "f", "i", "n", "a", "l", "<|message|>", "Hello", " there!", "<|return|>"}, -1}}},
+        // Tolv: with think level 2 the generation prompt ends inside a
+        // "to=self" message; the model thinks, ends that message and starts
+        // one from the user, where an assistant must stop.
+        {"scripted-tolv.gguf",
+         {{"tolv_self_then_user", "<|message|>",
+           {"\nThinking", " it", " over.\n", "<|eom|>", "<|start|>", "u", "s", "e", "r", "<|return|>"}, -1}}},
+    };
+    return models;
+}
+
 std::vector<std::string> scriptWords() {
     std::vector<std::string> words;
     for (const ChatScript& s : chatScripts()) {
@@ -44,7 +68,9 @@ std::vector<std::string> scriptWords() {
     return words;
 }
 
-Transitions buildTransitions(const Vocabulary& vocab) {
+Transitions buildTransitions(const Vocabulary& vocab) { return buildTransitions(vocab, chatScripts()); }
+
+Transitions buildTransitions(const Vocabulary& vocab, const std::vector<ChatScript>& scripts) {
     auto idOf = [&vocab](const std::string& piece, const char* script) {
         const int32_t id = vocab.idOfPiece(piece);
         if (id < 0) {
@@ -64,7 +90,7 @@ Transitions buildTransitions(const Vocabulary& vocab) {
         }
     };
 
-    for (const ChatScript& s : chatScripts()) {
+    for (const ChatScript& s : scripts) {
         std::vector<int32_t> ids;
         for (const std::string& piece : s.pieces) ids.push_back(idOf(piece, s.name));
         link(idOf(s.start, s.name), ids.front(), s.name);

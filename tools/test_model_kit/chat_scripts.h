@@ -26,6 +26,20 @@ struct ChatScript {
 // The script table, in a fixed order.
 const std::vector<ChatScript>& chatScripts();
 
+// A variant of the scripted model for one prompt family: the same vocabulary
+// and shape, its own script table. Each family's generation prompt ends in a
+// token that other families' prompts end in too, so each gets a file of its
+// own.
+struct FamilyScriptedModel {
+    const char* fileName;
+    std::vector<ChatScript> scripts;
+};
+
+// The family variants (Gemma4, GPT-OSS, Tolv), in a fixed order. Their
+// scripts use only markers, bytes and the words of chatScripts(), so the
+// vocabulary stays the same.
+const std::vector<FamilyScriptedModel>& familyScriptedModels();
+
 // Raw bytes of every normal token the scripts need, in table order.
 std::vector<std::string> scriptWords();
 
@@ -38,5 +52,6 @@ struct Transitions {
 // Resolves the scripts against `vocab`. Aborts when a piece is missing from
 // the vocabulary or a token would need two different successors.
 Transitions buildTransitions(const Vocabulary& vocab);
+Transitions buildTransitions(const Vocabulary& vocab, const std::vector<ChatScript>& scripts);
 
 }  // namespace kit

@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <string>
 
+#include <vector>
+
+#include "chat_scripts.h"
 #include "gguf_file_writer.h"
 #include "kit_vocabulary.h"
 
@@ -28,6 +31,9 @@ void writeLlamaMetadata(GgufFileWriter& out, const ChatModelShape& shape, const 
 
 bool writeTinyChatModel(const std::string& path, const Vocabulary& vocab);
 bool writeScriptedChatModel(const std::string& path, const Vocabulary& vocab);
+// The scripted model with another script table; `name` is its general.name.
+bool writeScriptedChatModel(const std::string& path, const Vocabulary& vocab, const std::vector<ChatScript>& scripts,
+                            const std::string& name);
 bool writeTinyProjector(const std::string& path, uint32_t textEmbeddingLength);
 // The bert decision model with its own WordPiece vocabulary.
 bool writeTinyDecisionModel(const std::string& path);

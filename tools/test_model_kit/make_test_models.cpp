@@ -1,5 +1,6 @@
 // Writes the GGUF test models into the folder given as the only argument:
-// tiny-chat.gguf, scripted-chat.gguf, tiny-mmproj.gguf and tiny-decision.gguf. Runs at build time.
+// tiny-chat.gguf, scripted-chat.gguf with its family variants, tiny-mmproj.gguf and tiny-decision.gguf.
+// Runs at build time.
 #include <cstdio>
 #include <string>
 
@@ -18,6 +19,11 @@ int main(int argc, char** argv) {
 
     bool ok = kit::writeTinyChatModel(folder + "/tiny-chat.gguf", vocab);
     ok = kit::writeScriptedChatModel(folder + "/scripted-chat.gguf", vocab) && ok;
+    for (const kit::FamilyScriptedModel& family : kit::familyScriptedModels()) {
+        std::string name = family.fileName;
+        name = name.substr(0, name.rfind('.'));
+        ok = kit::writeScriptedChatModel(folder + "/" + family.fileName, vocab, family.scripts, name) && ok;
+    }
     ok = kit::writeTinyProjector(folder + "/tiny-mmproj.gguf", shape.embeddingLength) && ok;
     ok = kit::writeTinyDecisionModel(folder + "/tiny-decision.gguf") && ok;
     return ok ? 0 : 1;

@@ -16,11 +16,16 @@ constexpr float kTransitionWeight = 4.0f;
 }  // namespace
 
 bool writeScriptedChatModel(const std::string& path, const Vocabulary& vocab) {
+    return writeScriptedChatModel(path, vocab, chatScripts(), "scripted-chat");
+}
+
+bool writeScriptedChatModel(const std::string& path, const Vocabulary& vocab, const std::vector<ChatScript>& scripts,
+                            const std::string& name) {
     const ChatModelShape shape;
     const int64_t embd = shape.embeddingLength;
     const int64_t ff = shape.feedForwardLength;
     const int64_t nVocab = static_cast<int64_t>(vocab.tokens.size());
-    const Transitions transitions = buildTransitions(vocab);
+    const Transitions transitions = buildTransitions(vocab, scripts);
 
     // Dimension 0 stands for every token without a script entry; each scripted
     // token gets a dimension of its own.
@@ -50,7 +55,7 @@ bool writeScriptedChatModel(const std::string& path, const Vocabulary& vocab) {
     }
 
     GgufFileWriter out;
-    writeLlamaMetadata(out, shape, vocab, "scripted-chat");
+    writeLlamaMetadata(out, shape, vocab, name);
     // Zero attention and feed-forward weights leave the residual stream equal
     // to the current token's embedding, whatever came before it.
     const std::vector<float> ones(static_cast<size_t>(embd), 1.0f);
