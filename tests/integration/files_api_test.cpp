@@ -34,6 +34,10 @@ protected:
         home_->addInstance("plain", "scripted");
         home_->addInstance("locked", "scripted", {{"enable_storage_encryption", true}});
         home_->addInstance("reader", "scripted");
+        home_->addModel("vision", "main.gguf", testmodels::kTinyChatFile,
+                        {{"assembler", "qwen3"}, {"files", {{"model", "main.gguf"}, {"mmproj", "proj.gguf"}}}});
+        home_->linkModelFile("vision", "proj.gguf", testmodels::kProjectorFile);
+        home_->addInstance("eyes", "vision");
         home_->start();
     }
     static void TearDownTestSuite() { home_.reset(); }
@@ -41,6 +45,18 @@ protected:
     static HttpReply request(const std::string& method, const std::string& target, const HeaderList& headers = {},
                              const std::string& body = "") {
         return httpRequest(home_->port(), method, target, headers, body);
+    }
+
+    // A chat request: loading a model on a busy machine may take longer than
+    // the client's usual wait.
+    static HttpReply chat(const std::string& id, const std::string& body, const std::string& token = "") {
+        HttpReply reply;
+        HttpConnection connection;
+        if (!connection.connect(home_->port())) return reply;
+        const HeaderList headers = withToken(token, {{"Content-Type", "application/json"}});
+        if (!connection.send(buildRequest("POST", "/v1/mivrel/" + id + "/messages", headers, body))) return reply;
+        if (!connection.readReply(&reply, 300000)) return HttpReply();
+        return reply;
     }
 
     // Uploads `body` and returns the reference "files/<name>".
@@ -52,10 +68,11 @@ protected:
         return bodyJson(reply).value("file", "");
     }
 
-    static std::string chatBody(const std::string& conversation, const json& content) {
+    static std::string chatBody(const std::string& conversation, const json& content,
+                                const std::string& role = "user") {
         return json({{"conversationId", conversation},
-                     {"messages", json::array({{{"role", "user"}, {"content", content}}})},
-                     {"options", {{"mivrel_reset", true}}}})
+                     {"messages", json::array({{{"role", role}, {"content", content}}})},
+                     {"options", {{"mivrel_reset", true}, {"max_tokens", 4}}}})
             .dump();
     }
 
@@ -173,27 +190,22 @@ TEST_F(FilesApi, ChatReadsUploadedDocuments) {
     const std::string reference = upload("reader", std::string(40, 'z'), "text/plain");
     ASSERT_FALSE(reference.empty());
 
-    const HttpReply plainChat = request("POST", "/v1/mivrel/reader/messages", {{"Content-Type", "application/json"}},
-                                        chatBody("d1", json::array({{{"type", "text"}, {"text", "Hi"}}})));
+    const HttpReply plainChat = chat("reader", chatBody("d1", json::array({{{"type", "text"}, {"text", "Hi"}}})));
     ASSERT_EQ(plainChat.status, 200) << plainChat.body;
     const HttpReply withDocument =
-        request("POST", "/v1/mivrel/reader/messages", {{"Content-Type", "application/json"}},
-                chatBody("d2", json::array({{{"type", "text"}, {"text", "Hi"}}, documentBlock(reference)})));
+        chat("reader", chatBody("d2", json::array({{{"type", "text"}, {"text", "Hi"}}, documentBlock(reference)})));
     ASSERT_EQ(withDocument.status, 200) << withDocument.body;
     // One token per byte of ordinary text: the document made it into the prompt.
     const int without = bodyJson(plainChat)["message"]["usage"]["input_tokens"];
     const int with = bodyJson(withDocument)["message"]["usage"]["input_tokens"];
     EXPECT_GE(with - without, 40) << without << " " << with;
 
-    const HttpReply missing =
-        request("POST", "/v1/mivrel/reader/messages", {{"Content-Type", "application/json"}},
-                chatBody("d3", json::array({documentBlock("files/none.txt")})));
+    const HttpReply missing = chat("reader", chatBody("d3", json::array({documentBlock("files/none.txt")})));
     EXPECT_EQ(missing.status, 404);
     EXPECT_EQ(errorCode(missing), "file_not_found");
     EXPECT_EQ(errorMessage(missing), "file not found: files/none.txt");
 
-    const HttpReply badKind = request("POST", "/v1/mivrel/reader/messages", {{"Content-Type", "application/json"}},
-                                      chatBody("d4", json::array({documentBlock("files/x.png")})));
+    const HttpReply badKind = chat("reader", chatBody("d4", json::array({documentBlock("files/x.png")})));
     EXPECT_EQ(badKind.status, 400);
     EXPECT_EQ(errorMessage(badKind), "document blocks support text files only (txt/md/csv/json): files/x.png "
                                      "(image/png)");
@@ -203,15 +215,43 @@ TEST_F(FilesApi, ChatOnEncryptedInstanceReadsWithTheRequestsKey) {
     const std::string reference = upload("locked", "notes", "text/plain", "key-1");
     ASSERT_FALSE(reference.empty());
     const std::string body = chatBody("e1", json::array({documentBlock(reference)}));
-    const HeaderList json = {{"Content-Type", "application/json"}};
-    const HttpReply without = request("POST", "/v1/mivrel/locked/messages", json, body);
+    const HttpReply without = chat("locked", body);
     EXPECT_EQ(without.status, 401);
     EXPECT_EQ(errorCode(without), "storage_key_required");
-    const HttpReply wrong = request("POST", "/v1/mivrel/locked/messages", withToken("key-2", json), body);
+    const HttpReply wrong = chat("locked", body, "key-2");
     EXPECT_EQ(wrong.status, 403);
     EXPECT_EQ(errorCode(wrong), "storage_key_mismatch");
-    const HttpReply right = request("POST", "/v1/mivrel/locked/messages", withToken("key-1", json), body);
+    const HttpReply right = chat("locked", body, "key-1");
     EXPECT_EQ(right.status, 200) << right.body;
+}
+
+TEST_F(FilesApi, ChatSeesUploadedImagesThroughTheProjector) {
+    // A 1x1 RGBA PNG.
+    const unsigned char png[] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A, 0x00, 0x00, 0x00, 0x0D, 0x49, 0x48,
+                                 0x44, 0x52, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x08, 0x06, 0x00, 0x00,
+                                 0x00, 0x1F, 0x15, 0xC4, 0x89, 0x00, 0x00, 0x00, 0x0A, 0x49, 0x44, 0x41, 0x54, 0x78,
+                                 0x9C, 0x63, 0x00, 0x01, 0x00, 0x00, 0x05, 0x00, 0x01, 0x0D, 0x0A, 0x2D, 0xB4, 0x00,
+                                 0x00, 0x00, 0x00, 0x49, 0x45, 0x4E, 0x44, 0xAE, 0x42, 0x60, 0x82};
+    const std::string reference = upload("eyes", std::string(reinterpret_cast<const char*>(png), sizeof png),
+                                         "image/png");
+    ASSERT_FALSE(reference.empty());
+    const json image = {{"type", "image"}, {"source", {{"type", "file"}, {"file", reference}}}};
+    const HttpReply textOnly = chat("eyes", chatBody("i1", json::array({{{"type", "text"}, {"text", "What?"}}})));
+    ASSERT_EQ(textOnly.status, 200) << textOnly.body;
+    const HttpReply withImage =
+        chat("eyes", chatBody("i2", json::array({{{"type", "text"}, {"text", "What?"}}, image})));
+    ASSERT_EQ(withImage.status, 200) << withImage.body;
+    const int without = bodyJson(textOnly)["message"]["usage"]["input_tokens"];
+    const int with = bodyJson(withImage)["message"]["usage"]["input_tokens"];
+    EXPECT_GE(with - without, testmodels::kImageTokens) << without << " " << with;
+
+    const HttpReply assistant = chat("eyes", chatBody("i3", json::array({image}), "assistant"));
+    EXPECT_EQ(assistant.status, 400);
+    EXPECT_EQ(errorMessage(assistant), "image blocks are allowed only in user messages");
+    const HttpReply marker =
+        chat("eyes", chatBody("i4", json::array({{{"type", "text"}, {"text", "<__media__>"}}})));
+    EXPECT_EQ(marker.status, 400);
+    EXPECT_EQ(errorMessage(marker), "text must not contain the reserved marker <__media__>");
 }
 
 }  // namespace
