@@ -151,7 +151,9 @@ TEST(DecisionEngineTest, BadMetadataFailsTheLoadAndFreesTheModel) {
         MivrelDecisionEngine engine;
         const MivrelException e = thrownBy([&] { engine.loadModel(settings); });
         EXPECT_EQ(e.code, 5);
-        if (!c.message.empty()) EXPECT_EQ(e.message, c.message);
+        if (!c.message.empty()) {
+            EXPECT_EQ(e.message, c.message);
+        }
         EXPECT_EQ(engine.model(), nullptr);
         EXPECT_EQ(engine.getDecisionInfo(), nullptr);
     }
