@@ -24,6 +24,11 @@ build:
 	@bash scripts/configure.sh $(BUILD_DIR) $(SAN)
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 
+# Thread-sanitizer runs read the suppressions for ggml's own thread pool.
+ifeq ($(SAN),thread)
+export TSAN_OPTIONS ?= suppressions=$(CURDIR)/tests/sanitizers/tsan.supp
+endif
+
 test: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure --no-tests=error -j $(TEST_JOBS) $(CTEST_ARGS)
 
