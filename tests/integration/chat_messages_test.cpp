@@ -70,6 +70,49 @@ std::string chatBody(const std::string& conversation, const std::string& text, c
         .dump();
 }
 
+uint32_t crc32(const std::string& bytes) {
+    uint32_t crc = 0xFFFFFFFFu;
+    for (unsigned char c : bytes) {
+        crc ^= c;
+        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+std::string bigEndian(uint32_t v) {
+    return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
+}
+
+// An 8x8 RGB PNG with its pixel rows in one stored (uncompressed) deflate
+// block.
+std::string tinyPng() {
+    const int side = 8;
+    std::string raw;
+    for (int y = 0; y < side; ++y) {
+        raw += '\0';  // no filter
+        for (int x = 0; x < side * 3; ++x) raw += static_cast<char>((x * 31 + y * 17) & 0xFF);
+    }
+    uint32_t a = 1, b = 0;
+    for (unsigned char c : raw) {
+        a = (a + c) % 65521;
+        b = (b + a) % 65521;
+    }
+    const uint16_t len = static_cast<uint16_t>(raw.size());
+    std::string zlib = "\x78\x01";
+    zlib += '\x01';  // final stored block
+    zlib += static_cast<char>(len & 0xFF);
+    zlib += static_cast<char>(len >> 8);
+    zlib += static_cast<char>(~len & 0xFF);
+    zlib += static_cast<char>((~len >> 8) & 0xFF);
+    zlib += raw + bigEndian((b << 16) | a);
+    const auto chunk = [](const std::string& type, const std::string& data) {
+        return bigEndian(static_cast<uint32_t>(data.size())) + type + data + bigEndian(crc32(type + data));
+    };
+    std::string header = bigEndian(side) + bigEndian(side);
+    header += std::string("\x08\x02\x00\x00\x00", 5);  // 8-bit RGB
+    return std::string("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", header) + chunk("IDAT", zlib) + chunk("IEND", "");
+}
+
 // A request whose reply is read as it arrives.
 class OpenStream {
 public:
@@ -109,6 +152,9 @@ protected:
         // "~\n" the endless loop).
         home_->addModel("tagged", "scripted.gguf", testmodels::kScriptedChatFile, {{"assembler", "buffered_tag"}});
         home_->addModel("ghost", "ghost.gguf", "");
+        home_->addModel("seeing", "scripted.gguf", testmodels::kScriptedChatFile,
+                        {{"assembler", "qwen3"}, {"files", {{"model", "scripted.gguf"}, {"mmproj", "proj.gguf"}}}});
+        home_->linkModelFile("seeing", "proj.gguf", testmodels::kProjectorFile);
         home_->addModel("pics", "pics.bin", "", {{"familyType", "IMAGE"}});
         for (const char* id : {"whole", "stream", "owner", "busy", "resume", "checks"})
             home_->addInstance(id, std::string(id) == "whole" || std::string(id) == "stream" ||
@@ -118,13 +164,22 @@ protected:
         home_->addInstance("tools", "tagged");
         home_->addInstance("once", "scripted", {{"release_policy", "after_generate"}});
         home_->addInstance("broken", "ghost");
+        home_->addInstance("eye", "seeing");
         home_->addInstance("img", "pics");
         home_->start();
     }
     static void TearDownTestSuite() { home_.reset(); }
 
+    // Generous time-outs: loads and image encoding are slow on busy machines
+    // and under sanitizers.
     static HttpReply chat(const std::string& id, const std::string& body) {
-        return home_->post("/v1/mivrel/" + id + "/messages", body);
+        HttpReply reply;
+        HttpConnection connection;
+        if (connection.connect(home_->port()) &&
+            connection.send(buildRequest("POST", "/v1/mivrel/" + id + "/messages",
+                                         {{"Content-Type", "application/json"}}, body)))
+            connection.readReply(&reply, 120000);
+        return reply;
     }
     static json status(const std::string& id) { return bodyJson(home_->get("/v1/mivrel/" + id + "/status")); }
 
@@ -192,7 +247,7 @@ TEST_F(ChatMessages, StreamedReplyEventOrderAndKeepAlive) {
     ASSERT_TRUE(connection.send(buildRequest("POST", target, {{"Content-Type", "application/json"}},
                                              chatBody("s1", "Hi", {{"stream", true}}))));
     HttpReply reply;
-    ASSERT_TRUE(connection.readReply(&reply, 30000));
+    ASSERT_TRUE(connection.readReply(&reply, 120000));
     EXPECT_EQ(reply.status, 200);
     EXPECT_TRUE(reply.chunked);
     EXPECT_EQ(reply.header("Content-Type"), "text/event-stream");
@@ -245,7 +300,7 @@ TEST_F(ChatMessages, StreamedReplyEventOrderAndKeepAlive) {
     ASSERT_TRUE(connection.send(buildRequest("POST", target, {{"Content-Type", "application/json"}},
                                              chatBody("s1", "More", {{"stream", true}}))));
     HttpReply next;
-    ASSERT_TRUE(connection.readReply(&next, 30000));
+    ASSERT_TRUE(connection.readReply(&next, 120000));
     EXPECT_EQ(next.status, 200);
     const std::vector<std::string> names = foldedNames(parseEvents(next.body));
     ASSERT_FALSE(names.empty());
@@ -463,6 +518,30 @@ TEST_F(ChatMessages, RequestChecks) {
                                                                   {"top_k", 0}, {"seed", 4294967294ULL},
                                                                   {"repeat_penalty", 2}, {"max_tokens", 512}}));
     EXPECT_EQ(accepted.status, 200) << accepted.body;
+}
+
+TEST_F(ChatMessages, ImageBlocksReachTheProjector) {
+    const HttpReply uploaded = httpRequest(home_->port(), "POST", "/v1/mivrel/eye/files",
+                                           {{"Content-Type", "image/png"}}, tinyPng());
+    ASSERT_EQ(uploaded.status, 200) << uploaded.body;
+    const std::string file = bodyJson(uploaded)["file"];
+    const json image = {{"type", "image"}, {"source", {{"type", "file"}, {"file", file}}}};
+    const auto withImage = [&](const std::string& text) {
+        return json({{"conversationId", "v"},
+                     {"messages", json::array({{{"role", "user"},
+                                                {"content", json::array({image, {{"type", "text"}, {"text", text}}})}}})}})
+            .dump();
+    };
+
+    const HttpReply reply = chat("eye", withImage("What is this?"));
+    ASSERT_EQ(reply.status, 200) << reply.body;
+    const json usage = bodyJson(reply)["message"]["usage"];
+    EXPECT_GT(usage["input_tokens"].get<int>(), testmodels::kImageTokens) << "the image's tokens were decoded";
+    EXPECT_EQ(status("eye")["status"], "idle");
+
+    // Plain text goes on in the same conversation.
+    const HttpReply text = chat("eye", chatBody("v", "Hi"));
+    EXPECT_EQ(text.status, 200) << text.body;
 }
 
 TEST_F(ChatMessages, FailedLoadEndsTheStreamWithInitFailed) {
