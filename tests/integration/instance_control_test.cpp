@@ -225,7 +225,8 @@ TEST_F(InstanceControl, WhileAGenerationRuns) {
     ASSERT_TRUE(stream.readUntil("event: token")) << stream.received();
 
     EXPECT_EQ(status("run")["status"], "busy");
-    for (const json& summary : bodyJson(home_->get("/v1/mivrels"))["mivrels"]) {
+    const json list = bodyJson(home_->get("/v1/mivrels"));
+    for (const json& summary : list["mivrels"]) {
         if (summary["mivrelId"] == "run") {
             EXPECT_EQ(summary["status"], "busy");
         }
