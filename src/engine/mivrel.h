@@ -10,10 +10,12 @@
 //   and change the response bookkeeping; unload and removal refuse a claimed
 //   instance.
 // - `engineMutex` is the load lock: the engine is installed and destroyed only
-//   under it, so exactly one engine is ever installed. Code that uses the
-//   engine without a claim (tokenize, status views) holds it for that use.
+//   under it, so exactly one engine is ever installed. Only the stop path
+//   uses the engine without a claim (abortGeneration), and it holds this lock.
+// - Status views never call the engine: they read the status view that a
+//   claim records when it ends (statusView(), under its own small mutex).
 // - `mutex` serialises the management start, unload, reconfiguration and
-//   deletion paths and the status views against each other.
+//   deletion paths against each other.
 // - Counters, times and flags are atomic: stop requests, status views and the
 //   release watcher read them from other threads.
 #pragma once

@@ -57,13 +57,10 @@ void InstanceHome::writeRegistries() const {
 }
 
 bool InstanceHome::start() {
-    // llama.cpp is built without instrumentation, so a thread-sanitizer build
-    // cannot see its worker pool's barriers and reports the workers' shared
-    // scratch writes. Those are the library's own; everything of ours stays
-    // checked. Other builds ignore the variable.
-    const std::string suppressions = home_.file("tsan.supp");
-    writeTextFile(suppressions, "race:ggml_compute_forward\nrace:ggml_graph_compute\n");
-    const std::map<std::string, std::string> env = {{"TSAN_OPTIONS", "suppressions=" + suppressions}};
+    // The server of a thread-sanitizer build reads the same suppressions as
+    // the test programs (ggml's own graph workers); other builds ignore them.
+    const std::map<std::string, std::string> env = {
+        {"TSAN_OPTIONS", "suppressions=" + sourceDir() + "/tests/sanitizers/tsan.supp"}};
     if (!process_.start({}, home_.path(), env) || !process_.waitListening(port_)) {
         ADD_FAILURE() << "server did not start: " << process_.stderrText();
         return false;
