@@ -23,17 +23,6 @@ using namespace llmtest;
 using namespace testmodels;
 using ojson = nlohmann::ordered_json;
 
-template <typename F>
-MivrelException thrownBy(F&& action) {
-    try {
-        action();
-    } catch (const MivrelException& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no MivrelException";
-    return MivrelException(0, "none");
-}
-
 ModelLoadSettings decisionSettings(const std::string& path = testModelPath(kDecisionFile)) {
     ModelLoadSettings s = kitLoadSettings(kDecisionFile);
     s.modelPath = path;

@@ -12,18 +12,6 @@ namespace {
 using namespace llmtest;
 using namespace testmodels;
 
-// The exception of `action`, or a failure when none is thrown.
-template <typename F>
-MivrelException thrownBy(F&& action) {
-    try {
-        action();
-    } catch (const MivrelException& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no MivrelException";
-    return MivrelException(0, "none");
-}
-
 TEST(LlamaEngineLoadTest, PlacementsLoadOrRefuseWithoutAGpu) {
     quietLlamaLogs();
     ASSERT_TRUE(listGpuDevices().empty()) << "these cases assume a machine without GPUs";

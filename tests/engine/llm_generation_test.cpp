@@ -12,17 +12,6 @@ namespace {
 using namespace llmtest;
 using namespace testmodels;
 
-template <typename F>
-MivrelException thrownBy(F&& action) {
-    try {
-        action();
-    } catch (const MivrelException& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no MivrelException";
-    return MivrelException(0, "none");
-}
-
 std::vector<int32_t> promptTokens(MivrelLLMEngine& engine, const std::string& ending) {
     return engine.tokenizeText(chatPrompt(ending), engine.nPast() == 0, true);
 }

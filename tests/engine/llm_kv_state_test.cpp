@@ -12,17 +12,6 @@ namespace {
 using namespace llmtest;
 using namespace testmodels;
 
-template <typename F>
-MivrelException thrownBy(F&& action) {
-    try {
-        action();
-    } catch (const MivrelException& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no MivrelException";
-    return MivrelException(0, "none");
-}
-
 // A conversation on the tiny model: a prompt and a few generated tokens.
 void chat(MivrelLLMEngine& engine, int tokens) {
     engine.setSamplingOptions({{"seed", 11}, {"max_tokens", tokens}});

@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "engine/mivrel_exception.h"
 #include "engine/mivrel_llm_engine.h"
 #include "support/test_models.h"
 #include "support/test_paths.h"
@@ -32,5 +35,17 @@ std::string chatPrompt(const std::string& ending);
 std::vector<std::string> pullAll(MivrelLLMEngine& engine, size_t limit = 1000);
 
 std::string joined(const std::vector<std::string>& pieces);
+
+// The exception of `action`, or a test failure when none is thrown.
+template <typename F>
+MivrelException thrownBy(F&& action) {
+    try {
+        action();
+    } catch (const MivrelException& e) {
+        return e;
+    }
+    ADD_FAILURE() << "no MivrelException";
+    return MivrelException(0, "none");
+}
 
 }  // namespace llmtest

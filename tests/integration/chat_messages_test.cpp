@@ -11,31 +11,12 @@
 #include <thread>
 
 #include "instance_home.h"
+#include "sse_events.h"
 #include "support/test_models.h"
 
 namespace {
 
 using nlohmann::json;
-
-struct SseEvent {
-    std::string name;
-    json data;
-};
-
-// The events of an event-stream body (chunks already joined).
-std::vector<SseEvent> parseEvents(const std::string& body) {
-    std::vector<SseEvent> events;
-    size_t pos = 0;
-    while ((pos = body.find("event: ", pos)) != std::string::npos) {
-        const size_t nameEnd = body.find('\n', pos);
-        const size_t dataStart = body.find("data: ", nameEnd) + 6;
-        const size_t dataEnd = body.find("\n\n", dataStart);
-        events.push_back({body.substr(pos + 7, nameEnd - pos - 7),
-                          json::parse(body.substr(dataStart, dataEnd - dataStart), nullptr, false)});
-        pos = dataEnd;
-    }
-    return events;
-}
 
 std::vector<std::string> namesOf(const std::vector<SseEvent>& events) {
     std::vector<std::string> names;

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "instance_home.h"
+#include "sse_events.h"
 #include "support/test_models.h"
 
 namespace {
@@ -45,26 +46,6 @@ private:
     HttpConnection connection_;
     std::string received_;
 };
-
-struct SseEvent {
-    std::string name;
-    json data;
-};
-
-// The events of a chunked event-stream body (chunks already joined).
-std::vector<SseEvent> parseEvents(const std::string& body) {
-    std::vector<SseEvent> events;
-    size_t pos = 0;
-    while ((pos = body.find("event: ", pos)) != std::string::npos) {
-        const size_t nameEnd = body.find('\n', pos);
-        const size_t dataStart = body.find("data: ", nameEnd) + 6;
-        const size_t dataEnd = body.find("\n\n", dataStart);
-        events.push_back({body.substr(pos + 7, nameEnd - pos - 7),
-                          json::parse(body.substr(dataStart, dataEnd - dataStart), nullptr, false)});
-        pos = dataEnd;
-    }
-    return events;
-}
 
 std::string errorCode(const HttpReply& reply) { return bodyJson(reply)["error"].value("code", ""); }
 std::string errorMessage(const HttpReply& reply) { return bodyJson(reply)["error"].value("message", ""); }
