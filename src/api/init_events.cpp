@@ -101,7 +101,10 @@ nlohmann::ordered_json makeInitDonePayload(Mivrel& mivrel, const std::string& id
             const ModelInfo info = engine.getModelInfo();
             int gpuLayers = 0;
             for (const LayerPlacement& layer : info.layerPlacement) {
-                if (layer.device != "CPU" && layer.device != "UNKNOWN") ++gpuLayers;
+                // Host buffers carry names such as "CPU_Mapped" or
+                // "CPU_REPACK" besides "CPU"; none of them is a GPU.
+                const bool onHost = layer.device.compare(0, 3, "CPU") == 0;
+                if (!onHost && layer.device != "UNKNOWN") ++gpuLayers;
             }
             payload["gpu_layers"] = gpuLayers;
             payload["n_layer"] = info.nLayer;

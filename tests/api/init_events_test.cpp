@@ -84,15 +84,16 @@ TEST(InitEventsTest, DonePayloadFollowsFamilyScopeAndEngine) {
 
     ASSERT_TRUE(llm->ensureEngine());
     auto* engine = static_cast<StubEngine*>(llm->engine.get());
-    engine->info.nLayer = 4;
-    engine->info.layerPlacement = {{0, "CPU"}, {1, "CUDA0"}, {2, "MIXED"}, {3, "UNKNOWN"}};
+    engine->info.nLayer = 6;
+    engine->info.layerPlacement = {{0, "CPU"},     {1, "CUDA0"},      {2, "MIXED"},
+                                   {3, "UNKNOWN"}, {4, "CPU_Mapped"}, {5, "CPU_REPACK"}};
     engine->vision = true;
     const auto done = makeInitDonePayload(*llm, "m1", "model", nowMs() - 20);
     EXPECT_EQ(keysOf(done), (std::vector<std::string>{"mivrelId", "scope", "n_ctx", "gpu_layers", "n_layer", "vision",
                                                       "elapsed_ms", "done_at"}));
     EXPECT_EQ(done["n_ctx"], 256);  // the engine's context, not the setting
     EXPECT_EQ(done["gpu_layers"], 2);
-    EXPECT_EQ(done["n_layer"], 4);
+    EXPECT_EQ(done["n_layer"], 6);
     EXPECT_EQ(done["vision"], true);
     EXPECT_GE(done["elapsed_ms"].get<int64_t>(), 20);
 
