@@ -1,0 +1,119 @@
+// What the chat benchmarks share: the larger kit model they write at start
+// and the engine loop they time (prefill, then greedy generation through
+// fetchNextToken, the path every chat request takes).
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "chat_scripts.h"
+#include "engine/mivrel_llm_engine.h"
+#include "gguf_file_writer.h"
+#include "kit_models.h"
+#include "kit_random.h"
+#include "kit_vocabulary.h"
+
+namespace bench {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kPromptTokens = 256;
+constexpr int kGenerateTokens = 512;
+
+inline double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// llama architecture, 8 layers, n_embd 512, 8 heads, n_ff 1376, F16, random
+// weights from a fixed seed. Marker tokens get zero output rows, so greedy
+// decoding never picks an end token and runs the full length. False when the
+// file cannot be written.
+inline bool writeBenchModel(const std::string& path) {
+    const kit::Vocabulary vocab = kit::buildVocabulary(kit::scriptWords());
+    kit::ChatModelShape shape;
+    shape.contextLength = 1024;
+    shape.embeddingLength = 512;
+    shape.blockCount = 8;
+    shape.headCount = 8;
+    shape.feedForwardLength = 1376;
+    const int64_t embd = shape.embeddingLength;
+    const int64_t ff = shape.feedForwardLength;
+    const int64_t nVocab = static_cast<int64_t>(vocab.tokens.size());
+
+    kit::GgufFileWriter out;
+    kit::writeLlamaMetadata(out, shape, vocab, "engine-bench");
+    kit::KitRandom rng(77);
+    auto scale = [](int64_t fanIn) { return std::sqrt(3.0f / static_cast<float>(fanIn)); };
+    const std::vector<float> ones(static_cast<size_t>(embd), 1.0f);
+    out.addTensor("token_embd.weight", GGML_TYPE_F16, {embd, nVocab},
+                  rng.uniformValues(static_cast<size_t>(embd * nVocab), std::sqrt(3.0f)));
+    for (uint32_t b = 0; b < shape.blockCount; ++b) {
+        const std::string p = "blk." + std::to_string(b) + ".";
+        out.addTensor(p + "attn_norm.weight", GGML_TYPE_F32, {embd}, ones);
+        for (const char* m : {"attn_q", "attn_k", "attn_v", "attn_output"}) {
+            out.addTensor(p + m + ".weight", GGML_TYPE_F16, {embd, embd},
+                          rng.uniformValues(static_cast<size_t>(embd * embd), scale(embd)));
+        }
+        out.addTensor(p + "ffn_norm.weight", GGML_TYPE_F32, {embd}, ones);
+        out.addTensor(p + "ffn_gate.weight", GGML_TYPE_F16, {embd, ff},
+                      rng.uniformValues(static_cast<size_t>(embd * ff), scale(embd)));
+        out.addTensor(p + "ffn_up.weight", GGML_TYPE_F16, {embd, ff},
+                      rng.uniformValues(static_cast<size_t>(embd * ff), scale(embd)));
+        out.addTensor(p + "ffn_down.weight", GGML_TYPE_F16, {ff, embd},
+                      rng.uniformValues(static_cast<size_t>(ff * embd), scale(ff)));
+    }
+    out.addTensor("output_norm.weight", GGML_TYPE_F32, {embd}, ones);
+    std::vector<float> output = rng.uniformValues(static_cast<size_t>(embd * nVocab), 0.25f * std::sqrt(3.0f));
+    // Rows 256 .. 289 are the markers (end tokens among them): logit 0 keeps
+    // them below the best of the random rows.
+    for (int64_t row = 256; row < 290 && row < nVocab; ++row) {
+        std::fill(output.begin() + row * embd, output.begin() + (row + 1) * embd, 0.0f);
+    }
+    out.addTensor("output.weight", GGML_TYPE_F16, {embd, nVocab}, output);
+    return out.writeTo(path);
+}
+
+struct Figures {
+    double prefillSeconds = 0;
+    double generateSeconds = 0;
+    int generated = 0;
+};
+
+inline ContextSettings benchContext() {
+    ContextSettings c;
+    c.nCtx = 1024;
+    c.nBatch = 1024;
+    c.nUbatch = 512;
+    c.nPredict = kGenerateTokens;
+    return c;
+}
+
+inline Figures runEngine(MivrelLLMEngine& engine, const std::vector<int32_t>& prompt) {
+    engine.resetContext(benchContext());
+    engine.setSamplingOptions({{"temperature", 0.0}, {"top_k", 1}, {"top_p", 1.0}, {"repeat_penalty", 1.0},
+                               {"max_tokens", kGenerateTokens}, {"seed", 1}});
+    Figures f;
+    auto start = Clock::now();
+    engine.startGeneration(prompt);
+    f.prefillSeconds = secondsSince(start);
+    start = Clock::now();
+    std::string piece;
+    while (engine.fetchNextToken(piece)) {
+    }
+    f.generateSeconds = secondsSince(start);
+    f.generated = engine.getGenerationStats().generatedTokens;
+    return f;
+}
+
+// Plain text: one token per byte with this vocabulary.
+inline std::string benchPromptText() {
+    const std::string words = "The quick brown fox jumps over the lazy dog. ";
+    std::string text;
+    while (text.size() < kPromptTokens) text.push_back(words[text.size() % words.size()]);
+    return text;
+}
+
+}  // namespace bench
