@@ -40,15 +40,17 @@ struct HttpFigures {
 
 void writeText(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
-// One streamed chat request; the clock starts when the request is sent.
-HttpFigures streamChat(uint16_t port, const std::string& conversation) {
+// One streamed chat request; the clock starts when the request is sent. The
+// instance stays with its conversation, so every round uses the same one and
+// resets it, which makes each request prefill the whole prompt again.
+HttpFigures streamChat(uint16_t port) {
     HttpFigures f;
     const std::string body =
-        json({{"conversationId", conversation},
+        json({{"conversationId", "bench"},
               {"messages", json::array({{{"role", "user"}, {"content", benchPromptText()}}})},
               {"options",
                {{"stream", true}, {"temperature", 0.0}, {"top_k", 1}, {"top_p", 1.0}, {"repeat_penalty", 1.0},
-                {"max_tokens", kGenerateTokens}, {"seed", 1}}}})
+                {"max_tokens", kGenerateTokens}, {"seed", 1}, {"mivrel_reset", true}}}})
             .dump();
     HttpConnection connection;
     if (!connection.connect(port)) return f;
@@ -79,7 +81,8 @@ HttpFigures streamChat(uint16_t port, const std::string& conversation) {
     }
     f.ttftSeconds = std::chrono::duration<double>(first - start).count();
     f.generateSeconds = std::chrono::duration<double>(end - first).count();
-    const size_t at = received.find("\"output_tokens\":");
+    // The completed message comes last; its usage counts the reply.
+    const size_t at = received.rfind("\"output_tokens\":");
     if (at != std::string::npos) f.outputTokens = std::atoi(received.c_str() + at + 16);
     f.ok = true;
     return f;
@@ -138,13 +141,12 @@ int main() {
     for (unsigned char c : benchPromptText()) prompt.push_back(c);
 
     // The first request loads the model; it is a warm-up and not counted.
-    if (!streamChat(port, "warm").ok) return 1;
+    if (!streamChat(port).ok) return 1;
     runEngine(engine, prompt);
 
     std::vector<double> ttft, serverGen, engineTtft, engineGen;
     for (int round = 0; round < kRounds; ++round) {
-        // A fresh conversation each round, so every request prefills its prompt.
-        const HttpFigures h = streamChat(port, "round-" + std::to_string(round));
+        const HttpFigures h = streamChat(port);
         const Figures e = runEngine(engine, prompt);
         if (!h.ok) return 1;
         if (h.outputTokens != kGenerateTokens || e.generated != kGenerateTokens) {
