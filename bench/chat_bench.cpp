@@ -49,7 +49,9 @@ HttpFigures streamChat(uint16_t port) {
         json({{"conversationId", "bench"},
               {"messages", json::array({{{"role", "user"}, {"content", benchPromptText()}}})},
               {"options",
-               {{"stream", true}, {"temperature", 0.0}, {"top_k", 1}, {"top_p", 1.0}, {"repeat_penalty", 1.0},
+               // Sampling options count only with apply_sampling; without it the
+               // instance's defaults would run instead of greedy decoding.
+               {{"stream", true}, {"apply_sampling", true}, {"temperature", 0.0}, {"top_k", 1}, {"top_p", 1.0}, {"repeat_penalty", 1.0},
                 {"max_tokens", kGenerateTokens}, {"seed", 1}, {"mivrel_reset", true}}}})
             .dump();
     HttpConnection connection;
