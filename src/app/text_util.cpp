@@ -65,6 +65,10 @@ bool startsWith(const char* text, const char* prefix) {
     return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
 }
 
+bool endsWith(const std::string& text, const std::string& suffix) {
+    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
 std::string trimWhitespace(const std::string& text) {
     static const char* const kBlanks = " \t\r\n";
     const size_t first = text.find_first_not_of(kBlanks);

@@ -25,5 +25,8 @@ std::pair<std::string, std::string> splitAtColon(const std::string& text);
 bool startsWith(const std::string& text, const std::string& prefix);
 bool startsWith(const char* text, const char* prefix);
 
+// Whether `text` ends with `suffix`.
+bool endsWith(const std::string& text, const std::string& suffix);
+
 // `text` without leading and trailing blanks, tabs, CR and LF.
 std::string trimWhitespace(const std::string& text);

@@ -3,16 +3,13 @@
 #include <algorithm>
 
 #include "app/logger.h"
+#include "app/text_util.h"
 #include "engine/mivrel_exception.h"
 #include "engine/mivrel_llm_engine.h"
 
 namespace {
 
 constexpr size_t kRecentTextBytes = 128;
-
-bool endsWith(const std::string& text, const std::string& suffix) {
-    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
 
 }  // namespace
 

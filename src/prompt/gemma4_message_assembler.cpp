@@ -1,6 +1,7 @@
 #include "prompt/gemma4_message_assembler.h"
 
 #include "app/logger.h"
+#include "app/text_util.h"
 #include "prompt/assembler_pull.h"
 
 namespace {
@@ -11,11 +12,6 @@ constexpr size_t kMaxChannelNameBytes = 32;
 
 bool isEndPiece(const std::string& piece) {
     return piece == "<turn|>" || piece == "<|tool_response>" || piece == "<|turn>";
-}
-
-bool endsWith(const std::string& text, const std::string& suffix) {
-    return text.size() >= suffix.size() &&
-           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 }  // namespace

@@ -1,14 +1,10 @@
 #include "prompt/gpt_oss_message_assembler.h"
 
 #include "app/logger.h"
+#include "app/text_util.h"
 #include "prompt/assembler_pull.h"
 
 namespace {
-
-bool endsWith(const std::string& text, const std::string& suffix) {
-    return text.size() >= suffix.size() &&
-           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
 
 const char kStart[] = "<|start|>";
 const char kMessage[] = "<|message|>";

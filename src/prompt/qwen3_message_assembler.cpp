@@ -1,6 +1,7 @@
 #include "prompt/qwen3_message_assembler.h"
 
 #include "app/logger.h"
+#include "app/text_util.h"
 #include "prompt/assembler_pull.h"
 
 namespace {
@@ -9,11 +10,6 @@ const char kThinkOpen[] = "<think>";
 const char kThinkClose[] = "</think>";
 const char kToolCallOpen[] = "<tool_call>";
 const char kToolCallClose[] = "</tool_call>";
-
-bool endsWith(const std::string& text, const std::string& suffix) {
-    return text.size() >= suffix.size() &&
-           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
 
 }  // namespace
 

@@ -58,6 +58,12 @@ TEST(TextUtil, StartsWithBothForms) {
     }
 }
 
+TEST(TextUtil, EndsWith) {
+    struct Case { const char* text; const char* suffix; bool expected; };
+    const Case cases[] = {{"abc", "bc", true}, {"abc", "", true}, {"bc", "abc", false}, {"abc", "b", false}, {"", "", true}};
+    for (const Case& c : cases) EXPECT_EQ(endsWith(c.text, c.suffix), c.expected) << c.text << "/" << c.suffix;
+}
+
 TEST(TextUtil, ReadFileToStringTurnsCrLfIntoLf) {
     TempDir dir;
     const std::pair<std::string, std::string> cases[] = {
