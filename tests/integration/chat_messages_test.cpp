@@ -3,8 +3,6 @@
 // conversation ownership, resumable replies, request checks, disconnects and
 // the after-generate release.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/socket.h>
 
 #include <chrono>
 #include <memory>
@@ -93,35 +91,6 @@ std::string tinyPng() {
     header += std::string("\x08\x02\x00\x00\x00", 5);  // 8-bit RGB
     return std::string("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", header) + chunk("IDAT", zlib) + chunk("IEND", "");
 }
-
-// A request whose reply is read as it arrives.
-class OpenStream {
-public:
-    bool open(uint16_t port, const std::string& target, const std::string& body) {
-        return connection_.connect(port) &&
-               connection_.send(buildRequest("POST", target, {{"Content-Type", "application/json"}}, body));
-    }
-    bool readUntil(const std::string& text) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-        while (received_.find(text) == std::string::npos) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) return false;
-            pollfd p{connection_.fd(), POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
-            char buffer[4096];
-            const ssize_t n = ::recv(connection_.fd(), buffer, sizeof buffer, 0);
-            if (n <= 0) return false;
-            received_.append(buffer, static_cast<size_t>(n));
-        }
-        return true;
-    }
-    void reset() { connection_.reset(); }
-
-private:
-    HttpConnection connection_;
-    std::string received_;
-};
 
 class ChatMessages : public ::testing::Test {
 protected:

@@ -2,10 +2,7 @@
 // and raw prompt streaming of the real brisvanesrv on the kit's scripted
 // model, including what they do while a generation runs.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/socket.h>
 
-#include <chrono>
 #include <filesystem>
 #include <memory>
 
@@ -16,36 +13,6 @@
 namespace {
 
 using nlohmann::json;
-
-// A request whose reply is read as it arrives.
-class OpenStream {
-public:
-    bool open(uint16_t port, const std::string& target, const std::string& body) {
-        return connection_.connect(port) &&
-               connection_.send(buildRequest("POST", target, {{"Content-Type", "application/json"}}, body));
-    }
-    // Reads until `text` has arrived (true) or 10 s passed or the peer closed.
-    bool readUntil(const std::string& text) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (received_.find(text) == std::string::npos) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) return false;
-            pollfd p{connection_.fd(), POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
-            char buffer[4096];
-            const ssize_t n = ::recv(connection_.fd(), buffer, sizeof buffer, 0);
-            if (n <= 0) return false;
-            received_.append(buffer, static_cast<size_t>(n));
-        }
-        return true;
-    }
-    const std::string& received() const { return received_; }
-
-private:
-    HttpConnection connection_;
-    std::string received_;
-};
 
 std::string errorCode(const HttpReply& reply) { return bodyJson(reply)["error"].value("code", ""); }
 std::string errorMessage(const HttpReply& reply) { return bodyJson(reply)["error"].value("message", ""); }

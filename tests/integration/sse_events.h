@@ -1,10 +1,50 @@
-// Reading the events of an event-stream reply in integration tests.
+// Reading event-stream replies in integration tests: as they arrive, and
+// split into their events.
 #pragma once
 
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <chrono>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "support/http_client.h"
+
+// A POST whose reply is read as it arrives.
+class OpenStream {
+public:
+    bool open(uint16_t port, const std::string& target, const std::string& body) {
+        return connection_.connect(port) &&
+               connection_.send(buildRequest("POST", target, {{"Content-Type", "application/json"}}, body));
+    }
+    // Reads until `text` has arrived (true), or 120 s passed (a loaded
+    // machine), or the peer closed.
+    bool readUntil(const std::string& text) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        while (received_.find(text) == std::string::npos) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return false;
+            pollfd p{connection_.fd(), POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+            char buffer[4096];
+            const ssize_t n = ::recv(connection_.fd(), buffer, sizeof buffer, 0);
+            if (n <= 0) return false;
+            received_.append(buffer, static_cast<size_t>(n));
+        }
+        return true;
+    }
+    const std::string& received() const { return received_; }
+    // Drops the connection without reading further (a client that goes away).
+    void reset() { connection_.reset(); }
+
+private:
+    HttpConnection connection_;
+    std::string received_;
+};
 
 struct SseEvent {
     std::string name;
