@@ -6,8 +6,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <string>
 #include <vector>
+
+#include <llama.h>
 
 #include "chat_scripts.h"
 #include "engine/mivrel_llm_engine.h"
@@ -114,6 +117,30 @@ inline std::string benchPromptText() {
     std::string text;
     while (text.size() < kPromptTokens) text.push_back(words[text.size() % words.size()]);
     return text;
+}
+
+inline std::vector<int32_t> benchPromptTokens() {
+    std::vector<int32_t> prompt;
+    for (unsigned char c : benchPromptText()) prompt.push_back(c);
+    return prompt;
+}
+
+// Only llama.cpp's errors reach the console; its progress lines would mix
+// with the figures.
+inline void quietLog(ggml_log_level level, const char* text, void*) {
+    if (level == GGML_LOG_LEVEL_ERROR) std::fputs(text, stderr);
+}
+
+// Loads the bench model on the CPU into `engine` with the bench context,
+// llama.cpp's progress lines silenced.
+inline void loadBenchEngine(MivrelLLMEngine& engine, const std::string& modelPath) {
+    llama_log_set(quietLog, nullptr);
+    ModelLoadSettings load;
+    load.placement = "cpu";
+    load.nGpuLayers = 0;
+    load.modelPath = modelPath;
+    engine.loadModel(load);
+    engine.initContext(benchContext());
 }
 
 }  // namespace bench

@@ -95,10 +95,6 @@ double median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
-void quietLog(ggml_log_level level, const char* text, void*) {
-    if (level == GGML_LOG_LEVEL_ERROR) std::fputs(text, stderr);
-}
-
 }  // namespace
 
 int main() {
@@ -131,16 +127,9 @@ int main() {
         return 1;
     }
 
-    llama_log_set(quietLog, nullptr);
     MivrelLLMEngine engine;
-    ModelLoadSettings load;
-    load.placement = "cpu";
-    load.nGpuLayers = 0;
-    load.modelPath = modelPath;
-    engine.loadModel(load);
-    engine.initContext(benchContext());
-    std::vector<int32_t> prompt;
-    for (unsigned char c : benchPromptText()) prompt.push_back(c);
+    loadBenchEngine(engine, modelPath);
+    const std::vector<int32_t> prompt = benchPromptTokens();
 
     // The first request loads the model; it is a warm-up and not counted.
     if (!streamChat(port).ok) return 1;

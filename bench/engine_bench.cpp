@@ -62,10 +62,6 @@ Figures runPlain(llama_context* ctx, const std::vector<int32_t>& prompt) {
     return f;
 }
 
-void quietLog(ggml_log_level level, const char* text, void*) {
-    if (level == GGML_LOG_LEVEL_ERROR) std::fputs(text, stderr);
-}
-
 }  // namespace
 
 int main() {
@@ -77,19 +73,9 @@ int main() {
     const std::string folder = folderTemplate;
     const std::string modelPath = folder + "/bench-chat.gguf";
     if (!writeBenchModel(modelPath)) return 1;
-    llama_log_set(quietLog, nullptr);
-
     MivrelLLMEngine engine;
-    ModelLoadSettings load;
-    load.placement = "cpu";
-    load.nGpuLayers = 0;
-    load.modelPath = modelPath;
-    engine.loadModel(load);
-    engine.initContext(benchContext());
-
-    // Plain text: one token per byte with this vocabulary.
-    std::vector<int32_t> prompt;
-    for (unsigned char c : benchPromptText()) prompt.push_back(c);
+    loadBenchEngine(engine, modelPath);
+    const std::vector<int32_t> prompt = benchPromptTokens();
 
     // The plain loop's own model and context, made exactly as the engine
     // makes them.
