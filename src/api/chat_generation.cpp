@@ -1,5 +1,7 @@
 #include "api/chat_generation.h"
 
+#include "api/event_stream.h"
+
 #include <exception>
 #include <thread>
 
@@ -110,6 +112,7 @@ bool runStreamedGeneration(HttpRequestHandler& handler, GenerationRun& run, std:
     });
 
     try {
+        const WriteAbandonScope abandonOnStop(handler, run.mivrel.abortRequested);
         std::string frames;
         while (queue.next(frames)) handler.writeChunk(frames);
     } catch (...) {

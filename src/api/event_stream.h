@@ -6,14 +6,35 @@
 // REQUIRES external synchronization: one connection thread per object.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
 #include "net/http_request_handler.h"
+#include "net/streams.h"
 
 class RequestRelease;
+
+// For the life of the object, a write of the reply that waits on a client
+// which stopped reading gives up once `stopped` is true (see
+// OutputStream::setAbandonCheck): a stop or unload then frees an instance
+// whose writer is blocked. Connection thread only.
+class WriteAbandonScope {
+public:
+    WriteAbandonScope(HttpRequestHandler& handler, const std::atomic<bool>& stopped) : output_(handler.output()) {
+        if (output_) output_->setAbandonCheck([&stopped] { return stopped.load(); });
+    }
+    ~WriteAbandonScope() {
+        if (output_) output_->setAbandonCheck(nullptr);
+    }
+    WriteAbandonScope(const WriteAbandonScope&) = delete;
+    WriteAbandonScope& operator=(const WriteAbandonScope&) = delete;
+
+private:
+    OutputStream* output_;
+};
 
 // Where a handler's events go: the request's stream flag (read at each call,
 // so a handler may decide late whether it streams) and the connection.

@@ -14,18 +14,8 @@
 
 namespace {
 
-// Path segments and headers arrive as raw bytes; the JSON error document
-// cannot carry malformed UTF-8, so such bytes are shown as U+FFFD instead of
-// turning a client's mistake into a server error.
-std::string jsonSafe(const std::string& text) {
-    const nlohmann::json value(text);
-    try {
-        (void)value.dump();
-        return text;
-    } catch (const nlohmann::json::type_error&) {
-        return nlohmann::json::parse(value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace))
-            .get<std::string>();
-    }
+std::string tooLargeMessage() {
+    return "file too large (max " + std::to_string(kMaxUploadBytes / (1024 * 1024)) + "MB)";
 }
 
 // Pretty JSON with status 200.
@@ -41,13 +31,12 @@ void upload(HttpRequestHandler& handler, const Request& request, Response& respo
             const std::string& token) {
     if (request.body.empty()) return sendJsonError(handler, response, 400, "bad_request", "empty body");
     if (request.body.size() > kMaxUploadBytes) {
-        return sendJsonError(handler, response, 400, "bad_request",
-                             "file too large (max " + std::to_string(kMaxUploadBytes / (1024 * 1024)) + "MB)");
+        return sendJsonError(handler, response, 400, "bad_request", tooLargeMessage());
     }
     const std::string contentType = request.header("Content-Type");
     const std::string extension = normalizeMimeType(contentType);
     if (extension.empty()) {
-        return sendJsonError(handler, response, 400, "bad_request", "unsupported Content-Type: " + jsonSafe(contentType));
+        return sendJsonError(handler, response, 400, "bad_request", "unsupported Content-Type: " + contentType);
     }
     std::string name;
     {
@@ -88,12 +77,12 @@ void list(HttpRequestHandler& handler, Response& response, Mivrel& mivrel, const
 void download(HttpRequestHandler& handler, const Request& request, Response& response, Mivrel& mivrel,
               const std::string& token, const std::string& method, const std::string& name) {
     if (!isValidFileName(name)) {
-        return sendJsonError(handler, response, 400, "bad_request", "invalid file name: " + jsonSafe(name));
+        return sendJsonError(handler, response, 400, "bad_request", "invalid file name: " + name);
     }
     StorageKey key = mivrel.fileStore.open(token, false);
     StoredFileInfo info;
     if (!key.valid || !mivrel.fileStore.stat(name, info)) {
-        return sendJsonError(handler, response, 404, "file_not_found", "file not found: " + jsonSafe(name));
+        return sendJsonError(handler, response, 404, "file_not_found", "file not found: " + name);
     }
     response.headers["Content-Type"] = mimeTypeOfFile(name);
     response.headers["Content-Disposition"] = "inline; filename=\"" + name + "\"";
@@ -138,7 +127,7 @@ void remove(HttpRequestHandler& handler, Response& response, Mivrel& mivrel, con
         StorageKey key = mivrel.fileStore.open(token, false);
         removed = mivrel.fileStore.remove(name, key);
     }
-    if (!removed) return sendJsonError(handler, response, 404, "file_not_found", "File not found: " + jsonSafe(name));
+    if (!removed) return sendJsonError(handler, response, 404, "file_not_found", "File not found: " + name);
     logMessage(4, "[files] 삭제 %s/%s", mivrel.config.id.c_str(), name.c_str());
     nlohmann::ordered_json document = nlohmann::ordered_json::object();
     document["ok"] = true;
@@ -199,9 +188,9 @@ int parseRangeHeader(const std::string& value, uint64_t size, uint64_t& start, u
 void sendFileStoreError(HttpRequestHandler& handler, Response& response, const FileStoreException& error) {
     switch (error.kind()) {
         case FileStoreException::kInvalidName:
-            return sendJsonError(handler, response, 400, "bad_request", jsonSafe(error.what()));
+            return sendJsonError(handler, response, 400, "bad_request", error.what());
         case FileStoreException::kNotFound:
-            return sendJsonError(handler, response, 404, "file_not_found", jsonSafe(error.what()));
+            return sendJsonError(handler, response, 404, "file_not_found", error.what());
         case FileStoreException::kKeyRequired:
             return sendJsonError(handler, response, 401, "storage_key_required",
                                  "This mivrel's storage is encrypted; send the Authorization: Bearer key.");
@@ -210,7 +199,7 @@ void sendFileStoreError(HttpRequestHandler& handler, Response& response, const F
                                  "The Bearer key does not match the key this mivrel's storage was encrypted with.");
         default:
             logMessage(1, "[files] 저장소 오류: %s", error.what());
-            return sendJsonError(handler, response, 500, "internal_error", jsonSafe(error.what()));
+            return sendJsonError(handler, response, 500, "internal_error", error.what());
     }
 }
 
@@ -219,7 +208,7 @@ void handleFiles(HttpRequestHandler& handler, const Request& request, Response& 
     // Shared ownership keeps the instance alive while its files are served,
     // even when it is deleted meanwhile.
     const std::shared_ptr<Mivrel> mivrel = gMivrelManager ? gMivrelManager->find(id) : nullptr;
-    if (!mivrel) return sendJsonError(handler, response, 404, "mivrel_not_found", "Mivrel not found: " + jsonSafe(id));
+    if (!mivrel) return sendJsonError(handler, response, 404, "mivrel_not_found", "Mivrel not found: " + id);
     const std::string token = bearerToken(request);
     try {
         if (method == "POST" && name.empty()) return upload(handler, request, response, *mivrel, token);
@@ -235,12 +224,12 @@ void handleFiles(HttpRequestHandler& handler, const Request& request, Response& 
         }
         return sendFileStoreError(handler, response, e);
     }
-    sendJsonError(handler, response, 400, "bad_request", "unsupported method for files API: " + jsonSafe(method));
+    sendJsonError(handler, response, 400, "bad_request", "unsupported method for files API: " + method);
 }
 
-uint64_t filesBodyLimit(const Request& head) {
-    if (head.method != "POST") return 0;
+BodyLimitRule filesBodyLimit(const Request& head) {
     std::string id;
     std::string name;
-    return parseFilesPath(head.path, &id, &name) && name.empty() ? kMaxUploadBytes : 0;
+    if (head.method != "POST" || !parseFilesPath(head.path, &id, &name) || !name.empty()) return BodyLimitRule{};
+    return BodyLimitRule{kMaxUploadBytes, 400, "bad_request", tooLargeMessage()};
 }

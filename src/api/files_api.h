@@ -39,7 +39,8 @@ int parseRangeHeader(const std::string& value, uint64_t size, uint64_t& start, u
 // "internal_error" after a level-1 log line.
 void sendFileStoreError(HttpRequestHandler& handler, Response& response, const FileStoreException& error);
 
-// kMaxUploadBytes for a POST to a files collection, 0 (the general limit) for
-// every other request. Installed as the router's body limit, so an oversized
-// upload is refused with 413 before its body is read.
-uint64_t filesBodyLimit(const Request& head);
+// kMaxUploadBytes for a POST to a files collection, refused with the upload's
+// own reply (400 "bad_request" "file too large (max 50MB)"); no limit of its
+// own (the general one) for every other request. Installed as the router's
+// body limit, so an oversized upload is refused before its body is read.
+BodyLimitRule filesBodyLimit(const Request& head);

@@ -137,6 +137,7 @@ void rawPromptStream(HttpRequestHandler& handler, const Request& request, Respon
         response.headers["X-Accel-Buffering"] = "no";
         handler.beginChunked(response);
         started = true;
+        const WriteAbandonScope abandonOnStop(handler, mivrel->abortRequested);
         const int64_t t0 = nowMs();
 
         PendingGroup group;

@@ -1,11 +1,34 @@
 #include "net/http_request.h"
 
+#include <algorithm>
 #include <cctype>
+#include <chrono>
 
 #include "app/text_util.h"
 #include "net/streams.h"
 
 namespace {
+
+// Sets the stream's deadline for one request and lifts it on every way out.
+class DeadlineScope {
+public:
+    explicit DeadlineScope(InputStream& input) : input_(input) {}
+    ~DeadlineScope() { input_.clearDeadline(); }
+    DeadlineScope(const DeadlineScope&) = delete;
+    DeadlineScope& operator=(const DeadlineScope&) = delete;
+    void set(std::chrono::milliseconds fromNow) { input_.setDeadline(std::chrono::steady_clock::now() + fromNow); }
+
+private:
+    InputStream& input_;
+};
+
+// The body buffer's first size; it doubles as bytes arrive.
+constexpr size_t kFirstBodyBuffer = 64 * 1024;
+
+// "HTTP/1." and one digit: the versions this server speaks.
+bool isHttp1Version(const std::string& version) {
+    return version.size() == 8 && version.compare(0, 7, "HTTP/1.") == 0 && version[7] >= '0' && version[7] <= '9';
+}
 
 std::string lowerAscii(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -53,8 +76,14 @@ std::string bearerToken(const Request& request) {
     return value.substr(start, end - start);
 }
 
-bool readHttpRequest(InputStream& input, Request& request, const RequestLimits& limits) {
+bool readHttpRequest(InputStream& input, Request& request, const RequestLimits& limits, OutputStream* interim) {
     request = Request();
+    DeadlineScope deadline(input);
+
+    // The head's deadline runs from its first byte: waiting for a request on
+    // a kept-alive connection is bounded by the receive time-out alone.
+    input.waitForData();
+    if (limits.headDeadlineMs > 0) deadline.set(std::chrono::milliseconds(limits.headDeadlineMs));
 
     std::string line;
     if (input.readLine(line, limits.maxLineBytes) < 0) return false;
@@ -82,12 +111,16 @@ bool readHttpRequest(InputStream& input, Request& request, const RequestLimits& 
     const size_t question = request.target.find('?');
     request.path = request.target.substr(0, question);
     if (question != std::string::npos) request.query = request.target.substr(question + 1);
+    if (!isHttp1Version(request.version))
+        throw HttpRequestRejectedException(505, "Unsupported HTTP version: " + request.version);
 
     size_t headerLines = 0;
     int contentLengthLines = 0;
+    int hostLines = 0;
     for (;;) {
         line.clear();
-        if (input.readLine(line, limits.maxLineBytes) < 0) return false;
+        size_t strayCarriageReturn = std::string::npos;
+        if (input.readLine(line, limits.maxLineBytes, &strayCarriageReturn) < 0) return false;
         if (line.empty()) break;
         if (line.size() > limits.maxLineBytes) throw HttpRequestRejectedException(431, "Header line too long");
         headBytes += line.size();
@@ -95,8 +128,14 @@ bool readHttpRequest(InputStream& input, Request& request, const RequestLimits& 
         if (headBytes > limits.maxHeadBytes) throw HttpRequestRejectedException(431, "Request head too large");
         const size_t colon = line.find(':');
         if (colon == std::string::npos) continue;
-        const std::string name = lowerAscii(trimWhitespace(line.substr(0, colon)));
+        // White space or a carriage return inside a field name lets two
+        // parsers disagree on which header a line is: refuse it.
+        if (colon == 0 || line.find_first_of(" \t") < colon ||
+            (strayCarriageReturn != std::string::npos && strayCarriageReturn <= colon))
+            throw HttpBadRequestException("Malformed header line: " + line);
+        const std::string name = lowerAscii(line.substr(0, colon));
         if (name == "content-length") ++contentLengthLines;
+        if (name == "host" && ++hostLines > 1) throw HttpBadRequestException("Repeated Host header");
         request.headers[name] = trimWhitespace(line.substr(colon + 1));
     }
 
@@ -108,18 +147,45 @@ bool readHttpRequest(InputStream& input, Request& request, const RequestLimits& 
     uint64_t bodySize = 0;
     if (!parseContentLength(length->second, limits.maxBodyBytes, &bodySize))
         throw HttpBadRequestException("Invalid Content-Length: " + length->second);
-    uint64_t maxBody = limits.maxBodyBytes;
     if (limits.bodyLimitFor) {
-        const uint64_t tighter = limits.bodyLimitFor(request);
-        if (tighter > 0 && tighter < maxBody) maxBody = tighter;
+        const BodyLimitRule rule = limits.bodyLimitFor(request);
+        if (rule.maxBytes > 0 && rule.maxBytes < limits.maxBodyBytes && bodySize > rule.maxBytes) {
+            if (rule.code.empty()) throw HttpRequestRejectedException(413, "Request body too large");
+            throw HttpRequestRejectedException(rule.status, rule.message, rule.code);
+        }
     }
-    if (bodySize > maxBody) throw HttpRequestRejectedException(413, "Request body too large");
-    request.body.resize(static_cast<size_t>(bodySize));
+    if (bodySize > limits.maxBodyBytes) throw HttpRequestRejectedException(413, "Request body too large");
+    if (bodySize == 0) return true;
+    if (interim && request.version == "HTTP/1.1" && lowerAscii(request.header("Expect")) == "100-continue") {
+        static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+        interim->write(kContinue, static_cast<int>(sizeof kContinue - 1));
+        interim->flush();
+    }
+    // The declared length is only the client's word: the buffer grows with
+    // the bytes that actually arrive.
+    const size_t total = static_cast<size_t>(bodySize);
     size_t received = 0;
-    while (received < request.body.size()) {
-        const size_t chunk = std::min<size_t>(request.body.size() - received, 1 << 30);
-        const int n = input.read(request.body.data() + received, static_cast<int>(chunk));
-        if (n < 0) return false;
+    const auto bodyStart = std::chrono::steady_clock::now();
+    while (received < total) {
+        if (limits.minBodyBytesPerSecond > 0) {
+            // The next byte is due by the time the minimum rate allows for
+            // everything received so far, plus the grace period.
+            const uint64_t dueMs = static_cast<uint64_t>(limits.bodyGraceMs) +
+                                   (static_cast<uint64_t>(received) + 1) * 1000 / limits.minBodyBytesPerSecond;
+            input.setDeadline(bodyStart + std::chrono::milliseconds(dueMs));
+        } else {
+            input.clearDeadline();
+        }
+        if (received == request.body.size()) {
+            request.body.resize(std::min(total, std::max(received * 2, kFirstBodyBuffer)));
+        }
+        const size_t room = std::min<size_t>(request.body.size() - received, 1 << 30);
+        const int n = input.read(request.body.data() + received, static_cast<int>(room));
+        if (n < 0) {
+            request.body.clear();
+            request.body.shrink_to_fit();
+            return false;
+        }
         received += static_cast<size_t>(n);
     }
     return true;

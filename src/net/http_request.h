@@ -11,6 +11,7 @@
 #include <vector>
 
 class InputStream;
+class OutputStream;
 
 // How a connection reached the server: accepted on the TCP port, or relayed
 // through an in-memory channel.
@@ -51,16 +52,29 @@ public:
 };
 
 // A request the server will not read to its end (too long, too large, or in a
-// form it does not support): answered with `status` as plain text, after which
-// the connection closes.
+// form it does not support): answered with `status`, as plain text when
+// `code` is empty and as the JSON error {code, message} otherwise; the
+// connection closes after it.
 class HttpRequestRejectedException : public std::runtime_error {
 public:
-    HttpRequestRejectedException(int status, const std::string& message)
-        : std::runtime_error(message), status_(status) {}
+    HttpRequestRejectedException(int status, const std::string& message, std::string code = std::string())
+        : std::runtime_error(message), status_(status), code_(std::move(code)) {}
     int status() const noexcept { return status_; }
+    const std::string& code() const noexcept { return code_; }
 
 private:
     int status_;
+    std::string code_;
+};
+
+// A tighter body limit for one kind of request and how a body beyond it is
+// refused: `status` with the JSON error `code` and `message`, or 413 plain
+// text when `code` is empty. maxBytes 0 leaves the general limit.
+struct BodyLimitRule {
+    uint64_t maxBytes = 0;
+    int status = 413;
+    std::string code;
+    std::string message;
 };
 
 // Bounds on what one request may make the server read and hold.
@@ -69,18 +83,32 @@ struct RequestLimits {
     size_t maxHeaderLines = 100;               // 431 beyond
     size_t maxHeadBytes = 64 * 1024;           // request line and headers together (431)
     uint64_t maxBodyBytes = 64ull * 1024 * 1024;  // Content-Length above it: 413
+    // The whole head must arrive within this time of its first byte; 0 off.
+    int headDeadlineMs = 10000;
+    // A body must arrive at this rate at least, after a grace period from the
+    // end of the head; 0 off. Slower clients are disconnected (time-out).
+    uint64_t minBodyBytesPerSecond = 4096;
+    int bodyGraceMs = 10000;
     // A tighter body limit for some requests, decided from the request line
-    // and headers before any body byte is read (413 above it); 0 or no
-    // function leaves maxBodyBytes.
-    std::function<uint64_t(const Request& head)> bodyLimitFor;
+    // and headers before any body byte is read; no function, or a rule with
+    // maxBytes 0, leaves maxBodyBytes.
+    std::function<BodyLimitRule(const Request& head)> bodyLimitFor;
 };
 
 // Reads one request from `input` into `request` (cleared first). Returns false
 // when the stream ends before a request line (or two empty lines come first),
 // inside the header block, or before the body is complete. Throws
-// HttpBadRequestException for a malformed request line and for a missing-digit,
-// negative or repeated Content-Length; HttpRequestRejectedException for the
-// limits above (414, 431, 413) and for any Transfer-Encoding (501); lets
-// IOException from the stream pass. Nothing of an over-long or refused body is
-// read.
-bool readHttpRequest(InputStream& input, Request& request, const RequestLimits& limits);
+// HttpBadRequestException for a malformed request line, a header name with
+// white space or a bare carriage return in it, a second Host header, and a
+// missing-digit, negative or repeated Content-Length;
+// HttpRequestRejectedException for the limits above (414, 431, 413 or the
+// route's own rule), any Transfer-Encoding (501) and a version other than
+// HTTP/1.x (505); lets IOException from the stream pass. Nothing of an
+// over-long or refused body is read, and the body buffer grows only as bytes
+// arrive, never from the declared length alone. A head slower than
+// headDeadlineMs or a body slower than minBodyBytesPerSecond ends in the
+// stream's time-out (IOException 10060). When `interim` is given and
+// an HTTP/1.1 request with a body says "Expect: 100-continue", the interim
+// "100 Continue" reply is written there before the body is read.
+bool readHttpRequest(InputStream& input, Request& request, const RequestLimits& limits,
+                     OutputStream* interim = nullptr);

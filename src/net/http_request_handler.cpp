@@ -38,12 +38,24 @@ void HttpRequestHandler::handle(HttpRequestHandler& handler, const Request&, Res
 }
 
 bool HttpRequestHandler::readRequest(Request& request) {
-    if (limits_.bodyLimitFor) return readHttpRequest(*input_, request, limits_);
+    if (limits_.bodyLimitFor) return readHttpRequest(*input_, request, limits_, output_);
     // Endpoints that accept less than the general limit say so through the
     // router, so their oversized bodies are refused before they are read.
     RequestLimits limits = limits_;
     limits.bodyLimitFor = routeBodyLimit;
-    return readHttpRequest(*input_, request, limits);
+    return readHttpRequest(*input_, request, limits, output_);
+}
+
+void HttpRequestHandler::refuseAndClose(int status, const std::string& code, const std::string& text) {
+    closeAfterReply_ = true;
+    if (code.empty()) {
+        sendPlain(status, text);
+    } else {
+        Response response;
+        sendJsonError(*this, response, status, code, text);
+    }
+    // The client may still be sending the request it was refused for.
+    if (peer_) peer_->closeGracefully(kRefusalDrainMs, kRefusalDrainBytes);
 }
 
 void HttpRequestHandler::sendPlain(int status, const std::string& text) {
@@ -64,14 +76,19 @@ void HttpRequestHandler::ioProcessingHandler() {
         lastRequest_ += kWaiting;
 
         try {
+            // Until the first byte of a request arrives the connection is
+            // idle: the first to be closed when the server is full.
+            if (peer_) peer_->setIdle(true);
+            input_->waitForData();
+            if (peer_) peer_->setIdle(false);
             if (!readRequest(request)) return;
         } catch (const HttpBadRequestException& e) {
-            sendPlain(400, e.what());
+            refuseAndClose(400, std::string(), e.what());
             return;
         } catch (const HttpRequestRejectedException& e) {
             // The rest of the request was never read, so the connection
             // cannot carry another one.
-            sendPlain(e.status(), e.what());
+            refuseAndClose(e.status(), e.code(), e.what());
             return;
         }
 
@@ -80,6 +97,8 @@ void HttpRequestHandler::ioProcessingHandler() {
         if (connection != request.headers.end() && lowerAscii(connection->second).find("close") != std::string::npos)
             keepAlive = false;
         if (request.version == "HTTP/1.0") keepAlive = false;
+        // The reply head tells the client whether the connection stays.
+        closeAfterReply_ = !keepAlive;
 
         lastRequest_ = request.method + " " + request.path;
 
@@ -116,7 +135,7 @@ void HttpRequestHandler::sendResponse(Response& response) {
     std::string head = headText(response);
     if (response.headers.find("Content-Length") == response.headers.end())
         head += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
-    head += "Connection: keep-alive\r\n\r\n";
+    head += closeAfterReply_ ? "Connection: close\r\n\r\n" : "Connection: keep-alive\r\n\r\n";
     output_->write(head.data(), static_cast<int>(head.size()));
     if (!response.body.empty()) output_->write(response.body.data(), static_cast<int>(response.body.size()));
     output_->flush();
@@ -125,7 +144,8 @@ void HttpRequestHandler::sendResponse(Response& response) {
 
 void HttpRequestHandler::beginChunked(Response& response) {
     std::string head = headText(response);
-    head += "Transfer-Encoding: chunked\r\nConnection: keep-alive\r\n\r\n";
+    head += closeAfterReply_ ? "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n"
+                             : "Transfer-Encoding: chunked\r\nConnection: keep-alive\r\n\r\n";
     output_->write(head.data(), static_cast<int>(head.size()));
     output_->flush();
     responseSent_ = true;

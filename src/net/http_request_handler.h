@@ -42,8 +42,9 @@ public:
     bool readRequest(Request& request);
 
     // Writes the whole response (head, then body) and marks the reply sent.
-    // Adds "Content-Length" when the map has none and always
-    // "Connection: keep-alive". Throws IOException when the peer is gone.
+    // Adds "Content-Length" when the map has none, and "Connection: close"
+    // when the connection ends after this reply ("Connection: keep-alive"
+    // otherwise). Throws IOException when the peer is gone.
     void sendResponse(Response& response);
 
     // Writes the head of a chunked response (its body is not written) and
@@ -84,9 +85,17 @@ public:
 
     void setRequestLimits(const RequestLimits& limits) { limits_ = limits; }
 
+    // How long and how much a refused client may still send after its reply
+    // before the connection is closed under it.
+    static constexpr int kRefusalDrainMs = 3000;
+    static constexpr size_t kRefusalDrainBytes = 72u * 1024 * 1024;
+
 private:
     // A plain-text reply of the connection loop.
     void sendPlain(int status, const std::string& text);
+    // Answers a request that was not read to its end (plain text when `code`
+    // is empty, else the JSON error) and ends the connection gracefully.
+    void refuseAndClose(int status, const std::string& code, const std::string& text);
 
     Peer* peer_;
     InputStream* input_;

@@ -76,5 +76,7 @@ std::string makeErrorJson(const std::string& code, const std::string& message, i
     inner["message"] = message;
     nlohmann::json document;
     document["error"] = std::move(inner);
-    return document.dump();
+    // Paths and header values are the client's bytes: one that is not UTF-8
+    // shows as U+FFFD rather than turning the reply into a server error.
+    return document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }

@@ -29,6 +29,6 @@ const char* reasonPhrase(int status);
 std::string formatSseEvent(const std::string& event, const std::string& data);
 
 // {"error":{"code":..,"httpStatus":..,"message":..}} compact, "httpStatus"
-// only when above 0. Throws nlohmann::json::type_error when `message` or
-// `code` is not valid UTF-8.
+// only when above 0. Bytes of `message` or `code` that are not valid UTF-8
+// come out as U+FFFD.
 std::string makeErrorJson(const std::string& code, const std::string& message, int httpStatus);

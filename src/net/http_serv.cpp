@@ -76,11 +76,14 @@ std::unique_ptr<HttpRequestHandler> makeHttpRequestHandler(const std::string& we
     return std::make_unique<HttpRequestHandlerImpl>(webRoot, publicPath, peer, input, output);
 }
 
-void HttpServ(Peer* peer, ConnOrigin origin) {
+void HttpServ(Peer* peer, ConnOrigin origin) { HttpServ(peer, origin, RequestLimits()); }
+
+void HttpServ(Peer* peer, ConnOrigin origin, const RequestLimits& limits) {
     const std::string webRoot = ServerConfig::WEBAPP_FILE_PATH;
     const std::string publicPath = ServerConfig::WEBAPP_PUBLIC_PATH;
     logMessage(9, "[HttpServ] client(id:%u, ip:%s) connected", peer->getId(), peer->getAddress().c_str());
     auto handler = makeHttpRequestHandler(webRoot, publicPath, peer, peer->getInputStream(), peer->getOutputStream());
+    handler->setRequestLimits(limits);
     handler->setAttribute("origin", origin);
     handler->setAttribute("peerPort", peer->getPort());
     if (routeHandlers().prepareConnection) routeHandlers().prepareConnection(*handler);

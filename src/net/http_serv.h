@@ -32,3 +32,6 @@ std::unique_ptr<HttpRequestHandler> makeHttpRequestHandler(const std::string& we
 // normal end of a connection); other exceptions pass to the calling thread.
 // The caller closes and releases the peer afterwards.
 void HttpServ(Peer* peer, ConnOrigin origin);
+// The same with request limits other than the defaults (tests lower the
+// deadlines through it).
+void HttpServ(Peer* peer, ConnOrigin origin, const RequestLimits& limits);

@@ -169,9 +169,9 @@ bool routeRequest(HttpRequestHandler& handler, const Request& request, Response&
     return false;
 }
 
-uint64_t routeBodyLimit(const Request& head) {
+BodyLimitRule routeBodyLimit(const Request& head) {
     const BodyLimit& limit = routeHandlers().bodyLimit;
-    return limit ? limit(head) : 0;
+    return limit ? limit(head) : BodyLimitRule{};
 }
 
 std::string extractPathParam(const std::string& path, const std::string& prefix, const std::string& suffix) {

@@ -34,9 +34,9 @@ using MgmtRouter = std::function<bool(HttpRequestHandler&, const Request&, Respo
 // Fills `response` with the web application file for `request.path` (already
 // rewritten to its index page) or throws an HTTP exception; the router sends it.
 using StaticFileServer = std::function<void(HttpRequestHandler&, const Request&, Response&)>;
-// (request line and headers) -> the most body bytes accepted for it, 0 for
-// the front end's general limit
-using BodyLimit = std::function<uint64_t(const Request&)>;
+// (request line and headers) -> the most body bytes accepted for it and how
+// a larger one is refused; maxBytes 0 for the front end's general limit
+using BodyLimit = std::function<BodyLimitRule(const Request&)>;
 // Called for every new connection after its "origin" and "peerPort"
 // attributes are set, for per-connection attributes of the web pages.
 using ConnectionSetup = std::function<void(HttpRequestHandler&)>;
@@ -68,8 +68,9 @@ struct RouteHandlers {
 // starts; afterwards they are only read (no lock), like the configuration.
 RouteHandlers& routeHandlers();
 
-// routeHandlers().bodyLimit of the request head, 0 when the slot is empty.
-uint64_t routeBodyLimit(const Request& head);
+// routeHandlers().bodyLimit of the request head, no limit (maxBytes 0) when
+// the slot is empty.
+BodyLimitRule routeBodyLimit(const Request& head);
 
 // Dispatches `request` by the route table. Returns true when a row served it,
 // false when none did (nothing written). Exceptions of handlers pass through.

@@ -1,16 +1,22 @@
 #include "net/socket_peer.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 
 #include "net/io_exception.h"
 #include "platform/socket_errors.h"
+#include "net/line_carriage_returns.h"
 #include "platform/tcp_socket.h"
 
 namespace {
 
 constexpr size_t kReadAhead = 16384;
+// How often a blocked write asks its abandon check.
+constexpr int kAbandonPollMs = 200;
+// How long a write must have waited before the abandon check may end it.
+constexpr int kAbandonGraceMs = 1000;
 const char kClosedText[] = "already closed socket";
 
 [[noreturn]] void throwClosed() { throw IOException(sockerr::kClosed, kClosedText); }
@@ -19,15 +25,33 @@ const char kClosedText[] = "already closed socket";
 
 SocketInputStream::SocketInputStream(PeerImpl& peer) : peer_(peer), buffer_(kReadAhead) {}
 
-size_t SocketInputStream::receive(void* buffer, size_t size) {
+void SocketInputStream::awaitReadable() {
     if (peer_.isClosed()) throwClosed();
-    const int ready = waitReadable(peer_.fd(), peer_.receiveTimeoutMs());
+    int waitMs = peer_.receiveTimeoutMs();
+    if (deadline_) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              *deadline_ - std::chrono::steady_clock::now())
+                              .count();
+        const int leftMs = left > 0 ? static_cast<int>(std::min<long long>(left, 1 << 30)) : 0;
+        if (waitMs < 0 || leftMs < waitMs) waitMs = leftMs;
+    }
+    const int ready = waitReadable(peer_.fd(), waitMs);
     if (ready == 0) throw IOException(sockerr::kTimedOut, std::strerror(ETIMEDOUT));
     if (ready < 0) {
         const int err = errno;
         if (peer_.isClosed()) throwClosed();
         throw IOException(winsockErrorFromErrno(err), std::strerror(err));
     }
+}
+
+void SocketInputStream::waitForData() {
+    if (peer_.isClosed()) throwClosed();
+    if (begin_ < end_) return;
+    awaitReadable();
+}
+
+size_t SocketInputStream::receive(void* buffer, size_t size) {
+    awaitReadable();
     const ssize_t n = receiveSome(peer_.fd(), buffer, size);
     if (n > 0) return static_cast<size_t>(n);
     // A shutdown from Peer::close looks like an orderly end: report it as the
@@ -66,15 +90,26 @@ int SocketInputStream::read(void* buffer, int size) {
     return static_cast<int>(n);
 }
 
-int SocketInputStream::readLine(std::string& line, size_t maxBytes) {
+int SocketInputStream::readLine(std::string& line, size_t maxBytes, size_t* strayCarriageReturnAt) {
     if (peer_.isClosed()) throwClosed();
+    LineCarriageReturns carriageReturns(strayCarriageReturnAt);
     size_t count = 0;
     for (;;) {
-        if (begin_ == end_ && !fill()) return count > 0 ? static_cast<int>(count) : -1;
+        if (begin_ == end_ && !fill()) {
+            carriageReturns.lineEnded(false);
+            return count > 0 ? static_cast<int>(count) : -1;
+        }
         while (begin_ < end_) {
             const char c = buffer_[begin_++];
-            if (c == '\n') return static_cast<int>(count);
-            if (c == '\r') continue;
+            if (c == '\n') {
+                carriageReturns.lineEnded(true);
+                return static_cast<int>(count);
+            }
+            if (c == '\r') {
+                carriageReturns.seen(count);
+                continue;
+            }
+            carriageReturns.byte();
             line.push_back(c);
             if (++count > maxBytes) return static_cast<int>(count);
         }
@@ -83,12 +118,43 @@ int SocketInputStream::readLine(std::string& line, size_t maxBytes) {
 
 void SocketInputStream::close() { peer_.close(); }
 
+void SocketOutputStream::awaitWritable() {
+    using Clock = std::chrono::steady_clock;
+    const int stallMs = peer_.sendStallTimeoutMs();
+    const auto start = Clock::now();
+    const auto deadline = start + std::chrono::milliseconds(stallMs < 0 ? 0 : stallMs);
+    for (;;) {
+        if (peer_.isClosed()) throwClosed();
+        // A client that is merely slow gets a moment before a stop cuts its
+        // reply short.
+        if (abandon_ && Clock::now() - start >= std::chrono::milliseconds(kAbandonGraceMs) && abandon_())
+            throw IOException(sockerr::kTimedOut, "write abandoned: the reply was stopped");
+        int waitMs = abandon_ ? kAbandonPollMs : -1;
+        if (stallMs >= 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) throw IOException(sockerr::kTimedOut, "write stalled: the client takes no data");
+            if (waitMs < 0 || left < waitMs) waitMs = static_cast<int>(left);
+        }
+        const int ready = waitWritable(peer_.fd(), waitMs);
+        if (ready > 0) return;
+        if (ready < 0) {
+            const int err = errno;
+            if (peer_.isClosed()) throwClosed();
+            throw IOException(winsockErrorFromErrno(err), std::string("write failed: ") + std::strerror(err));
+        }
+    }
+}
+
 int SocketOutputStream::write(const void* data, int size) {
     if (peer_.isClosed()) throwClosed();
     const char* bytes = static_cast<const char*>(data);
     int sent = 0;
     while (sent < size) {
-        const ssize_t n = sendSome(peer_.fd(), bytes + sent, static_cast<size_t>(size - sent));
+        const ssize_t n = sendSome(peer_.fd(), bytes + sent, static_cast<size_t>(size - sent), true);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            awaitWritable();
+            continue;
+        }
         if (n < 0) {
             const int err = errno;
             if (peer_.isClosed()) throwClosed();
@@ -102,13 +168,31 @@ int SocketOutputStream::write(const void* data, int size) {
 
 void SocketOutputStream::close() { peer_.close(); }
 
-PeerImpl::PeerImpl(int fd, int receiveTimeoutMs)
-    : fd_(fd), receiveTimeoutMs_(receiveTimeoutMs), input_(*this), output_(*this) {
+PeerImpl::PeerImpl(int fd, int receiveTimeoutMs, int sendStallTimeoutMs)
+    : fd_(fd), receiveTimeoutMs_(receiveTimeoutMs), sendStallTimeoutMs_(sendStallTimeoutMs), input_(*this),
+      output_(*this) {
     setNoDelay(fd_);
     socketRemoteEndpoint(fd_, &address_, &port_);
 }
 
 PeerImpl::~PeerImpl() { closeSocket(fd_); }
+
+void PeerImpl::closeGracefully(int maxMs, size_t maxBytes) {
+    if (isClosed()) return;
+    shutdownSocketSend(fd_);
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(maxMs);
+    char discard[16384];
+    size_t drained = 0;
+    while (drained < maxBytes && !isClosed()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0 || waitReadable(fd_, static_cast<int>(left)) != 1) break;
+        const ssize_t n = receiveSome(fd_, discard, sizeof discard);
+        if (n <= 0) break;
+        drained += static_cast<size_t>(n);
+    }
+    close();
+}
 
 void PeerImpl::close() {
     if (!closed_.exchange(true, std::memory_order_acq_rel)) shutdownSocket(fd_);

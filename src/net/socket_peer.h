@@ -7,7 +7,10 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,10 +25,16 @@ public:
     SocketInputStream& operator=(const SocketInputStream&) = delete;
 
     int read(void* buffer, int size) override;
-    int readLine(std::string& line, size_t maxBytes) override;
+    int readLine(std::string& line, size_t maxBytes, size_t* strayCarriageReturnAt) override;
     void close() override;
+    void waitForData() override;
+    void setDeadline(std::chrono::steady_clock::time_point deadline) override { deadline_ = deadline; }
+    void clearDeadline() override { deadline_.reset(); }
 
 private:
+    // Waits until the socket is readable within the receive time-out and the
+    // deadline; throws IOException otherwise.
+    void awaitReadable();
     // Refills the read-ahead buffer. False at the end of the stream.
     bool fill();
     // Waits for data within the receive time-out and receives into `buffer`.
@@ -38,6 +47,7 @@ private:
     std::vector<char> buffer_;
     size_t begin_ = 0;
     size_t end_ = 0;
+    std::optional<std::chrono::steady_clock::time_point> deadline_;
 };
 
 class SocketOutputStream : public OutputStream {
@@ -46,25 +56,36 @@ public:
     SocketOutputStream(const SocketOutputStream&) = delete;
     SocketOutputStream& operator=(const SocketOutputStream&) = delete;
 
+    // Fails with 10060 when the client takes no byte for the peer's send
+    // stall time-out, or as soon as the abandon check says so: a client that
+    // stops reading counts as gone.
     int write(const void* data, int size) override;
     void flush() override {}
     void close() override;
+    void setAbandonCheck(std::function<bool()> abandon) override { abandon_ = std::move(abandon); }
 
 private:
+    // Waits until the socket takes data; throws IOException on a stall.
+    void awaitWritable();
+
     PeerImpl& peer_;
+    std::function<bool()> abandon_;
 };
 
 class PeerImpl : public Peer {
 public:
     // Takes ownership of the connected socket `fd`: turns on TCP_NODELAY and
-    // reads the remote endpoint. Reads give up after `receiveTimeoutMs`
-    // (negative: never).
-    PeerImpl(int fd, int receiveTimeoutMs);
+    // reads the remote endpoint. Reads give up after `receiveTimeoutMs`,
+    // writes after `sendStallTimeoutMs` without progress (negative: never).
+    PeerImpl(int fd, int receiveTimeoutMs, int sendStallTimeoutMs = -1);
     ~PeerImpl() override;
     PeerImpl(const PeerImpl&) = delete;
     PeerImpl& operator=(const PeerImpl&) = delete;
 
     void close() override;
+    void closeGracefully(int maxMs, size_t maxBytes) override;
+    void setIdle(bool idle) override { idle_.store(idle, std::memory_order_release); }
+    bool isIdle() const override { return idle_.load(std::memory_order_acquire) && !isClosed(); }
     InputStream* getInputStream() override { return &input_; }
     OutputStream* getOutputStream() override { return &output_; }
     uint32_t getId() const override { return static_cast<uint32_t>(fd_); }
@@ -73,12 +94,15 @@ public:
 
     int fd() const { return fd_; }
     int receiveTimeoutMs() const { return receiveTimeoutMs_; }
+    int sendStallTimeoutMs() const { return sendStallTimeoutMs_; }
     bool isClosed() const { return closed_.load(std::memory_order_acquire); }
 
 private:
     const int fd_;
     const int receiveTimeoutMs_;
+    const int sendStallTimeoutMs_;
     std::atomic<bool> closed_{false};
+    std::atomic<bool> idle_{false};
     std::string address_;
     uint16_t port_ = 0;
     SocketInputStream input_;

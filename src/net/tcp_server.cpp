@@ -48,9 +48,14 @@ void servePeer(const std::shared_ptr<ConnectionRegistry>& registry, const std::s
     registry->finished.notify_all();
 }
 
+// What the accept thread reads and discards of a refused client's request
+// before closing: what has already arrived, never more than this, so a
+// client that keeps sending cannot hold up accepting.
+constexpr size_t kRefusalDrainBytes = 64 * 1024;
+
 // Answers a connection beyond the limit without reading its request. The
-// reply is small enough for the socket buffer, so the accept thread never
-// blocks on a slow client.
+// reply is small enough for the socket buffer and the drain is bounded, so
+// the accept thread never blocks on a slow or a flooding client.
 void refuseBusy(int fd) {
     static const char kReply[] =
         "HTTP/1.1 503 Service Unavailable\r\n"
@@ -61,7 +66,11 @@ void refuseBusy(int fd) {
     sendSome(fd, kReply, sizeof kReply - 1, true);
     shutdownSocketSend(fd);
     char drain[4096];
-    while (waitReadable(fd, 0) == 1 && receiveSome(fd, drain, sizeof drain) > 0) {
+    size_t drained = 0;
+    while (drained < kRefusalDrainBytes && waitReadable(fd, 0) == 1) {
+        const ssize_t n = receiveSome(fd, drain, sizeof drain);
+        if (n <= 0) break;
+        drained += static_cast<size_t>(n);
     }
     closeSocket(fd);
 }
@@ -162,16 +171,32 @@ private:
 
     void admit(int fd) {
         std::shared_ptr<Peer> peer;
+        std::shared_ptr<Peer> evicted;
         int busyWith = 0;
         {
             std::lock_guard<std::mutex> lock(registry_->mutex);
             if (registry_->active >= options_.maxConnections) {
+                // A connection that only waits for its next request gives
+                // way to a new one; the oldest such goes first.
+                for (const auto& listed : registry_->peers) {
+                    if (listed->isIdle()) {
+                        evicted = listed;
+                        break;
+                    }
+                }
                 busyWith = registry_->active;
-            } else {
-                peer = std::make_shared<PeerImpl>(fd, options_.receiveTimeoutMs);
+            }
+            if (registry_->active < options_.maxConnections || evicted) {
+                peer = std::make_shared<PeerImpl>(fd, options_.receiveTimeoutMs, options_.sendStallTimeoutMs);
                 registry_->peers.push_back(peer);
                 ++registry_->active;
             }
+        }
+        if (evicted) {
+            logMessage(4, "[tcpserv] connection limit (%d): closing an idle connection for a new one", busyWith);
+            // Its thread wakes with the closed connection and leaves the
+            // list; closing also clears its idle mark, so it is taken once.
+            evicted->close();
         }
         if (!peer) {
             logMessage(2, "[tcpserv] too many connections (%d), refusing a new one", busyWith);

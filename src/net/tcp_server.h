@@ -14,7 +14,12 @@ struct TcpServerOptions {
     // A read that waits longer than this for the client fails with 10060,
     // which ends an idle keep-alive connection.
     int receiveTimeoutMs = 30000;
-    // Connections served at once; one more is answered 503 and closed.
+    // A write to a client that takes no byte for this long fails like a
+    // disconnect (10060): a client that stops reading cannot pin a reply.
+    int sendStallTimeoutMs = 30000;
+    // Connections served at once. One more closes the oldest connection that
+    // waits idle for a request, or, when none does, is answered 503 and
+    // closed.
     int maxConnections = 256;
     // How long stop() waits for connection threads to finish after closing
     // their connections.

@@ -96,7 +96,9 @@ void socketRemoteEndpoint(int fd, std::string* address, uint16_t* port) {
     }
 }
 
-int waitReadable(int fd, int timeoutMs) {
+namespace {
+
+int waitFor(int fd, short events, int timeoutMs) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
     for (;;) {
@@ -105,13 +107,19 @@ int waitReadable(int fd, int timeoutMs) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
             wait = left > 0 ? static_cast<int>(left) : 0;
         }
-        pollfd entry{fd, POLLIN, 0};
+        pollfd entry{fd, events, 0};
         const int rc = ::poll(&entry, 1, wait);
         if (rc > 0) return 1;
         if (rc == 0) return 0;
         if (errno != EINTR) return -1;
     }
 }
+
+}  // namespace
+
+int waitReadable(int fd, int timeoutMs) { return waitFor(fd, POLLIN, timeoutMs); }
+
+int waitWritable(int fd, int timeoutMs) { return waitFor(fd, POLLOUT, timeoutMs); }
 
 ssize_t receiveSome(int fd, void* buffer, size_t size) {
     for (;;) {

@@ -45,6 +45,11 @@ void socketRemoteEndpoint(int fd, std::string* address, uint16_t* port);
 // retried against the same deadline.
 int waitReadable(int fd, int timeoutMs);
 
+// Waits until a send will not block (or the socket has an error to report).
+// Returns 1, 0 when `timeoutMs` passed first (negative waits for ever), or -1
+// with errno set. EINTR is retried against the same deadline.
+int waitWritable(int fd, int timeoutMs);
+
 // One recv(2): bytes received (> 0), 0 after the peer's orderly close, or -1
 // with errno set. EINTR is retried.
 ssize_t receiveSome(int fd, void* buffer, size_t size);

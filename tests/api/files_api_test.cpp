@@ -199,13 +199,20 @@ TEST_F(FilesApiTest, OversizedUploadIsRefusedBeforeItsBodyIsRead) {
         limits.bodyLimitFor = filesBodyLimit;
         Request request;
         int status = 0;
+        std::string code;
+        std::string message;
         try {
             readHttpRequest(input, request, limits);
         } catch (const HttpRequestRejectedException& e) {
             status = e.status();
+            code = e.code();
+            message = e.what();
         }
-        EXPECT_EQ(status, c.refused ? 413 : 0);
+        // The upload's own reply, before a byte of the body is read.
+        EXPECT_EQ(status, c.refused ? 400 : 0);
         if (c.refused) {
+            EXPECT_EQ(code, "bad_request");
+            EXPECT_EQ(message, "file too large (max 50MB)");
             EXPECT_EQ(input.consumed(), head.size());
         }
     }

@@ -6,11 +6,13 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <cstdio>
 #include <memory>
 
 #include "support/http_client.h"
 #include "support/server_process.h"
 #include "support/temp_dir.h"
+#include "support/test_paths.h"
 
 namespace {
 
@@ -81,6 +83,7 @@ TEST_F(HttpFrontEnd, ClosingRequests) {
         HttpReply reply;
         ASSERT_TRUE(connection.readReply(&reply));
         EXPECT_EQ(reply.status, 404);
+        EXPECT_EQ(reply.header("Connection"), "close") << "the reply says the connection ends";
         EXPECT_TRUE(connection.waitClosed());
     }
 }
@@ -147,6 +150,10 @@ TEST_F(HttpFrontEnd, RequestLimits) {
         {"negative Content-Length", buildRequest("POST", "/", {{"Content-Length", "-5"}}), 400},
         {"word Content-Length", buildRequest("POST", "/", {{"Content-Length", "abc"}}), 400},
         {"malformed request line", "GET /\r\n\r\n", 400},
+        {"space before colon", "GET /x HTTP/1.1\r\nHost : localhost\r\n\r\n", 400},
+        {"carriage return in a name", "GET /x HTTP/1.1\r\nHo\rst: localhost\r\n\r\n", 400},
+        {"two Host headers", "GET /x HTTP/1.1\r\nHost: localhost\r\nHost: example.com\r\n\r\n", 400},
+        {"unknown version", "GET /x FOO/9.9\r\n\r\n", 505},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -157,10 +164,61 @@ TEST_F(HttpFrontEnd, RequestLimits) {
         ASSERT_TRUE(connection.readReply(&reply));
         EXPECT_EQ(reply.status, c.status);
         EXPECT_EQ(reply.header("Content-Type"), "text/plain");
+        EXPECT_EQ(reply.header("Connection"), "close");
         EXPECT_TRUE(connection.waitClosed()) << "the connection closes after a refused request";
     }
     const std::string body(100000, 'b');
     EXPECT_EQ(httpRequest(port(), "POST", "/x", {}, body).status, 404) << "an ordinary body is read and answered";
+}
+
+// Runs a client script from tests/integration/clients with the server's
+// port and returns its standard output.
+std::string runClientScript(const std::string& script, uint16_t port) {
+    const std::string command =
+        "python3 " + sourceDir() + "/tests/integration/clients/" + script + " " + std::to_string(port);
+    std::string output;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return output;
+    char buffer[4096];
+    while (const size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
+    ::pclose(pipe);
+    return output;
+}
+
+TEST_F(HttpFrontEnd, RefusalsReachAClientThatSendsItsWholeRequestFirst) {
+    const std::string output = runClientScript("refused_requests.py", port());
+    const struct {
+        const char* line;
+    } expected[] = {
+        {"upload-limit 400 {\"error\":{\"code\":\"bad_request\",\"httpStatus\":400,\"message\":\"file too large "
+         "(max 50MB)\"}}\n"},
+        {"body-limit 413 Request body too large\n"},
+        {"chunked 501 Transfer-Encoding is not supported\n"},
+        {"bad-length 400 Invalid Content-Length: 4194304x\n"},
+    };
+    for (const auto& e : expected) EXPECT_NE(output.find(e.line), std::string::npos) << e.line << "in:\n" << output;
+    EXPECT_EQ(httpRequest(port(), "GET", "/alive").status, 404);
+}
+
+TEST_F(HttpFrontEnd, NonUtf8PathIs404) {
+    const HttpReply reply = httpRequest(port(), "GET", "/caf\xe9\xff");
+    EXPECT_EQ(reply.status, 404);
+    EXPECT_EQ(reply.body, notFoundBody("/caf\xef\xbf\xbd\xef\xbf\xbd"));
+}
+
+TEST_F(HttpFrontEnd, ExpectContinueIsAnsweredBeforeTheBody) {
+    HttpConnection connection;
+    ASSERT_TRUE(connection.connect(port()));
+    ASSERT_TRUE(connection.send("POST /x HTTP/1.1\r\nHost: localhost\r\nExpect: 100-continue\r\n"
+                                "Content-Length: 5\r\n\r\n"));
+    HttpReply interim;
+    ASSERT_TRUE(connection.readReply(&interim)) << "the interim reply comes without the body being sent";
+    EXPECT_EQ(interim.status, 100);
+    ASSERT_TRUE(connection.send("hello"));
+    HttpReply reply;
+    ASSERT_TRUE(connection.readReply(&reply));
+    EXPECT_EQ(reply.status, 404);
+    EXPECT_EQ(reply.header("Connection"), "keep-alive");
 }
 
 TEST_F(HttpFrontEnd, ClientThatResetsMidReplyDoesNotKillTheServer) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "net/io_exception.h"
+#include "net/line_carriage_returns.h"
 #include "net/streams.h"
 
 class FakeInput : public InputStream {
@@ -22,16 +23,25 @@ public:
         return static_cast<int>(n);
     }
 
-    int readLine(std::string& line, size_t maxBytes) override {
+    int readLine(std::string& line, size_t maxBytes, size_t* strayCarriageReturnAt) override {
         check();
+        LineCarriageReturns carriageReturns(strayCarriageReturnAt);
         size_t count = 0;
         while (pos_ < data_.size()) {
             const char c = data_[pos_++];
-            if (c == '\n') return static_cast<int>(count);
-            if (c == '\r') continue;
+            if (c == '\n') {
+                carriageReturns.lineEnded(true);
+                return static_cast<int>(count);
+            }
+            if (c == '\r') {
+                carriageReturns.seen(count);
+                continue;
+            }
+            carriageReturns.byte();
             line.push_back(c);
             if (++count > maxBytes) return static_cast<int>(count);
         }
+        carriageReturns.lineEnded(false);
         return count > 0 ? static_cast<int>(count) : endOrTimeout();
     }
 

@@ -64,8 +64,11 @@ TEST_F(HttpConnectionTest, ConnectionEndsAfterCloseRequests) {
         SCOPED_TRACE(c.first);
         const auto replies = serve(c.first + second);
         EXPECT_EQ(replies.size(), c.replies);
-        // The head always says keep-alive, even when the loop closes after it.
-        EXPECT_NE(replies[0].find("Connection: keep-alive\r\n"), std::string::npos);
+        // The head tells whether the connection stays open after it.
+        const bool closes = c.replies == 1;
+        EXPECT_NE(replies[0].find(closes ? "Connection: close\r\n" : "Connection: keep-alive\r\n"),
+                  std::string::npos);
+        EXPECT_EQ(replies[0].find(closes ? "keep-alive" : "Connection: close"), std::string::npos);
     }
 }
 
@@ -87,15 +90,57 @@ TEST_F(HttpConnectionTest, RefusedRequestsAreAnsweredAndEndTheConnection) {
          "Request body too large"},
         {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", "HTTP/1.1 501 Not Implemented",
          "Transfer-Encoding is not supported"},
+        {"GET / FOO/9.9\r\n\r\n", "HTTP/1.1 505 HTTP Version Not Supported", "Unsupported HTTP version: FOO/9.9"},
+        {"GET / HTTP/2.0\r\n\r\n", "HTTP/1.1 505 HTTP Version Not Supported", "Unsupported HTTP version: HTTP/2.0"},
+        {"GET / HTTP/1.1\r\nHost : localhost\r\n\r\n", "HTTP/1.1 400 Bad Request",
+         "Malformed header line: Host : localhost"},
+        {"GET / HTTP/1.1\r\nHo\rst: localhost\r\n\r\n", "HTTP/1.1 400 Bad Request",
+         "Malformed header line: Host: localhost"},
+        {"GET / HTTP/1.1\r\nHost: localhost\r\nhost: evil.example\r\n\r\n", "HTTP/1.1 400 Bad Request",
+         "Repeated Host header"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.status);
-        const auto replies = serve(c.request + next);
+        FakePeer* peer = nullptr;
+        const auto replies = serve(c.request + next, &peer);
         ASSERT_EQ(replies.size(), 1u);
         EXPECT_EQ(statusLine(replies[0]), c.status);
         EXPECT_NE(replies[0].find("Content-Type: text/plain\r\n"), std::string::npos);
+        EXPECT_NE(replies[0].find("Connection: close\r\n"), std::string::npos) << "the server closes after it";
         EXPECT_EQ(bodyOf(replies[0]), c.body);
+        EXPECT_TRUE(peer->closed) << "the refusal ends the connection through the peer";
     }
+}
+
+TEST_F(HttpConnectionTest, UnknownPathWithInvalidUtf8Is404) {
+    const auto replies = serve("GET /a\xff\xfe HTTP/1.1\r\n\r\n");
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(statusLine(replies[0]), "HTTP/1.1 404 Not Found");
+    EXPECT_EQ(bodyOf(replies[0]), "{\"error\":{\"code\":\"not_found\",\"httpStatus\":404,\"message\":"
+                                  "\"Unknown endpoint: /a\xef\xbf\xbd\xef\xbf\xbd\"}}");
+}
+
+TEST_F(HttpConnectionTest, ExpectContinueGetsAnInterimReplyBeforeTheBody) {
+    struct Case {
+        const char* request;
+        bool interim;
+    } cases[] = {
+        {"POST /mgmt-api/echo HTTP/1.1\r\nExpect: 100-Continue\r\nContent-Length: 2\r\n\r\nhi", true},
+        {"POST /mgmt-api/echo HTTP/1.1\r\nContent-Length: 2\r\n\r\nhi", false},
+        {"POST /mgmt-api/echo HTTP/1.0\r\nExpect: 100-continue\r\nContent-Length: 2\r\n\r\nhi", false},
+        {"GET /mgmt-api/echo HTTP/1.1\r\nExpect: 100-continue\r\n\r\n", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.request);
+        serve(c.request);
+        const std::string& wire = peer_->output().written;
+        const std::string interim = "HTTP/1.1 100 Continue\r\n\r\n";
+        EXPECT_EQ(wire.compare(0, interim.size(), interim) == 0, c.interim);
+        EXPECT_NE(wire.find("HTTP/1.1 200 OK"), std::string::npos);
+    }
+    // A body refused by its declared length gets no invitation to send it.
+    serve("POST / HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 67108865\r\n\r\n");
+    EXPECT_EQ(statusLine(peer_->output().written), "HTTP/1.1 413 Content Too Large");
 }
 
 TEST_F(HttpConnectionTest, ManyHeadersAndLargeHeadAre431) {

@@ -70,7 +70,9 @@ TEST(HttpReply, ErrorJsonAndReasons) {
               "{\"error\":{\"code\":\"bad_request\",\"httpStatus\":400,\"message\":\"x\"}}");
     EXPECT_EQ(makeErrorJson("c", "a\"b\nc", 0), "{\"error\":{\"code\":\"c\",\"message\":\"a\\\"b\\nc\"}}");
     EXPECT_EQ(makeErrorJson("c", "\xec\x95\x88", 0), "{\"error\":{\"code\":\"c\",\"message\":\"\xec\x95\x88\"}}");
-    EXPECT_ANY_THROW(makeErrorJson("c", "\xff", 0));
+    // A client's bytes that are not UTF-8 never turn an error reply into a
+    // failure of its own.
+    EXPECT_EQ(makeErrorJson("c", "/a\xff", 0), "{\"error\":{\"code\":\"c\",\"message\":\"/a\xef\xbf\xbd\"}}");
 
     Writer w;
     Response response;

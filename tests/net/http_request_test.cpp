@@ -2,6 +2,8 @@
 // limits that keep one request from making the server read without end.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "fake_peer.h"
 #include "net/http_request.h"
 
@@ -123,6 +125,98 @@ TEST(HttpRequestParse, LimitsRefuseBeforeReading) {
     Request r;
     EXPECT_TRUE(parse("POST / HTTP/1.1\r\nA: 1\r\nB: 2\r\nContent-Length: 10\r\n\r\n0123456789", &r, limits))
         << "exactly at every limit";
+}
+
+TEST(HttpRequestParse, HeaderFormsThatAreRefused) {
+    struct Case {
+        std::string headers;
+        int status;  // 0 accepted, 400 bad request, else the rejection's status
+    } cases[] = {
+        {"Host: a\r\n", 0},
+        {"Host:a\r\nX-Y:\t z \r\n", 0},
+        {"X: a\rb\r\n", 0},  // a stray carriage return in a value is dropped
+        {"Host : a\r\n", 400},
+        {"Host\t: a\r\n", 400},
+        {"X Y: a\r\n", 400},
+        {" Host: a\r\n", 400},
+        {": a\r\n", 400},
+        {"Ho\rst: a\r\n", 400},
+        {"Host\r: a\r\n", 400},
+        {"Host: a\r\nHOST: b\r\n", 400},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.headers);
+        Request r;
+        const std::string bytes = "GET / HTTP/1.1\r\n" + c.headers + "\r\n";
+        if (c.status == 0) {
+            EXPECT_TRUE(parse(bytes, &r));
+        } else {
+            EXPECT_THROW(parse(bytes, &r), HttpBadRequestException);
+        }
+    }
+}
+
+TEST(HttpRequestParse, VersionsOtherThanHttp1Are505) {
+    const struct {
+        const char* version;
+        bool accepted;
+    } cases[] = {{"HTTP/1.1", true}, {"HTTP/1.0", true}, {"FOO/9.9", false}, {"HTTP/2.0", false},
+                 {"http/1.1", false}, {"HTTP/1.10", false}, {"HTTP/1.", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.version);
+        Request r;
+        const std::string bytes = std::string("GET / ") + c.version + "\r\n\r\n";
+        if (c.accepted) {
+            EXPECT_TRUE(parse(bytes, &r));
+            continue;
+        }
+        try {
+            parse(bytes, &r);
+            ADD_FAILURE() << "accepted";
+        } catch (const HttpRequestRejectedException& e) {
+            EXPECT_EQ(e.status(), 505);
+        }
+    }
+}
+
+// Hands out a fixed number of body bytes, then ends, noting how much memory
+// the request's body held at each read.
+class TricklingInput : public FakeInput {
+public:
+    TricklingInput(std::string data, const Request* request) : FakeInput(std::move(data)), request_(request) {}
+    int read(void* buffer, int size) override {
+        largestBody = std::max(largestBody, request_->body.capacity());
+        return FakeInput::read(buffer, std::min(size, 1000));
+    }
+    size_t largestBody = 0;
+
+private:
+    const Request* request_;
+};
+
+TEST(HttpRequestParse, BodyBufferGrowsWithTheBytesThatArrive) {
+    struct Case {
+        size_t declared;
+        size_t sent;
+    } cases[] = {
+        {60u * 1024 * 1024, 0},
+        {60u * 1024 * 1024, 100 * 1000},
+        {300 * 1000, 300 * 1000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sent);
+        Request r;
+        TricklingInput input("POST / HTTP/1.1\r\nContent-Length: " + std::to_string(c.declared) + "\r\n\r\n" +
+                                 std::string(c.sent, 'b'),
+                             &r);
+        const bool complete = readHttpRequest(input, r, RequestLimits());
+        EXPECT_EQ(complete, c.sent == c.declared);
+        // Never more than about twice what arrived (plus the first buffer).
+        EXPECT_LE(input.largestBody, 2 * c.sent + 64 * 1024);
+        if (complete) {
+            EXPECT_EQ(std::string(r.body.begin(), r.body.end()), std::string(c.sent, 'b'));
+        }
+    }
 }
 
 TEST(HttpRequestParse, BearerToken) {

@@ -255,6 +255,54 @@ TEST(TcpServer, ConnectionsBeyondTheLimitGet503) {
     EXPECT_TRUE(eventually([&] { return served.load() == 3; })) << "room again after they end";
 }
 
+// A client that connects and never reads: the server's writes fill both
+// socket buffers and then make no progress.
+TEST(TcpServer, WritesToAClientThatStopsReadingGiveUp) {
+    struct Case {
+        const char* name;
+        int stallMs;
+        bool abandon;
+        const char* message;
+    } cases[] = {
+        {"stall time-out", 300, false, "write stalled: the client takes no data"},
+        {"abandon check", -1, true, "write abandoned: the reply was stopped"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TcpServerOptions options;
+        options.sendStallTimeoutMs = c.stallMs;
+        std::atomic<bool> stopped{false};
+        std::atomic<int> code{0};
+        std::string message;
+        std::atomic<bool> ended{false};
+        auto server = startServer(
+            [&](Peer* peer) {
+                OutputStream* out = peer->getOutputStream();
+                if (c.abandon) out->setAbandonCheck([&] { return stopped.load(); });
+                const std::string block(64 * 1024, 'w');
+                try {
+                    for (;;) out->write(block.data(), static_cast<int>(block.size()));
+                } catch (const IOException& e) {
+                    code = e.code();
+                    message = e.what();
+                }
+                out->setAbandonCheck(nullptr);
+                ended = true;
+            },
+            options);
+        HttpConnection client;
+        ASSERT_TRUE(client.connect(server->listeningPort()));
+        if (c.abandon) {
+            std::this_thread::sleep_for(300ms);
+            EXPECT_FALSE(ended.load()) << "without a stall time-out the writer waits for the client";
+            stopped = true;
+        }
+        ASSERT_TRUE(eventually([&] { return ended.load(); }, 10000ms));
+        EXPECT_EQ(code.load(), 10060);
+        EXPECT_EQ(message, c.message);
+    }
+}
+
 TEST(TcpServer, AcceptWithoutHandlerClosesAtOnce) {
     auto server = TcpServer::create("127.0.0.1", 0);
     server->start();
