@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <thread>
 
 #include "api/chat_generation.h"
@@ -10,6 +14,7 @@
 #include "api/chat_usage.h"
 #include "api_test_util.h"
 #include "net/io_exception.h"
+#include "net/socket_peer.h"
 
 namespace {
 
@@ -303,6 +308,47 @@ TEST(ChatGenerationTest, FailedWriteAbortsAndJoinsTheWorker) {
     EXPECT_THROW(runStreamedGeneration(connection.handler(), run, &error), IOException);
     EXPECT_TRUE(instance.engine().aborted.load());
     EXPECT_TRUE(instance.mivrel->abortRequested.load());
+}
+
+// A client that stops reading: once the socket buffers are full the writer
+// waits on it. A stop (the instance's abort flag, as /stop and /unload set
+// it) makes that write give up, so the worker is joined and the request ends
+// instead of pinning the instance for as long as the client keeps the socket.
+TEST(ChatGenerationTest, StopFreesAWriterBlockedOnAClientThatStoppedReading) {
+    int ends[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    const int shrunk = 4096;
+    ::setsockopt(ends[0], SOL_SOCKET, SO_SNDBUF, &shrunk, sizeof shrunk);
+    PeerImpl peer(ends[0], -1, -1);  // no time-outs of its own: only the stop can end the write
+    HttpRequestHandler handler("", "", &peer, peer.getInputStream(), peer.getOutputStream());
+
+    ScriptedInstance instance;
+    instance.engine().endless = true;
+    NoAssembler assembler;
+    ReplyState state;
+    ToolCallRawSource source;
+    GenerationRun run{*instance.mivrel, "m1", assembler, state, source};
+    std::promise<int> outcome;  // the failure's code, 0 when it returned
+    std::thread request([&] {
+        try {
+            std::string error;
+            runStreamedGeneration(handler, run, &error);
+            outcome.set_value(0);
+        } catch (const IOException& e) {
+            outcome.set_value(e.code());
+        }
+    });
+    std::future<int> result = outcome.get_future();
+    EXPECT_EQ(result.wait_for(std::chrono::milliseconds(1500)), std::future_status::timeout)
+        << "the writer waits for the client while the reply goes on";
+    instance.mivrel->abortRequested.store(true);
+    const bool ended = result.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    if (!ended) ::shutdown(ends[1], SHUT_RDWR);  // unblock it so the test can end
+    request.join();
+    ::close(ends[1]);
+    ASSERT_TRUE(ended) << "the stop did not free the blocked writer";
+    EXPECT_EQ(result.get(), 10060);
+    EXPECT_TRUE(instance.engine().aborted.load()) << "the generation was stopped and its worker joined";
 }
 
 }  // namespace
