@@ -1,5 +1,6 @@
 #include "api/files_api.h"
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -13,6 +14,9 @@
 #include "storage/storage_format.h"
 
 namespace {
+
+// Downloads are read from the store and sent in pieces of this size.
+constexpr uint64_t kDownloadPiece = 1024 * 1024;
 
 std::string tooLargeMessage() {
     return "file too large (max " + std::to_string(kMaxUploadBytes / (1024 * 1024)) + "MB)";
@@ -38,11 +42,10 @@ void upload(HttpRequestHandler& handler, const Request& request, Response& respo
     if (extension.empty()) {
         return sendJsonError(handler, response, 400, "bad_request", "unsupported Content-Type: " + contentType);
     }
-    std::string name;
-    {
-        StorageKey key = mivrel.fileStore.open(token, true);
-        name = mivrel.fileStore.saveGeneratedFile("upload", extension, std::span<const uint8_t>(request.body), key);
-    }
+    // Opening and saving in one hold of the store, so an unload that empties
+    // it cannot fall between them.
+    const std::string name = mivrel.fileStore.openAndSaveGeneratedFile(token, "upload", extension,
+                                                                       std::span<const uint8_t>(request.body));
     logMessage(4, "[files] 업로드 %s/%s (%zu bytes)", mivrel.config.id.c_str(), name.c_str(), request.body.size());
     nlohmann::ordered_json document = nlohmann::ordered_json::object();
     document["mivrelId"] = mivrel.config.id;
@@ -53,14 +56,12 @@ void upload(HttpRequestHandler& handler, const Request& request, Response& respo
 }
 
 void list(HttpRequestHandler& handler, Response& response, Mivrel& mivrel, const std::string& token) {
-    {
-        // Opening checks the Bearer key of an encrypted store; the listing
-        // itself needs no key.
-        StorageKey key = mivrel.fileStore.open(token, false);
-        wipeKey(key);
-    }
+    // Opening checks the Bearer key of an encrypted store; the listing
+    // itself needs no key.
+    const std::vector<StoredFileInfo> stored =
+        mivrel.fileStore.withOpenStore(token, false, [&](const StorageKey&) { return mivrel.fileStore.list(); });
     nlohmann::ordered_json files = nlohmann::ordered_json::array();
-    for (const StoredFileInfo& info : mivrel.fileStore.list()) {
+    for (const StoredFileInfo& info : stored) {
         nlohmann::ordered_json entry = nlohmann::ordered_json::object();
         entry["name"] = info.name;
         entry["size"] = info.size;
@@ -74,59 +75,102 @@ void list(HttpRequestHandler& handler, Response& response, Mivrel& mivrel, const
     sendJson(handler, response, document);
 }
 
+// What a download found in one hold of the store: the file's status, the
+// range to send and its first piece.
+struct DownloadStart {
+    bool found = false;
+    StoredFileInfo info;
+    int range = 0;  // parseRangeHeader's result, 0 without a Range header
+    uint64_t start = 0;
+    uint64_t end = 0;
+    Bytes firstPiece;
+    StorageKey key;  // for the pieces after the first
+};
+
+// Sends bytes [from, from + length) of the file, the first piece already
+// read: the head, then pieces of at most kDownloadPiece bytes read as they
+// are sent, so a download never holds more than one piece in memory. A store
+// failure after the head has gone out can only end the connection.
+void streamFile(HttpRequestHandler& handler, Response& response, Mivrel& mivrel, const std::string& name,
+                DownloadStart& found, uint64_t from, uint64_t length) {
+    handler.beginBody(response, length);
+    uint64_t sent = 0;
+    Bytes piece = std::move(found.firstPiece);
+    for (;;) {
+        handler.writeBody(piece.data(), piece.size());
+        sent += piece.size();
+        if (sent >= length) break;
+        try {
+            piece = mivrel.fileStore.readRange(name, from + sent, std::min<uint64_t>(kDownloadPiece, length - sent),
+                                               found.key);
+        } catch (const FileStoreException& e) {
+            logMessage(2, "[files] 다운로드 중단 %s/%s: %s", mivrel.config.id.c_str(), name.c_str(), e.what());
+            piece.clear();
+        }
+        if (piece.empty()) {
+            handler.closeAfterReply();
+            break;
+        }
+    }
+    wipeKey(found.key);
+}
+
 void download(HttpRequestHandler& handler, const Request& request, Response& response, Mivrel& mivrel,
               const std::string& token, const std::string& method, const std::string& name) {
     if (!isValidFileName(name)) {
         return sendJsonError(handler, response, 400, "bad_request", "invalid file name: " + name);
     }
-    StorageKey key = mivrel.fileStore.open(token, false);
-    StoredFileInfo info;
-    if (!key.valid || !mivrel.fileStore.stat(name, info)) {
+    const std::string rangeHeader = method == "GET" ? request.header("Range") : std::string();
+    // Opening, the file's status and its first piece in one hold of the
+    // store, so an unload that empties it cannot fall between them.
+    DownloadStart found = mivrel.fileStore.withOpenStore(token, false, [&](const StorageKey& key) {
+        DownloadStart start;
+        if (!key.valid || !mivrel.fileStore.stat(name, start.info)) return start;
+        start.found = true;
+        if (!rangeHeader.empty()) start.range = parseRangeHeader(rangeHeader, start.info.size, start.start, start.end);
+        if (start.range < 0) return start;
+        if (start.range == 0) {
+            start.start = 0;
+            start.end = start.info.size == 0 ? 0 : start.info.size - 1;
+        }
+        if (start.info.size > 0) {
+            const uint64_t length = start.end - start.start + 1;
+            start.firstPiece =
+                mivrel.fileStore.readRange(name, start.start, std::min<uint64_t>(kDownloadPiece, length), key);
+        }
+        start.key = key;
+        return start;
+    });
+    if (!found.found) {
         return sendJsonError(handler, response, 404, "file_not_found", "file not found: " + name);
     }
     response.headers["Content-Type"] = mimeTypeOfFile(name);
     response.headers["Content-Disposition"] = "inline; filename=\"" + name + "\"";
     response.headers["Accept-Ranges"] = "bytes";
-    const std::string size = std::to_string(info.size);
-    const std::string range = method == "GET" ? request.header("Range") : std::string();
-    if (!range.empty()) {
-        uint64_t start = 0;
-        uint64_t end = 0;
-        const int parsed = parseRangeHeader(range, info.size, start, end);
-        if (parsed < 0) {
-            wipeKey(key);
-            response.status = 416;
-            response.reason = reasonPhrase(416);
-            response.headers["Content-Range"] = "bytes */" + size;
-            response.setBody(std::string());
-            return handler.sendResponse(response);
-        }
-        if (parsed > 0) {
-            const Bytes part = mivrel.fileStore.readRange(name, start, end - start + 1, key);
-            wipeKey(key);
-            response.status = 206;
-            response.reason = reasonPhrase(206);
-            response.headers["Content-Range"] =
-                "bytes " + std::to_string(start) + "-" + std::to_string(end) + "/" + size;
-            response.setBody(part);
-            return handler.sendResponse(response);
-        }
+    const std::string size = std::to_string(found.info.size);
+    if (found.range < 0) {
+        response.status = 416;
+        response.reason = reasonPhrase(416);
+        response.headers["Content-Range"] = "bytes */" + size;
+        response.setBody(std::string());
+        return handler.sendResponse(response);
     }
-    const Bytes whole = mivrel.fileStore.read(name, key);
-    wipeKey(key);
+    if (found.range > 0) {
+        response.status = 206;
+        response.reason = reasonPhrase(206);
+        response.headers["Content-Range"] =
+            "bytes " + std::to_string(found.start) + "-" + std::to_string(found.end) + "/" + size;
+        return streamFile(handler, response, mivrel, name, found, found.start, found.end - found.start + 1);
+    }
     response.status = 200;
     response.reason = reasonPhrase(200);
-    response.setBody(whole);
-    handler.sendResponse(response);
+    streamFile(handler, response, mivrel, name, found, 0, found.info.size);
 }
 
 void remove(HttpRequestHandler& handler, Response& response, Mivrel& mivrel, const std::string& token,
             const std::string& name) {
-    bool removed = false;
-    {
-        StorageKey key = mivrel.fileStore.open(token, false);
-        removed = mivrel.fileStore.remove(name, key);
-    }
+    const bool removed = mivrel.fileStore.withOpenStore(
+        token, false, [&](const StorageKey& key) { return mivrel.fileStore.remove(name, key); });
     if (!removed) return sendJsonError(handler, response, 404, "file_not_found", "File not found: " + name);
     logMessage(4, "[files] 삭제 %s/%s", mivrel.config.id.c_str(), name.c_str());
     nlohmann::ordered_json document = nlohmann::ordered_json::object();

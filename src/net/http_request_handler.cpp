@@ -1,5 +1,6 @@
 #include "net/http_request_handler.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -135,17 +136,41 @@ void HttpRequestHandler::sendResponse(Response& response) {
     std::string head = headText(response);
     if (response.headers.find("Content-Length") == response.headers.end())
         head += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
-    head += closeAfterReply_ ? "Connection: close\r\n\r\n" : "Connection: keep-alive\r\n\r\n";
+    head += connectionHeader();
+    head += "\r\n";
     output_->write(head.data(), static_cast<int>(head.size()));
     if (!response.body.empty()) output_->write(response.body.data(), static_cast<int>(response.body.size()));
     output_->flush();
     responseSent_ = true;
 }
 
+void HttpRequestHandler::beginBody(Response& response, uint64_t contentLength) {
+    response.body.clear();
+    response.headers["Content-Length"] = std::to_string(contentLength);
+    std::string head = headText(response);
+    head += connectionHeader();
+    head += "\r\n";
+    output_->write(head.data(), static_cast<int>(head.size()));
+    output_->flush();
+    responseSent_ = true;
+}
+
+void HttpRequestHandler::writeBody(const void* data, size_t size) {
+    const char* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        const int piece = static_cast<int>(std::min<size_t>(size, 1 << 30));
+        output_->write(bytes, piece);
+        bytes += piece;
+        size -= static_cast<size_t>(piece);
+    }
+    output_->flush();
+}
+
 void HttpRequestHandler::beginChunked(Response& response) {
     std::string head = headText(response);
-    head += closeAfterReply_ ? "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n"
-                             : "Transfer-Encoding: chunked\r\nConnection: keep-alive\r\n\r\n";
+    head += "Transfer-Encoding: chunked\r\n";
+    head += connectionHeader();
+    head += "\r\n";
     output_->write(head.data(), static_cast<int>(head.size()));
     output_->flush();
     responseSent_ = true;

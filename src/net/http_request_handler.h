@@ -47,6 +47,13 @@ public:
     // otherwise). Throws IOException when the peer is gone.
     void sendResponse(Response& response);
 
+    // Writes the head of a whole response with "Content-Length" set to
+    // `contentLength` and marks the reply sent; the caller then writes exactly
+    // that many bytes with writeBody, in pieces of any size, or ends the
+    // connection with closeAfterReply when it cannot.
+    void beginBody(Response& response, uint64_t contentLength);
+    void writeBody(const void* data, size_t size);
+
     // Writes the head of a chunked response (its body is not written) and
     // marks the reply sent.
     void beginChunked(Response& response);
@@ -91,6 +98,10 @@ public:
     static constexpr size_t kRefusalDrainBytes = 72u * 1024 * 1024;
 
 private:
+    // The reply head's Connection line: whether the connection ends after it.
+    const char* connectionHeader() const {
+        return closeAfterReply_ ? "Connection: close\r\n" : "Connection: keep-alive\r\n";
+    }
     // A plain-text reply of the connection loop.
     void sendPlain(int status, const std::string& text);
     // Answers a request that was not read to its end (plain text when `code`

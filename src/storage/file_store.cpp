@@ -86,6 +86,24 @@ bool FileStore::encryptedConfigured() const {
 
 StorageKey FileStore::open(const std::string& token, bool create) {
     std::lock_guard<std::mutex> lock(mu_);
+    return openLocked(token, create);
+}
+
+std::string FileStore::openAndSaveGeneratedFile(const std::string& token, const std::string& prefix,
+                                                const std::string& extension, std::span<const uint8_t> data) {
+    std::lock_guard<std::mutex> lock(mu_);
+    StorageKey key = openLocked(token, true);
+    try {
+        std::string name = saveLocked(prefix, extension, data, key);
+        wipeKey(key);
+        return name;
+    } catch (...) {
+        wipeKey(key);
+        throw;
+    }
+}
+
+StorageKey FileStore::openLocked(const std::string& token, bool create) {
     if (!storage_.isOpen()) {
         const int status = pathStatus(path_);
         if (status < 0) throw FileStoreException(FileStoreException::kIo, "cannot open storage: " + path_);
@@ -149,6 +167,11 @@ bool FileStore::remove(const std::string& name, const StorageKey& key) {
 std::string FileStore::saveGeneratedFile(const std::string& prefix, const std::string& extension,
                                          std::span<const uint8_t> data, const StorageKey& key) {
     std::lock_guard<std::mutex> lock(mu_);
+    return saveLocked(prefix, extension, data, key);
+}
+
+std::string FileStore::saveLocked(const std::string& prefix, const std::string& extension,
+                                  std::span<const uint8_t> data, const StorageKey& key) {
     if (!storage_.isOpen() || !key.valid)
         throw FileStoreException(FileStoreException::kIo, "file storage is not ready: " + path_);
     if (encrypted_ && !storage_.isEncrypted()) throwPlainStoreRefused(path_);

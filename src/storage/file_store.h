@@ -50,6 +50,28 @@ public:
     // A path whose status cannot be read is kind 2; it is never recreated.
     StorageKey open(const std::string& token, bool create);
 
+    // Opens the store like open() and runs `operation(key)` under the same
+    // hold of the store's mutex, then wipes the key: an unload that empties
+    // the store (truncate) runs wholly before or after, never between the
+    // opening and the operation. `operation` may use the key-taking and
+    // key-less views below, but not open, saveGeneratedFile or truncate.
+    // Returns what `operation` returns; failures as open() and the operation.
+    template <typename Operation>
+    auto withOpenStore(const std::string& token, bool create, Operation&& operation) {
+        std::lock_guard<std::mutex> lock(mu_);
+        StorageKey key = openLocked(token, create);
+        struct Wipe {
+            StorageKey& key;
+            ~Wipe() { wipeKey(key); }
+        } wipe{key};
+        return operation(key);
+    }
+
+    // Opens the store (creating it) and stores `data` as saveGeneratedFile
+    // does, under one hold of the store's mutex. Returns the new name.
+    std::string openAndSaveGeneratedFile(const std::string& token, const std::string& prefix,
+                                         const std::string& extension, std::span<const uint8_t> data);
+
     // Key-less views; nothing for an invalid name or a closed or locked store.
     bool exists(const std::string& name) const;
     std::vector<StoredFileInfo> list() const;
@@ -100,6 +122,11 @@ public:
     StorageFile& containerForTesting() { return storage_; }
 
 private:
+    // open and saveGeneratedFile. REQUIRES: mu_ held.
+    StorageKey openLocked(const std::string& token, bool create);
+    std::string saveLocked(const std::string& prefix, const std::string& extension, std::span<const uint8_t> data,
+                           const StorageKey& key);
+
     std::string path_;
     bool encrypted_ = false;
     std::atomic<bool> truncateOnUnload_{false};

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "api/files_api.h"
@@ -128,6 +130,75 @@ protected:
     TempDir dir_;
     std::unique_ptr<MivrelManager> saved_;
 };
+
+// Large files go out in bounded pieces, whole and by range, and arrive
+// intact.
+TEST_F(FilesApiTest, DownloadsAreSentInBoundedPieces) {
+    std::string content(5 * 1024 * 1024 + 123, '\0');
+    for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>('a' + (i * 7919) % 26);
+    for (const char* token : {"", "key-1"}) {
+        const std::string id = *token ? "locked" : "plain";
+        SCOPED_TRACE(id);
+        const std::string name = upload(id, content, "text/plain", token);
+        std::map<std::string, std::string> auth;
+        if (*token) auth["authorization"] = std::string("Bearer ") + token;
+        struct Case {
+            std::string range;
+            size_t from, length;
+        } cases[] = {
+            {"", 0, content.size()},
+            {"bytes=1000-", 1000, content.size() - 1000},
+            {"bytes=-3000000", content.size() - 3000000, 3000000},
+            {"bytes=5-9", 5, 5},
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.range);
+            auto headers = auth;
+            if (!c.range.empty()) headers["range"] = c.range;
+            const auto reply = call("GET", id, name, "", headers);
+            EXPECT_EQ(reply->response.status, c.range.empty() ? 200 : 206);
+            ASSERT_EQ(reply->body(), content.substr(c.from, c.length));
+            EXPECT_LE(reply->out.largestWrite, 1024u * 1024) << "never the whole file in one piece";
+        }
+    }
+}
+
+// Uploads, downloads and listings racing an unload that empties the store
+// get an answer of their own, never a store that is "not ready" or "not
+// open", and never a refusal of the right key.
+TEST_F(FilesApiTest, OperationsRacingAStoreBeingEmptied) {
+    for (const char* id : {"plain", "locked"}) {
+        SCOPED_TRACE(id);
+        const std::map<std::string, std::string> auth{{"authorization", "Bearer key-1"}};
+        std::atomic<bool> done{false};
+        std::thread emptier([&] {
+            while (!done) {
+                gMivrelManager->find(id)->fileStore.truncate();
+                std::this_thread::yield();
+            }
+        });
+        std::vector<std::string> unexpected;
+        for (int i = 0; i < 150; ++i) {
+            auto headers = auth;
+            headers["content-type"] = "text/plain";
+            const auto up = call("POST", id, "", "data", headers);
+            if (up->response.status != 200) unexpected.push_back("upload: " + up->body());
+            if (up->response.status != 200) continue;
+            const std::string name = stripName(up->json().value("file", ""));
+            const auto down = call("GET", id, name, "", auth);
+            if (down->response.status != 200 && down->response.status != 404)
+                unexpected.push_back("download: " + down->body());
+            const auto listed = call("GET", id, "", "", auth);
+            if (listed->response.status != 200) unexpected.push_back("list: " + listed->body());
+            const auto removed = call("DELETE", id, name, "", auth);
+            if (removed->response.status != 200 && removed->response.status != 404)
+                unexpected.push_back("delete: " + removed->body());
+        }
+        done = true;
+        emptier.join();
+        EXPECT_TRUE(unexpected.empty()) << unexpected.size() << " unexpected, first: " << unexpected.front();
+    }
+}
 
 TEST_F(FilesApiTest, UploadStoresUnderAFreshNameAndReplies) {
     CapturedLog log;

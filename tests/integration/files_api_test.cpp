@@ -172,7 +172,11 @@ TEST_F(FilesApi, OversizedUploadIsRefusedBeforeItsBody) {
                                              {{"Content-Type", "text/plain"}, {"Content-Length", "52428801"}})));
     HttpReply reply;
     ASSERT_TRUE(connection.readReply(&reply));
-    EXPECT_EQ(reply.status, 413);
+    // The upload's own reply, and the connection says it ends.
+    EXPECT_EQ(reply.status, 400);
+    EXPECT_EQ(reply.body, "{\"error\":{\"code\":\"bad_request\",\"httpStatus\":400,\"message\":\"file too large (max "
+                          "50MB)\"}}");
+    EXPECT_EQ(reply.header("Connection"), "close");
     EXPECT_TRUE(connection.waitClosed());
     EXPECT_EQ(bodyJson(request("GET", "/v1/mivrel/plain/files"))["files"], json::array());
 }

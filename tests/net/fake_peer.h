@@ -70,6 +70,7 @@ public:
     int write(const void* data, int size) override {
         if (failWrites) throw IOException(10054, "write failed: Connection reset by peer");
         written.append(static_cast<const char*>(data), static_cast<size_t>(size));
+        largestWrite = std::max(largestWrite, static_cast<size_t>(size));
         ++writes;
         return size;
     }
@@ -79,6 +80,7 @@ public:
     std::string written;
     int writes = 0;
     int flushes = 0;
+    size_t largestWrite = 0;
     bool failWrites = false;
 };
 
