@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "app/json_parse.h"
 #include "engine/format_string.h"
 
 namespace {
@@ -32,9 +33,11 @@ int64_t integerValue(const nlohmann::json& value) {
 }  // namespace
 
 bool parseMessagesRequest(const std::string& body, MessagesRequest& out, MessagesRequestError& error) {
-    const nlohmann::json parsed = nlohmann::json::parse(body, nullptr, false, true);
-    if (parsed.is_discarded()) {
-        error.message = "Invalid JSON";
+    nlohmann::json parsed;
+    try {
+        parsed = parseJson(body, JsonComments::Ignored);
+    } catch (const nlohmann::json::parse_error& e) {
+        error.message = invalidJsonMessage(e);
         return false;
     }
     if (!parsed.is_object()) {

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/json_parse.h"
 #include "app/logger.h"
 #include "engine/mivrel_manager.h"
 #include "net/router.h"
@@ -23,7 +24,7 @@ std::string jsonSafe(const std::string& text) {
         (void)value.dump();
         return text;
     } catch (const nlohmann::json::type_error&) {
-        return nlohmann::json::parse(value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace))
+        return parseJson(value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace))
             .get<std::string>();
     }
 }

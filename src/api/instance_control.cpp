@@ -6,6 +6,7 @@
 #include "api/family_gate.h"
 #include "api/init_events.h"
 #include "api/instance_reply.h"
+#include "app/json_parse.h"
 #include "app/logger.h"
 #include "engine/format_string.h"
 #include "engine/mivrel_claim.h"
@@ -38,8 +39,8 @@ bool parseBodyOrReply(HttpRequestHandler& handler, const Request& request, Respo
     try {
         body = parseBodyAllowingComments(request);
         return true;
-    } catch (const nlohmann::json::parse_error&) {
-        sendJsonError(handler, response, 400, "bad_request", "Invalid JSON");
+    } catch (const nlohmann::json::parse_error& e) {
+        sendJsonError(handler, response, 400, "bad_request", invalidJsonMessage(e));
         return false;
     }
 }

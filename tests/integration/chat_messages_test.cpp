@@ -409,6 +409,9 @@ TEST_F(ChatMessages, RequestChecks) {
     };
     const Case cases[] = {
         {"checks", "{", 400, "bad_request", "Invalid JSON"},
+        // Deep enough to overflow the handler's stack if anything walked it.
+        {"checks", R"({"conversationId": "k", "messages": )" + std::string(100000, '[') + std::string(100000, ']') + "}",
+         400, "bad_request", "Invalid JSON: nesting deeper than 256 levels"},
         {"checks", "[1]", 400, "bad_request", "request body must be a JSON object"},
         {"checks", R"({"conversationId": 5, "messages": []})", 400, "bad_request",
          "\"conversationId\" must be a string"},
