@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "app/logger.h"
+#include "engine/gguf_load_check.h"
 #include "engine/kv_cache_estimate.h"
 #include "engine/kv_cache_type.h"
 #include "engine/mivrel_exception.h"
@@ -56,6 +57,14 @@ void MivrelLlamaEngine::loadModel(const ModelLoadSettings& settings) {
     loadSettings_ = settings;
     const std::string file = resolveModelFile(settings, "model");
     if (!file.empty()) loadSettings_.modelPath = file;
+    // The library aborts the whole process on some malformed files, and would
+    // block on a FIFO: such a file fails here like any file it cannot load.
+    std::string refusal;
+    if (!checkGgufForLoader(loadSettings_.modelPath, refusal)) {
+        logMessage(1, "[MivrelEngine] model file refused before load: %s (%s)", loadSettings_.modelPath.c_str(),
+                   refusal.c_str());
+        throw MivrelException(5, "failed to load model: %s", loadSettings_.modelPath.c_str());
+    }
 
     llama_model_params params = llama_model_default_params();
     params.n_gpu_layers = loadSettings_.nGpuLayers;
