@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "app/field_limits.h"
 #include "app/json_parse.h"
 #include "engine/format_string.h"
 
@@ -51,6 +52,10 @@ bool parseMessagesRequest(const std::string& body, MessagesRequest& out, Message
             return false;
         }
         out.conversationId = parsed["conversationId"].get<std::string>();
+        if (out.conversationId.size() > kMaxConversationIdLength) {
+            error.message = fieldTooLongMessage("conversationId", kMaxConversationIdLength);
+            return false;
+        }
     }
     if (out.conversationId.empty()) {
         error.message = "conversationId is required";
@@ -74,6 +79,10 @@ bool parseMessagesRequest(const std::string& body, MessagesRequest& out, Message
                 return false;
             }
             out.controlMessageId = control["message_id"].get<std::string>();
+            if (out.controlMessageId.size() > kMaxConversationIdLength) {
+                error.message = fieldTooLongMessage("conversation_control.message_id", kMaxConversationIdLength);
+                return false;
+            }
         }
     }
 

@@ -6,6 +6,7 @@
 #include "api/family_gate.h"
 #include "api/init_events.h"
 #include "api/instance_reply.h"
+#include "app/field_limits.h"
 #include "app/json_parse.h"
 #include "app/logger.h"
 #include "engine/format_string.h"
@@ -172,6 +173,10 @@ void handleSwitchConversation(HttpRequestHandler& handler, const Request& reques
         return sendJsonError(handler, response, 400, "bad_request", "\"conversationId\" must be a string");
     }
     const std::string conversationId = field != body.end() ? field->get<std::string>() : std::string();
+    if (conversationId.size() > kMaxConversationIdLength) {
+        return sendJsonError(handler, response, 400, "bad_request",
+                             fieldTooLongMessage("conversationId", kMaxConversationIdLength));
+    }
 
     MivrelClaim claim = claimOrReply(handler, response, mivrel, id);
     if (!claim) return;

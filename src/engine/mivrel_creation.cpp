@@ -6,6 +6,7 @@
 #include <random>
 #include <system_error>
 
+#include "app/field_limits.h"
 #include "app/logger.h"
 #include "app/runtime_properties.h"
 #include "app/server_config.h"
@@ -184,6 +185,11 @@ CreateMivrelResult createMivrel(const nlohmann::json& request) {
     // Both ids become folder names.
     if (!isValidRegistryId(id)) return refuse(400, "bad_request", "\"mivrelId\"" + kIdRule);
     if (!isValidRegistryId(modelId)) return refuse(400, "bad_request", "\"modelId\"" + kIdRule);
+    // Name and description are stored and served in every listing.
+    if (name.size() > kMaxNameLength) return refuse(400, "bad_request", fieldTooLongMessage("name", kMaxNameLength));
+    const std::string description = request.value("description", std::string());
+    if (description.size() > kMaxDescriptionLength)
+        return refuse(400, "bad_request", fieldTooLongMessage("description", kMaxDescriptionLength));
 
     std::lock_guard<std::mutex> lock(mivrelJsonMutex);
     nlohmann::json registry;
@@ -228,7 +234,6 @@ CreateMivrelResult createMivrel(const nlohmann::json& request) {
         modelProperties = nlohmann::json::object();
     }
 
-    const std::string description = request.value("description", std::string());
     std::string message;
     if (!validatePlacementSettings(request, familyType, message)) return refuse(400, "bad_request", message);
 

@@ -117,7 +117,6 @@ TEST(ChatRequestTest, ControlAndMessagesCombinations) {
         {R"({"conversationId":"c","conversation_control":{"action":"close_thinking"},"messages":[{"role":"user","content":"x"}]})",
          true, "close_thinking", true},
         {R"({"conversationId":"c","messages":[]})", false, "", false},
-        {R"({"conversationId":null,"messages":[1]})", false, "", false},
     };
     for (const Case& c : cases) {
         MessagesRequest request;
@@ -126,6 +125,33 @@ TEST(ChatRequestTest, ControlAndMessagesCombinations) {
         if (!c.ok) continue;
         EXPECT_EQ(request.action, c.action);
         EXPECT_EQ(request.hasMessages, c.hasMessages);
+    }
+}
+
+// Conversation and message ids are stored and served back in every status:
+// bounded, with the limit itself accepted.
+TEST(ChatRequestTest, IdLengthsAreBounded) {
+    const auto body = [](const std::string& conversationId, const std::string& messageId) {
+        nlohmann::json b = {{"conversationId", conversationId}};
+        if (messageId.empty()) b["messages"] = nlohmann::json::array({1});
+        else b["conversation_control"] = {{"action", "continue"}, {"message_id", messageId}};
+        return b.dump();
+    };
+    const struct {
+        std::string body;
+        std::string error;  // empty: accepted
+    } cases[] = {
+        {body(std::string(256, 'c'), ""), ""},
+        {body(std::string(257, 'c'), ""), "\"conversationId\" must be at most 256 bytes"},
+        {body(std::string(60000, 'c'), ""), "\"conversationId\" must be at most 256 bytes"},
+        {body("c", std::string(256, 'm')), ""},
+        {body("c", std::string(257, 'm')), "\"conversation_control.message_id\" must be at most 256 bytes"},
+    };
+    for (const auto& c : cases) {
+        MessagesRequest request;
+        MessagesRequestError error;
+        EXPECT_EQ(parseMessagesRequest(c.body, request, error), c.error.empty()) << error.message;
+        EXPECT_EQ(error.message, c.error);
     }
 }
 

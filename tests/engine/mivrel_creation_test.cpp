@@ -94,6 +94,10 @@ TEST_F(MivrelCreation, RefusalsWriteNothing) {
         {{{"mivrelId", std::string(129, 'x')}, {"name", "A"}, {"modelId", "llm"}}, 400, "bad_request",
          "\"mivrelId\"" + idRule},
         {{{"mivrelId", "a"}, {"name", "A"}, {"modelId", "../llm"}}, 400, "bad_request", "\"modelId\"" + idRule},
+        {{{"mivrelId", "a"}, {"name", std::string(257, 'n')}, {"modelId", "llm"}}, 400, "bad_request",
+         "\"name\" must be at most 256 bytes"},
+        {{{"mivrelId", "a"}, {"name", "A"}, {"modelId", "llm"}, {"description", std::string(4097, 'd')}}, 400,
+         "bad_request", "\"description\" must be at most 4096 bytes"},
         {{{"mivrelId", "a"}, {"name", "A"}, {"modelId", "ghost"}}, 404, "model_not_found",
          "등록되지 않은 modelId: ghost"},
         {{{"mivrelId", "a"}, {"name", "A"}, {"modelId", "notdl"}}, 409, "model_not_downloaded",
@@ -129,6 +133,12 @@ TEST_F(MivrelCreation, RefusalsWriteNothing) {
         EXPECT_FALSE(fs::exists(home.file("mivrel"))) << "nothing is written before every check passed";
         EXPECT_TRUE(gMivrelManager->snapshotMivrels().empty());
     }
+    // At the limits the strings are stored whole.
+    const CreateMivrelResult atLimits = createMivrel(
+        {{"mivrelId", "a"}, {"name", std::string(256, 'n')}, {"modelId", "llm"}, {"description", std::string(4096, 'd')}});
+    ASSERT_TRUE(atLimits.ok) << atLimits.errorMessage;
+    EXPECT_EQ(atLimits.name.size(), 256u);
+    EXPECT_EQ(atLimits.description.size(), 4096u);
 }
 
 TEST_F(MivrelCreation, WrongTypedFieldsThrowBeforeWriting) {
