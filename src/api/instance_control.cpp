@@ -236,6 +236,11 @@ void handleTokenize(HttpRequestHandler& handler, const Request& request, Respons
         }
         if (load.loadedNow) logMessage(4, "[POST /v1/%s/tokenize] autoLoad로 모델 로드 완료", id.c_str());
     }
+    const std::string tooLong = inputBeyondContext(*mivrel->engine, "text", text->get_ref<const std::string&>().size());
+    if (!tooLong.empty()) {
+        claim.release();
+        return sendJsonError(handler, response, 400, "bad_request", tooLong);
+    }
     const std::vector<int32_t> tokens = mivrel->engine->tokenizePrompt(text->get_ref<const std::string&>());
     claim.release();
     nlohmann::json reply = nlohmann::json::object();

@@ -41,3 +41,9 @@ nlohmann::json parseBodyAllowingComments(const Request& request) {
     return parseJson(std::string_view(reinterpret_cast<const char*>(request.body.data()), request.body.size()),
                      JsonComments::Ignored);
 }
+
+std::string inputBeyondContext(MivrelEngine& engine, const std::string& field, size_t bytes) {
+    if (bytes <= engine.maxInputBytes()) return "";
+    return "\"" + field + "\" is too long for the context: " + std::to_string(bytes) + " bytes cannot fit " +
+           std::to_string(engine.nCtx()) + " tokens";
+}

@@ -122,6 +122,11 @@ void rawPromptStream(HttpRequestHandler& handler, const Request& request, Respon
     mivrel->lastActiveAt.store(nowMs());
 
     MivrelEngine& engine = *mivrel->engine;
+    const std::string tooLong = inputBeyondContext(engine, "rawPrompt", rawPrompt.size());
+    if (!tooLong.empty()) {
+        release.run();
+        return sendJsonError(handler, response, 400, "bad_request", tooLong);
+    }
     bool started = false;
     try {
         const std::vector<int32_t> tokens = engine.tokenizePrompt(rawPrompt);

@@ -106,6 +106,35 @@ TEST_F(InstanceControl, TokenizeRefusals) {
     }
 }
 
+// A text whose bytes cannot fit the context, whatever the tokens, is refused
+// before it is tokenized, and the instance is free again at once.
+TEST_F(InstanceControl, TextsBeyondTheContextAreRefusedBeforeTokenizing) {
+    const std::string big(1 << 20, 'a');
+    const std::string tooLong = " is too long for the context: 1048576 bytes cannot fit " +
+                                std::to_string(testmodels::kTrainedContext) + " tokens";
+    const struct {
+        const char* id;
+        const char* action;
+        std::string body;
+        std::string message;
+    } cases[] = {
+        {"tok", "tokenize", json{{"text", big}, {"options", {{"autoLoad", true}}}}.dump(), "\"text\"" + tooLong},
+        {"raw", "rawPromptStream", json{{"rawPrompt", big}}.dump(), "\"rawPrompt\"" + tooLong},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.action);
+        const HttpReply reply = post(c.id, c.action, c.body);
+        EXPECT_EQ(reply.status, 400) << reply.body.substr(0, 200);
+        EXPECT_EQ(errorCode(reply), "bad_request");
+        EXPECT_EQ(errorMessage(reply), c.message);
+        EXPECT_EQ(status(c.id)["status"], "idle");
+    }
+    // A text that may fit is still tokenized.
+    const HttpReply fits = post("tok", "tokenize", json{{"text", std::string(200, 'a')}}.dump());
+    ASSERT_EQ(fits.status, 200) << fits.body.substr(0, 200);
+    EXPECT_EQ(bodyJson(fits)["count"].get<size_t>(), 200u);
+}
+
 TEST_F(InstanceControl, ResetStopAndUnloadOfAnIdleInstance) {
     const HttpReply notLoaded = post("ctl", "reset", "");
     EXPECT_EQ(notLoaded.status, 409);
