@@ -290,7 +290,16 @@ bool firstStartup() {
     const std::string folder = parentDirectory(gPath);
     // The throwing forms: a file system that cannot answer must not be taken
     // for a missing file, which would mean a new identity.
-    if (!std::filesystem::exists(folder) || !std::filesystem::exists(gPath)) {
+    bool present = false;
+    try {
+        present = std::filesystem::exists(folder) && std::filesystem::exists(gPath);
+    } catch (const std::filesystem::filesystem_error& e) {
+        logMessage(1, "[firstStartup] cannot tell whether %s exists: %s; it is left as it is", gPath.c_str(),
+                   e.what());
+        reportStartupError("Failed to read properties file.\nPlease check the file and its permissions.");
+        return false;
+    }
+    if (!present) {
         logMessage(4, "[firstStartup] .runtime.properties not found -> running firstStartup");
         return createFreshLocked();
     }
@@ -328,7 +337,15 @@ bool firstStartup() {
         if (!addIdentityLocked(values)) return false;
     }
     loadLocked();
-    stampLocked();
+    try {
+        stampLocked();
+    } catch (const std::exception& e) {
+        // The file keeps its older stamp and every value was loaded: start-up
+        // goes on, and the log says what failed (a full disk, say).
+        logMessage(1, "[firstStartup] failed to stamp the program version: %s", e.what());
+        reportStartupError("Failed to write properties file.\nPlease check disk space and permissions.");
+        return false;
+    }
     return true;
 }
 

@@ -76,10 +76,11 @@ void clearRuntimePropertiesForTesting();
 // the file is absent or holds no key at all; a file with keys but no APP_ID
 // (or an empty one) gets a new APP_ID (and CREATED_AT when missing) added,
 // every other line kept. A file that exists but cannot be read, or is no
-// text, is reported and left untouched. Returns false
-// when the file could not be made or read; start-up goes on then. Throws when
-// the file system cannot say whether the file exists, or when the version
-// stamp of an existing file fails. Runs on the server thread during start-up.
+// text, is reported and left untouched. Returns false, after logging (level
+// 1) what failed, when the file could not be made or read, when the file
+// system cannot say whether it exists, or when the version stamp cannot be
+// written (a full disk; the values stay loaded); start-up goes on then.
+// Never throws. Runs on the server thread during start-up.
 bool firstStartup();
 
 // Reads the file and sets the globals in the file's load order. Never

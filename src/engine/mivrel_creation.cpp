@@ -281,17 +281,28 @@ CreateMivrelResult createMivrel(const nlohmann::json& request) {
     config.loadSettings.params = properties;
     mivrelParams(properties, modelProperties, config.loadSettings, config.contextSettings);
 
-    const std::string propertiesPath =
-        (std::filesystem::path(ServerConfig::DIR_MIVREL) / id / "properties.json").string();
+    const std::filesystem::path instanceFolder = std::filesystem::path(ServerConfig::DIR_MIVREL) / id;
+    const std::string propertiesPath = (instanceFolder / "properties.json").string();
+    std::error_code probe;
+    const bool folderExisted = std::filesystem::exists(instanceFolder, probe) || probe;
+    // A failed creation (a full disk, say) takes back the folder it made, so
+    // no half-made instance is left behind.
+    const auto undo = [&] {
+        if (folderExisted) return;
+        std::error_code ignored;
+        std::filesystem::remove_all(instanceFolder, ignored);
+    };
     try {
         saveJsonFile(propertiesPath, properties);
     } catch (const std::exception& e) {
+        undo();
         return refuse(500, "internal_error", std::string("properties.json 생성 실패: ") + e.what());
     }
     registry["mivrelList"].push_back({{"mivrelId", id}, {"createdAt", utcNowIso()}});
     try {
         saveJsonFile(mivrelJsonPath(), registry);
     } catch (const std::exception& e) {
+        undo();
         return refuse(500, "internal_error", std::string("mivrel.json 쓰기 실패: ") + e.what());
     }
     // An id registered already (false) is not reported: the files are written.

@@ -13,6 +13,7 @@
 #include "app/captured_log.h"
 #include "app/logger.h"
 #include "platform/file_io.h"
+#include "support/file_size_limit.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -171,6 +172,56 @@ TEST_F(RuntimePropertiesTest, AnOlderVersionIsStampedInPlace) {
     EXPECT_EQ(rp::appVersion, "1.0.23");
     EXPECT_EQ(state(), "APP_ID = id-1\n# keep this\nAPP_VERSION         = 1.0.23\nAPP_UPDATED_AT      = " +
                            rp::appUpdatedAt + "\n");
+}
+
+// A version stamp that cannot be written (a full disk) is reported and
+// start-up goes on with the file's values; a file without an identity that
+// cannot take the added one is left as it was. The files may not grow past
+// their size: the long comment keeps the log lines below that limit.
+TEST_F(RuntimePropertiesTest, AFullDiskIsReportedAndTheFileKept) {
+    const std::string comment = "# " + std::string(2000, 'x') + "\n";
+    const struct {
+        const char* name;
+        std::string content;
+        std::string logged;
+        std::string appId;  // loaded afterwards
+    } cases[] = {
+        {"version stamp", comment + "APP_ID = id-1\nAPP_VERSION = 1.0.22\n",
+         "[firstStartup] failed to stamp the program version: Cannot write runtime properties: ", "id-1"},
+        {"added identity", comment + "BRISVANE_ID = dev\nBRISVANE_TOKEN = tok\n",
+         "[firstStartup] failed to write properties file: Cannot write runtime properties: ", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        clearRuntimePropertiesForTesting();
+        writeState(c.content);
+        FILE* log = std::tmpfile();
+        ASSERT_NE(log, nullptr);
+        setLogEnabled(true);
+        setLogFile(log);
+        setLogLevel(9);
+        bool started;
+        {
+            FileSizeLimit full(c.content.size() + 10);
+            started = firstStartup();
+        }
+        setLogLevel(0);
+        std::fflush(log);
+        std::string logged(4096, '\0');
+        std::rewind(log);
+        logged.resize(std::fread(logged.data(), 1, logged.size(), log));
+        CapturedLog restore;  // the shared capture file takes the log back
+        setLogLevel(0);
+        std::fclose(log);
+        EXPECT_FALSE(started);
+        EXPECT_NE(logged.find(c.logged + path_), std::string::npos) << logged;
+        EXPECT_EQ(state(), c.content);
+        EXPECT_EQ(rp::appId, c.appId);
+        // With room again the next start completes.
+        ASSERT_TRUE(firstStartup());
+        EXPECT_EQ(rp::appVersion, "1.0.23");
+        EXPECT_FALSE(rp::appId.empty());
+    }
 }
 
 TEST_F(RuntimePropertiesTest, UpdatesRewriteMatchingLinesAndAppendTheRest) {

@@ -15,6 +15,7 @@
 #include "engine/mivrel_manager.h"
 #include "engine/placement.h"
 #include "mgmt/json_files.h"
+#include "support/file_size_limit.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -341,6 +342,40 @@ TEST_F(MivrelCreation, WriteFailuresAre500) {
     EXPECT_EQ(blocked.errorMessage.rfind("properties.json 생성 실패: ", 0), 0u) << blocked.errorMessage;
     EXPECT_FALSE(fs::exists(home.file("mivrel/mivrel.json")));
     EXPECT_EQ(gMivrelManager->find("blocked"), nullptr);
+}
+
+// A disk that fills during a creation leaves no half-made instance folder,
+// whichever of the two files fails, and the registry as it was.
+TEST_F(MivrelCreation, AFullDiskLeavesNoInstanceFolder) {
+    ASSERT_TRUE(createMivrel(json{{"mivrelId", "first"}, {"name", "A"}, {"modelId", "llm"}}).ok);
+    const uint64_t properties = fs::file_size(home.file("mivrel/first/properties.json"));
+    // A registry larger than any properties file, so a limit can sit between.
+    json registry = loadJsonFile(home.file("mivrel/mivrel.json"));
+    registry["note"] = std::string(properties + 4000, 'n');
+    saveJsonFile(home.file("mivrel/mivrel.json"), registry);
+    const std::string before = readTextFile(home.file("mivrel/mivrel.json"));
+    const struct {
+        const char* what;
+        uint64_t limit;
+        const char* message;
+    } cases[] = {
+        {"properties.json", 16, "properties.json 생성 실패: "},
+        {"mivrel.json", properties + 2000, "mivrel.json 쓰기 실패: "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        CreateMivrelResult result;
+        {
+            FileSizeLimit full(c.limit);
+            result = createMivrel(json{{"mivrelId", "later"}, {"name", "A"}, {"modelId", "llm"}});
+        }
+        EXPECT_EQ(result.httpStatus, 500);
+        EXPECT_EQ(result.errorMessage.rfind(c.message, 0), 0u) << result.errorMessage;
+        EXPECT_FALSE(fs::exists(home.file("mivrel/later")));
+        EXPECT_EQ(readTextFile(home.file("mivrel/mivrel.json")), before);
+        EXPECT_EQ(gMivrelManager->find("later"), nullptr);
+        EXPECT_TRUE(fs::exists(home.file("mivrel/first/properties.json")));
+    }
 }
 
 TEST_F(MivrelCreation, ConcurrentCreationsKeepEveryEntry) {
