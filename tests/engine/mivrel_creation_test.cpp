@@ -301,8 +301,12 @@ TEST_F(MivrelCreation, AudioModelSettings) {
 
 TEST_F(MivrelCreation, BrokenRegistryIsRefusedAndKept) {
     fs::create_directories(home.file("mivrel"));
-    for (const char* text : {"{\"mivrelList\": [", "[]", "{\"mivrelList\": {}}"}) {
-        SCOPED_TRACE(text);
+    // The last one holds a value nested far deeper than a stack survives when
+    // it is copied or written back.
+    const std::string deep = "{\"mivrelList\": [], \"x\": " + std::string(100000, '[') + std::string(100000, ']') + "}";
+    for (const std::string& text : {std::string("{\"mivrelList\": ["), std::string("[]"),
+                                    std::string("{\"mivrelList\": {}}"), deep}) {
+        SCOPED_TRACE(text.substr(0, 40));
         writeTextFile(home.file("mivrel/mivrel.json"), text);
         const CreateMivrelResult result = createMivrel(json{{"mivrelId", "n"}, {"name", "N"}, {"modelId", "llm"}});
         EXPECT_FALSE(result.ok);
