@@ -1,6 +1,7 @@
 #include "mgmt_api/mgmt_reply.h"
 
 #include "app/event_manager.h"
+#include "app/json_parse.h"
 
 namespace {
 
@@ -42,10 +43,10 @@ void sendError(HttpRequestHandler& handler, Response& response, int status, cons
 bool parseJsonBodyOrReply(HttpRequestHandler& handler, const Request& request, Response& response,
                           nlohmann::json& body) {
     try {
-        body = nlohmann::json::parse(request.body.begin(), request.body.end(), nullptr, true, false);
+        body = parseJson(std::string_view(reinterpret_cast<const char*>(request.body.data()), request.body.size()));
         return true;
-    } catch (const nlohmann::json::parse_error&) {
-        sendError(handler, response, 400, "bad_request", "invalid JSON");
+    } catch (const nlohmann::json::parse_error& e) {
+        sendError(handler, response, 400, "bad_request", invalidJsonMessage(e, "invalid JSON"));
         return false;
     }
 }
