@@ -1,8 +1,8 @@
 // Chat endpoint overhead, in two modes. Both run the real brisvanesrv on a
 // free loopback port in a temporary home and time streamed chat replies over
-// HTTP: time to first token (from sending the request to the first
-// "message.delta") and generation tokens/s (from there to the end of the
-// stream). Every round resets the conversation, so every request prefills the
+// HTTP: time to first token (from sending the request to the first token's
+// text), generation tokens/s (from there to the last token's text) and the
+// time from the last token's text to the end of the reply. Every round resets the conversation, so every request prefills the
 // whole prompt. Rounds alternate between the two sides; medians are printed.
 //
 // Default mode: the kit's bench model (llama, 8 layers, n_embd 512, F16) and
@@ -55,7 +55,8 @@ constexpr int kThreads = 4;
 struct StreamFigures {
     bool ok = false;
     double ttftSeconds = 0;      // request sent -> first token's text arrived
-    double generateSeconds = 0;  // first token's text -> end of the stream
+    double generateSeconds = 0;  // first token's text -> last token's text
+    double tailSeconds = 0;      // last token's text -> end of the reply
     int promptTokens = 0;
     int outputTokens = 0;
     std::string text;       // the streamed text, joined
@@ -106,14 +107,37 @@ std::vector<std::pair<std::string, json>> sseFrames(const std::string& body) {
     return frames;
 }
 
+// Where a reply's token text is marked: `mark` opens each frame that carries
+// some, and with `nonEmpty` a frame whose text is "" (a closing frame) does
+// not count.
+struct TokenMark {
+    std::string mark;
+    bool nonEmpty = false;
+};
+
+// Whether `received` holds a marked frame at or after `from`.
+bool holdsTokenText(const std::string& received, size_t from, const TokenMark& m) {
+    for (size_t at = received.find(m.mark, from); at != std::string::npos; at = received.find(m.mark, at + 1)) {
+        const size_t next = at + m.mark.size();
+        if (!m.nonEmpty || (next < received.size() && received[next] != '"')) return true;
+    }
+    return false;
+}
+
+// Times of one exchange: request sent, first and last token text arrived,
+// end of the reply.
+struct ExchangeTimes {
+    Clock::time_point sent, first, last, end;
+};
+
 // Sends `request` on a new connection and reads until `endMark` arrives,
-// noting when `firstMark` first arrived. Returns the raw reply ("" on failure).
-std::string timedExchange(uint16_t port, const std::string& request, const std::string& firstMark,
-                          const std::string& endMark, Clock::time_point& sent, Clock::time_point& first,
-                          Clock::time_point& end) {
+// noting when token text first and last arrived. Returns the raw reply (""
+// on failure or when no token text came).
+std::string timedExchange(uint16_t port, const std::string& request, const TokenMark& token,
+                          const std::string& endMark, ExchangeTimes& times) {
     HttpConnection connection;
     if (!connection.connect(port)) return "";
-    sent = Clock::now();
+    times.sent = Clock::now();
     if (!connection.send(request)) return "";
     std::string received;
     bool seenFirst = false;
@@ -123,16 +147,25 @@ std::string timedExchange(uint16_t port, const std::string& request, const std::
         char buffer[65536];
         const ssize_t n = ::recv(connection.fd(), buffer, sizeof buffer, 0);
         if (n <= 0) return "";
+        const auto now = Clock::now();
         // Only the new bytes (and a mark split across reads) are searched.
-        const size_t from = received.size() > firstMark.size() ? received.size() - firstMark.size() : 0;
+        const size_t from = received.size() > token.mark.size() ? received.size() - token.mark.size() : 0;
         received.append(buffer, static_cast<size_t>(n));
-        if (!seenFirst && received.find(firstMark, from) != std::string::npos) {
-            first = Clock::now();
+        if (holdsTokenText(received, from, token)) {
+            if (!seenFirst) times.first = now;
             seenFirst = true;
+            times.last = now;
         }
     }
-    end = Clock::now();
+    times.end = Clock::now();
     return seenFirst ? received : "";
+}
+
+// Fills the timings of `f` from one exchange.
+void takeTimes(StreamFigures& f, const ExchangeTimes& t) {
+    f.ttftSeconds = std::chrono::duration<double>(t.first - t.sent).count();
+    f.generateSeconds = std::chrono::duration<double>(t.last - t.first).count();
+    f.tailSeconds = std::chrono::duration<double>(t.end - t.last).count();
 }
 
 std::string chatBody(const std::string& text, int maxTokens) {
@@ -149,12 +182,12 @@ std::string chatBody(const std::string& text, int maxTokens) {
 
 StreamFigures streamChat(uint16_t port, const std::string& text, int maxTokens) {
     StreamFigures f;
-    Clock::time_point sent, first, end;
+    ExchangeTimes times;
     const std::string raw = timedExchange(
         port,
         buildRequest("POST", "/v1/mivrel/bench/messages", {{"Content-Type", "application/json"}},
                      chatBody(text, maxTokens)),
-        "event: message.delta", "data: [DONE]", sent, first, end);
+        {"event: message.delta", false}, "data: [DONE]", times);
     if (raw.empty()) {
         std::fprintf(stderr, "brisvanesrv: no streamed reply\n");
         return f;
@@ -169,8 +202,7 @@ StreamFigures streamChat(uint16_t port, const std::string& text, int maxTokens) 
         }
         if (event == "message.error") std::fprintf(stderr, "brisvanesrv: %s\n", data.dump().c_str());
     }
-    f.ttftSeconds = std::chrono::duration<double>(first - sent).count();
-    f.generateSeconds = std::chrono::duration<double>(end - first).count();
+    takeTimes(f, times);
     f.ok = f.outputTokens > 0;
     return f;
 }
@@ -189,10 +221,10 @@ StreamFigures streamLlamaServer(uint16_t port, const std::string& prompt, int ma
                                    {"repeat_penalty", 1.0},
                                    {"seed", 1}})
                                  .dump();
-    Clock::time_point sent, first, end;
+    ExchangeTimes times;
     const std::string raw =
         timedExchange(port, buildRequest("POST", "/completion", {{"Content-Type", "application/json"}}, body),
-                      "\"content\":\"", "\"stop\":true", sent, first, end);
+                      {"\"content\":\"", true}, "\"stop\":true", times);
     if (raw.empty()) {
         std::fprintf(stderr, "llama-server: no streamed reply\n");
         return f;
@@ -205,8 +237,7 @@ StreamFigures streamLlamaServer(uint16_t port, const std::string& prompt, int ma
             f.outputTokens = data.value("tokens_predicted", 0);
         }
     }
-    f.ttftSeconds = std::chrono::duration<double>(first - sent).count();
-    f.generateSeconds = std::chrono::duration<double>(end - first).count();
+    takeTimes(f, times);
     f.ok = f.outputTokens > 0;
     return f;
 }
@@ -218,15 +249,19 @@ StreamFigures runEngineLoop(MivrelLLMEngine& engine, const std::vector<int32_t>&
     engine.setSamplingOptions({{"temperature", 0.0}, {"top_k", 1}, {"top_p", 1.0}, {"min_p", 0.0},
                                {"repeat_penalty", 1.0}, {"max_tokens", maxTokens}, {"seed", 1}});
     StreamFigures f;
-    const auto start = Clock::now();
+    ExchangeTimes t;
+    t.sent = Clock::now();
     engine.startGeneration(prompt);
     std::string piece;
     if (!engine.fetchNextToken(piece)) return f;
-    const auto first = Clock::now();
+    t.first = t.last = Clock::now();
     f.text = piece;
-    while (engine.fetchNextToken(piece)) f.text += piece;
-    f.ttftSeconds = std::chrono::duration<double>(first - start).count();
-    f.generateSeconds = secondsSince(first);
+    while (engine.fetchNextToken(piece)) {
+        t.last = Clock::now();
+        f.text += piece;
+    }
+    t.end = Clock::now();
+    takeTimes(f, t);
     f.promptTokens = static_cast<int>(prompt.size());
     f.outputTokens = engine.getGenerationStats().generatedTokens;
     f.ok = true;
@@ -263,11 +298,12 @@ double median(std::vector<double> v) {
 
 // Median time to first token and tokens/s of one side's rounds.
 struct Summary {
-    std::vector<double> ttft, rate;
+    std::vector<double> ttft, rate, tail;
     void add(const StreamFigures& f) {
         ttft.push_back(f.ttftSeconds);
         // The first token's text opens the generation clock; the rest follow.
         rate.push_back((f.outputTokens - 1) / f.generateSeconds);
+        tail.push_back(f.tailSeconds);
     }
 };
 
@@ -293,6 +329,8 @@ void printComparison(const char* ours, const Summary& a, const char* reference, 
                 median(a.ttft) * 1000, reference, median(b.ttft) * 1000, median(a.ttft) / median(b.ttft));
     std::printf("generation           %-11s %8.1f tok/s  %-16s %8.1f tok/s  ratio %.3f\n", ours, median(a.rate),
                 reference, median(b.rate), median(a.rate) / median(b.rate));
+    std::printf("last token to end    %-11s %8.1f ms     %-16s %8.1f ms\n", ours, median(a.tail) * 1000, reference,
+                median(b.tail) * 1000);
 }
 
 // A temporary home with one model and one chat instance "bench", and the
@@ -374,6 +412,7 @@ bool waitHealthy(uint16_t port, ServerProcess& process) {
 
 int llamaServerMode(const std::string& program) {
     constexpr int kTokens = 256;
+    constexpr int kPromptTokens = 319;
     constexpr int kContext = 1024;
     BenchHome home;
     home.prepare({{"assembler", "qwen3"}}, kContext);
@@ -390,17 +429,28 @@ int llamaServerMode(const std::string& program) {
                                            "-t", std::to_string(kThreads), "-tb", std::to_string(kThreads), "-fa",
                                            "on", "-ngl", "0", "--no-webui"};
     if (!llama.start(args, home.home.path(), {}, program) || !waitHealthy(llamaPort, llama)) {
-        std::fprintf(stderr, "llama-server did not start: %s\n", llama.stderrText().c_str());
+        std::fprintf(stderr, "llama-server did not start:\n%s%s\n", llama.stdoutText().c_str(),
+                     llama.stderrText().c_str());
         return 1;
     }
 
-    // About 300 bytes of user text: one token a byte, 319 with the template.
-    std::string text;
+    // User text of one token a byte, sized so that the rendered prompt has
+    // kPromptTokens tokens; the first requests also load the model.
     const std::string words = "The quick brown fox jumps over the lazy dog. ";
-    while (text.size() < 299) text.push_back(words[text.size() % words.size()]);
-
-    const StreamFigures warm = streamChat(home.port, text, kTokens);
-    if (!warm.ok) return 1;
+    std::string text;
+    StreamFigures warm;
+    for (size_t size = kPromptTokens; size > 0;) {
+        text.clear();
+        while (text.size() < size) text.push_back(words[text.size() % words.size()]);
+        warm = streamChat(home.port, text, kTokens);
+        if (!warm.ok) return 1;
+        if (warm.promptTokens == kPromptTokens) break;
+        if (warm.promptTokens < kPromptTokens || size <= static_cast<size_t>(warm.promptTokens - kPromptTokens)) {
+            std::fprintf(stderr, "cannot make a %d-token prompt (%d tokens)\n", kPromptTokens, warm.promptTokens);
+            return 1;
+        }
+        size -= static_cast<size_t>(warm.promptTokens - kPromptTokens);
+    }
     if (!streamLlamaServer(llamaPort, warm.rawPrompt, kTokens).ok) return 1;
 
     Summary ours, theirs;
@@ -423,7 +473,16 @@ int llamaServerMode(const std::string& program) {
 
 int main(int argc, char** argv) {
     if (argc == 1) return engineMode();
-    if (argc == 3 && std::strcmp(argv[1], "--llama-server") == 0) return llamaServerMode(argv[2]);
+    if (argc == 3 && std::strcmp(argv[1], "--llama-server") == 0) {
+        // The servers run in the temporary home: the program's path must not
+        // depend on this folder.
+        const std::filesystem::path program = std::filesystem::absolute(argv[2]);
+        if (!std::filesystem::is_regular_file(program)) {
+            std::fprintf(stderr, "no program at %s\n", program.c_str());
+            return 2;
+        }
+        return llamaServerMode(program.string());
+    }
     std::fprintf(stderr,
                  "usage: %s                          brisvanesrv against the engine loop\n"
                  "       %s --llama-server <program> brisvanesrv against llama.cpp's server "
