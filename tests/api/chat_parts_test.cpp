@@ -9,6 +9,7 @@
 #include "api/chat_request.h"
 #include "api/chat_usage.h"
 #include "api_test_util.h"
+#include "net/http_response.h"
 #include "net/io_exception.h"
 
 namespace {
@@ -298,6 +299,31 @@ TEST(ChatGenerationTest, StreamedRunWritesDeltasAndBlocks) {
     EXPECT_NE(wire.find("\"token_count\":2,\"type\":\"text\""), std::string::npos);
     EXPECT_EQ(state.rawOutput, "<think>hmHi");
     EXPECT_EQ(wire.find("[DONE]"), std::string::npos) << "the caller ends the stream";
+}
+
+TEST(ChatGenerationTest, DeltaFrameIsTheJsonWritersFrame) {
+    // The per-token frame is written without a JSON object; it must be the
+    // frame the JSON writer gives, byte for byte, for any text a model writes.
+    const std::string deltas[] = {
+        "",
+        "Hello, world/",
+        "quote \" backslash \\ end",
+        "\b\f\n\r\t",
+        std::string("\x00\x01\x1f\x7f", 4),
+        "Price: 5 \xE2\x82\xAC",
+        "cut \xE2\x82",
+        "overlong \xC0\xAF and surrogate \xED\xA0\x80",
+    };
+    int index = 0;
+    for (const std::string& delta : deltas) {
+        for (const char* type : {"text", "thinking"}) {
+            SCOPED_TRACE(json(delta).dump(-1, ' ', true, json::error_handler_t::replace));
+            const json payload = {{"delta", delta}, {"delta_index", index}, {"type", type}};
+            EXPECT_EQ(formatDeltaEvent(delta, index, type),
+                      formatSseEvent("message.delta", payload.dump(-1, ' ', false, json::error_handler_t::replace)));
+            index += 997;
+        }
+    }
 }
 
 TEST(ChatGenerationTest, WorkerFailureIsReportedNotThrown) {
