@@ -10,11 +10,67 @@
 #include "engine/mivrel.h"
 #include "net/http_response.h"
 
+namespace {
+
+// Appends `text` as a JSON string, as the JSON writer would: quotes,
+// backslashes and control characters escaped, other bytes as they are. Text
+// with bytes above 0x7F goes through the writer itself, which also replaces
+// broken sequences.
+void appendJsonString(std::string& out, const std::string& text) {
+    for (unsigned char c : text) {
+        if (c >= 0x80) {
+            out += nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+            return;
+        }
+    }
+    static const char kHex[] = "0123456789abcdef";
+    out += '"';
+    for (unsigned char c : text) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\b': out += "\\b"; break;
+            case '\f': out += "\\f"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (c < 0x20) {
+                    out += "\\u00";
+                    out += kHex[c >> 4];
+                    out += kHex[c & 0x0F];
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    out += '"';
+}
+
+}  // namespace
+
+std::string formatDeltaEvent(const std::string& delta, int deltaIndex, const char* type) {
+    std::string frame;
+    frame.reserve(delta.size() + 96);
+    frame += "event: message.delta\ndata: {\"delta\":";
+    appendJsonString(frame, delta);
+    frame += ",\"delta_index\":";
+    frame += std::to_string(deltaIndex);
+    frame += ",\"type\":\"";
+    frame += type;
+    frame += "\"}\n\n";
+    return frame;
+}
+
 void StreamQueue::push(const std::string& text) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (done_) return;
+        // Text already pending means the writer was woken for it and has not
+        // taken it yet: it takes this text too, without a second wake-up.
+        const bool wasEmpty = pending_.empty();
         pending_ += text;
+        if (!wasEmpty) return;
     }
     wakeup_.notify_one();
 }
@@ -65,11 +121,7 @@ void sendMessageDelta(GenerationRun& run, StreamQueue& queue, const AssemblingSn
         delta = &snapshot.textDelta;
     }
     if (!type) return;
-    nlohmann::json payload = nlohmann::json::object();
-    payload["delta"] = *delta;
-    payload["delta_index"] = run.state.deltaIndex++;
-    payload["type"] = type;
-    queue.push(dumpEvent("message.delta", payload));
+    queue.push(formatDeltaEvent(*delta, run.state.deltaIndex++, type));
 }
 
 void sendBlockDone(GenerationRun& run, StreamQueue& queue, const ModelMessageT& message) {

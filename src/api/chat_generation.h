@@ -17,6 +17,12 @@
 
 class Mivrel;
 
+// The "message.delta" frame of one streamed delta: exactly what framing the
+// payload {"delta", "delta_index", "type"} (sorted keys, compact, broken bytes
+// as U+FFFD) would give, written without building the JSON object, since it
+// goes out once per token.
+std::string formatDeltaEvent(const std::string& delta, int deltaIndex, const char* type);
+
 // Frames queued by the worker for the connection thread.
 // Safe for concurrent use by multiple threads.
 class StreamQueue {

@@ -13,6 +13,7 @@
 #include "api/message_content.h"
 #include "api/request_release.h"
 #include "app/event_manager.h"
+#include "app/json_parse.h"
 #include "app/logger.h"
 #include "app/text_util.h"
 #include "engine/mivrel_exception.h"
@@ -292,8 +293,8 @@ void handleMessages(HttpRequestHandler& handler, const Request& request, Respons
     body["conversationId"] = req.conversationId;
     body["message"] = std::move(message);
     body["mivrelId"] = id;
-    if (!initPayload.is_null()) body["mivrel_init"] = nlohmann::json::parse(initPayload.dump());
-    body["sampler"] = nlohmann::json::parse(sampler.dump());
+    if (!initPayload.is_null()) body["mivrel_init"] = parseJson(initPayload.dump());
+    body["sampler"] = parseJson(sampler.dump());
     response.status = 200;
     response.reason = reasonPhrase(200);
     response.headers["Content-Type"] = "application/json";

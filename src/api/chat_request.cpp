@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "app/field_limits.h"
+#include "app/json_parse.h"
 #include "engine/format_string.h"
 
 namespace {
@@ -32,9 +34,11 @@ int64_t integerValue(const nlohmann::json& value) {
 }  // namespace
 
 bool parseMessagesRequest(const std::string& body, MessagesRequest& out, MessagesRequestError& error) {
-    const nlohmann::json parsed = nlohmann::json::parse(body, nullptr, false, true);
-    if (parsed.is_discarded()) {
-        error.message = "Invalid JSON";
+    nlohmann::json parsed;
+    try {
+        parsed = parseJson(body, JsonComments::Ignored);
+    } catch (const nlohmann::json::parse_error& e) {
+        error.message = invalidJsonMessage(e);
         return false;
     }
     if (!parsed.is_object()) {
@@ -48,6 +52,10 @@ bool parseMessagesRequest(const std::string& body, MessagesRequest& out, Message
             return false;
         }
         out.conversationId = parsed["conversationId"].get<std::string>();
+        if (out.conversationId.size() > kMaxConversationIdLength) {
+            error.message = fieldTooLongMessage("conversationId", kMaxConversationIdLength);
+            return false;
+        }
     }
     if (out.conversationId.empty()) {
         error.message = "conversationId is required";
@@ -71,6 +79,10 @@ bool parseMessagesRequest(const std::string& body, MessagesRequest& out, Message
                 return false;
             }
             out.controlMessageId = control["message_id"].get<std::string>();
+            if (out.controlMessageId.size() > kMaxConversationIdLength) {
+                error.message = fieldTooLongMessage("conversation_control.message_id", kMaxConversationIdLength);
+                return false;
+            }
         }
     }
 

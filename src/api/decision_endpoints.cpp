@@ -9,6 +9,7 @@
 #include "api/instance_reply.h"
 #include "api/message_content.h"
 #include "api/request_release.h"
+#include "app/json_parse.h"
 #include "app/logger.h"
 #include "app/text_util.h"
 #include "engine/mivrel.h"
@@ -26,7 +27,8 @@ constexpr size_t kMaxQuestions = 64;
 constexpr const char* kDefaultInstruction = "Choose the option that best fits the query.";
 
 ojson parseOrderedBody(const Request& request) {
-    return ojson::parse(request.body.begin(), request.body.end(), nullptr, true, true);
+    return parseOrderedJson(std::string_view(reinterpret_cast<const char*>(request.body.data()), request.body.size()),
+                            JsonComments::Ignored);
 }
 
 // The request's query or state as the scorers take it: text content (file
@@ -213,8 +215,8 @@ void handleChoice(HttpRequestHandler& handler, const Request& request, Response&
     nlohmann::json body;
     try {
         body = parseBodyAllowingComments(request);
-    } catch (const nlohmann::json::parse_error&) {
-        return sendJsonError(handler, response, 400, "bad_request", "Invalid JSON");
+    } catch (const nlohmann::json::parse_error& e) {
+        return sendJsonError(handler, response, 400, "bad_request", invalidJsonMessage(e));
     }
     ChoiceRequest req;
     const std::string invalid = checkChoiceBody(body, req);
@@ -258,8 +260,8 @@ void handleSystemOne(HttpRequestHandler& handler, const Request& request, Respon
     ojson body;
     try {
         body = parseOrderedBody(request);
-    } catch (const nlohmann::json::parse_error&) {
-        return sendJsonError(handler, response, 400, "bad_request", "Invalid JSON");
+    } catch (const nlohmann::json::parse_error& e) {
+        return sendJsonError(handler, response, 400, "bad_request", invalidJsonMessage(e));
     }
     if (!body.is_object()) return sendJsonError(handler, response, 400, "bad_request", "Request body must be a JSON object");
     auto state = body.find("state");

@@ -6,6 +6,8 @@
 #include "api/family_gate.h"
 #include "api/init_events.h"
 #include "api/instance_reply.h"
+#include "app/field_limits.h"
+#include "app/json_parse.h"
 #include "app/logger.h"
 #include "engine/format_string.h"
 #include "engine/mivrel_claim.h"
@@ -38,8 +40,8 @@ bool parseBodyOrReply(HttpRequestHandler& handler, const Request& request, Respo
     try {
         body = parseBodyAllowingComments(request);
         return true;
-    } catch (const nlohmann::json::parse_error&) {
-        sendJsonError(handler, response, 400, "bad_request", "Invalid JSON");
+    } catch (const nlohmann::json::parse_error& e) {
+        sendJsonError(handler, response, 400, "bad_request", invalidJsonMessage(e));
         return false;
     }
 }
@@ -171,6 +173,10 @@ void handleSwitchConversation(HttpRequestHandler& handler, const Request& reques
         return sendJsonError(handler, response, 400, "bad_request", "\"conversationId\" must be a string");
     }
     const std::string conversationId = field != body.end() ? field->get<std::string>() : std::string();
+    if (conversationId.size() > kMaxConversationIdLength) {
+        return sendJsonError(handler, response, 400, "bad_request",
+                             fieldTooLongMessage("conversationId", kMaxConversationIdLength));
+    }
 
     MivrelClaim claim = claimOrReply(handler, response, mivrel, id);
     if (!claim) return;
@@ -229,6 +235,11 @@ void handleTokenize(HttpRequestHandler& handler, const Request& request, Respons
             return sendJsonError(handler, response, 500, "internal_error", load.error);
         }
         if (load.loadedNow) logMessage(4, "[POST /v1/%s/tokenize] autoLoad로 모델 로드 완료", id.c_str());
+    }
+    const std::string tooLong = inputBeyondContext(*mivrel->engine, "text", text->get_ref<const std::string&>().size());
+    if (!tooLong.empty()) {
+        claim.release();
+        return sendJsonError(handler, response, 400, "bad_request", tooLong);
     }
     const std::vector<int32_t> tokens = mivrel->engine->tokenizePrompt(text->get_ref<const std::string&>());
     claim.release();

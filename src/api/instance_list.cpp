@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "api/instance_reply.h"
+#include "app/json_parse.h"
 #include "app/logger.h"
 #include "engine/mivrel_creation.h"
 #include "engine/mivrel_manager.h"
@@ -53,9 +54,9 @@ void handleCreateMivrel(HttpRequestHandler& handler, const Request& request, Res
     nlohmann::json body;
     try {
         // Strict: a creation body is stored, so nothing of it may be skipped.
-        body = nlohmann::json::parse(request.body.begin(), request.body.end());
-    } catch (const nlohmann::json::parse_error&) {
-        sendJsonError(handler, response, 400, "bad_request", "invalid JSON");
+        body = parseJson(std::string_view(reinterpret_cast<const char*>(request.body.data()), request.body.size()));
+    } catch (const nlohmann::json::parse_error& e) {
+        sendJsonError(handler, response, 400, "bad_request", invalidJsonMessage(e, "invalid JSON"));
         return;
     }
     if (!body.is_object() && !body.is_null()) {

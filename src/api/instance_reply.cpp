@@ -1,5 +1,6 @@
 #include "api/instance_reply.h"
 
+#include "app/json_parse.h"
 #include "engine/gguf_reader.h"
 #include "engine/mivrel_manager.h"
 
@@ -37,5 +38,12 @@ std::shared_ptr<Mivrel> findMivrelOrReply(HttpRequestHandler& handler, Response&
 }
 
 nlohmann::json parseBodyAllowingComments(const Request& request) {
-    return nlohmann::json::parse(request.body.begin(), request.body.end(), nullptr, true, true);
+    return parseJson(std::string_view(reinterpret_cast<const char*>(request.body.data()), request.body.size()),
+                     JsonComments::Ignored);
+}
+
+std::string inputBeyondContext(MivrelEngine& engine, const std::string& field, size_t bytes) {
+    if (bytes <= engine.maxInputBytes()) return "";
+    return "\"" + field + "\" is too long for the context: " + std::to_string(bytes) + " bytes cannot fit " +
+           std::to_string(engine.nCtx()) + " tokens";
 }

@@ -14,6 +14,7 @@
 #include "net/http_request_handler.h"
 
 class Mivrel;
+class MivrelEngine;
 
 // Answers `status` with `document` indented by two spaces and "Content-Type"
 // "application/json". Bytes that are not UTF-8 in its texts become U+FFFD
@@ -29,6 +30,13 @@ void sendMivrelNotFound(HttpRequestHandler& handler, Response& response, const s
 // The registered instance `id`, or null after answering 404.
 std::shared_ptr<Mivrel> findMivrelOrReply(HttpRequestHandler& handler, Response& response, const std::string& id);
 
-// The JSON library's parse of a request body with comments allowed; throws
-// nlohmann::json::parse_error for anything that is not one JSON document.
+// The bounded parse (app/json_parse.h) of a request body with comments
+// allowed; throws nlohmann::json::parse_error for anything that is not one
+// JSON document or is beyond the bounds (invalidJsonMessage gives the reply).
 nlohmann::json parseBodyAllowingComments(const Request& request);
+
+// The 400 "bad_request" message for a text of `bytes` bytes that is longer
+// than `engine` can take (MivrelEngine::maxInputBytes), so that it is never
+// tokenized: "\"<field>\" is too long for the context: <bytes> bytes cannot
+// fit <n_ctx> tokens". Empty when the text may fit.
+std::string inputBeyondContext(MivrelEngine& engine, const std::string& field, size_t bytes);

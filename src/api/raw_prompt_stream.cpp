@@ -7,6 +7,7 @@
 #include "api/init_events.h"
 #include "api/instance_reply.h"
 #include "api/request_release.h"
+#include "app/json_parse.h"
 #include "app/logger.h"
 #include "app/text_util.h"
 #include "engine/mivrel_claim.h"
@@ -81,8 +82,8 @@ void rawPromptStream(HttpRequestHandler& handler, const Request& request, Respon
     nlohmann::json body;
     try {
         body = parseBodyAllowingComments(request);
-    } catch (const nlohmann::json::parse_error&) {
-        return sendJsonError(handler, response, 400, "bad_request", "Invalid JSON");
+    } catch (const nlohmann::json::parse_error& e) {
+        return sendJsonError(handler, response, 400, "bad_request", invalidJsonMessage(e));
     }
     if (!body.is_object()) {
         return sendJsonError(handler, response, 400, "bad_request", "request body must be a JSON object");
@@ -121,6 +122,11 @@ void rawPromptStream(HttpRequestHandler& handler, const Request& request, Respon
     mivrel->lastActiveAt.store(nowMs());
 
     MivrelEngine& engine = *mivrel->engine;
+    const std::string tooLong = inputBeyondContext(engine, "rawPrompt", rawPrompt.size());
+    if (!tooLong.empty()) {
+        release.run();
+        return sendJsonError(handler, response, 400, "bad_request", tooLong);
+    }
     bool started = false;
     try {
         const std::vector<int32_t> tokens = engine.tokenizePrompt(rawPrompt);

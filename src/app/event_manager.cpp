@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "app/json_parse.h"
 #include "app/logger.h"
 #include "app/runtime_properties.h"
 #include "app/text_util.h"
@@ -97,7 +98,7 @@ std::string eventToJson(const EventRecord& record) {
 
 bool eventFromJson(const std::string& line, EventRecord& record) {
     try {
-        const nlohmann::json object = nlohmann::json::parse(line, nullptr, true, false);
+        const nlohmann::json object = parseJson(line);
         if (!object.is_object()) return false;
         EventRecord parsed;
         parsed.eventId = object.value("eventId", std::string());

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
+#include "app/json_parse.h"
 #include "app/logger.h"
 #include "app/runtime_properties.h"
 #include "app/version.h"
@@ -68,7 +69,7 @@ RegistrationResult registerWith(const WebServiceEndpoint& endpoint, const std::s
     const std::string raw = httpsPostJson(endpoint.host, endpoint.port, kRegisterPath, request.dump(), options);
     json answer;
     try {
-        answer = json::parse(raw);
+        answer = parseJson(raw);
     } catch (const json::parse_error&) {
         logMessage(1, "[register] JSON 파싱 실패 — 원본 응답: %s", raw.c_str());
         return failure("internal_error", parseFailedMessage(endpoint));
@@ -133,7 +134,7 @@ RegistrationResult resetWith(const WebServiceEndpoint& endpoint, const RuntimePr
     const std::string raw = httpsPostJson(endpoint.host, endpoint.port, kResetPath, request.dump(), options);
     json answer;
     try {
-        answer = json::parse(raw);
+        answer = parseJson(raw);
     } catch (const json::parse_error&) {
         logMessage(1, "[brisvaneReset] JSON 파싱 실패 — 원본 응답: %s", raw.c_str());
         return failure("internal_error", parseFailedMessage(endpoint));

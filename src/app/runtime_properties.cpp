@@ -104,7 +104,13 @@ void loadLocked() {
         rp::apiBase = valueOr(values, "API_BASE");
         rp::firstAuthAt = valueOr(values, "FIRST_AUTH_AT");
         const std::string days = valueOr(values, "EXPIRES_DAYS");
-        rp::expiresDays = days.empty() ? 0 : parseLeadingInt(days);
+        rp::expiresDays = 0;
+        try {
+            if (!days.empty()) rp::expiresDays = parseLeadingInt(days);
+        } catch (const std::exception&) {
+            // One bad value must not leave the keys after it unloaded.
+            logMessage(2, "[props] EXPIRES_DAYS is not a number, skipped: %s", days.c_str());
+        }
         rp::brisvaneIdRelay = valueOr(values, "BRISVANE_ID");
         rp::apiKey = valueOr(values, "BRISVANE_API_KEY");
         rp::token = valueOr(values, "BRISVANE_TOKEN");
@@ -221,6 +227,22 @@ bool createFreshLocked() {
     }
 }
 
+// Adds a new APP_ID (and CREATED_AT when the file has none) to a file that
+// holds other keys. False after reporting the failure.
+bool addIdentityLocked(const std::map<std::string, std::string>& values) {
+    std::map<std::string, std::string> added{{"APP_ID", makeInstallationId()}};
+    if (valueOr(values, "CREATED_AT").empty()) added["CREATED_AT"] = utcNowIso();
+    try {
+        updateLocked(added);
+        logMessage(4, "[firstStartup] APP_ID added: %s", added["APP_ID"].c_str());
+        return true;
+    } catch (const std::exception& e) {
+        logMessage(1, "[firstStartup] failed to write properties file: %s", e.what());
+        reportStartupError("Failed to write properties file.\nPlease check disk space and permissions.");
+        return false;
+    }
+}
+
 }  // namespace
 
 RuntimePropertiesSnapshot runtimePropertiesSnapshot() {
@@ -268,7 +290,16 @@ bool firstStartup() {
     const std::string folder = parentDirectory(gPath);
     // The throwing forms: a file system that cannot answer must not be taken
     // for a missing file, which would mean a new identity.
-    if (!std::filesystem::exists(folder) || !std::filesystem::exists(gPath)) {
+    bool present = false;
+    try {
+        present = std::filesystem::exists(folder) && std::filesystem::exists(gPath);
+    } catch (const std::filesystem::filesystem_error& e) {
+        logMessage(1, "[firstStartup] cannot tell whether %s exists: %s; it is left as it is", gPath.c_str(),
+                   e.what());
+        reportStartupError("Failed to read properties file.\nPlease check the file and its permissions.");
+        return false;
+    }
+    if (!present) {
         logMessage(4, "[firstStartup] .runtime.properties not found -> running firstStartup");
         return createFreshLocked();
     }
@@ -294,13 +325,27 @@ bool firstStartup() {
         return false;
     }
     const auto values = parsePropertiesText(content);
-    const auto it = values.find("APP_ID");
-    if (it == values.end() || it->second.empty()) {
-        logMessage(4, "[firstStartup] APP_ID missing -> running firstStartup");
+    if (values.empty()) {
+        logMessage(4, "[firstStartup] .runtime.properties has no keys -> running firstStartup");
         return createFreshLocked();
     }
+    const auto it = values.find("APP_ID");
+    if (it == values.end() || it->second.empty()) {
+        // The registration, keys and export flag beside it stay: only the
+        // missing identity is made.
+        logMessage(2, "[firstStartup] APP_ID missing -> adding a new one, other keys kept");
+        if (!addIdentityLocked(values)) return false;
+    }
     loadLocked();
-    stampLocked();
+    try {
+        stampLocked();
+    } catch (const std::exception& e) {
+        // The file keeps its older stamp and every value was loaded: start-up
+        // goes on, and the log says what failed (a full disk, say).
+        logMessage(1, "[firstStartup] failed to stamp the program version: %s", e.what());
+        reportStartupError("Failed to write properties file.\nPlease check disk space and permissions.");
+        return false;
+    }
     return true;
 }
 

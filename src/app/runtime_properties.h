@@ -72,17 +72,21 @@ void setRuntimePropertiesPathForTesting(const std::string& path);
 void clearRuntimePropertiesForTesting();
 
 // Makes sure the runtime state file exists and holds an installation id, and
-// loads its values; stamps the program version. A new installation id is made
-// only when the file is absent or holds no APP_ID: a file that exists but
-// cannot be read, or is no text, is reported and left untouched. Returns false
-// when the file could not be made or read; start-up goes on then. Throws when
-// the file system cannot say whether the file exists, or when the version
-// stamp of an existing file fails. Runs on the server thread during start-up.
+// loads its values; stamps the program version. A new file is made only when
+// the file is absent or holds no key at all; a file with keys but no APP_ID
+// (or an empty one) gets a new APP_ID (and CREATED_AT when missing) added,
+// every other line kept. A file that exists but cannot be read, or is no
+// text, is reported and left untouched. Returns false, after logging (level
+// 1) what failed, when the file could not be made or read, when the file
+// system cannot say whether it exists, or when the version stamp cannot be
+// written (a full disk; the values stay loaded); start-up goes on then.
+// Never throws. Runs on the server thread during start-up.
 bool firstStartup();
 
 // Reads the file and sets the globals in the file's load order. Never
-// throws: a missing or unreadable file or a bad EXPIRES_DAYS is logged
-// (level 2); globals assigned before the failure keep their new values.
+// throws: a missing or unreadable file is logged (level 2) and changes
+// nothing; an EXPIRES_DAYS without a leading number is skipped (0) with a
+// log line and every other key is still loaded.
 // Safe for concurrent use by multiple threads.
 void loadRuntimeProperties();
 

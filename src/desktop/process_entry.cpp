@@ -15,6 +15,7 @@
 #include "app/server_startup.h"
 #include "app/startup_state.h"
 #include "app/version.h"
+#include "mgmt_api/mgmt_router.h"
 #include "platform/instance_lock.h"
 #include "platform/process_init.h"
 #include "platform/termination_signals.h"
@@ -113,6 +114,7 @@ int runProcess(int argc, char** argv) {
 
     // The slots are read without a lock once connections arrive.
     installApiRoutes();
+    installMgmtRoutes();
 
     // The thread reads the arguments for the life of the process.
     std::thread(runServerThread, argc, argv).detach();

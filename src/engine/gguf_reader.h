@@ -28,7 +28,8 @@ inline constexpr uint64_t kGgufMaxStringLength = 0x10000000ULL;
 inline constexpr uint64_t kGgufMaxArrayRead = 64;
 
 // True when the whole header and every tensor info were read. On failure
-// `error` is exactly one of "cannot open file", "not a GGUF file",
+// `error` is exactly one of "cannot open file" (a FIFO, device or folder
+// too: only regular files are opened, without blocking), "not a GGUF file",
 // "unsupported GGUF version " followed by the version, or "corrupted or
 // truncated GGUF header", and `header` holds what was read before the
 // failure. Never throws for file contents. Metadata keys and string values

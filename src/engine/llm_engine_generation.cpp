@@ -81,6 +81,7 @@ void MivrelLLMEngine::onContextCreated() {
 }
 
 void MivrelLLMEngine::freeContext() {
+    undecodedToken_ = -1;
     sampler_.reset();
     if (context_) {
         generatedTokens_ = 0;
@@ -101,7 +102,11 @@ void MivrelLLMEngine::resetContext(const ContextSettings& settings) {
     const int32_t liveCtx = contextSettings_.nCtx;
     contextSettings_ = settings;
     contextSettings_.nCtx = liveCtx;
-    llama_memory_clear(llama_get_memory(context_.get()), true);
+    // Dropping the cells empties the memory: nothing reads a cell that is not
+    // in use, so zeroing the buffer (tens of milliseconds for a large cache)
+    // would only delay the next prompt.
+    undecodedToken_ = -1;
+    llama_memory_clear(llama_get_memory(context_.get()), false);
     sampler_.reset();
     loadSamplingDefaults();
     buildSamplerChain();
@@ -124,6 +129,7 @@ bool MivrelLLMEngine::startGeneration(const std::vector<int32_t>& tokens) {
     if (!context_) throw MivrelException(6, "context is not initialized");
     if (!model_) throw MivrelException(1, "model is not loaded");
     if (tokens.empty()) throw MivrelException(3, "prompt tokens are empty");
+    decodeHandedOutToken();
     const int32_t c = static_cast<int32_t>(llama_n_ctx(context_.get()));
     if (static_cast<int64_t>(nPast_) + static_cast<int64_t>(tokens.size()) > c) {
         throw MivrelException(2, "prompt tokens (%d+%zu) exceed n_ctx (%d)", nPast_, tokens.size(), c);
@@ -163,6 +169,7 @@ bool MivrelLLMEngine::continueGeneration() {
     if (!context_) throw MivrelException(6, "context is not initialized");
     if (!model_) throw MivrelException(1, "model is not loaded");
     if (nPast_ < 1) throw MivrelException(3, "nothing to continue (context is empty)");
+    decodeHandedOutToken();
     if (!llama_get_logits_ith(context_.get(), -1)) throw MivrelException(3, "nothing to continue (no pending logits)");
     resetGenerationCounters();
     turnStartPos_ = nPast_;
@@ -230,6 +237,9 @@ void MivrelLLMEngine::applyEogGuard() {
 
 bool MivrelLLMEngine::fetchNextToken(std::string& piece) {
     piece.clear();
+    // The previous piece's token goes into the memory first, so that every
+    // stop below leaves the memory holding all the caller received.
+    if (!decodeHandedOutToken()) return false;
     if (!generating() || !context_ || !sampler_) return false;
     const llama_vocab* v = vocab();
     std::string pending;
@@ -273,11 +283,15 @@ bool MivrelLLMEngine::fetchNextToken(std::string& piece) {
         if (tokenPiece(v, t, bytes)) pending += bytes;
         else logMessage(1, "[MivrelEngine] 토큰 변환 실패 (ID=%d)", t);
 
-        if (!decodeGeneratedToken(t, "")) return false;
+        // Only a tail that the next token can still complete waits; the next
+        // sample needs this token in the memory.
+        if (incompleteUtf8Tail(pending) > 0) {
+            if (!decodeGeneratedToken(t, "")) return false;
+            ++generatedTokens_;
+            continue;
+        }
+        if (!handOutToken(t)) return false;
         ++generatedTokens_;
-
-        // Only a tail that the next token can still complete waits.
-        if (incompleteUtf8Tail(pending) > 0) continue;
 
         piece = replaceBrokenUtf8(pending);
         if (eogGuard_ > 0) {
@@ -296,6 +310,7 @@ bool MivrelLLMEngine::fetchNextToken(std::string& piece) {
 
 bool MivrelLLMEngine::fetchNextRawToken(RawToken& r) {
     r = RawToken();
+    if (!decodeHandedOutToken()) return false;
     if (!generating() || !context_ || !sampler_) return false;
     if (limitReached(true)) return false;
     const llama_vocab* v = vocab();
@@ -345,5 +360,29 @@ bool MivrelLLMEngine::decodeGeneratedToken(llama_token t, const char* logTag) {
         return false;
     }
     ++nPast_;
+    return true;
+}
+
+bool MivrelLLMEngine::handOutToken(llama_token t) {
+    // Without a free position the decode fails; it fails now, before the
+    // piece goes out, so the caller never receives text the memory lacks.
+    if (nPast_ >= static_cast<int32_t>(llama_n_ctx(context_.get()))) return decodeGeneratedToken(t, "");
+    undecodedToken_ = t;
+    ++nPast_;
+    return true;
+}
+
+bool MivrelLLMEngine::decodeHandedOutToken() {
+    if (undecodedToken_ < 0) return true;
+    llama_token one = undecodedToken_;
+    undecodedToken_ = -1;
+    if (!context_) return false;
+    const int32_t ret = llama_decode(context_.get(), llama_batch_get_one(&one, 1));
+    if (ret != 0) {
+        logMessage(1, "[MivrelEngine] llama_decode 실패: ret=%d", ret);
+        --nPast_;
+        finishGeneration(kDecodeError);
+        return false;
+    }
     return true;
 }

@@ -9,10 +9,15 @@
 #include "engine/mivrel_exception.h"
 #include "engine/mivrel_llm_engine.h"
 
-uint64_t MivrelLLMEngine::kvStateSize() { return context_ ? llama_state_get_size(context_.get()) : 0; }
+uint64_t MivrelLLMEngine::kvStateSize() {
+    if (!context_) return 0;
+    decodeHandedOutToken();
+    return llama_state_get_size(context_.get());
+}
 
 std::vector<uint8_t> MivrelLLMEngine::saveKvState() {
     if (!context_) throw MivrelException(6, "no context");
+    decodeHandedOutToken();
     const size_t size = llama_state_get_size(context_.get());
     std::vector<uint8_t> buffer(size, 0);
     const size_t written = llama_state_get_data(context_.get(), buffer.data(), size);
@@ -25,6 +30,7 @@ std::vector<uint8_t> MivrelLLMEngine::saveKvState() {
 void MivrelLLMEngine::restoreKvState(const std::vector<uint8_t>& state) {
     if (!context_) throw MivrelException(6, "no context");
     if (state.empty()) return;
+    undecodedToken_ = -1;  // the memory is replaced; the caller sets nPast
     const size_t read = llama_state_set_data(context_.get(), state.data(), state.size());
     if (read == 0) throw MivrelException(8, "failed to restore KV cache (read=0)");
     logMessage(4, "[MivrelEngine] KV Cache load: %zu bytes", read);
@@ -75,6 +81,7 @@ ScoreRecord MivrelLLMEngine::scoreLabels(const std::string& prompt, const std::v
     }
 
     const auto start = std::chrono::steady_clock::now();
+    decodeHandedOutToken();
     const int32_t savedPast = nPast_;
     std::vector<uint8_t> saved;
     if (nPast_ > 0) saved = saveKvState();
@@ -93,11 +100,11 @@ ScoreRecord MivrelLLMEngine::scoreLabels(const std::string& prompt, const std::v
     // next request starts a fresh conversation instead of continuing one the
     // memory no longer holds.
     auto restore = [&]() {
-        llama_memory_clear(memory, true);
+        llama_memory_clear(memory, false);
         try {
             if (!saved.empty()) restoreKvState(saved);
         } catch (...) {
-            llama_memory_clear(memory, true);
+            llama_memory_clear(memory, false);
             nPast_ = 0;
             turnOpen_ = false;
             logMessage(1, "[MivrelEngine] 라벨 판정 후 대화 상태 복원 실패 \xE2\x86\x92 컨텍스트 비움");
@@ -111,7 +118,7 @@ ScoreRecord MivrelLLMEngine::scoreLabels(const std::string& prompt, const std::v
         }
     };
 
-    llama_memory_clear(memory, true);
+    llama_memory_clear(memory, false);
     nPast_ = 0;
     ScoreRecord result;
     try {

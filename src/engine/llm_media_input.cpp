@@ -78,6 +78,7 @@ int32_t MivrelLLMEngine::startMediaGeneration(const std::string& prompt, const s
     }
     if (tokenized != 0) throw MivrelException(3, "image/audio preprocessing failed (ret=%d)", tokenized);
 
+    decodeHandedOutToken();
     const int32_t n = static_cast<int32_t>(mtmd_helper_get_n_tokens(chunks.get()));
     const int32_t c = static_cast<int32_t>(llama_n_ctx(context_.get()));
     if (static_cast<int64_t>(nPast_) + n > c) {

@@ -11,6 +11,18 @@ namespace {
 
 constexpr size_t kRecentTextBytes = 128;
 
+// Turns each block's running count of pulls into the running count of
+// generated tokens; the last block ends at `total`, so the blocks' counts add
+// up to the tokens of the generation.
+void countBlockTokens(std::vector<ModelMessageT>& messages, const std::vector<int32_t>& tokensAfterPull,
+                      int32_t total) {
+    for (ModelMessageT& m : messages) {
+        const size_t pulls = std::min<size_t>(m.tokens, tokensAfterPull.size());
+        m.tokens = pulls == 0 ? 0 : static_cast<uint32_t>(tokensAfterPull[pulls - 1]);
+    }
+    if (!messages.empty()) messages.back().tokens = static_cast<uint32_t>(std::max(total, 0));
+}
+
 }  // namespace
 
 void MivrelLLMEngine::setThinkingBudget(const ThinkingBudget& b) {
@@ -43,6 +55,7 @@ void MivrelLLMEngine::setThinkingBudget(const ThinkingBudget& b) {
 
 bool MivrelLLMEngine::injectThoughtClose(std::vector<std::string>* pieces) {
     if (!context_) return false;
+    if (!decodeHandedOutToken()) return false;
     std::vector<int32_t> tokens;
     try {
         tokens = tokenizeText(budget_.closeThenAnswer, false, true);
@@ -145,19 +158,33 @@ void MivrelLLMEngine::runWithAssembler(ModelMessageAssembler& assembler, Snapsho
             }
         }
     }
+    // Generated tokens after each pull: a block's count is the tokens it took,
+    // not the pieces (a character may span several tokens, an injected close
+    // is no generated token, the final pull brings none).
+    std::vector<int32_t> tokensAfterPull;
     std::vector<ModelMessageT> messages;
     try {
-        messages = assembler.assemble([this](std::string& piece) { return nextAssemblerPiece(piece); }, onSnapshot);
+        messages = assembler.assemble(
+            [this, &tokensAfterPull](std::string& piece) {
+                const bool more = nextAssemblerPiece(piece);
+                tokensAfterPull.push_back(generatedTokens_);
+                return more;
+            },
+            onSnapshot);
     } catch (...) {
         stopTokens_.clear();
+        decodeHandedOutToken();
         throw;
     }
     stopTokens_.clear();
+    // The last piece the assembler read stays in the memory.
+    decodeHandedOutToken();
     if (generating()) {
         logMessage(2, "[MivrelEngine] 어셈블러가 먼저 생성을 멈춤 \xE2\x86\x92 stop_reason eot 로 기록 (마지막 토큰은 KV 에 남음)");
         stopTokenText_.clear();
         finishGeneration(kEot);
     }
+    countBlockTokens(messages, tokensAfterPull, generatedTokens_);
     for (const ModelMessageT& m : messages) {
         logMessage(4, "[MivrelEngine] 프레임 완성: metaType=%s channel=%s tokens=%u", m.metaType.c_str(),
                    m.channel.c_str(), m.tokens);

@@ -120,6 +120,7 @@ void Mivrel::refreshStatusView() {
     std::lock_guard<std::mutex> lock(statusMutex_);
     statusView_.conversationId = conversationId;
     statusView_.lastResponseId = lastResponseId;
+    statusView_.generationIndex = generationIndex;
 }
 
 bool Mivrel::truncateStorageIfEnabled() {

@@ -44,6 +44,7 @@ struct MivrelStatusView {
     nlohmann::json capabilities;  // getCapabilities; null for most engines
     std::string conversationId;
     std::string lastResponseId;
+    int32_t generationIndex = 0;
 };
 
 class Mivrel {

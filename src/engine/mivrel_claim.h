@@ -72,6 +72,7 @@ public:
     bool releaseAfterGenerate();
 
 private:
+    friend class MivrelManager;  // replaceMivrel keeps the old record claimed for good
     MivrelClaim(std::shared_ptr<Mivrel> mivrel, ClaimKind kind) : mivrel_(std::move(mivrel)), kind_(kind), held_(true) {}
 
     std::shared_ptr<Mivrel> mivrel_;

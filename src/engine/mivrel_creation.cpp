@@ -6,6 +6,7 @@
 #include <random>
 #include <system_error>
 
+#include "app/field_limits.h"
 #include "app/logger.h"
 #include "app/runtime_properties.h"
 #include "app/server_config.h"
@@ -184,6 +185,11 @@ CreateMivrelResult createMivrel(const nlohmann::json& request) {
     // Both ids become folder names.
     if (!isValidRegistryId(id)) return refuse(400, "bad_request", "\"mivrelId\"" + kIdRule);
     if (!isValidRegistryId(modelId)) return refuse(400, "bad_request", "\"modelId\"" + kIdRule);
+    // Name and description are stored and served in every listing.
+    if (name.size() > kMaxNameLength) return refuse(400, "bad_request", fieldTooLongMessage("name", kMaxNameLength));
+    const std::string description = request.value("description", std::string());
+    if (description.size() > kMaxDescriptionLength)
+        return refuse(400, "bad_request", fieldTooLongMessage("description", kMaxDescriptionLength));
 
     std::lock_guard<std::mutex> lock(mivrelJsonMutex);
     nlohmann::json registry;
@@ -228,7 +234,6 @@ CreateMivrelResult createMivrel(const nlohmann::json& request) {
         modelProperties = nlohmann::json::object();
     }
 
-    const std::string description = request.value("description", std::string());
     std::string message;
     if (!validatePlacementSettings(request, familyType, message)) return refuse(400, "bad_request", message);
 
@@ -276,17 +281,28 @@ CreateMivrelResult createMivrel(const nlohmann::json& request) {
     config.loadSettings.params = properties;
     mivrelParams(properties, modelProperties, config.loadSettings, config.contextSettings);
 
-    const std::string propertiesPath =
-        (std::filesystem::path(ServerConfig::DIR_MIVREL) / id / "properties.json").string();
+    const std::filesystem::path instanceFolder = std::filesystem::path(ServerConfig::DIR_MIVREL) / id;
+    const std::string propertiesPath = (instanceFolder / "properties.json").string();
+    std::error_code probe;
+    const bool folderExisted = std::filesystem::exists(instanceFolder, probe) || probe;
+    // A failed creation (a full disk, say) takes back the folder it made, so
+    // no half-made instance is left behind.
+    const auto undo = [&] {
+        if (folderExisted) return;
+        std::error_code ignored;
+        std::filesystem::remove_all(instanceFolder, ignored);
+    };
     try {
         saveJsonFile(propertiesPath, properties);
     } catch (const std::exception& e) {
+        undo();
         return refuse(500, "internal_error", std::string("properties.json 생성 실패: ") + e.what());
     }
     registry["mivrelList"].push_back({{"mivrelId", id}, {"createdAt", utcNowIso()}});
     try {
         saveJsonFile(mivrelJsonPath(), registry);
     } catch (const std::exception& e) {
+        undo();
         return refuse(500, "internal_error", std::string("mivrel.json 쓰기 실패: ") + e.what());
     }
     // An id registered already (false) is not reported: the files are written.

@@ -12,6 +12,8 @@ int MivrelEngine::nPast() { return getContextStats().nPast; }
 
 int MivrelEngine::nCtx() { return getContextStats().nCtx; }
 
+size_t MivrelEngine::maxInputBytes() { return SIZE_MAX; }
+
 std::vector<int32_t> MivrelEngine::tokenizePrompt(const std::string&, const TokenCallback&) {
     refuse("this engine does not support tokenizePrompt");
 }

@@ -54,6 +54,11 @@ public:
     // The fields of getContextStats().
     virtual int nPast();
     virtual int nCtx();
+    // The most bytes of text whose tokens could still fit the context: the
+    // context size times the longest token text of the vocabulary. A longer
+    // text cannot fit and is refused before it is tokenized. SIZE_MAX when
+    // the engine cannot tell (no vocabulary or no context).
+    virtual size_t maxInputBytes();
 
     // Refused: "this engine does not support tokenizePrompt" / "... tokenizeText".
     virtual std::vector<int32_t> tokenizePrompt(const std::string& prompt, const TokenCallback& onToken = {});

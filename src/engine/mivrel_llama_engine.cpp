@@ -1,10 +1,13 @@
 #include "engine/mivrel_llama_engine.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
 #include "app/logger.h"
+#include "engine/gguf_load_check.h"
 #include "engine/kv_cache_estimate.h"
 #include "engine/kv_cache_type.h"
 #include "engine/mivrel_exception.h"
@@ -56,6 +59,14 @@ void MivrelLlamaEngine::loadModel(const ModelLoadSettings& settings) {
     loadSettings_ = settings;
     const std::string file = resolveModelFile(settings, "model");
     if (!file.empty()) loadSettings_.modelPath = file;
+    // The library aborts the whole process on some malformed files, and would
+    // block on a FIFO: such a file fails here like any file it cannot load.
+    std::string refusal;
+    if (!checkGgufForLoader(loadSettings_.modelPath, refusal)) {
+        logMessage(1, "[MivrelEngine] model file refused before load: %s (%s)", loadSettings_.modelPath.c_str(),
+                   refusal.c_str());
+        throw MivrelException(5, "failed to load model: %s", loadSettings_.modelPath.c_str());
+    }
 
     llama_model_params params = llama_model_default_params();
     params.n_gpu_layers = loadSettings_.nGpuLayers;
@@ -92,6 +103,12 @@ void MivrelLlamaEngine::loadModel(const ModelLoadSettings& settings) {
     model_.reset(llama_model_load_from_file(loadSettings_.modelPath.c_str(), params));
     if (!model_) throw MivrelException(5, "failed to load model: %s", loadSettings_.modelPath.c_str());
     logMessage(4, "[MivrelEngine] 모델 로드 완료: %s", loadSettings_.modelPath.c_str());
+    longestTokenBytes_ = 0;
+    const llama_vocab* words = llama_model_get_vocab(model_.get());
+    for (int32_t t = 0, n = words ? llama_vocab_n_tokens(words) : 0; t < n; ++t) {
+        const char* text = llama_vocab_get_text(words, t);
+        if (text) longestTokenBytes_ = std::max(longestTokenBytes_, std::strlen(text));
+    }
 
     try {
         loadProjector();
@@ -263,6 +280,15 @@ ContextStats MivrelLlamaEngine::getContextStats() {
 int MivrelLlamaEngine::nPast() { return context_ ? nPast_ : 0; }
 
 int MivrelLlamaEngine::nCtx() { return context_ ? static_cast<int>(llama_n_ctx(context_.get())) : 0; }
+
+size_t MivrelLlamaEngine::maxInputBytes() {
+    const int n = nCtx();
+    if (n <= 0 || longestTokenBytes_ == 0) return SIZE_MAX;
+    // A token stands for at most its text's bytes (byte-level and SentencePiece
+    // texts are never shorter than the bytes they decode to), so a text longer
+    // than this needs more tokens than the context holds.
+    return static_cast<size_t>(n) * longestTokenBytes_;
+}
 
 namespace {
 

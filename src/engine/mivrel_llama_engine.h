@@ -48,6 +48,7 @@ public:
     ContextStats getContextStats() override;
     int nPast() override;
     int nCtx() override;
+    size_t maxInputBytes() override;
 
     // The model's special tokens are added and special texts parsed. Throws
     // MivrelException 1 without a model, 2 when the tokenizer fails.
@@ -95,6 +96,7 @@ protected:
     ModelLoadSettings loadSettings_;
     ggml_backend_dev_t gpuDevice_ = nullptr;  // not owned
     ContextSettings contextSettings_;
+    size_t longestTokenBytes_ = 0;  // of the loaded vocabulary; 0 without a model
     int32_t nPast_ = 0;
 };
 

@@ -63,7 +63,8 @@ public:
     // One step of the token loop: true with a piece of whole UTF-8 (bytes
     // that can never form a character come out as U+FFFD), false once the
     // generation has stopped. Limits and abort are checked before every
-    // sample.
+    // sample. The piece's last token enters the memory at the next call
+    // (handOutToken); nPast counts it already.
     bool fetchNextToken(std::string& piece) override;
     // One sampled token without UTF-8 assembly, stop tokens or thinking
     // budget; any end-of-generation token is returned and stops the stream.
@@ -104,6 +105,11 @@ public:
     // when that is impossible. `pieces`, when given, receives one piece per
     // decoded token.
     bool injectThoughtClose(std::vector<std::string>* pieces);
+    // Runs the whole generation through the assembler, then delivers its
+    // blocks; a block's `tokens` is the running count of generated tokens
+    // (not pieces) when it was packaged, the last block's the total, so the
+    // blocks' counts add up to generatedTokens. The memory holds every piece
+    // the assembler read, also when the assembler or a callback throws.
     void runWithAssembler(ModelMessageAssembler& assembler, SnapshotCallback onSnapshot,
                           MessageCallback onMessage) override;
 
@@ -140,6 +146,17 @@ protected:
     // stopped (the earlier reason stays).
     bool finishGeneration(StopCode code);
     bool decodeGeneratedToken(llama_token t, const char* logTag);
+    // Hands out the last token of a piece: it takes its position now and is
+    // decoded on the next pull (or before anything else uses the memory), so
+    // the caller receives the piece while that decode runs instead of after
+    // it. With no position left it is decoded at once; false when that fails
+    // ("decode_error").
+    bool handOutToken(llama_token t);
+    // Decodes the handed-out token, if any. Every operation that reads or
+    // extends the memory calls it first. A failure gives the position back
+    // and stops the generation with "decode_error" (when still running);
+    // false then.
+    bool decodeHandedOutToken();
     // The common part of every start: counters, reason, empty budget.
     void resetGenerationCounters();
     // Which limit, if any, stops the generation now; logs it when it does.
@@ -168,6 +185,8 @@ protected:
     int64_t prefillMs_ = 0;
     bool turnOpen_ = false;
     int32_t turnStartPos_ = 0;
+    // The handed-out token still to be decoded (counted in nPast_), or -1.
+    llama_token undecodedToken_ = -1;
 
     ThinkingBudget budget_;
     bool inThought_ = false;

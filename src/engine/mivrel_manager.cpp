@@ -30,18 +30,39 @@ std::vector<std::shared_ptr<Mivrel>> MivrelManager::snapshotMivrels() const {
     return all;
 }
 
-bool MivrelManager::addMivrel(MivrelConfig&& config) {
-    std::unique_lock<std::shared_mutex> lock(lock_);
-    if (instances_.count(config.id) != 0) return false;
+std::shared_ptr<Mivrel> MivrelManager::makeMivrel(MivrelConfig&& config) const {
     auto mivrel = std::make_shared<Mivrel>();
     const nlohmann::json& params = config.loadSettings.params;
     const bool encrypted = jsonTrue(params, "enable_storage_encryption");
     const std::string path = (std::filesystem::path(dir_) / config.id / "storage.kvx").string();
     mivrel->fileStore.configure(path, encrypted);
     mivrel->fileStore.exchangeTruncateOnUnload(jsonTrue(params, "truncate_storage_on_unload"));
-    const std::string id = config.id;
     mivrel->config = std::move(config);
-    instances_[id] = std::move(mivrel);
+    return mivrel;
+}
+
+bool MivrelManager::addMivrel(MivrelConfig&& config) {
+    std::unique_lock<std::shared_mutex> lock(lock_);
+    if (instances_.count(config.id) != 0) return false;
+    const std::string id = config.id;
+    instances_[id] = makeMivrel(std::move(config));
+    return true;
+}
+
+bool MivrelManager::replaceMivrel(MivrelClaim& claim, MivrelConfig&& config) {
+    if (!claim || claim.kind() != ClaimKind::kLoad) return false;
+    const std::shared_ptr<Mivrel> old = claim.mivrel();
+    {
+        std::unique_lock<std::shared_mutex> lock(lock_);
+        auto it = instances_.find(old->config.id);
+        if (it == instances_.end() || it->second != old || config.id != old->config.id) return false;
+        old->retired.store(true);
+        it->second = makeMivrel(std::move(config));
+    }
+    // The old record keeps the loading state for good: nobody claims it again.
+    claim.held_ = false;
+    claim.mivrel_.reset();
+    old->destroyEngine();
     return true;
 }
 

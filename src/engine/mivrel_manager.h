@@ -50,11 +50,22 @@ public:
     // kBusy / kLoading with nothing changed.
     ClaimResult removeMivrel(const std::string& id);
 
+    // Swaps the instance held by `claim` (a load claim) for a new idle one
+    // made from `config`, as addMivrel makes it, under the same id. The old
+    // record is retired with its engine destroyed and stays claimed for good,
+    // so requests that still hold it can never use it again; readers of its
+    // configuration keep a consistent copy. True when swapped (the claim is
+    // consumed); false, with the claim and the configuration untouched
+    // elsewhere, when the id no longer names that record.
+    bool replaceMivrel(MivrelClaim& claim, MivrelConfig&& config);
+
     // For every instance whose store has the truncate-on-unload flag, empties
     // the store; returns how many were emptied.
     int truncateStorageOnUnload();
 
 private:
+    std::shared_ptr<Mivrel> makeMivrel(MivrelConfig&& config) const;
+
     std::string dir_ = "mivrel";
     mutable std::shared_mutex lock_;
     std::map<std::string, std::shared_ptr<Mivrel>> instances_;

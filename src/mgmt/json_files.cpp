@@ -3,12 +3,13 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "app/json_parse.h"
 #include "app/text_util.h"
 #include "platform/file_io.h"
 
 nlohmann::json loadJsonFile(const std::string& path) {
     const std::string text = readFileToString(path);
-    return nlohmann::json::parse(text, nullptr, true, true);
+    return parseJson(text, JsonComments::Ignored);
 }
 
 void saveJsonFile(const std::string& path, const nlohmann::json& value) {

@@ -180,9 +180,14 @@ void HttpRequestHandler::writeChunk(const void* data, size_t size) {
     if (size == 0) return;
     char sizeLine[32];
     const int n = std::snprintf(sizeLine, sizeof sizeLine, "%zx\r\n", size);
-    output_->write(sizeLine, n);
-    output_->write(data, static_cast<int>(size));
-    output_->write("\r\n", 2);
+    // One write per chunk: the socket sends without delay, so three writes
+    // would be three packets (and three wake-ups of the reader) per event.
+    std::string chunk;
+    chunk.reserve(static_cast<size_t>(n) + size + 2);
+    chunk.append(sizeLine, static_cast<size_t>(n));
+    chunk.append(static_cast<const char*>(data), size);
+    chunk.append("\r\n", 2);
+    output_->write(chunk.data(), static_cast<int>(chunk.size()));
     output_->flush();
 }
 

@@ -50,6 +50,27 @@ FILE* openStreamCloexec(const std::string& path, const char* mode) {
     return std::fopen(path.c_str(), withCloexec.c_str());
 }
 
+FILE* openRegularFileStream(const std::string& path) {
+    // Non-blocking so that opening a FIFO without a writer returns at once.
+    const int fd = openFileCloexec(path, O_RDONLY | O_NONBLOCK);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        errno = EINVAL;
+        return nullptr;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    FILE* stream = ::fdopen(fd, "rb");
+    if (!stream) {
+        const int saved = errno;
+        ::close(fd);
+        errno = saved;
+    }
+    return stream;
+}
+
 std::string parentDirectory(const std::string& path) {
     const size_t slash = path.rfind('/');
     if (slash == std::string::npos) return ".";

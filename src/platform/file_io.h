@@ -12,6 +12,11 @@ int openFileCloexec(const std::string& path, int flags, int mode = 0644);
 // fopen(3) with close-on-exec ("e" added to `mode`). Null with errno on failure.
 FILE* openStreamCloexec(const std::string& path, const char* mode);
 
+// A read-only stream ("rb", close-on-exec) on `path` only when it names a
+// regular file (links followed). The open never blocks: a FIFO, a device or
+// a folder gives null with errno EINVAL, other failures null with open's errno.
+FILE* openRegularFileStream(const std::string& path);
+
 // Makes the directory entry changes in `dir` durable. Returns false with
 // errno set when the folder cannot be opened or synced.
 bool fsyncDirectory(const std::string& dir);

@@ -1,6 +1,7 @@
 #include "platform/termination_signals.h"
 
 #include <pthread.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
@@ -33,3 +34,5 @@ int waitForTerminationSignal(int timeoutMs) {
         return 0;
     }
 }
+
+void requestProcessTermination() { ::kill(::getpid(), SIGTERM); }

@@ -12,3 +12,8 @@ void blockTerminationSignals();
 // Returns the signal number, or 0 when the time passed first.
 // REQUIRES: the signals are blocked in every thread of the process.
 int waitForTerminationSignal(int timeoutMs);
+
+// Asks the process to end as a SIGTERM would: the thread waiting in
+// waitForTerminationSignal takes it and runs the normal exit path. Safe from
+// any thread; returns at once.
+void requestProcessTermination();

@@ -3,6 +3,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/json_parse.h"
 #include "prompt/prompt_text.h"
 
 using nlohmann::json;
@@ -171,7 +172,7 @@ std::string gemma4SchemaProperties(const json& properties) {
 }
 
 std::string gemma4ToolResponse(const std::string& name, const std::string& text) {
-    const json parsed = json::parse(text, nullptr, /*allow_exceptions=*/false, /*ignore_comments=*/false);
+    const json parsed = parseJsonOrDiscarded(text);
     std::string body = "response:" + name;
     if (parsed.is_object()) {
         body += gemma4Value(parsed, false);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "app/json_parse.h"
 #include "prompt/gemma4_renderer.h"
 
 using nlohmann::json;
@@ -119,8 +120,7 @@ std::string argumentsText(const json& arguments) {
     if (arguments.is_null()) return "{}";
     if (arguments.is_string()) {
         const std::string& text = arguments.get_ref<const std::string&>();
-        const json parsed = json::parse(text, nullptr, /*allow_exceptions=*/false,
-                                        /*ignore_comments=*/false);
+        const json parsed = parseJsonOrDiscarded(text);
         if (parsed.is_discarded()) return text;
         return toJsonSpaced(parsed);
     }

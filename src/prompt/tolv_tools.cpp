@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "app/json_parse.h"
 #include "prompt/prompt_text.h"
 
 using nlohmann::json;
@@ -133,8 +134,7 @@ std::string tolvSchemaText(const json& value, bool isPropertiesMap) {
 std::string atemCallBlock(const std::string& name, const json& input) {
     json arguments = input;
     if (input.is_string()) {
-        arguments = json::parse(input.get_ref<const std::string&>(), nullptr, /*allow_exceptions=*/false,
-                                /*ignore_comments=*/false);
+        arguments = parseJsonOrDiscarded(input.get_ref<const std::string&>());
         if (arguments.is_discarded()) arguments = json::object();
     }
     std::string out = "<atem:function_calls>\n<atem:invoke name=\"" + name + "\">\n";

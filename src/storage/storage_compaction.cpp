@@ -92,21 +92,16 @@ void StorageFile::compactLocked(const uint8_t* dataKey) {
     std::vector<StorageEntry> oldEntries = std::move(entries_);
     const uint64_t oldEnd = fileEnd_;
     const PublishedState oldPublished = published_;
-    const PublishedState oldFallback = fallback_;
-    const bool oldHaveFallback = haveFallback_;
     const auto switchBack = [&] {
         fd_ = oldFd;
         entries_ = std::move(oldEntries);
         fileEnd_ = oldEnd;
         published_ = oldPublished;
-        fallback_ = oldFallback;
-        haveFallback_ = oldHaveFallback;
     };
     fd_ = tempFd;
     entries_ = std::move(moved);
     fileEnd_ = position;
     published_ = PublishedState{};
-    haveFallback_ = false;
     try {
         writeIndex(dataKey);
         if (!passStep(StorageStep::kCompactionPublished)) throwIo("failed to write temp storage: " + temp);

@@ -76,7 +76,6 @@ void StorageFile::closeLocked() {
     fd_ = -1;
     entries_.clear();
     indexLoaded_ = false;
-    haveFallback_ = false;
 }
 
 void StorageFile::close() {
@@ -160,8 +159,7 @@ void StorageFile::createLocked(const std::string& path, const StorageHeader& hea
     header_ = header;
     entries_.clear();
     nextRecordId_ = 1;
-    published_ = PublishedState{1, 0, 0, 0};
-    haveFallback_ = false;
+    published_ = PublishedState{1, 0, 0, 0, 0};  // slot A, empty index
     fileEnd_ = kHeaderSize;
     indexLoaded_ = true;
 }

@@ -109,7 +109,8 @@ private:
         uint64_t generation = 0;
         uint64_t indexOffset = 0;
         uint64_t indexLength = 0;
-        int activeSlot = -1;  // 0 slot A, 1 slot B, -1 none in force
+        uint32_t recordCrc = 0;  // of the sealed index record; 0 when not recorded
+        int activeSlot = -1;     // 0 slot A, 1 slot B, -1 none in force
     };
 
     // Every private helper below REQUIRES mu_ held. All raise
@@ -123,15 +124,19 @@ private:
     // Checks the header of the open file and chooses the slot; loads the
     // index of a plain container, or of an encrypted one when `key` is given.
     void readHeader(const StorageKey* key);
-    // Loads the index named by the slot in force, falling back to the other
-    // usable slot when that index cannot be read.
+    // Loads the index named by the slot in force. A slot that passed its CRC
+    // names a record that was complete and synced before the slot was
+    // written, so a record that then fails (its checksum, its tag, a read)
+    // is damage, not a torn publish: it fails the call, nothing older is
+    // read in its place, and the index stays unloaded so nothing is written.
     void readIndex(const uint8_t* dataKey);
     IndexRecord readIndexAt(const PublishedState& state, const uint8_t* dataKey);
     // Publishes entries_ and nextRecordId_: index record, sync, slot, sync.
     // On failure fileEnd_ stays past the bytes written and the slot in force
     // is unchanged in memory.
     void writeIndex(const uint8_t* dataKey);
-    bool writeSlot(uint64_t slotOffset, uint64_t generation, uint64_t indexOffset, uint64_t indexLength) const;
+    bool writeSlot(uint64_t slotOffset, uint64_t generation, uint64_t indexOffset, uint64_t indexLength,
+                   uint32_t recordCrc) const;
     Bytes sealRecord(const uint8_t* dataKey, const uint8_t* aad, size_t aadSize, const uint8_t* plain,
                      size_t size) const;
     Bytes openRecord(const uint8_t* dataKey, const uint8_t* aad, size_t aadSize, const Bytes& sealed) const;
@@ -157,10 +162,6 @@ private:
     uint64_t openGeneration_ = 0;
     uint64_t nextRecordId_ = 1;
     PublishedState published_;
-    // The slot that lost the choice at open, kept so that an unreadable index
-    // in the chosen slot can fall back to it.
-    PublishedState fallback_;
-    bool haveFallback_ = false;
     uint64_t fileEnd_ = 0;
 };
 

@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/logger.h"
 #include "storage/storage_crypto.h"
 #include "storage/storage_file.h"
 #include "storage/storage_file_internal.h"
@@ -127,13 +126,10 @@ void StorageFile::readHeader(const StorageKey* key) {
     const std::optional<int> chosen = chooseSlot(slots[0], slots[1], fileSize);
     if (!chosen) throwIo("storage index slots are corrupted: " + path_);
     const auto stateOf = [&](int i) {
-        return PublishedState{slots[i].generation, slots[i].indexOffset, slots[i].indexLength, i};
+        return PublishedState{slots[i].generation, slots[i].indexOffset, slots[i].indexLength, slots[i].recordCrc, i};
     };
     header_ = header;
     published_ = stateOf(*chosen);
-    const int other = 1 - *chosen;
-    haveFallback_ = isSlotUsable(slots[other], fileSize);
-    if (haveFallback_) fallback_ = stateOf(other);
     fileEnd_ = fileSize;
     entries_.clear();
     nextRecordId_ = 1;
@@ -153,6 +149,14 @@ IndexRecord StorageFile::readIndexAt(const PublishedState& state, const uint8_t*
     // cannot ask for more memory than the file holds.
     Bytes sealed(state.indexLength);
     if (!readAt(state.indexOffset, sealed.data(), sealed.size())) throwIo("cannot read storage index: " + path_);
+    if ((header_.flags & kFlagEncrypted) == 0) {
+        // A plain record has no tag: its slot's record CRC stands in, and
+        // zeros (what a zero-filled record holds) are never an index, since
+        // every index written carries a next record id of at least 1.
+        const bool zeros = std::all_of(sealed.begin(), sealed.end(), [](uint8_t b) { return b == 0; });
+        if (zeros || (state.recordCrc != 0 && crc32Ieee(sealed.data(), sealed.size()) != state.recordCrc))
+            throwIo("corrupted storage record: " + path_);
+    }
     const Bytes plain = openRecord(dataKey, reinterpret_cast<const uint8_t*>(kIndexAad), 6, sealed);
     switch (decodeIndex(plain.data(), plain.size(), fileEnd_, record)) {
         case IndexDecodeResult::kOk:
@@ -166,31 +170,15 @@ IndexRecord StorageFile::readIndexAt(const PublishedState& state, const uint8_t*
 }
 
 void StorageFile::readIndex(const uint8_t* dataKey) {
-    IndexRecord record;
-    try {
-        record = readIndexAt(published_, dataKey);
-    } catch (const FileStoreException& newest) {
-        // The previous slot still names a complete index: a newest index that
-        // cannot be read must not make every stored file unreachable.
-        if (newest.kind() != FileStoreException::kIo || !haveFallback_) throw;
-        try {
-            record = readIndexAt(fallback_, dataKey);
-        } catch (const FileStoreException&) {
-            throw newest;
-        }
-        logMessage(2, "[FileStore] newest storage index unreadable, using the previous one: %s (%s)", path_.c_str(),
-                   newest.what());
-        published_ = fallback_;
-        haveFallback_ = false;
-    }
+    IndexRecord record = readIndexAt(published_, dataKey);
     entries_ = std::move(record.entries);
     nextRecordId_ = record.nextRecordId;
     indexLoaded_ = true;
 }
 
-bool StorageFile::writeSlot(uint64_t slotOffset, uint64_t generation, uint64_t indexOffset,
-                            uint64_t indexLength) const {
-    const auto slot = encodeSlot(generation, indexOffset, indexLength);
+bool StorageFile::writeSlot(uint64_t slotOffset, uint64_t generation, uint64_t indexOffset, uint64_t indexLength,
+                            uint32_t recordCrc) const {
+    const auto slot = encodeSlot(generation, indexOffset, indexLength, recordCrc);
     return writeAt(slotOffset, slot.data(), slot.size());
 }
 
@@ -220,15 +208,12 @@ void StorageFile::writeIndex(const uint8_t* dataKey) {
     } else {
         target = (generation % 2 == 1) ? 0 : 1;
     }
-    if (!writeSlot(target == 0 ? kSlotAOffset : kSlotBOffset, generation, offset, sealed.size()) ||
+    const uint32_t recordCrc = crc32Ieee(sealed.data(), sealed.size());
+    if (!writeSlot(target == 0 ? kSlotAOffset : kSlotBOffset, generation, offset, sealed.size(), recordCrc) ||
         !passStep(StorageStep::kSlotWritten) || !syncFile() || !passStep(StorageStep::kSlotSynced)) {
         throwIo("failed to update storage slot: " + path_);
     }
-    if (published_.activeSlot >= 0) {
-        fallback_ = published_;
-        haveFallback_ = true;
-    }
-    published_ = PublishedState{generation, offset, sealed.size(), target};
+    published_ = PublishedState{generation, offset, sealed.size(), recordCrc, target};
 }
 
 void StorageFile::readChunks(const uint8_t* dataKey, const StorageEntry& entry, uint64_t offset,

@@ -61,12 +61,14 @@ StorageHeader decodeHeaderFields(const uint8_t* header) {
     return h;
 }
 
-std::array<uint8_t, kSlotSize> encodeSlot(uint64_t generation, uint64_t indexOffset, uint64_t indexLength) {
+std::array<uint8_t, kSlotSize> encodeSlot(uint64_t generation, uint64_t indexOffset, uint64_t indexLength,
+                                          uint32_t recordCrc) {
     std::array<uint8_t, kSlotSize> slot{};
     storeU64Le(slot.data(), generation);
     storeU64Le(slot.data() + 8, indexOffset);
     storeU64Le(slot.data() + 16, indexLength);
     storeU32Le(slot.data() + 24, crc32Ieee(slot.data(), 24));
+    storeU32Le(slot.data() + 28, recordCrc);
     return slot;
 }
 
@@ -75,6 +77,7 @@ IndexSlot decodeSlot(const uint8_t* slot) {
     s.generation = loadU64Le(slot);
     s.indexOffset = loadU64Le(slot + 8);
     s.indexLength = loadU64Le(slot + 16);
+    s.recordCrc = loadU32Le(slot + 28);
     s.crcOk = loadU32Le(slot + 24) == crc32Ieee(slot, 24);
     return s;
 }

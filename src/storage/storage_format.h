@@ -52,11 +52,17 @@ struct StorageHeader {
 };
 
 // One index slot as decoded; `crcOk` says whether its CRC matched.
+// `recordCrc` is the slot's last word: the CRC-32 of the sealed index record
+// the slot names, so that a plain record (whose nonce and tag are zero) is
+// checked as strictly as the slot itself. 0 means none was recorded (an
+// empty index, or a slot written before the word was used; readers that do
+// not know it ignore it).
 struct IndexSlot {
     uint64_t generation = 0;
     uint64_t indexOffset = 0;
     uint64_t indexLength = 0;
     bool crcOk = false;
+    uint32_t recordCrc = 0;
 };
 
 // The plaintext of an index record.
@@ -90,8 +96,9 @@ bool headerHasMagic(const uint8_t* header);
 // Decodes the non-slot fields of a 4096-byte header. Does not check them.
 StorageHeader decodeHeaderFields(const uint8_t* header);
 
-// The 32 bytes of an index slot, CRC included.
-std::array<uint8_t, kSlotSize> encodeSlot(uint64_t generation, uint64_t indexOffset, uint64_t indexLength);
+// The 32 bytes of an index slot, CRC and record CRC included.
+std::array<uint8_t, kSlotSize> encodeSlot(uint64_t generation, uint64_t indexOffset, uint64_t indexLength,
+                                          uint32_t recordCrc = 0);
 IndexSlot decodeSlot(const uint8_t* slot);
 
 // A slot names a usable index when its CRC matches, its generation is not 0,

@@ -13,6 +13,7 @@
 #include "api/chat_request.h"
 #include "api/chat_usage.h"
 #include "api_test_util.h"
+#include "net/http_response.h"
 #include "net/io_exception.h"
 #include "net/socket_peer.h"
 
@@ -122,7 +123,6 @@ TEST(ChatRequestTest, ControlAndMessagesCombinations) {
         {R"({"conversationId":"c","conversation_control":{"action":"close_thinking"},"messages":[{"role":"user","content":"x"}]})",
          true, "close_thinking", true},
         {R"({"conversationId":"c","messages":[]})", false, "", false},
-        {R"({"conversationId":null,"messages":[1]})", false, "", false},
     };
     for (const Case& c : cases) {
         MessagesRequest request;
@@ -131,6 +131,33 @@ TEST(ChatRequestTest, ControlAndMessagesCombinations) {
         if (!c.ok) continue;
         EXPECT_EQ(request.action, c.action);
         EXPECT_EQ(request.hasMessages, c.hasMessages);
+    }
+}
+
+// Conversation and message ids are stored and served back in every status:
+// bounded, with the limit itself accepted.
+TEST(ChatRequestTest, IdLengthsAreBounded) {
+    const auto body = [](const std::string& conversationId, const std::string& messageId) {
+        nlohmann::json b = {{"conversationId", conversationId}};
+        if (messageId.empty()) b["messages"] = nlohmann::json::array({1});
+        else b["conversation_control"] = {{"action", "continue"}, {"message_id", messageId}};
+        return b.dump();
+    };
+    const struct {
+        std::string body;
+        std::string error;  // empty: accepted
+    } cases[] = {
+        {body(std::string(256, 'c'), ""), ""},
+        {body(std::string(257, 'c'), ""), "\"conversationId\" must be at most 256 bytes"},
+        {body(std::string(60000, 'c'), ""), "\"conversationId\" must be at most 256 bytes"},
+        {body("c", std::string(256, 'm')), ""},
+        {body("c", std::string(257, 'm')), "\"conversation_control.message_id\" must be at most 256 bytes"},
+    };
+    for (const auto& c : cases) {
+        MessagesRequest request;
+        MessagesRequestError error;
+        EXPECT_EQ(parseMessagesRequest(c.body, request, error), c.error.empty()) << error.message;
+        EXPECT_EQ(error.message, c.error);
     }
 }
 
@@ -277,6 +304,31 @@ TEST(ChatGenerationTest, StreamedRunWritesDeltasAndBlocks) {
     EXPECT_NE(wire.find("\"token_count\":2,\"type\":\"text\""), std::string::npos);
     EXPECT_EQ(state.rawOutput, "<think>hmHi");
     EXPECT_EQ(wire.find("[DONE]"), std::string::npos) << "the caller ends the stream";
+}
+
+TEST(ChatGenerationTest, DeltaFrameIsTheJsonWritersFrame) {
+    // The per-token frame is written without a JSON object; it must be the
+    // frame the JSON writer gives, byte for byte, for any text a model writes.
+    const std::string deltas[] = {
+        "",
+        "Hello, world/",
+        "quote \" backslash \\ end",
+        "\b\f\n\r\t",
+        std::string("\x00\x01\x1f\x7f", 4),
+        "Price: 5 \xE2\x82\xAC",
+        "cut \xE2\x82",
+        "overlong \xC0\xAF and surrogate \xED\xA0\x80",
+    };
+    int index = 0;
+    for (const std::string& delta : deltas) {
+        for (const char* type : {"text", "thinking"}) {
+            SCOPED_TRACE(json(delta).dump(-1, ' ', true, json::error_handler_t::replace));
+            const json payload = {{"delta", delta}, {"delta_index", index}, {"type", type}};
+            EXPECT_EQ(formatDeltaEvent(delta, index, type),
+                      formatSseEvent("message.delta", payload.dump(-1, ' ', false, json::error_handler_t::replace)));
+            index += 997;
+        }
+    }
 }
 
 TEST(ChatGenerationTest, WorkerFailureIsReportedNotThrown) {

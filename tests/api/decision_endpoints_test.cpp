@@ -82,6 +82,16 @@ std::string choicesJson(size_t n) {
     return out + "]";
 }
 
+// `levels` nested arrays around a 0: far beyond the parse's nesting bound,
+// deep enough to overflow a stack when walked recursively.
+std::string deepArray(size_t levels) { return std::string(levels, '[') + "0" + std::string(levels, ']'); }
+
+std::string objectOfKeys(size_t keys) {
+    std::string out = "{";
+    for (size_t i = 0; i < keys; ++i) out += (i ? ",\"k" : "\"k") + std::to_string(i) + "\":1";
+    return out + "}";
+}
+
 TEST_F(DecisionApiTest, ChoiceRefusesBadRequestsBeforeAnyLoad) {
     const std::shared_ptr<Mivrel> mivrel = chat();
     struct Case {
@@ -90,6 +100,8 @@ TEST_F(DecisionApiTest, ChoiceRefusesBadRequestsBeforeAnyLoad) {
     };
     const std::vector<Case> cases = {
         {"{nope", "Invalid JSON"},
+        {R"({"query": )" + deepArray(60000) + R"(, "choices": ["a", "b"]})",
+         "Invalid JSON: nesting deeper than 256 levels"},
         {"[1]", "\"query\" is required"},
         {R"({"choices": ["a", "b"]})", "\"query\" is required"},
         {R"({"query": null, "choices": ["a", "b"]})", "\"query\" is required"},
@@ -221,6 +233,9 @@ TEST_F(DecisionApiTest, SystemOneRefusesBadRequests) {
     };
     const std::vector<Case> cases = {
         {"{", "Invalid JSON"},
+        {R"({"state": )" + deepArray(60000) + "}", "Invalid JSON: nesting deeper than 256 levels"},
+        {R"({"state": "s", "questions": )" + objectOfKeys(10001) + "}",
+         "Invalid JSON: an object with more than 10000 keys"},
         {"[]", "Request body must be a JSON object"},
         {R"({"questions": {}})", "\"state\" must be provided"},
         {R"({"state": null})", "\"state\" must be provided"},

@@ -10,8 +10,10 @@
 #include <thread>
 #include <vector>
 
+#include "app/captured_log.h"
 #include "app/logger.h"
 #include "platform/file_io.h"
+#include "support/file_size_limit.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -89,31 +91,59 @@ TEST_F(RuntimePropertiesTest, InstallationIdsAreVersion4AndDiffer) {
 }
 
 TEST_F(RuntimePropertiesTest, ANewIdentityOnlyWhenTheFileHasNone) {
+    enum class Outcome { kKept, kIdAdded, kNewFile };
     struct Case {
         const char* name;
         std::string content;
-        bool keepsId;
+        Outcome outcome;
     };
+    const std::string registered =
+        "BRISVANE_ID = dev\nBRISVANE_API_KEY = key-1\nBRISVANE_TOKEN = tok-1\nBRISVANE_EXPORT = true\n";
     const std::vector<Case> cases = {
-        {"id present", "APP_ID = keep-me\nBRISVANE_ID = dev\nAPP_VERSION = 1.0.23\n", true},
-        {"id with CR LF", "APP_ID = keep-me\r\nAPP_VERSION = 1.0.23\r\n", true},
-        {"empty id", "APP_ID =\nBRISVANE_ID = dev\n", false},
-        {"no id key", "BRISVANE_ID = dev\n", false},
-        {"id only in a comment", "# APP_ID = keep-me\n", false},
-        {"empty file", "", false},
+        {"id present", "APP_ID = keep-me\nBRISVANE_ID = dev\nAPP_VERSION = 1.0.23\n", Outcome::kKept},
+        {"id with CR LF", "APP_ID = keep-me\r\nAPP_VERSION = 1.0.23\r\n", Outcome::kKept},
+        {"empty id", "APP_ID =\n" + registered, Outcome::kIdAdded},
+        {"no id key", registered, Outcome::kIdAdded},
+        {"typo in the id key", "APP_IDD = keep-me\nCREATED_AT = 2026-01-01\n" + registered, Outcome::kIdAdded},
+        {"id only in a comment", "# APP_ID = keep-me\n", Outcome::kNewFile},
+        {"empty file", "", Outcome::kNewFile},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         clearRuntimePropertiesForTesting();
         writeState(c.content);
         ASSERT_TRUE(firstStartup());
-        if (c.keepsId) {
-            EXPECT_EQ(rp::appId, "keep-me");
-            EXPECT_EQ(state(), c.content);
-        } else {
-            EXPECT_TRUE(std::regex_match(rp::appId, kUuidV4));
-            EXPECT_EQ(state().rfind(kHeader, 0), 0u);
-            EXPECT_EQ(rp::brisvaneIdRegistration, "");
+        switch (c.outcome) {
+            case Outcome::kKept:
+                EXPECT_EQ(rp::appId, "keep-me");
+                EXPECT_EQ(state(), c.content);
+                break;
+            case Outcome::kIdAdded: {
+                // The identity, keys and export flag of the registration survive.
+                EXPECT_TRUE(std::regex_match(rp::appId, kUuidV4));
+                EXPECT_EQ(rp::brisvaneIdRegistration, "dev");
+                EXPECT_EQ(rp::apiKey, "key-1");
+                EXPECT_EQ(rp::token, "tok-1");
+                EXPECT_TRUE(rp::brisvaneExport);
+                EXPECT_FALSE(rp::createdAt.empty());
+                const std::string now = state();
+                for (const std::string& line : {std::string("BRISVANE_API_KEY = key-1"), std::string("BRISVANE_TOKEN = tok-1")})
+                    EXPECT_NE(now.find(line), std::string::npos) << line;
+                if (c.content.find("APP_IDD") != std::string::npos) {
+                    EXPECT_NE(now.find("APP_IDD = keep-me"), std::string::npos);
+                    EXPECT_EQ(rp::createdAt, "2026-01-01");
+                }
+                // A restart keeps the added identity.
+                const std::string id = rp::appId;
+                ASSERT_TRUE(firstStartup());
+                EXPECT_EQ(rp::appId, id);
+                break;
+            }
+            case Outcome::kNewFile:
+                EXPECT_TRUE(std::regex_match(rp::appId, kUuidV4));
+                EXPECT_EQ(state().rfind(kHeader, 0), 0u);
+                EXPECT_EQ(rp::brisvaneIdRegistration, "");
+                break;
         }
     }
 }
@@ -142,6 +172,56 @@ TEST_F(RuntimePropertiesTest, AnOlderVersionIsStampedInPlace) {
     EXPECT_EQ(rp::appVersion, "1.0.23");
     EXPECT_EQ(state(), "APP_ID = id-1\n# keep this\nAPP_VERSION         = 1.0.23\nAPP_UPDATED_AT      = " +
                            rp::appUpdatedAt + "\n");
+}
+
+// A version stamp that cannot be written (a full disk) is reported and
+// start-up goes on with the file's values; a file without an identity that
+// cannot take the added one is left as it was. The files may not grow past
+// their size: the long comment keeps the log lines below that limit.
+TEST_F(RuntimePropertiesTest, AFullDiskIsReportedAndTheFileKept) {
+    const std::string comment = "# " + std::string(2000, 'x') + "\n";
+    const struct {
+        const char* name;
+        std::string content;
+        std::string logged;
+        std::string appId;  // loaded afterwards
+    } cases[] = {
+        {"version stamp", comment + "APP_ID = id-1\nAPP_VERSION = 1.0.22\n",
+         "[firstStartup] failed to stamp the program version: Cannot write runtime properties: ", "id-1"},
+        {"added identity", comment + "BRISVANE_ID = dev\nBRISVANE_TOKEN = tok\n",
+         "[firstStartup] failed to write properties file: Cannot write runtime properties: ", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        clearRuntimePropertiesForTesting();
+        writeState(c.content);
+        FILE* log = std::tmpfile();
+        ASSERT_NE(log, nullptr);
+        setLogEnabled(true);
+        setLogFile(log);
+        setLogLevel(9);
+        bool started;
+        {
+            FileSizeLimit full(c.content.size() + 10);
+            started = firstStartup();
+        }
+        setLogLevel(0);
+        std::fflush(log);
+        std::string logged(4096, '\0');
+        std::rewind(log);
+        logged.resize(std::fread(logged.data(), 1, logged.size(), log));
+        CapturedLog restore;  // the shared capture file takes the log back
+        setLogLevel(0);
+        std::fclose(log);
+        EXPECT_FALSE(started);
+        EXPECT_NE(logged.find(c.logged + path_), std::string::npos) << logged;
+        EXPECT_EQ(state(), c.content);
+        EXPECT_EQ(rp::appId, c.appId);
+        // With room again the next start completes.
+        ASSERT_TRUE(firstStartup());
+        EXPECT_EQ(rp::appVersion, "1.0.23");
+        EXPECT_FALSE(rp::appId.empty());
+    }
 }
 
 TEST_F(RuntimePropertiesTest, UpdatesRewriteMatchingLinesAndAppendTheRest) {
@@ -237,14 +317,23 @@ TEST_F(RuntimePropertiesTest, LoadFollowsTheValueRules) {
     EXPECT_EQ(rp::expiresDays, 30);
     EXPECT_EQ(rp::brisvaneIdRelay, "dev-1");
 
-    // A bad EXPIRES_DAYS stops the load there: keys loaded after it keep
-    // their previous values.
-    writeState("APP_ID = b\nEXPIRES_DAYS = soon\nBRISVANE_ID = dev-2\nAPP_VERSION = 9\n");
-    loadRuntimeProperties();
-    EXPECT_EQ(rp::appId, "b");
-    EXPECT_EQ(rp::brisvaneIdRegistration, "dev-2");
-    EXPECT_EQ(rp::brisvaneIdRelay, "dev-1");
-    EXPECT_EQ(rp::appVersion, "8");
+    // An EXPIRES_DAYS that does not convert is skipped with a log line; the
+    // keys after it, the export flag included, still load.
+    for (const char* bad : {"soon", "abc", "99999999999999999999"}) {
+        SCOPED_TRACE(bad);
+        writeState(std::string("APP_ID = b\nEXPIRES_DAYS = ") + bad +
+                   "\nBRISVANE_ID = dev-2\nBRISVANE_EXPORT = true\nAPP_VERSION = 9\n");
+        CapturedLog log;
+        loadRuntimeProperties();
+        EXPECT_TRUE(log.contains(std::string("EXPIRES_DAYS is not a number, skipped: ") + bad)) << log.text();
+        setLogLevel(0);
+        EXPECT_EQ(rp::appId, "b");
+        EXPECT_EQ(rp::expiresDays, 0);
+        EXPECT_EQ(rp::brisvaneIdRegistration, "dev-2");
+        EXPECT_EQ(rp::brisvaneIdRelay, "dev-2");
+        EXPECT_TRUE(rp::brisvaneExport);
+        EXPECT_EQ(rp::appVersion, "9");
+    }
 
     // A missing file changes nothing.
     std::filesystem::remove(path_);

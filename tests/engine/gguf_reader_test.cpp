@@ -120,6 +120,10 @@ TEST_F(GgufReaderTest, ErrorTexts) {
     EXPECT_EQ(error, "cannot open file");
     EXPECT_FALSE(readGgufHeader(dir.path(), {}, header, error));  // a folder is no GGUF file
     EXPECT_NE(error, "");
+    // A FIFO without a writer would block an open for reading: it is refused at once.
+    ASSERT_EQ(::mkfifo(dir.file("fifo.gguf").c_str(), 0600), 0);
+    EXPECT_FALSE(readGgufHeader(dir.file("fifo.gguf"), {}, header, error));
+    EXPECT_EQ(error, "cannot open file");
     ASSERT_TRUE(read(GgufWriter().header(99, 0, 0)));  // later versions are read
     EXPECT_EQ(header.version, 99u);
 }

@@ -3,6 +3,8 @@
 // resumes, the raw stream and image input.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "engine/mivrel_exception.h"
 #include "engine_test_util.h"
 #include "llm_test_util.h"
@@ -195,6 +197,97 @@ TEST(LlmGenerationTest, ConversationContinuesAndResumes) {
     EXPECT_EQ(engine->nPast(), 0);
     EXPECT_FALSE(engine->isTurnOpen());
     EXPECT_EQ(thrownBy([&] { engine->continueGeneration(); }).message, "nothing to continue (context is empty)");
+}
+
+// Positions the memory holds, as the library reports them.
+int64_t cellsInMemory(MivrelLLMEngine& engine) { return engine.getContextStats().usedCells; }
+
+TEST(LlmGenerationTest, HandedOutTokenReachesTheMemoryBeforeAnythingUsesIt) {
+    // A piece goes out before its token is decoded (the decode runs on the
+    // next pull); whatever comes next, the memory then holds every token the
+    // caller received, at the position nPast already counted.
+    struct Case {
+        const char* name;
+        std::function<void(MivrelLLMEngine&)> next;
+    };
+    const Case cases[] = {
+        {"the pull that meets max_tokens", [](MivrelLLMEngine& e) { EXPECT_TRUE(pullAll(e).empty()); }},
+        {"an abort and a pull",
+         [](MivrelLLMEngine& e) {
+             e.abortGeneration();
+             std::string piece;
+             EXPECT_FALSE(e.fetchNextToken(piece));
+         }},
+        {"resuming", [](MivrelLLMEngine& e) { e.continueGeneration(); }},
+        {"saving the state", [](MivrelLLMEngine& e) { EXPECT_FALSE(e.saveKvState().empty()); }},
+        {"scoring labels", [](MivrelLLMEngine& e) { e.scoreLabels("Pick: ", {"A", "B"}); }},
+        {"the next turn",
+         [](MivrelLLMEngine& e) {
+             e.abortGeneration();
+             const int32_t before = e.nPast();
+             e.startGeneration({'o', 'k'});
+             EXPECT_EQ(e.nPast(), before + 2);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto engine = loadedEngine();
+        engine->setSamplingOptions({{"max_tokens", 3}});
+        start(*engine, kEndlessLoop.promptEnding);
+        const int32_t promptEnd = engine->nPast();
+        std::string piece;
+        for (int i = 0; i < 3; ++i) ASSERT_TRUE(engine->fetchNextToken(piece));
+        EXPECT_EQ(engine->nPast(), promptEnd + 3);
+        EXPECT_EQ(engine->getGenerationStats().generatedTokens, 3);
+        EXPECT_EQ(cellsInMemory(*engine), promptEnd + 2);  // the third is still being handed out
+        c.next(*engine);
+        EXPECT_EQ(cellsInMemory(*engine), engine->nPast());
+        EXPECT_GE(engine->nPast(), promptEnd + 3);
+    }
+}
+
+TEST(LlmGenerationTest, FullContextEndsWithoutHandingOutWhatCannotBeDecoded) {
+    // The token that finds no free position fails before it goes out: the
+    // caller's text and the memory end at the same token.
+    auto engine = loadedEngine();
+    engine->setSamplingOptions({{"max_tokens", 256}});
+    start(*engine, kEndlessLoop.promptEnding);
+    const int32_t promptEnd = engine->nPast();
+    const std::vector<std::string> pieces = pullAll(*engine);
+    const GenerationStats stats = engine->getGenerationStats();
+    EXPECT_EQ(stats.stopReason, "decode_error");
+    EXPECT_EQ(static_cast<int32_t>(pieces.size()), 256 - promptEnd);
+    EXPECT_EQ(stats.generatedTokens, 256 - promptEnd);
+    EXPECT_EQ(engine->nPast(), 256);
+    EXPECT_EQ(cellsInMemory(*engine), 256);
+}
+
+TEST(LlmGenerationTest, GreedyReplyIsTheSameWhetherCutOrWhole) {
+    // On the random model every token depends on all before it, so a memory
+    // that lost, doubled or reordered a token changes the text that follows;
+    // and a reset that only drops cells must leave nothing of the old
+    // conversation behind.
+    const nlohmann::json greedy = {{"temperature", 0.0}, {"top_k", 1}, {"max_tokens", 24}};
+    auto whole = loadedEngine(kTinyChatFile);
+    whole->setSamplingOptions(greedy);
+    whole->startGeneration(whole->tokenizeText("Once upon a time", true, true));
+    const std::string expected = joined(pullAll(*whole));
+    ASSERT_FALSE(expected.empty());
+
+    auto cut = loadedEngine(kTinyChatFile);
+    cut->setSamplingOptions(greedy);
+    cut->startGeneration(cut->tokenizeText("A different story first", true, true));
+    pullAll(*cut);
+    cut->resetContext(kitContextSettings());
+    cut->setSamplingOptions(greedy);
+    cut->startGeneration(cut->tokenizeText("Once upon a time", true, true));
+    std::string text;
+    std::string piece;
+    for (int i = 0; i < 10 && cut->fetchNextToken(piece); ++i) text += piece;
+    cut->abortGeneration();
+    cut->continueGeneration();
+    text += joined(pullAll(*cut));
+    EXPECT_EQ(text.substr(0, expected.size()), expected);
 }
 
 TEST(LlmGenerationTest, AbortKeepsAnEarlierStopAndIdleAbortChangesNothing) {

@@ -245,6 +245,41 @@ TEST(LlmAssemblerTest, Qwen3AssemblerGetsThoughtAndAnswer) {
     EXPECT_EQ(stats.stopTokenText, "<|im_end|>");
 }
 
+TEST(LlmAssemblerTest, BlockTokenCountsAddUpToTheGeneratedTokens) {
+    // A block counts the tokens it took, not the pieces the assembler pulled:
+    // a character over three tokens is one piece, an injected thought close
+    // is no generated token, and the final pull that reports the end brings
+    // none.
+    struct Case {
+        const char* name;
+        const ScriptedReply* reply;
+        int32_t budget;     // 0: none
+        int32_t maxTokens;  // 0: the engine's default
+        std::vector<uint32_t> blockTokens;  // running counts, as delivered
+    };
+    const Case cases[] = {
+        {"split character", &kSplitUtf8, 0, 0, {6}},
+        {"thought and answer", &kThoughtReply, 0, 0, {5, 8}},
+        {"close injected at the budget", &kThoughtReply, 2, 0, {3, 5}},
+        {"cut by max_tokens", &kEndlessLoop, 0, 5, {5}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto engine = loadedEngine();
+        if (c.maxTokens > 0) engine->setSamplingOptions({{"max_tokens", c.maxTokens}});
+        start(*engine, c.reply->promptEnding);
+        engine->setThinkingBudget(qwenBudget(c.budget));
+        std::unique_ptr<ModelMessageAssembler> assembler = createMessageAssembler("qwen3", nullptr);
+        std::vector<uint32_t> counts;
+        engine->runWithAssembler(*assembler, [](const AssemblingSnapshot&) {},
+                                 [&](const ModelMessageT& m) { counts.push_back(m.tokens); });
+        EXPECT_EQ(counts, c.blockTokens);
+        ASSERT_FALSE(counts.empty());
+        EXPECT_EQ(static_cast<int32_t>(counts.back()), engine->getGenerationStats().generatedTokens);
+        EXPECT_EQ(engine->getContextStats().usedCells, engine->nPast());
+    }
+}
+
 TEST(LlmAssemblerTest, AssemblerStoppingFirstRecordsEotAndThrowingPassesOn) {
     {
         auto engine = loadedEngine();

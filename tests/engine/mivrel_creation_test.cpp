@@ -15,6 +15,7 @@
 #include "engine/mivrel_manager.h"
 #include "engine/placement.h"
 #include "mgmt/json_files.h"
+#include "support/file_size_limit.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -94,6 +95,10 @@ TEST_F(MivrelCreation, RefusalsWriteNothing) {
         {{{"mivrelId", std::string(129, 'x')}, {"name", "A"}, {"modelId", "llm"}}, 400, "bad_request",
          "\"mivrelId\"" + idRule},
         {{{"mivrelId", "a"}, {"name", "A"}, {"modelId", "../llm"}}, 400, "bad_request", "\"modelId\"" + idRule},
+        {{{"mivrelId", "a"}, {"name", std::string(257, 'n')}, {"modelId", "llm"}}, 400, "bad_request",
+         "\"name\" must be at most 256 bytes"},
+        {{{"mivrelId", "a"}, {"name", "A"}, {"modelId", "llm"}, {"description", std::string(4097, 'd')}}, 400,
+         "bad_request", "\"description\" must be at most 4096 bytes"},
         {{{"mivrelId", "a"}, {"name", "A"}, {"modelId", "ghost"}}, 404, "model_not_found",
          "등록되지 않은 modelId: ghost"},
         {{{"mivrelId", "a"}, {"name", "A"}, {"modelId", "notdl"}}, 409, "model_not_downloaded",
@@ -129,6 +134,12 @@ TEST_F(MivrelCreation, RefusalsWriteNothing) {
         EXPECT_FALSE(fs::exists(home.file("mivrel"))) << "nothing is written before every check passed";
         EXPECT_TRUE(gMivrelManager->snapshotMivrels().empty());
     }
+    // At the limits the strings are stored whole.
+    const CreateMivrelResult atLimits = createMivrel(
+        {{"mivrelId", "a"}, {"name", std::string(256, 'n')}, {"modelId", "llm"}, {"description", std::string(4096, 'd')}});
+    ASSERT_TRUE(atLimits.ok) << atLimits.errorMessage;
+    EXPECT_EQ(atLimits.name.size(), 256u);
+    EXPECT_EQ(atLimits.description.size(), 4096u);
 }
 
 TEST_F(MivrelCreation, WrongTypedFieldsThrowBeforeWriting) {
@@ -290,8 +301,12 @@ TEST_F(MivrelCreation, AudioModelSettings) {
 
 TEST_F(MivrelCreation, BrokenRegistryIsRefusedAndKept) {
     fs::create_directories(home.file("mivrel"));
-    for (const char* text : {"{\"mivrelList\": [", "[]", "{\"mivrelList\": {}}"}) {
-        SCOPED_TRACE(text);
+    // The last one holds a value nested far deeper than a stack survives when
+    // it is copied or written back.
+    const std::string deep = "{\"mivrelList\": [], \"x\": " + std::string(100000, '[') + std::string(100000, ']') + "}";
+    for (const std::string& text : {std::string("{\"mivrelList\": ["), std::string("[]"),
+                                    std::string("{\"mivrelList\": {}}"), deep}) {
+        SCOPED_TRACE(text.substr(0, 40));
         writeTextFile(home.file("mivrel/mivrel.json"), text);
         const CreateMivrelResult result = createMivrel(json{{"mivrelId", "n"}, {"name", "N"}, {"modelId", "llm"}});
         EXPECT_FALSE(result.ok);
@@ -331,6 +346,40 @@ TEST_F(MivrelCreation, WriteFailuresAre500) {
     EXPECT_EQ(blocked.errorMessage.rfind("properties.json 생성 실패: ", 0), 0u) << blocked.errorMessage;
     EXPECT_FALSE(fs::exists(home.file("mivrel/mivrel.json")));
     EXPECT_EQ(gMivrelManager->find("blocked"), nullptr);
+}
+
+// A disk that fills during a creation leaves no half-made instance folder,
+// whichever of the two files fails, and the registry as it was.
+TEST_F(MivrelCreation, AFullDiskLeavesNoInstanceFolder) {
+    ASSERT_TRUE(createMivrel(json{{"mivrelId", "first"}, {"name", "A"}, {"modelId", "llm"}}).ok);
+    const uint64_t properties = fs::file_size(home.file("mivrel/first/properties.json"));
+    // A registry larger than any properties file, so a limit can sit between.
+    json registry = loadJsonFile(home.file("mivrel/mivrel.json"));
+    registry["note"] = std::string(properties + 4000, 'n');
+    saveJsonFile(home.file("mivrel/mivrel.json"), registry);
+    const std::string before = readTextFile(home.file("mivrel/mivrel.json"));
+    const struct {
+        const char* what;
+        uint64_t limit;
+        const char* message;
+    } cases[] = {
+        {"properties.json", 16, "properties.json 생성 실패: "},
+        {"mivrel.json", properties + 2000, "mivrel.json 쓰기 실패: "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        CreateMivrelResult result;
+        {
+            FileSizeLimit full(c.limit);
+            result = createMivrel(json{{"mivrelId", "later"}, {"name", "A"}, {"modelId", "llm"}});
+        }
+        EXPECT_EQ(result.httpStatus, 500);
+        EXPECT_EQ(result.errorMessage.rfind(c.message, 0), 0u) << result.errorMessage;
+        EXPECT_FALSE(fs::exists(home.file("mivrel/later")));
+        EXPECT_EQ(readTextFile(home.file("mivrel/mivrel.json")), before);
+        EXPECT_EQ(gMivrelManager->find("later"), nullptr);
+        EXPECT_TRUE(fs::exists(home.file("mivrel/first/properties.json")));
+    }
 }
 
 TEST_F(MivrelCreation, ConcurrentCreationsKeepEveryEntry) {

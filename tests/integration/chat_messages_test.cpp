@@ -112,6 +112,8 @@ protected:
                                        ? "scripted"
                                        : "tagged");
         home_->addInstance("tools", "tagged");
+        home_->addInstance("count", "tagged");
+        home_->addInstance("count-qwen", "scripted");
         home_->addInstance("once", "scripted", {{"release_policy", "after_generate"}});
         home_->addInstance("broken", "ghost");
         home_->addInstance("eye", "seeing");
@@ -337,6 +339,56 @@ TEST_F(ChatMessages, BusyInstanceAndDisconnectedClient) {
     EXPECT_EQ(next.status, 200) << next.body;
 }
 
+TEST_F(ChatMessages, UsageCountsTheGeneratedTokensAndTheStreamCarriesTheWholeReply) {
+    // output_tokens is the number of tokens generated (a character over three
+    // tokens counts three; the end of the stream counts none), the blocks'
+    // counts add up to it, and the streamed deltas are the reply's text.
+    struct Case {
+        const char* name;
+        const char* id;
+        std::string text;
+        json options;
+        int outputTokens;
+        const char* stopReason;
+    };
+    const Case cases[] = {
+        {"thought and answer", "count-qwen", "Hi", json::object(), 8, "eot"},
+        {"split character", "count", "Cost$", json::object(), 6, "eot"},
+        {"cut by max_tokens", "count", "tick~", {{"apply_sampling", true}, {"max_tokens", 7}}, 7, "n_predict"},
+    };
+    for (const bool stream : {false, true}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (stream ? " streamed" : " whole"));
+            json options = c.options;
+            options["stream"] = stream;
+            const HttpReply reply = chat(c.id, chatBody(std::string("u-") + c.id, c.text, options));
+            ASSERT_EQ(reply.status, 200) << reply.body;
+            json message;
+            int blockSum = 0;
+            std::string streamed;
+            if (stream) {
+                for (const SseEvent& e : parseEvents(reply.body)) {
+                    if (e.name == "message.delta") streamed += e.data["delta"].get<std::string>();
+                    if (e.name == "message.block_done") blockSum += e.data["token_count"].get<int>();
+                    if (e.name == "message.completed") message = e.data["message"];
+                }
+            } else {
+                message = bodyJson(reply)["message"];
+            }
+            ASSERT_TRUE(message.is_object()) << reply.body;
+            EXPECT_EQ(message["usage"]["output_tokens"], c.outputTokens);
+            EXPECT_EQ(message["usage"]["stop_reason"], c.stopReason);
+            std::string whole;
+            for (const json& block : message["content"])
+                whole += block.value("thinking", "") + block.value("text", "");
+            if (stream) {
+                EXPECT_EQ(blockSum, c.outputTokens);
+                EXPECT_EQ(streamed, whole);
+            }
+        }
+    }
+}
+
 TEST_F(ChatMessages, CutRepliesResume) {
     const json sampling = {{"apply_sampling", true}, {"max_tokens", 4}};
     const HttpReply cut = chat("resume", chatBody("r1", "tick~", sampling));
@@ -409,6 +461,9 @@ TEST_F(ChatMessages, RequestChecks) {
     };
     const Case cases[] = {
         {"checks", "{", 400, "bad_request", "Invalid JSON"},
+        // Deep enough to overflow the handler's stack if anything walked it.
+        {"checks", R"({"conversationId": "k", "messages": )" + std::string(100000, '[') + std::string(100000, ']') + "}",
+         400, "bad_request", "Invalid JSON: nesting deeper than 256 levels"},
         {"checks", "[1]", 400, "bad_request", "request body must be a JSON object"},
         {"checks", R"({"conversationId": 5, "messages": []})", 400, "bad_request",
          "\"conversationId\" must be a string"},

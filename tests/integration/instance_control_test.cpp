@@ -106,6 +106,35 @@ TEST_F(InstanceControl, TokenizeRefusals) {
     }
 }
 
+// A text whose bytes cannot fit the context, whatever the tokens, is refused
+// before it is tokenized, and the instance is free again at once.
+TEST_F(InstanceControl, TextsBeyondTheContextAreRefusedBeforeTokenizing) {
+    const std::string big(1 << 20, 'a');
+    const std::string tooLong = " is too long for the context: 1048576 bytes cannot fit " +
+                                std::to_string(testmodels::kTrainedContext) + " tokens";
+    const struct {
+        const char* id;
+        const char* action;
+        std::string body;
+        std::string message;
+    } cases[] = {
+        {"tok", "tokenize", json{{"text", big}, {"options", {{"autoLoad", true}}}}.dump(), "\"text\"" + tooLong},
+        {"raw", "rawPromptStream", json{{"rawPrompt", big}}.dump(), "\"rawPrompt\"" + tooLong},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.action);
+        const HttpReply reply = post(c.id, c.action, c.body);
+        EXPECT_EQ(reply.status, 400) << reply.body.substr(0, 200);
+        EXPECT_EQ(errorCode(reply), "bad_request");
+        EXPECT_EQ(errorMessage(reply), c.message);
+        EXPECT_EQ(status(c.id)["status"], "idle");
+    }
+    // A text that may fit is still tokenized.
+    const HttpReply fits = post("tok", "tokenize", json{{"text", std::string(200, 'a')}}.dump());
+    ASSERT_EQ(fits.status, 200) << fits.body.substr(0, 200);
+    EXPECT_EQ(bodyJson(fits)["count"].get<size_t>(), 200u);
+}
+
 TEST_F(InstanceControl, ResetStopAndUnloadOfAnIdleInstance) {
     const HttpReply notLoaded = post("ctl", "reset", "");
     EXPECT_EQ(notLoaded.status, 409);
@@ -141,13 +170,18 @@ TEST_F(InstanceControl, UnloadOfAnUnloadedInstanceEmptiesAMarkedStore) {
 
 TEST_F(InstanceControl, SwitchConversation) {
     struct Case {
-        const char* body;
+        std::string body;
         int status;
-        const char* message;  // reply message or error message
+        std::string message;  // reply message or error message
         json conversationId;  // in the status afterwards (when 200)
     };
+    const std::string longest(256, 'L');
     const Case cases[] = {
         {R"({"conversationId": "c2"})", 200, "conversationId changed to c2", "c2"},
+        {R"({"conversationId": ")" + longest + "\"}", 200, "conversationId changed to " + longest, longest},
+        // Beyond the limit nothing changes: the status still shows the last one.
+        {R"({"conversationId": ")" + std::string(1 << 20, 'x') + "\"}", 400,
+         "\"conversationId\" must be at most 256 bytes", nullptr},
         {"{}", 200, "conversationId changed to ", nullptr},
         {"{/* note */ \"conversationId\": \"c3\"}", 200, "conversationId changed to c3", "c3"},
         {R"({"conversationId": 5})", 400, "\"conversationId\" must be a string", nullptr},
@@ -156,12 +190,13 @@ TEST_F(InstanceControl, SwitchConversation) {
     };
     for (const Case& c : cases) {
         const HttpReply reply = post("conv", "switch-conversation", c.body);
-        ASSERT_EQ(reply.status, c.status) << c.body << " -> " << reply.body;
+        ASSERT_EQ(reply.status, c.status) << c.body.substr(0, 80) << " -> " << reply.body;
         if (c.status == 200) {
             EXPECT_EQ(bodyJson(reply), (json{{"message", c.message}, {"ok", true}}));
             EXPECT_EQ(status("conv")["conversationId"], c.conversationId) << c.body;
         } else {
-            EXPECT_EQ(errorMessage(reply), c.message) << c.body;
+            EXPECT_EQ(errorMessage(reply), c.message) << c.body.substr(0, 80);
+            if (c.body.size() > 1000) EXPECT_EQ(status("conv")["conversationId"], longest);
         }
     }
     EXPECT_EQ(errorCode(post("img", "switch-conversation", "{}")), "unsupported_mivrel_type");

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <map>
 
 #include "support/test_paths.h"
 
@@ -56,11 +55,16 @@ void InstanceHome::writeRegistries() const {
     writeTextFile(home_.file("mivrel/mivrel.json"), nlohmann::json({{"mivrelList", instances_}}).dump(2));
 }
 
-bool InstanceHome::start() {
+void InstanceHome::setRuntimeProperties(const std::string& text) {
+    writeTextFile(home_.file("work/.runtime.properties"), text);
+}
+
+bool InstanceHome::start(const std::map<std::string, std::string>& extraEnv) {
     // The server of a thread-sanitizer build reads the same suppressions as
     // the test programs (ggml's own graph workers); other builds ignore them.
-    const std::map<std::string, std::string> env = {
+    std::map<std::string, std::string> env = {
         {"TSAN_OPTIONS", "suppressions=" + sourceDir() + "/tests/sanitizers/tsan.supp"}};
+    for (const auto& [name, value] : extraEnv) env[name] = value;
     if (!process_.start({}, home_.path(), env) || !process_.waitListening(port_)) {
         ADD_FAILURE() << "server did not start: " << process_.stderrText();
         return false;
@@ -74,6 +78,11 @@ HttpReply InstanceHome::get(const std::string& target) const { return httpReques
 
 HttpReply InstanceHome::post(const std::string& target, const std::string& body) const {
     return httpRequest(port_, "POST", target, {{"Content-Type", "application/json"}}, body);
+}
+
+HttpReply InstanceHome::request(const std::string& method, const std::string& target,
+                                const std::string& body) const {
+    return httpRequest(port_, method, target, {{"Content-Type", "application/json"}}, body);
 }
 
 nlohmann::json bodyJson(const HttpReply& reply) { return nlohmann::json::parse(reply.body, nullptr, false); }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,9 +36,14 @@ public:
     void addInstance(const std::string& id, const std::string& modelId,
                      const nlohmann::json& extra = nlohmann::json::object());
 
-    // Starts brisvanesrv; false (with the reason added to the test) when it
-    // does not listen.
-    bool start();
+    // Replaces work/.runtime.properties (written before each start).
+    void setRuntimeProperties(const std::string& text);
+
+    // Starts brisvanesrv with `env` added to its environment; false (with the
+    // reason added to the test) when it does not listen.
+    bool start(const std::map<std::string, std::string>& env = {});
+    // The running server, for tests that end it themselves.
+    ServerProcess& process() { return process_; }
 
     uint16_t port() const { return port_; }
     const TempDir& dir() const { return home_; }
@@ -46,6 +52,8 @@ public:
     // One request on a new connection; a JSON body given as text.
     HttpReply get(const std::string& target) const;
     HttpReply post(const std::string& target, const std::string& body) const;
+    // Any method with a JSON body given as text.
+    HttpReply request(const std::string& method, const std::string& target, const std::string& body) const;
 
 private:
     void writeRegistries() const;

@@ -23,6 +23,10 @@ TEST(JsonFiles, LoadAllowsCommentsAndReportsFailures) {
     EXPECT_THROW(loadJsonFile(dir.file("empty.json")), nlohmann::json::parse_error);
     writeTextFile(dir.file("bad.json"), "{\"a\":");
     EXPECT_THROW(loadJsonFile(dir.file("bad.json")), nlohmann::json::parse_error);
+    // A registry nested far beyond the parse's bound fails like any bad text.
+    writeTextFile(dir.file("deep.json"),
+                  "{\"mivrelList\": " + std::string(60000, '[') + std::string(60000, ']') + "}");
+    EXPECT_THROW(loadJsonFile(dir.file("deep.json")), nlohmann::json::parse_error);
 }
 
 TEST(JsonFiles, SaveCreatesFoldersAndWritesIndentedWithoutNewline) {

@@ -55,10 +55,15 @@ TEST(IndexSlots, EncodeDecodeAndCrc) {
         damaged[i] ^= 0x40;
         EXPECT_FALSE(decodeSlot(damaged.data()).crcOk) << "byte " << i;
     }
-    // The reserved word is not covered.
+    // The record CRC in the last word is not covered by the slot's own CRC.
     auto reserved = bytes;
     reserved[30] = 0xFF;
     EXPECT_TRUE(decodeSlot(reserved.data()).crcOk);
+    EXPECT_EQ(decodeSlot(reserved.data()).recordCrc, 0xFF0000u);
+    const auto withRecord = encodeSlot(7, 8192, 100, 0xA1B2C3D4u);
+    EXPECT_EQ(loadU32Le(withRecord.data() + 28), 0xA1B2C3D4u);
+    EXPECT_EQ(decodeSlot(withRecord.data()).recordCrc, 0xA1B2C3D4u);
+    EXPECT_EQ(loadU32Le(withRecord.data() + 24), loadU32Le(bytes.data() + 24));
 }
 
 TEST(IndexSlots, ChoiceTable) {

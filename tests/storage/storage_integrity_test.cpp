@@ -43,6 +43,23 @@ public:
     }
 };
 
+// Opens `store` as a new store at `path`, plain or encrypted under "tok".
+StorageKey newStore(StorageFile& store, const std::string& path, bool encrypted) {
+    if (encrypted) return store.createEncrypted(path, "tok");
+    store.open(path);
+    return store.unlock("");
+}
+
+// A new store holding "a" (generation 2, slot B) and then "b" (generation 3,
+// slot A).
+void writeTwoFiles(const std::string& path, bool encrypted, const std::vector<uint8_t>& a,
+                   const std::vector<uint8_t>& b) {
+    StorageFile store;
+    const StorageKey key = newStore(store, path, encrypted);
+    store.write("a", asSpan(a), "", 0, key);
+    store.write("b", asSpan(b), "", 0, key);
+}
+
 class IntegrityTest : public ::testing::Test {
 protected:
     TempDir dir;
@@ -71,29 +88,27 @@ TEST_F(IntegrityTest, EncryptedTamperMatrix) {
     struct Case {
         const char* what;
         uint64_t offset;
-        bool breakOtherSlot;  // index damage: keep the previous index out of reach
         Stage stage;
         int kind;
         std::string message;
     };
     const Case cases[] = {
-        {"chunk 0 nonce", 4096 + 3, false, Stage::kRead, 2, authFailed},
-        {"chunk 0 ciphertext", 4096 + 12 + 500, false, Stage::kRead, 2, authFailed},
-        {"chunk 0 tag", 4096 + 12 + 65536 + 4, false, Stage::kRead, 2, authFailed},
-        {"chunk 1 nonce", chunk1, false, Stage::kRead, 2, authFailed},
-        {"chunk 1 last tag byte", chunk1End - 1, false, Stage::kRead, 2, authFailed},
-        {"index nonce", slot.indexOffset + 1, true, Stage::kUnlock, 2, authFailed},
-        {"index ciphertext", slot.indexOffset + 12 + 5, true, Stage::kUnlock, 2, authFailed},
-        {"index tag", slot.indexOffset + slot.indexLength - 1, true, Stage::kUnlock, 2, authFailed},
-        {"salt", 16 + 7, false, Stage::kUnlock, 4, keyMismatch},
-        {"wrapped data key", 48 + 31, false, Stage::kUnlock, 4, keyMismatch},
-        {"key nonce", 80, false, Stage::kUnlock, 4, keyMismatch},
-        {"key tag", 92 + 15, false, Stage::kUnlock, 4, keyMismatch},
+        {"chunk 0 nonce", 4096 + 3, Stage::kRead, 2, authFailed},
+        {"chunk 0 ciphertext", 4096 + 12 + 500, Stage::kRead, 2, authFailed},
+        {"chunk 0 tag", 4096 + 12 + 65536 + 4, Stage::kRead, 2, authFailed},
+        {"chunk 1 nonce", chunk1, Stage::kRead, 2, authFailed},
+        {"chunk 1 last tag byte", chunk1End - 1, Stage::kRead, 2, authFailed},
+        {"index nonce", slot.indexOffset + 1, Stage::kUnlock, 2, authFailed},
+        {"index ciphertext", slot.indexOffset + 12 + 5, Stage::kUnlock, 2, authFailed},
+        {"index tag", slot.indexOffset + slot.indexLength - 1, Stage::kUnlock, 2, authFailed},
+        {"salt", 16 + 7, Stage::kUnlock, 4, keyMismatch},
+        {"wrapped data key", 48 + 31, Stage::kUnlock, 4, keyMismatch},
+        {"key nonce", 80, Stage::kUnlock, 4, keyMismatch},
+        {"key tag", 92 + 15, Stage::kUnlock, 4, keyMismatch},
     };
     for (const Case& c : cases) {
         writeTextFile(path, std::string(good.begin(), good.end()));
-        flipByte(path, c.offset, 0x20);
-        if (c.breakOtherSlot) patchFile(path, 128, std::vector<uint8_t>(32, 0));  // slot A: the empty index
+        flipByte(path, c.offset, 0x20);  // the older slot stays intact: it is never read instead
         StorageFile store;
         store.open(path);
         FileStoreException e = expectStoreError([&] {
@@ -171,7 +186,10 @@ TEST_F(IntegrityTest, PlainRecordsNeedZeroNonceAndTag) {
     for (const Case& c : cases) {
         writeTextFile(path, std::string(good.begin(), good.end()));
         flipByte(path, c.offset);
-        if (c.atOpen) patchFile(path, 128, std::vector<uint8_t>(32, 0));
+        if (c.atOpen) {
+            patchFile(path, 128, std::vector<uint8_t>(32, 0));
+            matchRecordCrc(path, 160);  // the zero rule itself, not the record CRC, must refuse it
+        }
         StorageFile store;
         const FileStoreException e = expectStoreError([&] {
             store.open(path);
@@ -213,6 +231,7 @@ TEST_F(IntegrityTest, TruncatedOrInvalidIndexIsReportedWithoutHugeAllocation) {
         writeTextFile(path, std::string(good.begin(), good.end()));
         patchFile(path, c.offset, c.bytes);
         patchFile(path, 128, std::vector<uint8_t>(32, 0));  // no previous index to fall back to
+        matchRecordCrc(path, 160);                          // the decoder, not the record CRC, must refuse it
         StorageFile store;
         const FileStoreException e = expectStoreError([&] { store.open(path); });
         EXPECT_EQ(e.kind(), 2) << c.what;
@@ -232,27 +251,15 @@ TEST_F(IntegrityTest, SlotDamageFallsBackToTheOtherSlot) {
         SCOPED_TRACE(encrypted ? "encrypted" : "plain");
         const auto a = patternBytes(3000, 1);
         const auto b = patternBytes(5000, 2);
-        {
-            StorageFile store;
-            StorageKey key;
-            if (encrypted) {
-                key = store.createEncrypted(path, "tok");
-            } else {
-                store.open(path);
-                key = store.unlock("");
-            }
-            store.write("a", asSpan(a), "", 0, key);  // generation 2, slot B
-            store.write("b", asSpan(b), "", 0, key);  // generation 3, slot A
-        }
+        writeTwoFiles(path, encrypted, a, b);
         const std::vector<uint8_t> good = readWholeFile(path);
         const IndexSlot newest = currentSlot(path);
         ASSERT_EQ(newest.generation, 3u);
 
-        // A torn newest slot (bad CRC) and an unreadable newest index both
-        // leave the previous index in force: "a" without "b".
+        // A torn newest slot (bad CRC) leaves the previous index in force:
+        // "a" without "b".
         const std::function<void()> damages[] = {
             [&] { flipByte(path, 128 + 9); },
-            [&] { flipByte(path, newest.indexOffset + 2); },
         };
         for (const auto& damage : damages) {
             writeTextFile(path, std::string(good.begin(), good.end()));
@@ -274,6 +281,79 @@ TEST_F(IntegrityTest, SlotDamageFallsBackToTheOtherSlot) {
             EXPECT_EQ(store.read("c", key2).size(), 3u);
         }
         std::filesystem::remove(path);
+    }
+}
+
+// Behind a valid newest slot, a damaged index record is never replaced by
+// the older one: that would hide the newest files and the next write would
+// drop them for good. The open (plain) or unlock (encrypted) fails with the
+// record's error, every later call fails the same way, nothing is written,
+// and once the bytes are mended every file is back.
+TEST_F(IntegrityTest, DamagedNewestIndexFailsAndWritesNothing) {
+    const auto a = patternBytes(3000, 1);
+    const auto b = patternBytes(5000, 2);
+    struct Case {
+        const char* what;
+        bool encrypted;
+        std::function<void(const IndexSlot&)> damage;
+        std::string message;
+    };
+    const std::string plainCorrupt = "corrupted storage record: " + path;
+    const Case cases[] = {
+        {"plain index zero-filled", false,
+         [&](const IndexSlot& s) { patchFile(path, s.indexOffset, std::vector<uint8_t>(s.indexLength, 0)); },
+         plainCorrupt},
+        {"plain index body byte", false, [&](const IndexSlot& s) { flipByte(path, s.indexOffset + 12 + 3); },
+         plainCorrupt},
+        {"plain index zeros under a matching record CRC", false,
+         [&](const IndexSlot& s) {
+             patchFile(path, s.indexOffset, std::vector<uint8_t>(s.indexLength, 0));
+             matchRecordCrc(path, 128);
+         },
+         plainCorrupt},
+        {"plain index zeros under a slot without a record CRC", false,
+         [&](const IndexSlot& s) {
+             patchFile(path, s.indexOffset, std::vector<uint8_t>(s.indexLength, 0));
+             const auto legacy = encodeSlot(s.generation, s.indexOffset, s.indexLength);
+             patchFile(path, 128, std::vector<uint8_t>(legacy.begin(), legacy.end()));
+         },
+         plainCorrupt},
+        {"encrypted index zero-filled", true,
+         [&](const IndexSlot& s) { patchFile(path, s.indexOffset, std::vector<uint8_t>(s.indexLength, 0)); },
+         "corrupted storage record (authentication failed): " + path},
+        {"encrypted index body byte", true, [&](const IndexSlot& s) { flipByte(path, s.indexOffset + 12 + 3); },
+         "corrupted storage record (authentication failed): " + path},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove(path);
+        writeTwoFiles(path, c.encrypted, a, b);
+        const std::vector<uint8_t> good = readWholeFile(path);
+        const IndexSlot newest = currentSlot(path);
+        ASSERT_EQ(newest.generation, 3u);
+        c.damage(newest);
+        const std::vector<uint8_t> damaged = readWholeFile(path);
+
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            StorageFile store;
+            const FileStoreException e = expectStoreError([&] {
+                store.open(path);
+                const StorageKey key = store.unlock("tok");
+                store.write("c", std::string_view("ccc"), "", 0, key);
+            });
+            EXPECT_EQ(e.kind(), 2);
+            EXPECT_EQ(e.what(), c.message);
+            EXPECT_TRUE(store.list().empty());
+        }
+        EXPECT_EQ(readWholeFile(path), damaged) << "nothing may be written";
+
+        writeTextFile(path, std::string(good.begin(), good.end()));
+        StorageFile store;
+        store.open(path);
+        const StorageKey key = store.unlock("tok");
+        ASSERT_EQ(store.list().size(), 2u);
+        EXPECT_EQ(store.read("a", key), a);
+        EXPECT_EQ(store.read("b", key), b);
     }
 }
 
@@ -340,13 +420,7 @@ TEST_F(IntegrityTest, CompactionWithMoreThan64MiBOfGarbage) {
         SCOPED_TRACE(encrypted ? "encrypted" : "plain");
         std::filesystem::remove(path);
         StorageFile store;
-        StorageKey key;
-        if (encrypted) {
-            key = store.createEncrypted(path, "tok");
-        } else {
-            store.open(path);
-            key = store.unlock("");
-        }
+        const StorageKey key = newStore(store, path, encrypted);
         const auto small = patternBytes(1234, 5);
         store.write("small", asSpan(small), "", 0, key);
         store.write("empty", std::string_view(""), "", 0, key);

@@ -8,6 +8,8 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "storage/storage_crypto.h"
+
 std::vector<uint8_t> patternBytes(size_t size, uint32_t seed) {
     std::vector<uint8_t> out(size);
     uint32_t x = seed * 2654435761u + 12345u;
@@ -57,4 +59,12 @@ IndexSlot currentSlot(const std::string& path) {
     const auto chosen = chooseSlot(a, b, all.size());
     if (!chosen) return {};
     return *chosen == 0 ? a : b;
+}
+
+void matchRecordCrc(const std::string& path, uint64_t slotOffset) {
+    const std::vector<uint8_t> all = readWholeFile(path);
+    const IndexSlot slot = decodeSlot(all.data() + slotOffset);
+    const uint32_t crc = crc32Ieee(all.data() + slot.indexOffset, slot.indexLength);
+    const auto bytes = encodeSlot(slot.generation, slot.indexOffset, slot.indexLength, crc);
+    patchFile(path, slotOffset, std::vector<uint8_t>(bytes.begin(), bytes.end()));
 }

@@ -24,6 +24,11 @@ void truncateFile(const std::string& path, uint64_t size);
 // B is usable and newer).
 IndexSlot currentSlot(const std::string& path);
 
+// Rewrites the slot at `slotOffset` (128 or 160) so that its record CRC
+// matches the index record it names as the bytes now are: a damaged record
+// then reaches the checks behind the CRC.
+void matchRecordCrc(const std::string& path, uint64_t slotOffset);
+
 // Runs `fn` and returns the FileStoreException it throws; fails the test
 // when it throws nothing or something else.
 template <typename Fn>

@@ -45,8 +45,13 @@ void GgufFileWriter::setF32Array(const std::string& key, const std::vector<float
 
 void GgufFileWriter::addTensor(const std::string& name, ggml_type type, const std::vector<int64_t>& ne,
                                const std::vector<float>& values) {
-    if (type != GGML_TYPE_F32 && type != GGML_TYPE_F16) {
-        std::fprintf(stderr, "make_test_models: %s: only F32 and F16 are written\n", name.c_str());
+    if (type != GGML_TYPE_F32 && type != GGML_TYPE_F16 && type != GGML_TYPE_Q8_0) {
+        std::fprintf(stderr, "make_test_models: %s: only F32, F16 and Q8_0 are written\n", name.c_str());
+        std::abort();
+    }
+    if (type == GGML_TYPE_Q8_0 && (ne.empty() || ne[0] % ggml_blck_size(type) != 0)) {
+        std::fprintf(stderr, "make_test_models: %s: Q8_0 rows must be a multiple of %lld\n", name.c_str(),
+                     static_cast<long long>(ggml_blck_size(type)));
         std::abort();
     }
     if (ne.empty() || ne.size() > 4) {
@@ -62,7 +67,7 @@ void GgufFileWriter::addTensor(const std::string& name, ggml_type type, const st
     }
 
     ggml_init_params params{};
-    params.mem_size = ggml_tensor_overhead() + static_cast<size_t>(count) * ggml_type_size(type) + 64;
+    params.mem_size = ggml_tensor_overhead() + ggml_row_size(type, ne[0]) * static_cast<size_t>(count / ne[0]) + 64;
     params.mem_buffer = nullptr;
     params.no_alloc = false;
     std::unique_ptr<ggml_context, GgmlFree> ctx(ggml_init(params));
@@ -82,8 +87,10 @@ void GgufFileWriter::addTensor(const std::string& name, ggml_type type, const st
     if (type == GGML_TYPE_F32) {
         float* data = static_cast<float*>(t->data);
         for (int64_t i = 0; i < count; ++i) data[i] = values[static_cast<size_t>(i)];
-    } else {
+    } else if (type == GGML_TYPE_F16) {
         ggml_fp32_to_fp16_row(values.data(), static_cast<ggml_fp16_t*>(t->data), count);
+    } else {
+        ggml_quantize_chunk(type, values.data(), t->data, 0, count / ne[0], ne[0], nullptr);
     }
     gguf_add_tensor(gguf_.get(), t);
     tensorContexts_.push_back(std::move(ctx));

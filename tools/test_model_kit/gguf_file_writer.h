@@ -31,7 +31,8 @@ public:
     void setF32Array(const std::string& key, const std::vector<float>& values);
 
     // Adds a tensor of shape `ne` (ggml order: ne[0] is the row length) holding
-    // `values` converted to `type` (GGML_TYPE_F32 or GGML_TYPE_F16).
+    // `values` converted to `type` (GGML_TYPE_F32, GGML_TYPE_F16, or
+    // GGML_TYPE_Q8_0 for rows of a multiple of 32 values).
     void addTensor(const std::string& name, ggml_type type, const std::vector<int64_t>& ne,
                    const std::vector<float>& values);
 

@@ -28,6 +28,9 @@ struct ChatModelShape {
 // model with `vocab` into `out`.
 void writeLlamaMetadata(GgufFileWriter& out, const ChatModelShape& shape, const Vocabulary& vocab,
                         const std::string& name);
+// Writes the tokenizer keys (byte-level BPE with `vocab`, ChatML template)
+// that every kit chat model shares, whatever its architecture.
+void writeTokenizerMetadata(GgufFileWriter& out, const Vocabulary& vocab);
 
 bool writeTinyChatModel(const std::string& path, const Vocabulary& vocab);
 bool writeScriptedChatModel(const std::string& path, const Vocabulary& vocab);

@@ -27,7 +27,10 @@ void writeLlamaMetadata(GgufFileWriter& out, const ChatModelShape& shape, const 
     out.setU32("llama.rope.dimension_count", shape.embeddingLength / shape.headCount);
     out.setF32("llama.rope.freq_base", 10000.0f);
     out.setU32("llama.vocab_size", static_cast<uint32_t>(vocab.tokens.size()));
+    writeTokenizerMetadata(out, vocab);
+}
 
+void writeTokenizerMetadata(GgufFileWriter& out, const Vocabulary& vocab) {
     // Tokenizer: byte-level BPE ("gpt2") with Qwen2's pre-tokenizer. libllama
     // loads it with any vocabulary size; every byte is a token, so any text
     // tokenizes, and markers are split out before BPE runs.

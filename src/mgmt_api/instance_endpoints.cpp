@@ -1,0 +1,231 @@
+#include "mgmt_api/instance_endpoints.h"
+
+#include <filesystem>
+#include <set>
+#include <system_error>
+
+#include "app/logger.h"
+#include "engine/mivrel_creation.h"
+#include "engine/mivrel_manager.h"
+#include "engine/mivrel_params.h"
+#include "engine/placement.h"
+#include "engine/registry_id.h"
+#include "mgmt/json_files.h"
+#include "mgmt/mivrel_lifecycle.h"
+#include "mgmt_api/mgmt_reply.h"
+
+namespace {
+
+std::string propertiesPath(const std::string& id) { return mivrelFolder(id) + "/properties.json"; }
+
+bool folderExists(const std::string& id) {
+    std::error_code ec;
+    return std::filesystem::is_directory(mivrelFolder(id), ec);
+}
+
+std::string textMember(const nlohmann::json& entry, const char* key) {
+    const auto it = entry.is_object() ? entry.find(key) : entry.end();
+    return it != entry.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+nlohmann::json listEntry(const nlohmann::json& listed) {
+    const std::string id = textMember(listed, "mivrelId");
+    nlohmann::json entry = nlohmann::json::object();
+    entry["mivrelId"] = id;
+    entry["createdAt"] = textMember(listed, "createdAt");
+    nlohmann::json properties;
+    try {
+        if (!isUsableMivrelId(id)) throw std::runtime_error("unusable id");
+        properties = loadJsonFile(propertiesPath(id));
+    } catch (const std::exception&) {
+        properties = {{"mivrelId", id}, {"name", id}};
+    }
+    entry["properties"] = std::move(properties);
+    entry["status"] = "not_loaded";
+    entry["loaded"] = false;
+    entry["contextUsed"] = 0;
+    entry["contextSize"] = 0;
+    entry["conversationId"] = nullptr;
+    entry["generationIndex"] = 0;
+    entry["startedAt"] = nullptr;
+    entry["lastActiveAt"] = nullptr;
+
+    const std::shared_ptr<Mivrel> mivrel = gMivrelManager ? gMivrelManager->find(id) : nullptr;
+    if (!mivrel) return entry;
+    if (mivrel->hasEngine()) {
+        const int state = mivrel->state.load();
+        entry["loaded"] = true;
+        entry["status"] = state == kMivrelRunning ? "running" : state == kMivrelStopping ? "stopping" : "idle";
+        // The engine belongs to whoever holds the claim: show what the last
+        // claim recorded instead of asking it.
+        const MivrelStatusView view = mivrel->statusView();
+        if (!view.conversationId.empty()) entry["conversationId"] = view.conversationId;
+        entry["generationIndex"] = view.generationIndex;
+        if (view.engineValues) {
+            entry["contextUsed"] = view.context.usedCells;
+            entry["contextSize"] = view.context.nCtx;
+        }
+        const int64_t loadedAt = mivrel->loadedAt.load();
+        const int64_t lastActiveAt = mivrel->lastActiveAt.load();
+        if (loadedAt > 0) entry["startedAt"] = loadedAt;
+        if (lastActiveAt > 0) entry["lastActiveAt"] = lastActiveAt;
+    } else {
+        std::lock_guard<std::mutex> lock(mivrel->mutex);
+        entry["status"] = mivrel->state.load() == kMivrelLoading && !mivrel->retired.load() ? "loading" : "idle";
+    }
+    return entry;
+}
+
+// Settings an instance's properties.json may hold, beside the ones checked
+// one by one below. Anything else is refused, so a typo never lands on disk
+// unnoticed.
+const std::set<std::string>& engineSettingKeys() {
+    static const std::set<std::string> keys = {
+        "cache_type_k", "cache_type_v", "cfg_scale",   "flash_attn",     "height",        "lang",
+        "limits",       "loudness",     "max_seconds", "max_vram",       "min_p",         "mmap",
+        "multimodal",   "n_batch",      "n_ctx",       "n_gpu_layers",   "n_predict",     "n_threads",
+        "n_ubatch",     "offload_kv",   "offload_to_cpu", "release_policy", "repeat_last_n", "repeat_penalty",
+        "sampler",      "scheduler",    "seed",        "speed",          "steps",         "temperature",
+        "think_budget", "top_k",        "top_p",       "vae_tiling",     "voice",         "width"};
+    return keys;
+}
+
+bool isNumberSetting(const std::string& key) {
+    static const std::set<std::string> numbers = {"cfg_scale", "height", "loudness", "max_seconds", "min_p",
+                                                  "n_predict", "n_threads", "repeat_last_n", "repeat_penalty",
+                                                  "speed", "steps", "temperature", "think_budget", "top_k",
+                                                  "top_p", "width"};
+    return numbers.count(key) != 0;
+}
+
+// An empty text when `patch` may be applied; else the refusal's message.
+std::string checkPatch(const nlohmann::json& patch, const nlohmann::json& current, const std::string& id,
+                       const std::string& familyType) {
+    for (auto it = patch.begin(); it != patch.end(); ++it) {
+        const std::string& key = it.key();
+        const nlohmann::json& value = it.value();
+        if (key == "name" || key == "description" || key == "type" || key == "modelId") {
+            if (!value.is_null() && !value.is_string()) return "\"" + key + "\" must be a string";
+            if (key == "modelId" && value.is_string() && !isValidRegistryId(value.get<std::string>())) {
+                return "\"modelId\" is not a valid model id";
+            }
+        } else if (key == "mivrelId") {
+            if (!value.is_string() || value.get<std::string>() != id) return "\"mivrelId\" cannot be changed";
+        } else if (key == "enable_storage_encryption") {
+            if (!value.is_null() && !value.is_boolean()) return "\"enable_storage_encryption\" must be a boolean";
+            if (value.is_boolean() && value.get<bool>()) {
+                if (!jsonFlag(current, key)) return "enable_storage_encryption cannot be changed after the mivrel is created";
+            } else if (jsonFlag(current, key)) {
+                return "enable_storage_encryption cannot be changed after the mivrel is created";
+            }
+        } else if (key == "truncate_storage_on_unload") {
+            if (!value.is_null() && !value.is_boolean()) return "\"truncate_storage_on_unload\" must be a boolean";
+        } else if (key == "placement" || key == "weights") {
+            // checked together below
+        } else if (engineSettingKeys().count(key) != 0) {
+            if (isNumberSetting(key) && !value.is_null() && !value.is_number()) return "\"" + key + "\" must be a number";
+        } else {
+            return "unknown field: \"" + key + "\"";
+        }
+    }
+    std::string message;
+    if (!validatePlacementSettings(patch, familyType, message)) return message;
+    if (!validateMivrelParams(patch, message)) return message;
+    return "";
+}
+
+}  // namespace
+
+void handleMivrelList(HttpRequestHandler& handler, const Request&, Response& response) {
+    nlohmann::json registry;
+    try {
+        registry = loadJsonFile(mivrelJsonPath());
+    } catch (const std::exception& e) {
+        return sendError(handler, response, 500, "internal_error", e.what());
+    }
+    nlohmann::json list = nlohmann::json::array();
+    const auto listed = registry.is_object() ? registry.find("mivrelList") : registry.end();
+    if (listed != registry.end() && listed->is_array()) {
+        for (const nlohmann::json& item : *listed) list.push_back(listEntry(item));
+    }
+    sendJson(handler, response, nlohmann::json{{"mivrelList", std::move(list)}});
+}
+
+void handleMivrelCreate(HttpRequestHandler& handler, const Request& request, Response& response) {
+    nlohmann::json body;
+    if (!parseJsonBodyOrReply(handler, request, response, body)) return;
+    if (!body.is_object()) return sendError(handler, response, 400, "bad_request", "request body must be a JSON object");
+    CreateMivrelResult result;
+    try {
+        result = createMivrel(body);
+    } catch (const nlohmann::json::type_error& e) {
+        // A field of the wrong type; nothing was written.
+        return sendError(handler, response, 400, "bad_request", e.what());
+    }
+    if (!result.ok) return sendError(handler, response, result.httpStatus, result.errorCode, result.errorMessage);
+    logMessage(4, "[mgmt] Mivrel 생성: %s", result.mivrelId.c_str());
+    nlohmann::json reply = nlohmann::json::object();
+    reply["mivrelId"] = result.mivrelId;
+    reply["status"] = "created";
+    reply["properties"] = result.properties;
+    sendJson(handler, response, reply);
+}
+
+void handleGetMivrelProperties(HttpRequestHandler& handler, const Request&, Response& response,
+                               const std::string& id) {
+    if (!isUsableMivrelId(id)) return sendUnknownMivrel(handler, response, id);
+    try {
+        nlohmann::json properties = loadJsonFile(propertiesPath(id));
+        sendJson(handler, response, nlohmann::json{{"mivrelId", id}, {"properties", std::move(properties)}});
+    } catch (const std::exception& e) {
+        if (!folderExists(id)) return sendUnknownMivrel(handler, response, id);
+        sendError(handler, response, 500, "internal_error", std::string("failed to read properties.json: ") + e.what());
+    }
+}
+
+void handlePatchMivrelProperties(HttpRequestHandler& handler, const Request& request, Response& response,
+                                 const std::string& id) {
+    nlohmann::json patch;
+    if (!parseJsonBodyOrReply(handler, request, response, patch)) return;
+    if (!isUsableMivrelId(id) || !folderExists(id)) return sendUnknownMivrel(handler, response, id);
+    if (!patch.is_object()) {
+        // A merge patch that is not an object would replace the whole file.
+        return sendError(handler, response, 400, "bad_request", "request body must be a JSON object");
+    }
+
+    const std::string path = propertiesPath(id);
+    nlohmann::json current = nlohmann::json::object();
+    std::error_code ec;
+    if (std::filesystem::exists(path, ec)) {
+        try {
+            current = loadJsonFile(path);
+        } catch (const std::exception& e) {
+            // Never replace settings that could not be read.
+            return sendError(handler, response, 500, "internal_error",
+                             std::string("failed to read properties.json: ") + e.what());
+        }
+        if (!current.is_object()) {
+            return sendError(handler, response, 500, "internal_error",
+                             "failed to read properties.json: the document is not an object");
+        }
+    }
+
+    const std::shared_ptr<Mivrel> mivrel = gMivrelManager ? gMivrelManager->find(id) : nullptr;
+    const std::string familyType = mivrel ? mivrel->config.familyType : "LLM";
+    const std::string refusal = checkPatch(patch, current, id, familyType);
+    if (!refusal.empty()) return sendError(handler, response, 400, "bad_request", refusal);
+
+    current.merge_patch(patch);
+    try {
+        saveJsonFile(path, current);
+    } catch (const std::exception& e) {
+        return sendError(handler, response, 500, "internal_error", std::string("failed to write properties.json: ") + e.what());
+    }
+    if (mivrel) mivrel->fileStore.exchangeTruncateOnUnload(jsonFlag(current, "truncate_storage_on_unload"));
+    logMessage(4, "[mgmt] Mivrel properties 수정: %s", id.c_str());
+    nlohmann::json reply = nlohmann::json::object();
+    reply["mivrelId"] = id;
+    reply["status"] = "updated";
+    reply["reloadRequired"] = true;
+    sendJson(handler, response, reply);
+}

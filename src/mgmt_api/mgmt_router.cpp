@@ -1,0 +1,74 @@
+#include "mgmt_api/mgmt_router.h"
+
+#include <string>
+
+#include "app/text_util.h"
+#include "mgmt_api/cli_endpoints.h"
+#include "mgmt_api/event_endpoints.h"
+#include "mgmt_api/instance_endpoints.h"
+#include "mgmt_api/lifecycle_endpoints.h"
+#include "mgmt_api/runtime_property_endpoints.h"
+#include "net/router.h"
+
+namespace {
+
+using PlainHandler = void (*)(HttpRequestHandler&, const Request&, Response&);
+using IdHandler = void (*)(HttpRequestHandler&, const Request&, Response&, const std::string&);
+
+// One row: a fixed path (suffix empty, plain handler) or an {id} path
+// between prefix and suffix (id handler).
+struct MgmtRoute {
+    const char* method;
+    const char* prefix;
+    const char* suffix;
+    PlainHandler plain;
+    IdHandler withId;
+    bool idWithoutSlash;
+};
+
+constexpr MgmtRoute kRoutes[] = {
+    {"GET", "/mgmt-api/mivrelList", nullptr, handleMivrelList, nullptr, false},
+    {"POST", "/mgmt-api/mivrelCreate", nullptr, handleMivrelCreate, nullptr, false},
+    {"GET", "/mgmt-api/mivrel/", "/properties", nullptr, handleGetMivrelProperties, false},
+    {"PATCH", "/mgmt-api/mivrel/", "/properties", nullptr, handlePatchMivrelProperties, false},
+    {"POST", "/mgmt-api/mivrel/", "/start", nullptr, handleMivrelStart, false},
+    {"POST", "/mgmt-api/mivrel/", "/stop", nullptr, handleMivrelStop, false},
+    {"POST", "/mgmt-api/mivrel/", "/unload", nullptr, handleMivrelUnload, false},
+    {"POST", "/mgmt-api/mivrel/", "/storage/reset", nullptr, handleMivrelStorageReset, true},
+    {"POST", "/mgmt-api/mivrel/", "/reset", nullptr, handleMivrelReset, false},
+    {"POST", "/mgmt-api/mivrel/", "/reload", nullptr, handleMivrelReload, false},
+    {"POST", "/mgmt-api/mivrel/", "/delete", nullptr, handleMivrelDelete, false},
+    {"GET", "/mgmt-api/events", nullptr, handleListEvents, nullptr, false},
+    {"POST", "/mgmt-api/events/clear", nullptr, handleClearEvents, nullptr, false},
+    {"POST", "/mgmt-api/events/", "/delete", nullptr, handleDeleteEvent, false},
+    {"GET", "/mgmt-api/runtime_properties", nullptr, handleGetRuntimeProperties, nullptr, false},
+    {"PATCH", "/mgmt-api/runtime_properties", nullptr, handlePatchRuntimeProperties, nullptr, false},
+    {"GET", "/mgmt-api/cli/status", nullptr, handleCliStatus, nullptr, false},
+    {"POST", "/mgmt-api/cli/up", nullptr, handleCliUp, nullptr, false},
+    {"POST", "/mgmt-api/cli/down", nullptr, handleCliDown, nullptr, false},
+    {"POST", "/mgmt-api/cli/shutdown", nullptr, handleCliShutdown, nullptr, false},
+    {"POST", "/mgmt-api/cli/reset", nullptr, handleCliReset, nullptr, false},
+    {"POST", "/mgmt-api/registerBrisvane", nullptr, handleRegisterBrisvane, nullptr, false},
+};
+
+}  // namespace
+
+bool routeMgmtApi(HttpRequestHandler& handler, const Request& request, Response& response) {
+    const std::string& path = request.path;
+    for (const MgmtRoute& route : kRoutes) {
+        if (request.method != route.method) continue;
+        if (route.plain) {
+            if (path != route.prefix) continue;
+            route.plain(handler, request, response);
+            return true;
+        }
+        const std::string id = extractPathParam(path, route.prefix, route.suffix);
+        if (id.empty()) continue;
+        if (route.idWithoutSlash && id.find('/') != std::string::npos) continue;
+        route.withId(handler, request, response, id);
+        return true;
+    }
+    return false;
+}
+
+void installMgmtRoutes() { routeHandlers().routeMgmtApi = routeMgmtApi; }

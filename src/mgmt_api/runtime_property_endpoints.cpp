@@ -1,0 +1,91 @@
+#include "mgmt_api/runtime_property_endpoints.h"
+
+#include <filesystem>
+#include <map>
+#include <system_error>
+
+#include "app/logger.h"
+#include "app/runtime_properties.h"
+#include "app/server_config.h"
+#include "mgmt_api/mgmt_reply.h"
+#include "net/rtc_client.h"
+
+namespace {
+
+std::string valueText(const nlohmann::json& value) {
+    return value.is_string() ? value.get<std::string>()
+                             : value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// SERV_PORT as a port number, or 0.
+int portValue(const std::string& text) {
+    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) return 0;
+    const int port = std::stoi(text);
+    return port >= 1 && port <= 65535 ? port : 0;
+}
+
+}  // namespace
+
+void handleGetRuntimeProperties(HttpRequestHandler& handler, const Request&, Response& response) {
+    const std::string path = runtimePropertiesPath();
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec)) return sendJson(handler, response, nlohmann::json{{"properties", nlohmann::json::object()}});
+    nlohmann::json properties = nlohmann::json::object();
+    try {
+        for (const auto& [key, value] : parsePropertiesText(readWholeFile(path))) properties[key] = value;
+    } catch (const std::exception& e) {
+        return sendError(handler, response, 500, "internal_error", e.what());
+    }
+    sendJson(handler, response, nlohmann::json{{"properties", std::move(properties)}});
+}
+
+void handlePatchRuntimeProperties(HttpRequestHandler& handler, const Request& request, Response& response) {
+    nlohmann::json body;
+    if (!parseJsonBodyOrReply(handler, request, response, body)) return;
+    if (!body.is_object()) return sendError(handler, response, 400, "bad_request", "request body must be a JSON object");
+
+    // Everything is checked before the file is touched, so a refused PATCH
+    // changes nothing at all.
+    std::map<std::string, std::string> values;
+    for (auto it = body.begin(); it != body.end(); ++it) {
+        const std::string text = valueText(it.value());
+        if (!isValidRuntimePropertyKey(it.key())) {
+            return sendError(handler, response, 400, "bad_request",
+                             "invalid runtime property key \"" + it.key() + "\": use A-Z, 0-9 and _");
+        }
+        if (!isValidRuntimePropertyValue(text)) {
+            return sendError(handler, response, 400, "bad_request",
+                             "\"" + it.key() + "\" must not hold a line break");
+        }
+        if (it.key() == "SERV_PORT" && portValue(text) == 0) {
+            return sendError(handler, response, 400, "bad_request", "\"SERV_PORT\" must be a port number 1..65535");
+        }
+        values[it.key()] = text;
+    }
+
+    const bool wasExported = runtimeprops::brisvaneExport.load();
+    try {
+        std::error_code ec;
+        std::filesystem::create_directories(std::filesystem::path(runtimePropertiesPath()).parent_path(), ec);
+        updateRuntimeProperties(values);
+    } catch (const std::exception& e) {
+        return sendError(handler, response, 500, "internal_error", e.what());
+    }
+    // The file now holds every key; the process takes its values from it.
+    loadRuntimeProperties();
+    if (values.count("SERV_IP")) ServerConfig::SERV_IP = values["SERV_IP"];
+    if (values.count("SERV_PORT")) ServerConfig::SERV_PORT = portValue(values["SERV_PORT"]);
+
+    const bool exported = runtimeprops::brisvaneExport.load();
+    if (exported != wasExported) {
+        if (exported) {
+            logMessage(4, "[mgmt] BRISVANE_EXPORT=true → RTC 클라이언트 기동");
+            startRtcClient();
+        } else {
+            logMessage(4, "[mgmt] BRISVANE_EXPORT=false → RTC 클라이언트 중지");
+            stopRtcClient(true);
+        }
+    }
+    logMessage(4, "[mgmt] .runtime.properties 수정: %zu 항목", values.size());
+    sendJson(handler, response, nlohmann::json{{"status", "updated"}});
+}
