@@ -62,30 +62,30 @@ bool isUsableMivrelId(const std::string& id) {
     return isContainedRegistryId(id) && gMivrelManager && gMivrelManager->find(id) != nullptr;
 }
 
-bool removeMivrelRecord(const std::string& id, std::string& error) {
-    {
-        std::lock_guard<std::mutex> lock(mivrelJsonMutex);
-        try {
-            nlohmann::json registry = loadJsonFile(mivrelJsonPath());
-            const auto list = registry.is_object() ? registry.find("mivrelList") : registry.end();
-            if (list == registry.end() || !list->is_array()) throw std::runtime_error("\"mivrelList\" is not an array");
-            nlohmann::json kept = nlohmann::json::array();
-            bool removed = false;
-            for (const nlohmann::json& entry : *list) {
-                const auto entryId = entry.is_object() ? entry.find("mivrelId") : entry.end();
-                if (entryId != entry.end() && entryId->is_string() && entryId->get<std::string>() == id) {
-                    removed = true;
-                    continue;
-                }
-                kept.push_back(entry);
+namespace {
+
+// removeMivrelRecord's work. REQUIRES: mivrelJsonMutex held.
+bool removeMivrelRecordLocked(const std::string& id, std::string& error) {
+    try {
+        nlohmann::json registry = loadJsonFile(mivrelJsonPath());
+        const auto list = registry.is_object() ? registry.find("mivrelList") : registry.end();
+        if (list == registry.end() || !list->is_array()) throw std::runtime_error("\"mivrelList\" is not an array");
+        nlohmann::json kept = nlohmann::json::array();
+        bool removed = false;
+        for (const nlohmann::json& entry : *list) {
+            const auto entryId = entry.is_object() ? entry.find("mivrelId") : entry.end();
+            if (entryId != entry.end() && entryId->is_string() && entryId->get<std::string>() == id) {
+                removed = true;
+                continue;
             }
-            if (removed) {
-                *list = std::move(kept);
-                saveJsonFile(mivrelJsonPath(), registry);
-            }
-        } catch (const std::exception& e) {
-            logMessage(2, "[mgmt] mivrel.json 업데이트 실패: %s", e.what());
+            kept.push_back(entry);
         }
+        if (removed) {
+            *list = std::move(kept);
+            saveJsonFile(mivrelJsonPath(), registry);
+        }
+    } catch (const std::exception& e) {
+        logMessage(2, "[mgmt] mivrel.json 업데이트 실패: %s", e.what());
     }
     std::error_code ec;
     const std::filesystem::path folder = mivrelFolder(id);
@@ -104,14 +104,35 @@ bool removeMivrelRecord(const std::string& id, std::string& error) {
     return true;
 }
 
+}  // namespace
+
+bool removeMivrelRecord(const std::string& id, std::string& error) {
+    std::lock_guard<std::mutex> lock(mivrelJsonMutex);
+    return removeMivrelRecordLocked(id, error);
+}
+
+DeleteOutcome deleteMivrel(const std::string& id, std::string& error) {
+    // Lock order: mivrelJsonMutex, then the manager's lock (as in creation).
+    std::lock_guard<std::mutex> lock(mivrelJsonMutex);
+    if (gMivrelManager) {
+        const ClaimResult removed = gMivrelManager->removeMivrel(id);
+        if (removed == ClaimResult::kBusy || removed == ClaimResult::kLoading) return DeleteOutcome::kOccupied;
+    }
+    return removeMivrelRecordLocked(id, error) ? DeleteOutcome::kDeleted : DeleteOutcome::kFailed;
+}
+
 bool forceDeleteMivrel(const std::string& id, std::string& error) {
-    std::shared_ptr<Mivrel> mivrel = gMivrelManager ? gMivrelManager->find(id) : nullptr;
-    if (mivrel) {
-        if (mivrel->isInferring()) {
-            logMessage(4, "[mgmt] forceDeleteMivrel: Mivrel[%s] 추론 강제 중단 (종료 대기)", id.c_str());
-        }
-        const int64_t deadline = steadyNowMs() + kGenerationStopWaitMs;
-        for (;;) {
+    const int64_t deadline = steadyNowMs() + kGenerationStopWaitMs;
+    bool announced = false;
+    for (;;) {
+        // Looked up on every pass: a reload may have put a new record under
+        // the id meanwhile, and that one goes too.
+        const std::shared_ptr<Mivrel> mivrel = gMivrelManager ? gMivrelManager->find(id) : nullptr;
+        if (mivrel) {
+            if (!announced && mivrel->isInferring()) {
+                logMessage(4, "[mgmt] forceDeleteMivrel: Mivrel[%s] 추론 강제 중단 (종료 대기)", id.c_str());
+                announced = true;
+            }
             const int64_t left = deadline - steadyNowMs();
             const UnloadOutcome unloaded =
                 left > 0 ? unloadWaiting(mivrel, false, static_cast<int>(left)) : UnloadOutcome::kTimedOut;
@@ -120,12 +141,13 @@ bool forceDeleteMivrel(const std::string& id, std::string& error) {
                 logMessage(1, "[mgmt] forceDeleteMivrel: %s", error.c_str());
                 return false;
             }
-            if (unloaded == UnloadOutcome::kRemoved) break;
-            const ClaimResult removed = gMivrelManager->removeMivrel(id);
-            // A request may claim the instance between the unload and the
+        }
+        switch (deleteMivrel(id, error)) {
+            case DeleteOutcome::kDeleted: return true;
+            case DeleteOutcome::kFailed: return false;
+            // A request claimed the instance between the unload and the
             // removal: stop that one too within the same bound.
-            if (removed == ClaimResult::kOk || removed == ClaimResult::kNotFound) break;
+            case DeleteOutcome::kOccupied: break;
         }
     }
-    return removeMivrelRecord(id, error);
 }

@@ -41,8 +41,23 @@ bool isUsableMivrelId(const std::string& id);
 // Takes `id` out of mivrel.json (a list that cannot be read or has no array
 // is logged and left as it is, never overwritten) and deletes DIR_MIVREL/id
 // when it exists. False with `error` "디렉토리 삭제 실패: " + the reason when
-// the folder could not be deleted. REQUIRES: isUsableMivrelId(id).
+// the folder could not be deleted. Holds mivrelJsonMutex for both steps, so
+// a creation of the same id waits until the old folder is gone instead of
+// writing into a folder that is being deleted. REQUIRES: isUsableMivrelId(id).
 bool removeMivrelRecord(const std::string& id, std::string& error);
+
+enum class DeleteOutcome {
+    kDeleted,   // out of the manager (when it was there), the list and the disk
+    kOccupied,  // claimed by a request or a start; nothing changed
+    kFailed,    // the folder could not be deleted (`error`); the instance is
+                // already out of the manager and the list
+};
+
+// The plain delete: refuses a claimed instance, else removes it from the
+// manager and then its record (removeMivrelRecord), all under
+// mivrelJsonMutex, so a creation of the same id comes wholly before or
+// wholly after. Never waits for a generation. REQUIRES: isUsableMivrelId(id).
+DeleteOutcome deleteMivrel(const std::string& id, std::string& error);
 
 // Deletes the instance whatever it is doing: a running generation is stopped
 // and awaited (at most 5 s), the engine unloaded (a marked store emptied),

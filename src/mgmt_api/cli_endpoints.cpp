@@ -2,8 +2,8 @@
 
 #include "app/logger.h"
 #include "app/registration_client.h"
+#include "app/reported_address.h"
 #include "app/runtime_properties.h"
-#include "app/server_config.h"
 #include "app/version.h"
 #include "engine/mivrel_manager.h"
 #include "mgmt/service_switch.h"
@@ -30,7 +30,7 @@ const char* statusName(bool loaded, int state) {
     }
 }
 
-RegistrationResult registerThisDevice() { return registerBrisvane(ServerConfig::SERV_IP, ServerConfig::SERV_PORT); }
+RegistrationResult registerThisDevice() { return registerBrisvane(reportedServIp(), reportedServPort()); }
 
 }  // namespace
 
@@ -38,7 +38,7 @@ void handleCliStatus(HttpRequestHandler& handler, const Request&, Response& resp
     const RuntimePropertiesSnapshot props = runtimePropertiesSnapshot();
     nlohmann::json process = nlohmann::json::object();
     process["version"] = kAppVersion;
-    process["port"] = ServerConfig::SERV_PORT;
+    process["port"] = reportedServPort();
     process["brisvaneId"] = props.brisvaneIdRelay;
     process["gatewayConnected"] = relayClientRunning.load();
     process["gatewayStatus"] = gatewayStatusName(relayStatus.load());

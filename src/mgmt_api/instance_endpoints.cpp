@@ -183,14 +183,23 @@ void handleGetMivrelProperties(HttpRequestHandler& handler, const Request&, Resp
     }
 }
 
-void handlePatchMivrelProperties(HttpRequestHandler& handler, const Request& request, Response& response,
-                                 const std::string& id) {
-    nlohmann::json patch;
-    if (!parseJsonBodyOrReply(handler, request, response, patch)) return;
-    if (!isUsableMivrelId(id) || !folderExists(id)) return sendUnknownMivrel(handler, response, id);
+namespace {
+
+struct PatchRefusal {
+    int status = 0;  // 0: applied
+    std::string code;
+    std::string message;
+};
+
+// Checks `patch`, merges it into the stored settings and writes them.
+// REQUIRES: mivrelJsonMutex held, so a delete or creation of the instance
+// meanwhile neither sees its folder made again by the write nor finds a
+// stranger's settings in it.
+PatchRefusal applyPropertiesPatch(const std::string& id, const nlohmann::json& patch) {
+    if (!isUsableMivrelId(id) || !folderExists(id)) return {404, "mivrel_not_found", "unknown mivrelId: " + id};
     if (!patch.is_object()) {
         // A merge patch that is not an object would replace the whole file.
-        return sendError(handler, response, 400, "bad_request", "request body must be a JSON object");
+        return {400, "bad_request", "request body must be a JSON object"};
     }
 
     const std::string path = propertiesPath(id);
@@ -201,27 +210,40 @@ void handlePatchMivrelProperties(HttpRequestHandler& handler, const Request& req
             current = loadJsonFile(path);
         } catch (const std::exception& e) {
             // Never replace settings that could not be read.
-            return sendError(handler, response, 500, "internal_error",
-                             std::string("failed to read properties.json: ") + e.what());
+            return {500, "internal_error", std::string("failed to read properties.json: ") + e.what()};
         }
         if (!current.is_object()) {
-            return sendError(handler, response, 500, "internal_error",
-                             "failed to read properties.json: the document is not an object");
+            return {500, "internal_error", "failed to read properties.json: the document is not an object"};
         }
     }
 
     const std::shared_ptr<Mivrel> mivrel = gMivrelManager ? gMivrelManager->find(id) : nullptr;
     const std::string familyType = mivrel ? mivrel->config.familyType : "LLM";
     const std::string refusal = checkPatch(patch, current, id, familyType);
-    if (!refusal.empty()) return sendError(handler, response, 400, "bad_request", refusal);
+    if (!refusal.empty()) return {400, "bad_request", refusal};
 
     current.merge_patch(patch);
     try {
         saveJsonFile(path, current);
     } catch (const std::exception& e) {
-        return sendError(handler, response, 500, "internal_error", std::string("failed to write properties.json: ") + e.what());
+        return {500, "internal_error", std::string("failed to write properties.json: ") + e.what()};
     }
     if (mivrel) mivrel->fileStore.exchangeTruncateOnUnload(jsonFlag(current, "truncate_storage_on_unload"));
+    return {};
+}
+
+}  // namespace
+
+void handlePatchMivrelProperties(HttpRequestHandler& handler, const Request& request, Response& response,
+                                 const std::string& id) {
+    nlohmann::json patch;
+    if (!parseJsonBodyOrReply(handler, request, response, patch)) return;
+    PatchRefusal refusal;
+    {
+        std::lock_guard<std::mutex> registryLock(mivrelJsonMutex);
+        refusal = applyPropertiesPatch(id, patch);
+    }
+    if (refusal.status != 0) return sendError(handler, response, refusal.status, refusal.code, refusal.message);
     logMessage(4, "[mgmt] Mivrel properties 수정: %s", id.c_str());
     nlohmann::json reply = nlohmann::json::object();
     reply["mivrelId"] = id;

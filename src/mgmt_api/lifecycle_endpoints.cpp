@@ -188,14 +188,13 @@ void handleMivrelReload(HttpRequestHandler& handler, const Request&, Response& r
 
 void handleMivrelDelete(HttpRequestHandler& handler, const Request&, Response& response, const std::string& id) {
     if (!isUsableMivrelId(id)) return sendUnknownMivrel(handler, response, id);
-    if (gMivrelManager) {
-        const ClaimResult removed = gMivrelManager->removeMivrel(id);
-        if (removed == ClaimResult::kBusy || removed == ClaimResult::kLoading) {
-            return sendError(handler, response, 409, "mivrel_occupied", "Mivrel is currently in use and cannot be deleted.");
-        }
-    }
     std::string error;
-    if (!removeMivrelRecord(id, error)) return sendError(handler, response, 500, "internal_error", error);
+    switch (deleteMivrel(id, error)) {
+        case DeleteOutcome::kOccupied:
+            return sendError(handler, response, 409, "mivrel_occupied", "Mivrel is currently in use and cannot be deleted.");
+        case DeleteOutcome::kFailed: return sendError(handler, response, 500, "internal_error", error);
+        case DeleteOutcome::kDeleted: break;
+    }
     logMessage(4, "[mgmt] Mivrel 삭제 완료: %s", id.c_str());
     sendJson(handler, response, actionReply(id, "deleted"));
 }

@@ -5,8 +5,8 @@
 #include <system_error>
 
 #include "app/logger.h"
+#include "app/reported_address.h"
 #include "app/runtime_properties.h"
-#include "app/server_config.h"
 #include "mgmt_api/mgmt_reply.h"
 #include "net/rtc_client.h"
 
@@ -73,8 +73,9 @@ void handlePatchRuntimeProperties(HttpRequestHandler& handler, const Request& re
     }
     // The file now holds every key; the process takes its values from it.
     loadRuntimeProperties();
-    if (values.count("SERV_IP")) ServerConfig::SERV_IP = values["SERV_IP"];
-    if (values.count("SERV_PORT")) ServerConfig::SERV_PORT = portValue(values["SERV_PORT"]);
+    // Reported from now on; the listening socket stays where it is.
+    if (values.count("SERV_IP")) setReportedServIp(values["SERV_IP"]);
+    if (values.count("SERV_PORT")) setReportedServPort(portValue(values["SERV_PORT"]));
 
     const bool exported = runtimeprops::brisvaneExport.load();
     if (exported != wasExported) {

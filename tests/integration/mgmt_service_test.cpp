@@ -204,6 +204,23 @@ TEST_F(MgmtService, ResetDropsTheRegistrationOnlyWhileOff) {
     EXPECT_FALSE(properties.contains("NOTE"));
 }
 
+TEST_F(MgmtService, ResetWithoutAStoredTokenRebuildsTheFileWithoutAskingTheWebService) {
+    home_.setRuntimeProperties(std::string("APP_ID = ") + kAppId + "\nBRISVANE_EXPORT = false\nBRISVANE_ID = dev-1\nNOTE = x\n");
+    ASSERT_TRUE(start());
+    const json process = bodyJson(home_.get("/mgmt-api/cli/status"))["process"];
+    EXPECT_EQ(process["gatewayStatus"], "down") << "off, with a device id stored";
+    EXPECT_EQ(process["brisvaneId"], "dev-1");
+    const HttpReply reset = cli("reset");
+    ASSERT_EQ(reset.status, 200) << reset.body;
+    EXPECT_EQ(service_->connections(), 0);
+    const json properties = bodyJson(home_.get("/mgmt-api/runtime_properties"))["properties"];
+    EXPECT_EQ(properties["APP_ID"], kAppId);
+    EXPECT_EQ(properties["BRISVANE_EXPORT"], "false");
+    EXPECT_TRUE(properties.contains("CREATED_AT"));
+    EXPECT_FALSE(properties.contains("BRISVANE_ID"));
+    EXPECT_FALSE(properties.contains("NOTE"));
+}
+
 TEST_F(MgmtService, EventLogListDeleteAndClear) {
     ASSERT_TRUE(start());
     for (int i = 0; i < 3; ++i) ASSERT_EQ(home_.post("/mgmt-api/mivrel/chat/storage/reset", "").status, 200);

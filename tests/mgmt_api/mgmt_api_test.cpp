@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <thread>
 
+#include "app/captured_log.h"
+#include "app/runtime_properties.h"
 #include "app/server_config.h"
 #include "engine/engine_factory.h"
 #include "engine/mivrel_claim.h"
@@ -17,6 +19,8 @@
 #include "mgmt_api/event_endpoints.h"
 #include "mgmt_api/mgmt_reply.h"
 #include "mgmt_api/mgmt_router.h"
+#include "mgmt/model_registry.h"
+#include "mgmt/service_switch.h"
 #include "net/fake_peer.h"
 #include "support/temp_dir.h"
 #include "support/test_paths.h"
@@ -65,6 +69,7 @@ protected:
         setMivrelEngineMakerForTesting(
             [](const std::string&) -> std::unique_ptr<MivrelEngine> { return std::make_unique<QuietEngine>(); });
         savedDir_ = ServerConfig::DIR_MIVREL;
+        savedModelsDir_ = ServerConfig::DIR_MODELS;
         ServerConfig::DIR_MIVREL = dir_.path();
         gMivrelManager = std::make_unique<MivrelManager>();
         gMivrelManager->setDir(dir_.path());
@@ -85,6 +90,7 @@ protected:
         if (generation_.joinable()) generation_.join();
         gMivrelManager.reset();
         ServerConfig::DIR_MIVREL = savedDir_;
+        ServerConfig::DIR_MODELS = savedModelsDir_;
         setMivrelEngineMakerForTesting({});
     }
 
@@ -109,6 +115,14 @@ protected:
         });
     }
 
+    bool listed(const std::string& id) {
+        const json registry = json::parse(readTextFile(mivrelJsonPath()));
+        for (const json& entry : registry["mivrelList"]) {
+            if (entry["mivrelId"] == id) return true;
+        }
+        return false;
+    }
+
     std::string listedIds() {
         std::string ids;
         const json registry = json::parse(readTextFile(mivrelJsonPath()));
@@ -118,6 +132,7 @@ protected:
 
     TempDir dir_;
     std::string savedDir_;
+    std::string savedModelsDir_;
     std::thread generation_;
     std::atomic<bool> stopGeneration_{false};
 };
@@ -283,6 +298,68 @@ TEST_F(MgmtLifecycleTest, ReplacingARecordRetiresTheOldOneForGood) {
     EXPECT_FALSE(gMivrelManager->replaceMivrel(held, std::move(other)));
     EXPECT_TRUE(held);
     EXPECT_EQ(gMivrelManager->find("a"), now);
+}
+
+TEST_F(MgmtLifecycleTest, ACreationRacingADeleteOfTheSameIdComesWhollyBeforeOrAfter) {
+    ServerConfig::DIR_MODELS = dir_.file("models");
+    std::filesystem::create_directories(ServerConfig::DIR_MODELS);
+    writeTextFile(modelsJsonPath(),
+                  json{{"models", {{{"modelId", "m"}, {"filename", "m.gguf"}, {"downloadedAt", "2026-01-01"}}}}}.dump());
+    const json request = {{"mivrelId", "a"}, {"modelId", "m"}, {"name", "A"}};
+    for (int round = 0; round < 4; ++round) {
+        if (!gMivrelManager->find("a")) {
+            ASSERT_TRUE(createMivrel(request).ok);
+        }
+        // A folder of many files takes a while to delete: a creation that
+        // does not wait for it writes into a folder being deleted.
+        std::filesystem::create_directories(dir_.file("a/junk"));
+        for (int i = 0; i < 2000; ++i) writeTextFile(dir_.file("a/junk/f" + std::to_string(i)), "x");
+
+        std::string error;
+        DeleteOutcome deleted = DeleteOutcome::kFailed;
+        CreateMivrelResult created;
+        std::thread remover([&] { deleted = deleteMivrel("a", error); });
+        std::thread creator([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            created = createMivrel(request);
+        });
+        remover.join();
+        creator.join();
+
+        ASSERT_EQ(deleted, DeleteOutcome::kDeleted) << error;
+        const bool registered = gMivrelManager->find("a") != nullptr;
+        const bool stored = std::filesystem::exists(dir_.file("a/properties.json"));
+        // Created after the delete: everything there; refused because it
+        // came first (still listed): everything gone.
+        EXPECT_EQ(registered, created.ok) << "round " << round << ": " << created.errorMessage;
+        EXPECT_EQ(listed("a"), created.ok) << "round " << round;
+        EXPECT_EQ(stored, created.ok) << "round " << round;
+        if (!created.ok) {
+            EXPECT_EQ(created.errorCode, "mivrel_already_exists");
+        }
+    }
+}
+
+// Switching the service off unloads what it can; an instance whose
+// generation does not stop within the bound stays loaded, is named in the
+// log, and does not keep the switch from being stored.
+TEST_F(MgmtLifecycleTest, DeactivationLeavesAGenerationThatDoesNotStopLoadedAndStoresTheSwitch) {
+    const std::string state = dir_.file("state.properties");
+    writeTextFile(state, "APP_ID = x\nBRISVANE_EXPORT = true\n");
+    setRuntimePropertiesPathForTesting(state);
+    loadRuntimeProperties();
+    ASSERT_TRUE(runtimeprops::brisvaneExport.load());
+    const std::shared_ptr<Mivrel> a = loaded("a");
+    const std::shared_ptr<Mivrel> b = loaded("b");
+    startGeneration(b, true);
+    CapturedLog log;
+    EXPECT_TRUE(deactivateBrisvane());
+    EXPECT_FALSE(a->hasEngine());
+    EXPECT_TRUE(b->hasEngine());
+    EXPECT_TRUE(log.contains("[mgmt] deactivateBrisvane: Mivrel[b] 추론 종료 대기 시간 초과 — 언로드 생략")) << log.text();
+    EXPECT_FALSE(runtimeprops::brisvaneExport.load());
+    EXPECT_NE(readTextFile(state).find("BRISVANE_EXPORT     = false\n"), std::string::npos) << readTextFile(state);
+    setRuntimePropertiesPathForTesting("work/.runtime.properties");
 }
 
 }  // namespace
