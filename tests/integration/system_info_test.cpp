@@ -188,7 +188,8 @@ TEST_F(SystemInfo, InstancesWithLiveFiguresWhileOneChats) {
     for (const json& busy : seen) {
         EXPECT_EQ(busy["status"], "running") << busy.dump();
         EXPECT_EQ(busy["isLoaded"], true);
-        EXPECT_EQ(busy["contextSize"], 512);
+        EXPECT_GT(busy["contextSize"].get<int>(), 0);
+        EXPECT_LE(busy["contextSize"].get<int>(), 512);
         EXPECT_EQ(busy["totalLayers"], 2);
         EXPECT_EQ(busy["gpuLayersActual"], 0) << "every layer on the processor";
         EXPECT_TRUE(busy.contains("gpuLayersRequested"));
