@@ -1,5 +1,5 @@
 # Pinned versions of what the set-up script brings in. One place for each.
 NODE_LLAMA_CPP_VERSION=3.21.1
 # Packages later features need beyond the base set (for example ffmpeg for
-# media probes, wrk for the HTTP benchmark); listed here so the set-up script installs them when missing.
-BRISVANE_EXTRA_PACKAGES=(wrk)
+# media probes, wrk for the HTTP benchmark, pci.ids for display adapter names); listed here so the set-up script installs them when missing.
+BRISVANE_EXTRA_PACKAGES=(wrk pci.ids)

@@ -19,6 +19,7 @@
 #include "platform/instance_lock.h"
 #include "platform/process_init.h"
 #include "platform/termination_signals.h"
+#include "sysinfo/cpu_sampler.h"
 
 std::atomic<int> serverStartResult{-1};
 
@@ -31,6 +32,7 @@ constexpr int kStartupSettleMs = 5000;
 
 // Ends the process after a termination signal or a failed start-up.
 int finish(int exitCode) {
+    stopCpuSampler();
     if (!shutdownApp()) {
         // A connection thread is still running and may use the objects that
         // static destructors would free: leave without running them.

@@ -37,6 +37,7 @@ bool Mivrel::ensureEngine(const std::function<void()>& beforeLoad) {
     if (beforeLoad) beforeLoad();
     std::unique_ptr<MivrelEngine> made = createEngine();
     recordEngineStatus(*made);
+    recordModelFigures(*made);
     engine = std::move(made);
     engineInstalled_.store(true);
     const int64_t now = nowMs();
@@ -106,6 +107,29 @@ void Mivrel::recordEngineStatus(MivrelEngine& source) {
     statusView_.capabilities = std::move(values.capabilities);
 }
 
+void Mivrel::recordModelFigures(MivrelEngine& source) {
+    MivrelStatusView values;
+    try {
+        const ModelInfo info = source.getModelInfo();
+        values.modelLayers = info.nLayer;
+        values.gpuLayersRequested = info.nGpuLayersRequested;
+        for (const LayerPlacement& layer : info.layerPlacement) {
+            // Weights on the processor sit in "CPU" buffers or in the CPU
+            // backend's mapped and repacked ones ("CPU_Mapped", "CPU_REPACK");
+            // "MIXED" and "UNKNOWN" count as GPU layers.
+            if (layer.device != "CPU" && layer.device.rfind("CPU_", 0) != 0) ++values.gpuLayersActual;
+        }
+        values.modelValues = true;
+    } catch (...) {
+        values = MivrelStatusView();
+    }
+    std::lock_guard<std::mutex> lock(statusMutex_);
+    statusView_.modelValues = values.modelValues;
+    statusView_.modelLayers = values.modelLayers;
+    statusView_.gpuLayersActual = values.gpuLayersActual;
+    statusView_.gpuLayersRequested = values.gpuLayersRequested;
+}
+
 void Mivrel::refreshStatusView() {
     if (engine) {
         recordEngineStatus(*engine);
@@ -121,6 +145,7 @@ void Mivrel::refreshStatusView() {
     statusView_.conversationId = conversationId;
     statusView_.lastResponseId = lastResponseId;
     statusView_.generationIndex = generationIndex;
+    statusView_.lastTokensPerSec = lastTokensPerSec;
 }
 
 bool Mivrel::truncateStorageIfEnabled() {

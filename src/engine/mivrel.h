@@ -45,6 +45,13 @@ struct MivrelStatusView {
     std::string conversationId;
     std::string lastResponseId;
     int32_t generationIndex = 0;
+    double lastTokensPerSec = 0;  // speed of the last chat generation; 0 when none
+    // The loaded model's layers, recorded once when the engine is installed
+    // (the placement does not change while it stays loaded).
+    bool modelValues = false;
+    int32_t modelLayers = 0;
+    int32_t gpuLayersActual = 0;     // layers not in a "CPU" or "CPU_..." buffer
+    int32_t gpuLayersRequested = 0;  // the GPU layer count asked for
 };
 
 class Mivrel {
@@ -169,6 +176,8 @@ private:
 
     // Records `source`'s values as the engine part of the status view.
     void recordEngineStatus(MivrelEngine& source);
+    // Records the layer figures of `source`'s model for status views.
+    void recordModelFigures(MivrelEngine& source);
 
     std::atomic<bool> engineInstalled_{false};
     mutable std::mutex statusMutex_;

@@ -8,6 +8,7 @@
 #include "mgmt_api/instance_endpoints.h"
 #include "mgmt_api/lifecycle_endpoints.h"
 #include "mgmt_api/runtime_property_endpoints.h"
+#include "mgmt_api/system_endpoints.h"
 #include "net/router.h"
 
 namespace {
@@ -15,7 +16,8 @@ namespace {
 using PlainHandler = void (*)(HttpRequestHandler&, const Request&, Response&);
 using IdHandler = void (*)(HttpRequestHandler&, const Request&, Response&, const std::string&);
 
-// One row: a fixed path (suffix empty, plain handler) or an {id} path
+// One row: a fixed path (suffix empty, plain handler), a path that only has
+// to begin with the prefix (matchPrefix, plain handler), or an {id} path
 // between prefix and suffix (id handler).
 struct MgmtRoute {
     const char* method;
@@ -24,6 +26,7 @@ struct MgmtRoute {
     PlainHandler plain;
     IdHandler withId;
     bool idWithoutSlash;
+    bool matchPrefix = false;
 };
 
 constexpr MgmtRoute kRoutes[] = {
@@ -38,6 +41,8 @@ constexpr MgmtRoute kRoutes[] = {
     {"POST", "/mgmt-api/mivrel/", "/reset", nullptr, handleMivrelReset, false},
     {"POST", "/mgmt-api/mivrel/", "/reload", nullptr, handleMivrelReload, false},
     {"POST", "/mgmt-api/mivrel/", "/delete", nullptr, handleMivrelDelete, false},
+    {"GET", "/mgmt-api/productInfo", nullptr, handleProductInfo, nullptr, false, true},
+    {"GET", "/mgmt-api/systemStatus", nullptr, handleSystemStatus, nullptr, false, true},
     {"GET", "/mgmt-api/events", nullptr, handleListEvents, nullptr, false},
     {"POST", "/mgmt-api/events/clear", nullptr, handleClearEvents, nullptr, false},
     {"POST", "/mgmt-api/events/", "/delete", nullptr, handleDeleteEvent, false},
@@ -58,7 +63,7 @@ bool routeMgmtApi(HttpRequestHandler& handler, const Request& request, Response&
     for (const MgmtRoute& route : kRoutes) {
         if (request.method != route.method) continue;
         if (route.plain) {
-            if (path != route.prefix) continue;
+            if (route.matchPrefix ? !startsWith(path, route.prefix) : path != route.prefix) continue;
             route.plain(handler, request, response);
             return true;
         }

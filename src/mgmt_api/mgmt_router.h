@@ -8,7 +8,8 @@
 
 // Calls the handler of the first route whose method and path match and
 // returns true (the handler has answered); false when none matched (nothing
-// written). Fixed paths match exactly; {id} routes need a non-empty id
+// written). Fixed paths match exactly, except productInfo and systemStatus,
+// which match any path that begins with them; {id} routes need a non-empty id
 // between prefix and suffix (it may hold "/", except for the storage reset).
 // Exceptions of handlers pass to the caller. Keeps no state; any thread.
 bool routeMgmtApi(HttpRequestHandler& handler, const Request& request, Response& response);

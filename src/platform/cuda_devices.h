@@ -10,6 +10,8 @@
 struct CudaDeviceInfo {
     std::string name;
     uint64_t totalMemoryBytes = 0;
+    int computeMajor = 0;  // compute capability, e.g. 8 and 6 for 8.6
+    int computeMinor = 0;
 };
 
 // The devices the runtime reports, in its order; empty when the runtime
@@ -18,3 +20,21 @@ std::vector<CudaDeviceInfo> listCudaDevices();
 
 // The runtime's device count, 0 when it cannot be loaded or the query fails.
 int cudaDeviceCount();
+
+// The runtime's device count into `count`; false when the runtime cannot be
+// loaded or the call fails (the count is then 0).
+bool queryCudaDeviceCount(int& count);
+
+// The properties of device `index`; false when the runtime cannot be loaded
+// or the query fails (`info` is then left empty).
+bool queryCudaDevice(int index, CudaDeviceInfo& info);
+
+// Makes `index` the calling thread's current device and reads its free and
+// total memory; false (both 0) when any call fails.
+bool queryCudaDeviceMemory(int index, uint64_t& freeBytes, uint64_t& totalBytes);
+
+// cudaRuntimeGetVersion and cudaDriverGetVersion (1000 x major + 10 x minor);
+// 0 when the runtime cannot be loaded or the call fails. The driver's value
+// is the newest CUDA version the installed driver supports.
+int cudaRuntimeVersion();
+int cudaDriverVersion();

@@ -62,13 +62,13 @@ void InstanceHome::setRuntimeProperties(const std::string& text) {
     writeTextFile(home_.file("work/.runtime.properties"), text);
 }
 
-bool InstanceHome::start(const std::map<std::string, std::string>& extraEnv) {
+bool InstanceHome::start(const std::map<std::string, std::string>& extraEnv, const std::vector<std::string>& args) {
     // The server of a thread-sanitizer build reads the same suppressions as
     // the test programs (ggml's own graph workers); other builds ignore them.
     std::map<std::string, std::string> env = {
         {"TSAN_OPTIONS", "suppressions=" + sourceDir() + "/tests/sanitizers/tsan.supp"}};
     for (const auto& [name, value] : extraEnv) env[name] = value;
-    if (!process_.start({}, home_.path(), env) || !process_.waitListening(port_)) {
+    if (!process_.start(args, home_.path(), env) || !process_.waitListening(port_)) {
         ADD_FAILURE() << "server did not start: " << process_.stderrText();
         return false;
     }

@@ -39,9 +39,10 @@ public:
     // Replaces work/.runtime.properties (written before each start).
     void setRuntimeProperties(const std::string& text);
 
-    // Starts brisvanesrv with `env` added to its environment; false (with the
-    // reason added to the test) when it does not listen.
-    bool start(const std::map<std::string, std::string>& env = {});
+    // Starts brisvanesrv with `env` added to its environment and `args` on
+    // its command line; false (with the reason added to the test) when it
+    // does not listen.
+    bool start(const std::map<std::string, std::string>& env = {}, const std::vector<std::string>& args = {});
     // The running server, for tests that end it themselves.
     ServerProcess& process() { return process_; }
 

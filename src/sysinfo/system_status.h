@@ -1,0 +1,27 @@
+// The system status document: live figures of the machine, the server's own
+// state, one entry per instance listed in mivrel.json and, on request, the
+// static hardware description. Built afresh for every request; nothing of it
+// is kept.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+// "%02ld:%02ld:%02ld" of hours (not limited to two digits), minutes and
+// seconds of `seconds`; 0 and below give "00:00:00".
+std::string formatUptime(int64_t seconds);
+
+// The "server" object: debugBuild, status, version, endpoint, uptime,
+// uptimeSec, brisvaneId, gatewayStatus. `nowSec` is the wall clock in
+// seconds since the Unix epoch.
+nlohmann::json serverStatusJson(int64_t nowSec);
+
+// The entries of DIR_MIVREL/mivrel.json in its order; the building stops at
+// an element that is not an object, and an unreadable file gives [].
+nlohmann::json mivrelStatusList();
+
+// The whole document; "spec" only when `includeSpec`. Throws only when the
+// processor sampler cannot be started.
+nlohmann::json systemStatusDocument(bool includeSpec);
