@@ -182,7 +182,7 @@ TEST(MemoryPeer, IdsAddressLinesAndClose) {
     channel->finishWrite();
     InputStream* in = peer.getInputStream();
     std::string line;
-    EXPECT_EQ(in->readLine(line), 14);
+    EXPECT_EQ(in->readLine(line), 15);
     EXPECT_EQ(line, "GET /v1/mivrels");
     line.clear();
     EXPECT_EQ(in->readLine(line), 2);

@@ -27,9 +27,15 @@ TEST_P(RelayDataChannel, RelayedRepliesEqualLocalOnesAndTheGuardKnowsWhichIsWhic
     startClient(config(GetParam()));
     ASSERT_TRUE(relay_->waitAuthenticated(1));
 
-    ServerConfig::LOCAL_V1_ACCESS = true;  // only so the local reference can be fetched
-    for (const std::string& request : {getList(), postChat()}) {
-        const std::string reference = local(request);
+    // The same handlers answer below "/mgmt-api/", which a local client may
+    // call: the references.
+    const std::vector<std::pair<std::string, std::string>> pairs = {
+        {getList(), "/mgmt-api/list"}, {postChat(), "/mgmt-api/stream"}};
+    for (const auto& [request, localPath] : pairs) {
+        std::string localRequest = request;
+        const size_t target = localRequest.find(' ') + 1;
+        localRequest.replace(target, localRequest.find(' ', target) - target, localPath);
+        const std::string reference = local(localRequest);
         ASSERT_EQ(reference.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << reference;
         const std::optional<std::string> relayed = relay_->relay(request);
         ASSERT_TRUE(relayed.has_value());
@@ -42,9 +48,8 @@ TEST_P(RelayDataChannel, RelayedRepliesEqualLocalOnesAndTheGuardKnowsWhichIsWhic
     EXPECT_NE(two->find("HTTP/1.1 200 OK"), two->rfind("HTTP/1.1 200 OK")) << *two;
     EXPECT_EQ(two->substr(two->size() - listBody().size()), listBody());
 
-    // With the inference API closed to local clients, a local request is
+    // The inference API is closed to local clients: a local request is
     // refused whatever it claims, and a relayed one passes whatever it carries.
-    ServerConfig::LOCAL_V1_ACCESS = false;
     const std::string claim = "Origin: https://relay.example\r\nX-Forwarded-For: 1.2.3.4\r\nVia: relay\r\n";
     EXPECT_EQ(local(getList(claim)).rfind("HTTP/1.1 403 ", 0), 0u);
     const std::optional<std::string> relayed = relay_->relay(
@@ -74,13 +79,10 @@ TEST_P(RelayDataChannel, RelayedRepliesEqualLocalOnesAndTheGuardKnowsWhichIsWhic
 TEST_P(RelayDataChannel, AStopLetsTheReplyInFlightFinish) {
     // The handler stops the relay that carries its own request (as "down"
     // through the relay does) and still answers through it.
-    routeHandlers().listMivrels = [this](HttpRequestHandler& handler, const Request&, Response& response) {
+    setListHook([this] {
         client_->requestStop();
         std::this_thread::sleep_for(100ms);
-        response.status = 200;
-        response.setBody(listBody());
-        handler.sendResponse(response);
-    };
+    });
     startClient(config(GetParam()));
     ASSERT_TRUE(relay_->waitAuthenticated(1));
     const std::optional<std::string> reply = relay_->relay(getList());

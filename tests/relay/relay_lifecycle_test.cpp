@@ -36,7 +36,7 @@ protected:
         RelayTest::TearDown();
     }
     void setProperties(const std::string& host, const std::string& token = kToken) {
-        writeTextFile(dir_.file("runtime.properties"), "RTS_HOST = " + host + "\nBRISVANE_ID = " + kUuid +
+        writeTextFile(dir_.file("runtime.properties"), "BRISVANE_EXPORT = true\nRTS_HOST = " + host + "\nBRISVANE_ID = " + kUuid +
                                                            "\nBRISVANE_TOKEN = " + token + "\n");
         loadRuntimeProperties();
     }
@@ -97,15 +97,10 @@ TEST_F(RelayLifecycle, AWrongTokenEndsTheClientAsDisconnected) {
 }
 
 TEST_F(RelayLifecycle, ARelayedRequestMayStopTheRelayAndStillAnswerThroughIt) {
+    setListHook([] { stopRtcClient(true); });
     for (const char* mode : {"memory", "socket"}) {
         SCOPED_TRACE(mode);
         ServerConfig::RTC_LOCAL_MODE = mode;
-        routeHandlers().listMivrels = [](HttpRequestHandler& handler, const Request&, Response& response) {
-            stopRtcClient(true);
-            response.status = 200;
-            response.setBody(listBody());
-            handler.sendResponse(response);
-        };
         setProperties("localhost");
         const int before = relay_->authenticatedCount();
         startRtcClient();
@@ -131,18 +126,17 @@ TEST_F(RelayLifecycle, HundredStartStopCyclesLeaveNothingBehind) {
     const size_t threads = countEntries("/proc/self/task");
     const size_t fds = countEntries("/proc/self/fd");
 
-    std::vector<std::thread> others;
     for (int i = 0; i < 100; ++i) {
         startRtcClient();
         if (i % 10 == 0) {
-            ASSERT_TRUE(relay_->waitAuthenticated(2 + i / 10));
-            // A stop from another thread while this one starts.
-            others.emplace_back([] { stopRtcClient(true); });
-        } else {
-            stopRtcClient(true);
+            EXPECT_TRUE(relay_->waitAuthenticated(2 + i / 10)) << "cycle " << i;
+            // A stop and a start from two threads at once.
+            std::thread other([] { stopRtcClient(true); });
+            startRtcClient();
+            other.join();
         }
+        stopRtcClient(true);
     }
-    for (std::thread& t : others) t.join();
     stopRtcClient(true);
     EXPECT_TRUE(joinStoppedRtcClients(20000));
     EXPECT_FALSE(relayClientRunning.load());

@@ -16,13 +16,16 @@
 #include "app/runtime_properties.h"
 #include "app/server_config.h"
 #include "net/http_request_handler.h"
+#include "net/access_guard.h"
 #include "net/http_serv.h"
 #include "net/router.h"
 #include "net/tcp_server.h"
 #include "relay/control_lines.h"
 #include "relay/data_channel.h"
+#include "relay/relay_threads.h"
 #include "relay/rtc_client.h"
 #include "support/http_client.h"
+#include "support/server_process.h"
 #include "support/stand_in_relay.h"
 #include "support/temp_dir.h"
 #include "support/tls_test_server.h"
@@ -72,30 +75,58 @@ inline void streamEvents(HttpRequestHandler& handler, Response& response, int ev
 // with the process-wide settings put back afterwards.
 class RelayTest : public ::testing::Test {
 protected:
+    // Everything the server threads read is set before the server starts:
+    // they learn of later changes only through sockets, which the thread
+    // sanitizer does not count as ordering.
     void SetUp() override {
         ServerConfig::resetToDefaults();
         runtimeprops::brisvaneExport = true;
         routeHandlers() = RouteHandlers();
-        routeHandlers().listMivrels = [](HttpRequestHandler& handler, const Request&, Response& response) {
-            response.status = 200;
-            response.headers["Content-Type"] = "application/json";
-            response.setBody(listBody());
-            handler.sendResponse(response);
+        routeHandlers().listMivrels = [this](HttpRequestHandler& handler, const Request& request, Response& response) {
+            if (const std::function<void()> hook = listHook()) hook();
+            sendList(handler, request, response);
         };
         routeHandlers().messages = [](HttpRequestHandler& handler, const Request&, Response& response,
                                       const std::string&) { streamEvents(handler, response, 40); };
+        // The same replies below "/mgmt-api/", which local clients may call.
+        routeHandlers().routeMgmtApi = [](HttpRequestHandler& handler, const Request& request, Response& response) {
+            if (request.path == "/mgmt-api/list") sendList(handler, request, response);
+            else if (request.path == "/mgmt-api/stream") streamEvents(handler, response, 40);
+            else return false;
+            return true;
+        };
         ca_.writeCertificate(dir_.file("ca.pem"));
         trust_ = std::make_unique<ScopedEnvVar>("SSL_CERT_FILE", dir_.file("ca.pem"));
         relay_ = std::make_unique<StandInRelay>(ca_.issueServerCertificate({"localhost"}), kUuid, kToken);
-        server_ = TcpServer::create("127.0.0.1", 0);
+        const uint16_t port = freeLoopbackPort();
+        ServerConfig::SERV_PORT = port;
+        server_ = TcpServer::create("127.0.0.1", port);
         server_->setPeerHandler([](Peer* peer) { HttpServ(peer, ConnOrigin::Socket); });
         server_->start();
-        ServerConfig::SERV_PORT = server_->listeningPort();
+    }
+
+    static void sendList(HttpRequestHandler& handler, const Request&, Response& response) {
+        response.status = 200;
+        response.headers["Content-Type"] = "application/json";
+        response.setBody(listBody());
+        handler.sendResponse(response);
+    }
+
+    // Runs before the "/v1/mivrels" reply; safe to set from the test thread.
+    void setListHook(std::function<void()> hook) {
+        std::lock_guard<std::mutex> lock(hookMutex_);
+        listHook_ = std::move(hook);
+    }
+    std::function<void()> listHook() {
+        std::lock_guard<std::mutex> lock(hookMutex_);
+        return listHook_;
     }
 
     void TearDown() override {
         stopClient();
         relay_.reset();
+        // Memory-mode HTTP threads end on their own once their channel closed.
+        EXPECT_TRUE(eventually([] { return mivrelable::rtc::memoryServeThreadCount() == 0; }));
         server_.reset();
         ServerConfig::resetToDefaults();
         runtimeprops::brisvaneExport = false;
@@ -114,6 +145,7 @@ protected:
         c.device_specs = "eyJvcyI6IngifQ==";
         c.local_mode = mode;
         c.local_stream_factory = mivrelable::rtc::makeMemoryLocalStream;
+        c.on_local_port = [](uint16_t port, bool add) { setRelayPort("127.0.0.1", port, add); };
         c.io_timeout_ms = 2000;
         c.on_state = [this](RtcState state) {
             std::lock_guard<std::mutex> lock(statesMutex_);
@@ -173,6 +205,8 @@ protected:
     std::unique_ptr<RtcClient> client_;
     std::thread thread_;
     std::atomic<bool> returned_{false};
+    std::mutex hookMutex_;
+    std::function<void()> listHook_;
     std::mutex statesMutex_;
     std::vector<std::pair<RtcState, Clock::time_point>> states_;
 };
