@@ -15,10 +15,14 @@
 #include "media/sd_library.h"
 #include "mgmt/model_download_jobs.h"
 #include "net/http_serv.h"
+#include "relay/relay_lifecycle.h"
 
 std::unique_ptr<TcpServer> gTcpServer;
 
 namespace {
+
+// How long process end waits for the relay client's threads.
+constexpr int kRelayShutdownWaitMs = 8000;
 
 // Joined on the normal exit path, before the manager it reads goes away.
 ReleaseWatcher& releaseWatcher() {
@@ -101,6 +105,8 @@ void truncateStorageAtShutdown() {
 bool shutdownApp() {
     // Connections end first: no connection thread may outlive the objects it
     // uses.
+    // The relay first: its data channels feed requests into the server.
+    if (!shutdownRtcClient(kRelayShutdownWaitMs)) return false;
     const bool finished = !gTcpServer || gTcpServer->stop();
     if (!finished) return false;
     releaseWatcher().stop();

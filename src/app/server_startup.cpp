@@ -21,7 +21,7 @@
 #include "app/startup_state.h"
 #include "app/text_util.h"
 #include "app/version.h"
-#include "net/rtc_client.h"
+#include "relay/relay_lifecycle.h"
 #include "platform/cuda_devices.h"
 #include "platform/file_io.h"
 

@@ -7,7 +7,7 @@
 #include "app/runtime_properties.h"
 #include "engine/mivrel_manager.h"
 #include "mgmt/mivrel_lifecycle.h"
-#include "net/rtc_client.h"
+#include "relay/relay_lifecycle.h"
 #include "platform/termination_signals.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include "engine/mivrel_manager.h"
 #include "mgmt/service_switch.h"
 #include "mgmt_api/mgmt_reply.h"
-#include "net/rtc_client.h"
+#include "relay/relay_lifecycle.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include "app/reported_address.h"
 #include "app/runtime_properties.h"
 #include "mgmt_api/mgmt_reply.h"
-#include "net/rtc_client.h"
+#include "relay/relay_lifecycle.h"
 
 namespace {
 

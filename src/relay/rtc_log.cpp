@@ -1,0 +1,23 @@
+#include "relay/rtc_log.h"
+
+#include <chrono>
+#include <ctime>
+
+#include "app/logger.h"
+
+namespace mivrelable::rtc {
+
+void rtcLogEvent(const std::string& level, const std::string& event, const std::string& message) {
+    const int loggerLevel = level == "ERROR" ? 1 : level == "WARN" ? 2 : level == "INFO" ? 4 : 5;
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    logMessage(loggerLevel, "[RTC] %02d-%02d-%02d %02d:%02d:%02d.%02d %s event=%s msg=%s", local.tm_year % 100,
+               local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+               static_cast<int>(millis / 10), level.c_str(), event.c_str(), message.c_str());
+}
+
+}  // namespace mivrelable::rtc

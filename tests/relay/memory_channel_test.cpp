@@ -1,0 +1,202 @@
+// The memory channel between the relay's pump and the HTTP loop, and the
+// memory peer HttpServ reads it through.
+#include <gtest/gtest.h>
+
+#include <poll.h>
+
+#include <chrono>
+#include <numeric>
+#include <thread>
+
+#include "net/io_exception.h"
+#include "relay/memory_channel.h"
+#include "relay/memory_peer.h"
+
+namespace {
+
+using mivrelable::rtc::MemoryChannel;
+using mivrelable::rtc::MemoryPeer;
+using namespace std::chrono_literals;
+
+std::string pattern(size_t size, unsigned seed) {
+    std::string bytes(size, '\0');
+    uint32_t x = seed * 2654435761u + 1;
+    for (char& c : bytes) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 24);
+    }
+    return bytes;
+}
+
+int ioCode(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const IOException& e) {
+        return e.code();
+    }
+    return 0;
+}
+
+bool readable(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0;
+}
+
+TEST(MemoryChannel, RingsNeitherOverflowNorLoseBytesInEitherDirection) {
+    MemoryChannel channel(1024, 4096, 5);
+    const std::string big(2048, 'x');
+    EXPECT_EQ(channel.write(big.data(), big.size()), 1024) << "a partial write fills the ring";
+    EXPECT_EQ(channel.write(big.data(), big.size()), 0) << "a full ring takes nothing, drops nothing";
+    char buffer[4096];
+    EXPECT_EQ(channel.serverRead(buffer, 10), 10);
+
+    // 1 MB relay -> server through a 1 KiB ring with a relay side that only
+    // retries, and 1 MB server -> relay through a 4 KiB ring with a server
+    // side that waits: every byte arrives in order.
+    MemoryChannel pipe(1024, 4096, 5);
+    const std::string inbound = pattern(1 << 20, 1);
+    const std::string outbound = pattern(1 << 20, 2);
+    std::string gotInbound;
+    std::thread server([&] {
+        std::vector<char> chunk(777);
+        for (;;) {
+            const int n = pipe.serverRead(chunk.data(), chunk.size());
+            if (n < 0) break;
+            gotInbound.append(chunk.data(), static_cast<size_t>(n));
+        }
+        EXPECT_EQ(pipe.serverWrite(outbound.data(), outbound.size()), outbound.size());
+        pipe.serverClose();
+    });
+    size_t sent = 0;
+    while (sent < inbound.size()) {
+        const int32_t n = pipe.write(inbound.data() + sent, std::min<size_t>(inbound.size() - sent, 5000));
+        ASSERT_GE(n, 0);
+        sent += static_cast<size_t>(n);
+        if (n == 0) std::this_thread::yield();
+    }
+    pipe.finishWrite();
+    std::string gotOutbound;
+    for (;;) {
+        const int32_t n = pipe.read(buffer, 3000);
+        if (n < 0) break;
+        gotOutbound.append(buffer, static_cast<size_t>(n));
+        if (n == 0) std::this_thread::yield();
+    }
+    server.join();
+    EXPECT_TRUE(gotInbound == inbound);
+    EXPECT_TRUE(gotOutbound == outbound);
+}
+
+TEST(MemoryChannel, EndOfInputClosesAndTimeOuts) {
+    char buffer[16];
+    {
+        MemoryChannel channel(64, 64, 5);
+        ASSERT_EQ(channel.write("0123456789", 10), 10);
+        channel.finishWrite();
+        EXPECT_EQ(channel.serverRead(buffer, 4), 4);
+        EXPECT_EQ(channel.serverRead(buffer, 4), 4);
+        EXPECT_EQ(channel.serverRead(buffer, 4), 2);
+        EXPECT_EQ(channel.serverRead(buffer, 4), -1);
+        EXPECT_EQ(channel.serverRead(buffer, 0), 0);
+    }
+    {
+        MemoryChannel channel(64, 64, 5);
+        ASSERT_EQ(channel.write("abc", 3), 3);
+        channel.close();
+        EXPECT_EQ(channel.serverRead(buffer, 16), 3) << "stored bytes come before the end";
+        EXPECT_EQ(channel.serverRead(buffer, 16), -1);
+        EXPECT_EQ(ioCode([&] { channel.serverWrite("x", 1); }), 10054);
+        EXPECT_EQ(channel.write("x", 1), -1);
+    }
+    {
+        MemoryChannel channel(64, 64, 5);
+        ASSERT_EQ(channel.write("abc", 3), 3);
+        channel.serverWrite("reply", 5);
+        channel.serverClose();
+        EXPECT_EQ(ioCode([&] { channel.serverRead(buffer, 16); }), -1);
+        EXPECT_EQ(channel.write("x", 1), -1);
+        EXPECT_EQ(channel.read(buffer, 16), 5) << "the relay still drains the reply";
+        EXPECT_EQ(channel.read(buffer, 16), -1);
+        EXPECT_EQ(channel.serverRead(buffer, 0), 0);
+    }
+    {
+        MemoryChannel channel(64, 64, 0);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(ioCode([&] { channel.serverRead(buffer, 16); }), 10060);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 1s) << "a time-out of 0 does not wait";
+    }
+}
+
+TEST(MemoryChannel, AClosedChannelWakesBothWaitingServerSides) {
+    MemoryChannel channel(64, 64, 30);
+    ASSERT_EQ(channel.serverWrite(std::string(64, 'f').data(), 64), 64u);
+    int readerCode = 0;
+    int writerCode = 0;
+    std::thread reader([&] { readerCode = ioCode([&] {
+                                 char b[8];
+                                 EXPECT_EQ(channel.serverRead(b, 8), -1);
+                             }); });
+    std::thread writer([&] { writerCode = ioCode([&] { channel.serverWrite("more", 4); }); });
+    std::this_thread::sleep_for(100ms);
+    channel.close();
+    reader.join();
+    writer.join();
+    EXPECT_EQ(readerCode, 0) << "the reader sees the end of the stream";
+    EXPECT_EQ(writerCode, 10054) << "the writer fails instead of waiting for ever";
+
+    // A writer on a full ring whose relay takes nothing gives up after the
+    // read time-out rather than pinning its thread.
+    MemoryChannel stalled(64, 8, 1);
+    EXPECT_EQ(ioCode([&] { stalled.serverWrite(std::string(16, 's').data(), 16); }), 10060);
+    char b[16];
+    EXPECT_EQ(stalled.read(b, 16), 8) << "what was stored before the failure stays readable";
+}
+
+TEST(MemoryChannel, WakeDescriptorTellsThePumpWhenTheServerSideMoved) {
+    MemoryChannel channel(4, 64, 5);
+    EXPECT_FALSE(readable(channel.wakeFd()));
+    channel.serverWrite("hi", 2);
+    EXPECT_TRUE(readable(channel.wakeFd()));
+    channel.clearWake();
+    EXPECT_FALSE(readable(channel.wakeFd()));
+    ASSERT_EQ(channel.write("abcdef", 6), 4);
+    char b[4];
+    EXPECT_EQ(channel.serverRead(b, 4), 4);
+    EXPECT_TRUE(readable(channel.wakeFd())) << "room in a full inbound ring is news for the pump";
+    channel.clearWake();
+    channel.serverClose();
+    EXPECT_TRUE(readable(channel.wakeFd()));
+}
+
+TEST(MemoryPeer, IdsAddressLinesAndClose) {
+    auto channel = std::make_shared<MemoryChannel>(256, 256, 5);
+    MemoryPeer peer(channel);
+    MemoryPeer next(std::make_shared<MemoryChannel>(16, 16, 1));
+    EXPECT_GE(peer.getId(), 1000000u);
+    EXPECT_EQ(next.getId(), peer.getId() + 1);
+    EXPECT_EQ(peer.getAddress(), "rtc");
+    EXPECT_EQ(peer.getPort(), 0);
+
+    const std::string input = "GET /v1/mivrels\r\na\rb\n\r\n";
+    ASSERT_EQ(channel->write(input.data(), input.size()), static_cast<int32_t>(input.size()));
+    channel->finishWrite();
+    InputStream* in = peer.getInputStream();
+    std::string line;
+    EXPECT_EQ(in->readLine(line), 15);
+    EXPECT_EQ(line, "GET /v1/mivrels");
+    line.clear();
+    EXPECT_EQ(in->readLine(line), 2);
+    EXPECT_EQ(line, "ab");
+    line.clear();
+    EXPECT_EQ(in->readLine(line), 0) << "CR LF alone is an empty line";
+    EXPECT_EQ(in->readLine(line), -1);
+
+    EXPECT_EQ(peer.getOutputStream()->write("ok", 2), 2);
+    peer.close();
+    EXPECT_EQ(ioCode([&] { peer.getOutputStream()->write("x", 1); }), -1);
+    char b[8];
+    EXPECT_EQ(channel->read(b, 8), 2);
+    EXPECT_EQ(channel->read(b, 8), -1);
+}
+
+}  // namespace
