@@ -19,6 +19,7 @@
 #include "platform/instance_lock.h"
 #include "platform/process_init.h"
 #include "platform/termination_signals.h"
+#include "web/web_routes.h"
 
 std::atomic<int> serverStartResult{-1};
 
@@ -115,6 +116,7 @@ int runProcess(int argc, char** argv) {
     // The slots are read without a lock once connections arrive.
     installApiRoutes();
     installMgmtRoutes();
+    installWebRoutes();
 
     // The thread reads the arguments for the life of the process.
     std::thread(runServerThread, argc, argv).detach();
