@@ -176,13 +176,17 @@
         case 'message.created': status.textContent = 'generating…'; break;
         case 'message.delta':
           if (data.type === 'thinking') { details.hidden = false; thinking.textContent += data.delta; }
-          else if (data.type === 'text') { answerText += data.delta; answer.textContent = answerText; }
+          else if (data.type === 'text') { answerText += data.delta; answer.textContent = answerText.trimStart(); }
           break;
         case 'message.block_done':
           if (data.type === 'tool_use') extra.appendChild(el('div', {class: 'tool'}, 'tool call ' + (data.id || '') + ': ' + (data.raw || '')));
           break;
         case 'message.completed': {
-          const usage = data.usage || {};
+          const message = data.message || {};
+          const usage = message.usage || data.usage || {};
+          // The finished text blocks replace what the deltas built up.
+          const texts = (message.content || []).filter((b) => b.type === 'text').map((b) => b.text || '');
+          if (texts.length) { answerText = texts.join('\n').trim(); answer.textContent = answerText; }
           const parts = [];
           if (usage.input_tokens !== undefined) parts.push(usage.input_tokens + ' in');
           if (usage.output_tokens !== undefined) parts.push(usage.output_tokens + ' out');
