@@ -36,7 +36,7 @@ public:
     // Skips \s*; returns how many characters it skipped.
     size_t skipSpaces() {
         const size_t start = pos_;
-        char c;
+        char c = 0;
         while (peek(&c) && isSpace(c)) ++pos_;
         return pos_ - start;
     }
@@ -44,7 +44,7 @@ public:
     bool literal(const char* word, bool anyCase) {
         const size_t start = pos_;
         for (const char* w = word; *w; ++w) {
-            char c;
+            char c = 0;
             if (!peek(&c) || (anyCase ? lowerAscii(c) != lowerAscii(*w) : c != *w)) {
                 pos_ = start;
                 return false;
@@ -56,7 +56,7 @@ public:
     // Consumes \w+ (or [A-Za-z_]\w* when `identifier`) into *out.
     bool word(std::string* out, bool identifier) {
         const size_t start = pos_;
-        char c;
+        char c = 0;
         if (!peek(&c) || !isWord(c) || (identifier && isDigit(c))) return false;
         while (peek(&c) && isWord(c)) ++pos_;
         *out = text_.substr(start, pos_ - start);
@@ -85,7 +85,7 @@ bool matchInclude(const std::string& text, Cursor& in, DirectiveMatch& m) {
     in.skipSpaces();
     if (!in.literal("=", false)) return false;
     in.skipSpaces();
-    char c;
+    char c = 0;
     if (!in.peek(&c) || (c != '"' && c != '\'')) return false;
     in.seek(in.pos() + 1);
     // [^"']+ then either quote: the name runs to the first quote of any kind.
@@ -104,7 +104,7 @@ bool matchAssignment(const std::string& text, Cursor& in, DirectiveMatch& m) {
     in.skipSpaces();
     if (!in.literal("=", false)) return false;
     in.skipSpaces();
-    char c;
+    char c = 0;
     if (!in.peek(&c)) return false;
     if (c == '"' || c == '\'') {
         // (["'])(.*?)\2\s*%> : the shortest value whose closing quote is
@@ -151,7 +151,7 @@ size_t findEndif(const std::string& text, Cursor& in, size_t from, size_t* endif
         }
     }
     in.seek(text.size());
-    char c;
+    char c = 0;
     in.peek(&c);  // the answer depended on the end of the text
     return kToEnd;
 }
@@ -189,7 +189,7 @@ bool matchConditional(const std::string& text, Cursor& in, DirectiveMatch& m) {
         }
     }
     in.seek(text.size());
-    char c;
+    char c = 0;
     in.peek(&c);
     return false;
 }
