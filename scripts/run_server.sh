@@ -15,5 +15,10 @@ SERV_PORT=4092
 LOCAL_V1_ACCESS=true
 CONF
 fi
+# The web application is installed beside the programs; the server looks for
+# it in its working folder (WEBAPP_FILE_PATH, "webapp" by default).
+if [ ! -e "$home/webapp" ] || [ -L "$home/webapp" ]; then
+  ln -sfn "$build_dir/bin/webapp" "$home/webapp"
+fi
 export BRISVANE_HOME="$home"
 exec "$build_dir/bin/brisvanesrv"

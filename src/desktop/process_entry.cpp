@@ -20,6 +20,7 @@
 #include "platform/process_init.h"
 #include "platform/termination_signals.h"
 #include "sysinfo/cpu_sampler.h"
+#include "web/web_routes.h"
 
 std::atomic<int> serverStartResult{-1};
 
@@ -117,6 +118,7 @@ int runProcess(int argc, char** argv) {
     // The slots are read without a lock once connections arrive.
     installApiRoutes();
     installMgmtRoutes();
+    installWebRoutes();
 
     // The thread reads the arguments for the life of the process.
     std::thread(runServerThread, argc, argv).detach();

@@ -118,7 +118,8 @@ bool routeRequest(HttpRequestHandler& handler, const Request& request, Response&
             Request rewritten = request;
             rewritten.path = servedPath;
             routes.serveStaticFile(handler, rewritten, response);
-            handler.sendResponse(response);
+            // A large file is written by the server itself as it is read.
+            if (!handler.responseSent()) handler.sendResponse(response);
             return true;
         }
     }

@@ -32,7 +32,8 @@ using GenerateRoute = std::function<void(HttpRequestHandler&, const Request&, Re
 // (handler, request, response) -> whether a management route served it
 using MgmtRouter = std::function<bool(HttpRequestHandler&, const Request&, Response&)>;
 // Fills `response` with the web application file for `request.path` (already
-// rewritten to its index page) or throws an HTTP exception; the router sends it.
+// rewritten to its index page) or throws an HTTP exception; the router sends
+// it, unless the server already wrote it (files streamed as they are read).
 using StaticFileServer = std::function<void(HttpRequestHandler&, const Request&, Response&)>;
 // (request line and headers) -> the most body bytes accepted for it and how
 // a larger one is refused; maxBytes 0 for the front end's general limit

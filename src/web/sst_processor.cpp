@@ -1,0 +1,239 @@
+#include "web/sst_processor.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <vector>
+
+#include "app/logger.h"
+
+namespace fs = std::filesystem;
+using sst::DirectiveKind;
+using sst::DirectiveMatch;
+
+namespace {
+
+const char* kindName(DirectiveKind kind) {
+    switch (kind) {
+        case DirectiveKind::Include: return "include";
+        case DirectiveKind::Assignment: return "assignment";
+        case DirectiveKind::Conditional: return "conditional";
+        case DirectiveKind::Substitution: return "substitution";
+    }
+    return "";
+}
+
+// Gives the replacement of one match; returns false to end the pass after it.
+using Replacer = std::function<bool(const DirectiveMatch&, std::string* replacement)>;
+// Told where text[begin, end) was replaced by `length` bytes.
+using ReplacedHook = std::function<void(size_t begin, size_t end, size_t length)>;
+
+// One pass: replace the first match, search again, until none is left. Text
+// produced by a replacement is searched again. Failed attempts before the
+// replaced directive are not repeated when what they read is unchanged, so a
+// page with many directives costs about one scan per replacement from the
+// replaced place on, not from the beginning.
+std::string runPass(std::string text, DirectiveKind kind, const Replacer& replacer, const ReplacedHook& hook = {}) {
+    std::vector<sst::FailedAttempt> failed;  // ascending start
+    size_t from = 0;
+    size_t replacements = 0;
+    for (;;) {
+        DirectiveMatch match;
+        bool found = false;
+        for (size_t at = text.find("<%", from); at != std::string::npos; at = text.find("<%", at + 1)) {
+            size_t reach = 0;
+            if (sst::matchAt(kind, text, at, match, &reach)) {
+                found = true;
+                break;
+            }
+            failed.push_back({at, reach});
+        }
+        if (!found) break;
+
+        std::string replacement;
+        bool more = true;
+        if (replacements == SSTProcessor::kMaxReplacements) {
+            logMessage(2, "[SST] %s pass stopped after %zu replacements", kindName(kind), replacements);
+            replacement = "[! template limit reached: more than " + std::to_string(SSTProcessor::kMaxReplacements) +
+                          " " + kindName(kind) + " replacements ]";
+            more = false;
+        } else {
+            more = replacer(match, &replacement);
+        }
+        if (text.size() - (match.end - match.begin) + replacement.size() > SSTProcessor::kMaxOutputBytes) {
+            logMessage(2, "[SST] %s pass stopped: the page would exceed %zu bytes", kindName(kind),
+                       SSTProcessor::kMaxOutputBytes);
+            replacement = "[! template limit reached: page larger than " +
+                          std::to_string(SSTProcessor::kMaxOutputBytes) + " bytes ]";
+            more = false;
+        }
+        text.replace(match.begin, match.end - match.begin, replacement);
+        ++replacements;
+        if (hook) hook(match.begin, match.end, replacement.size());
+        if (!more) break;
+
+        from = match.begin;
+        for (size_t i = 0; i < failed.size(); ++i) {
+            if (failed[i].reach == sst::kToEnd || failed[i].reach > match.begin) {
+                from = failed[i].start;
+                failed.resize(i);
+                break;
+            }
+        }
+    }
+    return text;
+}
+
+// Nesting depth of included text: each included file's text is a region one
+// deeper than the place of its directive.
+class IncludeDepths {
+public:
+    int depthAt(size_t pos) const {
+        int depth = 0;
+        for (const Region& r : regions_) {
+            if (r.begin <= pos && pos < r.end && r.depth > depth) depth = r.depth;
+        }
+        return depth;
+    }
+    void replaced(size_t begin, size_t end, size_t length, int insertedDepth) {
+        const long long delta = static_cast<long long>(length) - static_cast<long long>(end - begin);
+        for (Region& r : regions_) {
+            if (r.begin >= end) {
+                r.begin += delta;
+                r.end += delta;
+            } else if (r.end >= end) {
+                r.end += delta;
+            } else if (r.end > begin) {
+                r.end = begin + length;
+            }
+        }
+        if (insertedDepth > 0 && length > 0) regions_.push_back({begin, begin + length, insertedDepth});
+    }
+
+private:
+    struct Region {
+        size_t begin;
+        size_t end;
+        int depth;
+    };
+    std::vector<Region> regions_;
+};
+
+}  // namespace
+
+SSTProcessor::SSTProcessor(std::string root) : root_(std::move(root)) { logMessage(9, "SSTProcessor created"); }
+
+SSTProcessor::SSTProcessor(const SSTProcessor& other) = default;
+SSTProcessor& SSTProcessor::operator=(const SSTProcessor& other) = default;
+
+SSTProcessor::~SSTProcessor() {
+    if (::isatty(STDOUT_FILENO)) {
+        std::fprintf(stdout, "SSTProcessor destroyed: %s\n", root_.c_str());
+    } else {
+        logMessage(9, "SSTProcessor destroyed: %s", root_.c_str());
+    }
+    logMessage(9, "SSTProcessor destroyed");
+}
+
+void SSTProcessor::setVariable(const std::string& name, const std::string& value) { variables_[name] = value; }
+
+const std::string* SSTProcessor::variable(const std::string& name) const {
+    const auto it = variables_.find(name);
+    return it == variables_.end() ? nullptr : &it->second;
+}
+
+bool SSTProcessor::lookup(const std::string& name, std::string* value) const {
+    if (const std::string* own = variable(name)) {
+        *value = *own;
+        return true;
+    }
+    if (const char* env = std::getenv(name.c_str())) {
+        *value = env;
+        return true;
+    }
+    return false;
+}
+
+std::string SSTProcessor::readFile(const std::string& path) {
+    // stdio instead of a stream: reading a folder must give an empty text,
+    // not an exception.
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) return std::string();
+    std::string raw;
+    char chunk[65536];
+    size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) raw.append(chunk, got);
+    std::fclose(file);
+    std::string text;
+    text.reserve(raw.size());
+    for (size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
+        text.push_back(raw[i]);
+    }
+    return text;
+}
+
+std::string SSTProcessor::process(const std::string& pagePath) {
+    std::string text = readFile(pagePath);
+    const std::string directory = fs::path(pagePath).parent_path().string();
+    text = applyIncludes(std::move(text), directory);
+    text = applyAssignments(std::move(text));
+    text = applyConditionals(std::move(text));
+    return applySubstitutions(std::move(text));
+}
+
+std::string SSTProcessor::applyIncludes(std::string text, const std::string& directory) {
+    IncludeDepths depths;
+    int insertedDepth = 0;
+    const Replacer replacer = [&](const DirectiveMatch& m, std::string* out) {
+        // Names are joined to the page's folder; an absolute name stands alone.
+        const std::string target = (fs::path(directory) / m.name).string();
+        const int depth = depths.depthAt(m.begin) + 1;
+        insertedDepth = 0;
+        if (depth > kMaxIncludeDepth) {
+            logMessage(2, "[SST] include nested deeper than %d levels: %s", kMaxIncludeDepth, target.c_str());
+            *out = "[! include depth limit reached: " + target + " ]";
+            return true;
+        }
+        std::string content = readFile(target);
+        if (content.empty()) {
+            *out = "[! include file not found: " + target + " ]";
+        } else {
+            *out = std::move(content);
+            insertedDepth = depth;
+        }
+        return true;
+    };
+    const ReplacedHook hook = [&](size_t begin, size_t end, size_t length) {
+        depths.replaced(begin, end, length, insertedDepth);
+        insertedDepth = 0;
+    };
+    return runPass(std::move(text), DirectiveKind::Include, replacer, hook);
+}
+
+std::string SSTProcessor::applyAssignments(std::string text) {
+    return runPass(std::move(text), DirectiveKind::Assignment, [this](const DirectiveMatch& m, std::string* out) {
+        variables_[m.name] = m.value;
+        out->clear();
+        return true;
+    });
+}
+
+std::string SSTProcessor::applyConditionals(std::string text) {
+    return runPass(std::move(text), DirectiveKind::Conditional, [this](const DirectiveMatch& m, std::string* out) {
+        std::string value;
+        const bool truth = lookup(m.name, &value) && !value.empty();
+        *out = truth ? m.thenPart : m.elsePart;
+        return true;
+    });
+}
+
+std::string SSTProcessor::applySubstitutions(std::string text) {
+    return runPass(std::move(text), DirectiveKind::Substitution, [this](const DirectiveMatch& m, std::string* out) {
+        if (!lookup(m.name, out)) out->clear();
+        return true;
+    });
+}

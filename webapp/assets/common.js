@@ -1,0 +1,187 @@
+// Shared helpers of Brisvane's pages: the API client, a DOM builder that
+// never parses data as HTML, in-place messages, the service banner and the
+// bridge to the desktop window (used only when the page runs inside it).
+'use strict';
+
+const Bv = (() => {
+  // el('tr', {class: 'x', onclick: fn, 'aria-label': 'y'}, child, 'text', ...)
+  // Strings become text nodes; nothing is ever parsed as HTML.
+  function el(tag, props, ...children) {
+    const node = document.createElement(tag);
+    for (const [key, value] of Object.entries(props || {})) {
+      if (value === undefined || value === null || value === false) continue;
+      if (key.startsWith('on') && typeof value === 'function') node.addEventListener(key.slice(2), value);
+      else if (key === 'class') node.className = value;
+      else if (key === 'text') node.textContent = value;
+      else if (key in node && typeof value !== 'string') node[key] = value;
+      else node.setAttribute(key, value === true ? '' : String(value));
+    }
+    for (const child of children.flat()) {
+      if (child === undefined || child === null || child === false) continue;
+      node.appendChild(child instanceof Node ? child : document.createTextNode(String(child)));
+    }
+    return node;
+  }
+
+  function clear(node) {
+    while (node.firstChild) node.removeChild(node.firstChild);
+    return node;
+  }
+
+  // One API call. Resolves to {ok, status, data, error: {code, message}},
+  // never rejects: a refused connection becomes status 0.
+  async function api(method, path, body, options = {}) {
+    const init = {method, headers: {}};
+    if (body !== undefined) {
+      if (body instanceof Blob || body instanceof ArrayBuffer) {
+        init.body = body;
+        init.headers['Content-Type'] = options.contentType || body.type || 'application/octet-stream';
+      } else {
+        init.body = JSON.stringify(body);
+        init.headers['Content-Type'] = 'application/json';
+      }
+    }
+    let response;
+    try {
+      response = await fetch(path, init);
+    } catch (e) {
+      return {ok: false, status: 0, data: null,
+              error: {code: 'unreachable', message: 'The Brisvane server cannot be reached (' + e.message + ').'}};
+    }
+    let data = null;
+    const text = await response.text();
+    try { data = text ? JSON.parse(text) : null; } catch (e) { data = text; }
+    const result = {ok: response.ok, status: response.status, data, error: null};
+    if (!response.ok) {
+      const err = data && data.error ? data.error : {};
+      result.error = {code: err.code || 'http_' + response.status,
+                      message: err.message || (typeof data === 'string' && data) || response.statusText,
+                      auth: err.auth};
+    }
+    return result;
+  }
+
+  // A 404 "not_found" from the router: this server has no such endpoint yet.
+  function missingEndpoint(result) {
+    return result.status === 404 && result.error && result.error.code === 'not_found';
+  }
+
+  // Replaces the content of `box` with a message. kind: info, error, ok, warn.
+  function say(box, text, kind = 'info') {
+    clear(box);
+    if (!text) { box.hidden = true; return; }
+    box.hidden = false;
+    box.appendChild(el('div', {class: 'msg ' + kind, role: kind === 'error' ? 'alert' : 'status'}, text));
+  }
+
+  function sayError(box, result, what) {
+    if (missingEndpoint(result)) {
+      say(box, what + ' is not available on this server version (the endpoint answered 404).', 'warn');
+    } else if (result.status === 503 && result.error.code === 'inference_service_down') {
+      say(box, 'The inference service is off. Switch it on in Administration → Service, or run "brisvane up".', 'warn');
+    } else {
+      say(box, what + ' failed: ' + result.error.message + ' (' + result.error.code + ')', 'error');
+    }
+  }
+
+  function formatBytes(n) {
+    if (typeof n !== 'number' || !isFinite(n)) return '–';
+    const units = ['B', 'KiB', 'MiB', 'GiB', 'TiB'];
+    let i = 0;
+    while (n >= 1024 && i < units.length - 1) { n /= 1024; i++; }
+    return (i === 0 ? n : n.toFixed(1)) + ' ' + units[i];
+  }
+
+  function formatNumber(n, digits = 1) {
+    return typeof n === 'number' && isFinite(n) ? n.toFixed(digits) : '–';
+  }
+
+  // ---- desktop window bridge ------------------------------------------------
+  const webview = window.chrome && window.chrome.webview && typeof window.chrome.webview.postMessage === 'function'
+    ? window.chrome.webview : null;
+
+  function post(message) {
+    if (webview) webview.postMessage(message);
+  }
+
+  // Inside the desktop window the page draws its own title bar; in a browser
+  // nothing changes.
+  function installHostChrome() {
+    if (!webview) return;
+    document.body.classList.add('in-host');
+    const button = (id, label, text, message) =>
+      el('button', {id, type: 'button', 'aria-label': label, onclick: () => post(message)}, text);
+    const bar = el('div', {id: 'appTitlebar'},
+      el('span', {class: 'title'}, document.title || 'Brisvane'),
+      button('_tbBack', 'Back', '\u2190', 'navBack'),
+      button('_tbForward', 'Forward', '\u2192', 'navForward'),
+      button('_tbMin', 'Minimise', '\u2212', 'minimize'),
+      button('_tbMax', 'Maximise', '\u25A1', 'maximize'),
+      button('_tbClose', 'Close', '\u2715', 'close'));
+    bar.addEventListener('mousedown', (e) => {
+      if (e.button === 0 && (e.target === bar || e.target.tagName === 'SPAN')) post('dragstart');
+    });
+    bar.addEventListener('dblclick', (e) => { if (e.target === bar || e.target.tagName === 'SPAN') post('maximize'); });
+    document.body.prepend(bar);
+    const edges = ['left', 'right', 'top', 'bottom', 'topleft', 'topright', 'bottomleft', 'bottomright'];
+    for (const edge of edges) {
+      const grip = el('div', {class: 'grip grip-' + edge, 'aria-hidden': 'true'});
+      grip.addEventListener('mousedown', (e) => { if (e.button === 0) post('resize:' + edge); });
+      document.body.appendChild(grip);
+    }
+  }
+
+  // Links marked data-external open in the system browser from the desktop
+  // window, and in a new tab otherwise.
+  function installLinks() {
+    document.addEventListener('click', (e) => {
+      const link = e.target.closest && e.target.closest('a[data-external]');
+      if (!link) return;
+      if (webview) {
+        e.preventDefault();
+        const href = link.href;
+        if (/^https?:/i.test(href)) post('openExternal:' + href);
+      } else {
+        link.target = '_blank';
+        link.rel = 'noopener';
+      }
+    });
+  }
+
+  // Marks the current page in the shared navigation.
+  function markNavigation() {
+    const here = location.pathname.replace(/index\.html$/, '');
+    for (const link of document.querySelectorAll('nav.top a')) {
+      const target = new URL(link.href).pathname.replace(/index\.html$/, '');
+      if (target === here) link.setAttribute('aria-current', 'page');
+    }
+  }
+
+  // Fills `box` with the state of the inference service and, when it is off,
+  // how to switch it on. Returns whether it is on.
+  async function serviceBanner(box) {
+    const result = await api('GET', '/mgmt-api/runtime_properties');
+    if (!result.ok) { sayError(box, result, 'Reading the service state'); return null; }
+    const on = String((result.data.properties || {}).BRISVANE_EXPORT || '').toLowerCase() === 'true';
+    if (on) {
+      say(box, '');
+    } else {
+      clear(box);
+      box.hidden = false;
+      box.appendChild(el('div', {class: 'msg warn', role: 'status'},
+        'The inference service is off: chat and files are unavailable until it is switched on. ',
+        el('a', {href: '/admin/#service'}, 'Switch it on in Administration'),
+        ' or run "brisvane up" in a terminal.'));
+    }
+    return on;
+  }
+
+  document.addEventListener('DOMContentLoaded', () => {
+    installHostChrome();
+    installLinks();
+    markNavigation();
+  });
+
+  return {el, clear, api, say, sayError, missingEndpoint, formatBytes, formatNumber, post, serviceBanner,
+          inHost: () => !!webview};
+})();
