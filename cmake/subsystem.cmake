@@ -4,11 +4,15 @@
 
 set(BRISVANE_WARNINGS -Wall -Wextra)
 
-# brisvane_subsystem(<name> [DEPS <target>...])
+# brisvane_subsystem(<name> [EXCLUDE <file>...] [DEPS <target>...])
+# EXCLUDE names files of the folder that another library already builds.
 function(brisvane_subsystem name)
-  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "EXCLUDE;DEPS" ${ARGN})
   file(GLOB_RECURSE srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${name}/*.cpp)
   list(FILTER srcs EXCLUDE REGEX "_main\\.cpp$")
+  foreach(excluded ${ARG_EXCLUDE})
+    list(REMOVE_ITEM srcs ${CMAKE_CURRENT_SOURCE_DIR}/${name}/${excluded})
+  endforeach()
   set(target brisvane_${name})
   if(srcs)
     add_library(${target} STATIC ${srcs})

@@ -9,6 +9,8 @@
 #include <string>
 #include <utility>
 
+#include "app/conf_text.h"
+
 namespace ServerConfig {
 extern std::string SERV_IP;             // bind address, default "localhost"
 extern int SERV_PORT;                   // 1..65535, default 4092
@@ -26,11 +28,6 @@ extern std::string WEBAPP_PUBLIC_PATH;  // default ""
 void resetToDefaults();
 }  // namespace ServerConfig
 
-// Splits configuration text into keys and values: one "key = value" per line,
-// "#" starts a comment anywhere, the first "=" splits, key and value are
-// trimmed, lines without "=" or with an empty key are ignored, the last
-// duplicate wins. Never fails.
-std::map<std::string, std::string> parseConfText(const std::string& text);
 
 // The first of "conf/serv.conf", "conf/runtime.conf" (relative to the current
 // directory) that can be read, as (text, path as listed). Files that cannot be

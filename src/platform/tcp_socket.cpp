@@ -1,6 +1,7 @@
 #include "platform/tcp_socket.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -54,6 +55,33 @@ int openListeningSocket(uint32_t address, uint16_t port, int backlog, std::strin
     local.sin_port = htons(port);
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) return fail(fd, "bind()");
     if (::listen(fd, backlog) != 0) return fail(fd, "listen()");
+    return fd;
+}
+
+int connectIpv4(uint32_t address, uint16_t port, int timeoutMs) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return -1;
+    auto fail = [fd](int err) {
+        ::close(fd);
+        errno = err;
+        return -1;
+    };
+    sockaddr_in remote{};
+    remote.sin_family = AF_INET;
+    remote.sin_addr.s_addr = address;
+    remote.sin_port = htons(port);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0) {
+        if (errno != EINPROGRESS && errno != EINTR) return fail(errno);
+        const int ready = waitWritable(fd, timeoutMs);
+        if (ready < 0) return fail(errno);
+        if (ready == 0) return fail(ETIMEDOUT);
+        int soError = 0;
+        socklen_t length = sizeof soError;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &length) != 0) return fail(errno);
+        if (soError != 0) return fail(soError);
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return fail(errno);
     return fd;
 }
 

@@ -24,6 +24,12 @@ bool resolveIpv4(const std::string& host, uint32_t* address, std::string* error)
 // half-made socket is closed then.
 int openListeningSocket(uint32_t address, uint16_t port, int backlog, std::string* error);
 
+// Opens an IPv4 TCP connection (close-on-exec) to `address` (network byte
+// order) and `port`, waiting at most `timeoutMs` for it to be made. Returns
+// the connected, blocking descriptor, or -1 with errno set (ETIMEDOUT when the
+// time ran out, ECONNREFUSED when nothing listens).
+int connectIpv4(uint32_t address, uint16_t port, int timeoutMs);
+
 // The local port a socket is bound to, in host byte order; 0 on failure.
 uint16_t socketLocalPort(int fd);
 
