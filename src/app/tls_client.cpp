@@ -116,12 +116,32 @@ std::string opensslErrorText() {
     return buffer;
 }
 
+// How long one wait lasts at most when a cancellation test is set, so a
+// cancel takes effect within about this time.
+constexpr int kCancelPollMs = 200;
+
+// Waits for `events` on `fd` within the options' bounds, asking the
+// cancellation test between slices. Throws ExchangeError on time-out and
+// TlsCancelled when cancelled.
+void waitForPeer(int fd, short events, const TlsClientOptions& options, Clock::time_point deadline,
+                 bool bounded, const char* what) {
+    const Clock::time_point ioEnd = Clock::now() + std::chrono::milliseconds(options.ioTimeoutMs);
+    const Clock::time_point end = bounded ? std::min(ioEnd, deadline) : ioEnd;
+    for (;;) {
+        if (options.cancelled && options.cancelled()) throw TlsCancelled();
+        int wait = millisLeft(end);
+        if (wait <= 0) throw ExchangeError(std::string(what) + " timed out");
+        if (options.cancelled) wait = std::min(wait, kCancelPollMs);
+        if (waitFor(fd, events, wait)) return;
+    }
+}
+
 // Drives one non-blocking SSL call to completion, waiting for the socket as
 // the call asks. Returns the call's positive result, 0 at a clean end of the
-// stream, or throws ExchangeError.
+// stream, or throws ExchangeError (TlsCancelled when cancelled).
 template <typename Call>
-int drive(SSL* ssl, int fd, const TlsClientOptions& options, Clock::time_point deadline, const char* what,
-          Call call) {
+int drive(SSL* ssl, int fd, const TlsClientOptions& options, Clock::time_point deadline, bool bounded,
+          const char* what, Call call) {
     for (;;) {
         ERR_clear_error();
         errno = 0;
@@ -139,8 +159,7 @@ int drive(SSL* ssl, int fd, const TlsClientOptions& options, Clock::time_point d
             const std::string detail = opensslErrorText();
             throw ExchangeError(std::string(what) + " failed" + (detail.empty() ? "" : ": " + detail));
         }
-        const int wait = std::min(options.ioTimeoutMs, millisLeft(deadline));
-        if (wait <= 0 || !waitFor(fd, events, wait)) throw ExchangeError(std::string(what) + " timed out");
+        waitForPeer(fd, events, options, deadline, bounded, what);
     }
 }
 
@@ -153,42 +172,60 @@ std::string hostHeader(const std::string& host, int port) {
 
 }  // namespace
 
-std::string tlsExchange(const std::string& host, int port, const std::string& request,
-                        const TlsClientOptions& options) {
+struct TlsConnection::State {
+    std::string host;
+    TlsClientOptions options;
+    std::unique_ptr<SSL_CTX, SslCtxFree> ctx;
+    std::unique_ptr<Socket> socket;
+    std::unique_ptr<SSL, SslFree> ssl;  // declared after the socket: freed before it closes
+    Clock::time_point deadline;
+    bool bounded = false;
+
+    std::string exchangeFailed(const std::string& reason) const {
+        return "HTTPS exchange failed: " + host + " (" + reason + ")";
+    }
+};
+
+TlsConnection::TlsConnection(const std::string& host, int port, const TlsClientOptions& options)
+    : state_(std::make_unique<State>()) {
+    State& st = *state_;
+    st.host = host;
+    st.options = options;
     const std::string failed = "HTTPS connection failed: " + host + " (";
 
-    std::unique_ptr<SSL_CTX, SslCtxFree> ctx(SSL_CTX_new(TLS_client_method()));
-    if (!ctx) throw std::runtime_error("Failed to create SSL_CTX");
-    SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
-    SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
-    if (SSL_CTX_set_default_verify_paths(ctx.get()) != 1) {
+    st.ctx.reset(SSL_CTX_new(TLS_client_method()));
+    if (!st.ctx) throw std::runtime_error("Failed to create SSL_CTX");
+    SSL_CTX_set_min_proto_version(st.ctx.get(), TLS1_2_VERSION);
+    SSL_CTX_set_verify(st.ctx.get(), SSL_VERIFY_PEER, nullptr);
+    if (SSL_CTX_set_default_verify_paths(st.ctx.get()) != 1) {
         throw std::runtime_error(failed + "cannot load the trusted certificates)");
     }
     // HTTP/1.0 answers end when the server closes; many servers close
-    // without a TLS close-notify.
-    SSL_CTX_set_options(ctx.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
-    SSL_CTX_set_mode(ctx.get(), SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    // without a TLS close-notify. Callers that know the length check it.
+    SSL_CTX_set_options(st.ctx.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
+    SSL_CTX_set_mode(st.ctx.get(), SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
 
-    std::unique_ptr<SSL, SslFree> ssl(SSL_new(ctx.get()));
-    if (!ssl) throw std::runtime_error("Failed to create BIO");
+    st.ssl.reset(SSL_new(st.ctx.get()));
+    if (!st.ssl) throw std::runtime_error("Failed to create BIO");
     if (isIpLiteral(host)) {
-        if (X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl.get()), host.c_str()) != 1) {
+        if (X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(st.ssl.get()), host.c_str()) != 1) {
             throw std::runtime_error(failed + "bad address)");
         }
-    } else if (SSL_set_tlsext_host_name(ssl.get(), host.c_str()) != 1 || SSL_set1_host(ssl.get(), host.c_str()) != 1) {
+    } else if (SSL_set_tlsext_host_name(st.ssl.get(), host.c_str()) != 1 ||
+               SSL_set1_host(st.ssl.get(), host.c_str()) != 1) {
         throw std::runtime_error(failed + "bad host name)");
     }
 
     std::string reason;
-    Socket socket(connectSocket(host, port, options.connectTimeoutMs, &reason));
-    if (socket.get() < 0) throw std::runtime_error(failed + reason + ")");
-    if (SSL_set_fd(ssl.get(), socket.get()) != 1) throw std::runtime_error("Failed to create BIO");
+    st.socket = std::make_unique<Socket>(connectSocket(host, port, options.connectTimeoutMs, &reason));
+    if (st.socket->get() < 0) throw std::runtime_error(failed + reason + ")");
+    if (SSL_set_fd(st.ssl.get(), st.socket->get()) != 1) throw std::runtime_error("Failed to create BIO");
 
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(options.totalTimeoutMs);
-    SSL* s = ssl.get();
-    const int fd = socket.get();
+    st.bounded = options.totalTimeoutMs > 0;
+    st.deadline = Clock::now() + std::chrono::milliseconds(st.bounded ? options.totalTimeoutMs : 0);
+    SSL* s = st.ssl.get();
     try {
-        drive(s, fd, options, deadline, "handshake", [&] { return SSL_connect(s); });
+        drive(s, st.socket->get(), st.options, st.deadline, st.bounded, "handshake", [&] { return SSL_connect(s); });
     } catch (const ExchangeError& e) {
         const long verify = SSL_get_verify_result(s);
         if (verify != X509_V_OK) {
@@ -197,32 +234,56 @@ std::string tlsExchange(const std::string& host, int port, const std::string& re
         }
         throw std::runtime_error(failed + e.what() + ")");
     }
+}
 
-    const std::string exchangeFailed = "HTTPS exchange failed: " + host + " (";
+TlsConnection::~TlsConnection() = default;
+
+void TlsConnection::writeAll(const std::string& bytes) {
+    State& st = *state_;
+    SSL* s = st.ssl.get();
     try {
         size_t sent = 0;
-        while (sent < request.size()) {
-            const int chunk = static_cast<int>(std::min<size_t>(request.size() - sent, 1 << 20));
-            const int n = drive(s, fd, options, deadline, "write",
-                                [&] { return SSL_write(s, request.data() + sent, chunk); });
+        while (sent < bytes.size()) {
+            const int chunk = static_cast<int>(std::min<size_t>(bytes.size() - sent, 1 << 20));
+            const int n = drive(s, st.socket->get(), st.options, st.deadline, st.bounded, "write",
+                                [&] { return SSL_write(s, bytes.data() + sent, chunk); });
             if (n == 0) throw ExchangeError("connection closed while writing");
             sent += static_cast<size_t>(n);
         }
-        std::string answer;
-        char buffer[8192];
-        for (;;) {
-            const int n = drive(s, fd, options, deadline, "read",
-                                [&] { return SSL_read(s, buffer, static_cast<int>(sizeof buffer)); });
-            if (n == 0) break;
-            if (answer.size() + static_cast<size_t>(n) > options.maxResponseBytes) {
-                throw ExchangeError("answer larger than " + std::to_string(options.maxResponseBytes) + " bytes");
-            }
-            answer.append(buffer, static_cast<size_t>(n));
-        }
-        return answer;
     } catch (const ExchangeError& e) {
-        throw std::runtime_error(exchangeFailed + e.what() + ")");
+        throw std::runtime_error(st.exchangeFailed(e.what()));
     }
+}
+
+size_t TlsConnection::read(char* buffer, size_t size) {
+    State& st = *state_;
+    SSL* s = st.ssl.get();
+    const int want = static_cast<int>(std::min<size_t>(size, 1 << 30));
+    try {
+        const int n = drive(s, st.socket->get(), st.options, st.deadline, st.bounded, "read",
+                            [&] { return SSL_read(s, buffer, want); });
+        return static_cast<size_t>(n);
+    } catch (const ExchangeError& e) {
+        throw std::runtime_error(st.exchangeFailed(e.what()));
+    }
+}
+
+std::string tlsExchange(const std::string& host, int port, const std::string& request,
+                        const TlsClientOptions& options) {
+    TlsConnection connection(host, port, options);
+    connection.writeAll(request);
+    std::string answer;
+    char buffer[8192];
+    for (;;) {
+        const size_t n = connection.read(buffer, sizeof buffer);
+        if (n == 0) break;
+        if (answer.size() + n > options.maxResponseBytes) {
+            throw std::runtime_error("HTTPS exchange failed: " + host + " (answer larger than " +
+                                     std::to_string(options.maxResponseBytes) + " bytes)");
+        }
+        answer.append(buffer, n);
+    }
+    return answer;
 }
 
 std::string httpsPostJson(const std::string& host, int port, const std::string& path, const std::string& body,

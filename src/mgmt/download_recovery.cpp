@@ -8,8 +8,8 @@
 #include "mgmt/model_download_jobs.h"
 #include "mgmt/model_registry.h"
 
-std::map<std::string, ModelDownloadJob> modelDownloadJobs;
-std::mutex modelDownloadJobsMutex;
+std::map<std::string, ModelDownloadJob>& modelDownloadJobs = *new std::map<std::string, ModelDownloadJob>;
+std::mutex& modelDownloadJobsMutex = *new std::mutex;
 
 namespace {
 

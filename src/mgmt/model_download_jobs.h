@@ -26,9 +26,10 @@ struct ModelDownloadJob {
 
 // Ordered by model id (byte order). Every access holds modelDownloadJobsMutex,
 // only for field updates and copies, never across network or disk work, and
-// never together with modelsJsonMutex.
-extern std::map<std::string, ModelDownloadJob> modelDownloadJobs;
-extern std::mutex modelDownloadJobsMutex;
+// never together with modelsJsonMutex. Both live until the process ends and
+// are never destroyed: detached download jobs may still run while it exits.
+extern std::map<std::string, ModelDownloadJob>& modelDownloadJobs;
+extern std::mutex& modelDownloadJobsMutex;
 
 // After a restart, models still marked "downloading" in models.json become
 // failed downloads ("Interrupted by brisvanesrv restart") in the table, with

@@ -1,8 +1,11 @@
 #include "mgmt/model_registry.h"
 
+#include <ctime>
 #include <filesystem>
+#include <stdexcept>
 
 #include "app/server_config.h"
+#include "mgmt/json_files.h"
 
 std::mutex modelsJsonMutex;
 
@@ -52,4 +55,80 @@ nlohmann::json pickSettingValueNested(const nlohmann::json& object, const nlohma
         if (const nlohmann::json* value = nonNullMember(*defaults, key)) return *value;
     }
     return fallback;
+}
+
+namespace {
+
+nlohmann::json checkedRegistry(nlohmann::json registry, const std::string& path) {
+    if (!registry.is_object()) throw std::runtime_error(path + ": the registry is not a JSON object");
+    const auto models = registry.find("models");
+    if (models == registry.end() || !models->is_array()) {
+        throw std::runtime_error(path + ": \"models\" is not an array");
+    }
+    return registry;
+}
+
+}  // namespace
+
+nlohmann::json loadModelsRegistry() {
+    const std::string path = modelsJsonPath();
+    return checkedRegistry(loadJsonFile(path), path);
+}
+
+nlohmann::json loadModelsRegistryOrEmpty() {
+    const std::string path = modelsJsonPath();
+    std::error_code ec;
+    const auto status = std::filesystem::symlink_status(path, ec);
+    if (status.type() == std::filesystem::file_type::not_found) {
+        return nlohmann::json{{"models", nlohmann::json::array()}};
+    }
+    return checkedRegistry(loadJsonFile(path), path);
+}
+
+long findModelIndex(const nlohmann::json& registry, const std::string& modelId) {
+    const nlohmann::json& models = registry.at("models");
+    for (size_t i = 0; i < models.size(); ++i) {
+        const nlohmann::json& entry = models[i];
+        if (!entry.is_object()) continue;
+        const auto id = entry.find("modelId");
+        if (id != entry.end() && id->is_string() && id->get_ref<const std::string&>() == modelId) {
+            return static_cast<long>(i);
+        }
+    }
+    return -1;
+}
+
+std::string modelText(const nlohmann::json& entry, const char* key) {
+    if (!entry.is_object()) return std::string();
+    const auto it = entry.find(key);
+    return it != entry.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+std::string modelFolderOf(const nlohmann::json& entry) {
+    return resolveModelStoragePath(modelText(entry, "modelId"), modelText(entry, "storagePath"));
+}
+
+bool isInsideModelsDir(const std::string& folder) {
+    if (folder.empty()) return false;
+    std::error_code ec;
+    const std::filesystem::path base = std::filesystem::weakly_canonical(ServerConfig::DIR_MODELS, ec);
+    if (ec) return false;
+    const std::filesystem::path target = std::filesystem::weakly_canonical(folder, ec);
+    if (ec) return false;
+    auto b = base.begin();
+    auto t = target.begin();
+    for (; b != base.end(); ++b, ++t) {
+        if (t == target.end() || *b != *t) return false;
+    }
+    // At least one more component, and not an empty trailing one.
+    return t != target.end() && !t->empty();
+}
+
+std::string utcTimestamp() {
+    const std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    gmtime_r(&now, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return text;
 }

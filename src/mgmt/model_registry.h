@@ -36,3 +36,32 @@ nlohmann::json pickSettingValue(const nlohmann::json& first, const nlohmann::jso
 // present and non-null, else `fallback`. Never throws.
 nlohmann::json pickSettingValueNested(const nlohmann::json& object, const nlohmann::json& modelProperties,
                                       const std::string& key, const nlohmann::json& fallback);
+
+// "models.json" loaded and checked: an object whose "models" is an array.
+// Throws std::runtime_error with the reason (the file cannot be opened, does
+// not parse, or has another shape). A caller that writes the registry back
+// starts from this, so a damaged file is reported and never replaced.
+nlohmann::json loadModelsRegistry();
+
+// Like loadModelsRegistry, but a missing file gives {"models": []}; a file
+// that exists and cannot be read or parsed still throws.
+nlohmann::json loadModelsRegistryOrEmpty();
+
+// The index in registry["models"] of the first object whose "modelId" is the
+// text `modelId`, or -1. REQUIRES: the shape loadModelsRegistry checks.
+long findModelIndex(const nlohmann::json& registry, const std::string& modelId);
+
+// The text member `key` of `entry`, "" when absent or not a text.
+std::string modelText(const nlohmann::json& entry, const char* key);
+
+// The model's folder (resolveModelStoragePath of its "modelId" and
+// "storagePath").
+std::string modelFolderOf(const nlohmann::json& entry);
+
+// True when `folder` lies strictly inside DIR_MODELS, compared by path
+// components after resolving links and "..", so the models directory itself
+// and folders elsewhere are not. Never throws.
+bool isInsideModelsDir(const std::string& folder);
+
+// The current UTC time as "%Y-%m-%dT%H:%M:%SZ".
+std::string utcTimestamp();

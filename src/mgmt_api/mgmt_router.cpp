@@ -3,10 +3,14 @@
 #include <string>
 
 #include "app/text_util.h"
+#include "mgmt_api/catalog_endpoints.h"
 #include "mgmt_api/cli_endpoints.h"
+#include "mgmt_api/download_endpoints.h"
 #include "mgmt_api/event_endpoints.h"
+#include "mgmt_api/inspection_endpoints.h"
 #include "mgmt_api/instance_endpoints.h"
 #include "mgmt_api/lifecycle_endpoints.h"
+#include "mgmt_api/model_endpoints.h"
 #include "mgmt_api/runtime_property_endpoints.h"
 #include "mgmt_api/system_endpoints.h"
 #include "net/router.h"
@@ -54,6 +58,20 @@ constexpr MgmtRoute kRoutes[] = {
     {"POST", "/mgmt-api/cli/shutdown", nullptr, handleCliShutdown, nullptr, false},
     {"POST", "/mgmt-api/cli/reset", nullptr, handleCliReset, nullptr, false},
     {"POST", "/mgmt-api/registerBrisvane", nullptr, handleRegisterBrisvane, nullptr, false},
+    {"GET", "/mgmt-api/models", nullptr, handleListModels, nullptr, false},
+    {"POST", "/mgmt-api/models/registerLocal", nullptr, handleRegisterLocalModel, nullptr, false},
+    {"POST", "/mgmt-api/models/download", nullptr, handleStartModelDownload, nullptr, false},
+    {"GET", "/mgmt-api/models/download", nullptr, handleListDownloads, nullptr, false},
+    {"POST", "/mgmt-api/models/", "/pauseDownload", nullptr, handlePauseDownload, false},
+    {"POST", "/mgmt-api/models/", "/cancelDownload", nullptr, handleCancelDownload, false},
+    {"POST", "/mgmt-api/models/", "/refreshCatalog", nullptr, handleRefreshCatalog, false},
+    {"POST", "/mgmt-api/models/", "/delete", nullptr, handleDeleteModel, false},
+    {"POST", "/mgmt-api/models/", "/openFolder", nullptr, handleOpenModelFolder, false},
+    {"GET", "/mgmt-api/models/", "/properties", nullptr, handleGetModelProperties, false},
+    {"PATCH", "/mgmt-api/models/", "/properties", nullptr, handlePatchModelProperties, false},
+    {"GET", "/mgmt-api/modelCatalog", nullptr, handleModelCatalog, nullptr, false, true},
+    {"GET", "/mgmt-api/mivrel/", "/modelSpec", nullptr, handleModelSpec, false},
+    {"GET", "/mgmt-api/mivrel/", "/layerTensors", nullptr, handleLayerTensors, false},
 };
 
 }  // namespace

@@ -111,4 +111,29 @@ TEST_F(DownloadRecovery, NothingInterruptedWritesNothing) {
     EXPECT_EQ(readTextFile(home.file("models/models.json")), text);
 }
 
+// Folders a model delete may remove: strictly inside the models directory,
+// by path components, after links and "..".
+TEST_F(DownloadRecovery, InsideModelsDirTable) {
+    fs::create_directories(home.file("models/a/b"));
+    fs::create_directories(home.file("models-other"));
+    fs::create_directory_symlink(home.file("models-other"), home.file("models/link"));
+    const struct {
+        std::string folder;
+        bool inside;
+    } cases[] = {
+        {home.file("models/a"), true},
+        {home.file("models/a/b"), true},
+        {home.file("models/not-made-yet"), true},
+        {home.file("models"), false},
+        {home.file("models/"), false},
+        {home.file("models/a/.."), false},
+        {home.file("models/../models-other"), false},
+        {home.file("models-other"), false},
+        {home.file("models/link"), false},
+        {home.path(), false},
+        {"", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(isInsideModelsDir(c.folder), c.inside) << c.folder;
+}
+
 }  // namespace

@@ -160,7 +160,9 @@ TEST(MgmtRouterTest, PicksOneHandlerByMethodAndPathOrNone) {
         {"GET", "/mgmt-api/events/", 0, ""},
         {"get", "/mgmt-api/events", 0, ""},
         {"GET", "/mgmt-api/models/", 0, ""},
-        {"GET", "/mgmt-api/models", 0, ""},  // served by a later part of the system
+        {"GET", "/mgmt-api/models/x/delete", 0, ""},
+        {"GET", "/mgmt-api/mivrel/x/modelSpec", 500, "MivrelManager not available"},
+        {"GET", "/mgmt-api/mivrel/x/layerTensors", 500, "MivrelManager not available"},
         {"GET", "/mgmt-api/cli/status/", 0, ""},
         {"POST", "/mgmt-api/cli/status", 0, ""},
     };

@@ -1,0 +1,38 @@
+// The body of a model download job: a detached thread that fetches a model's
+// files one after the other, continues partial files, skips complete ones,
+// checks sizes and digests, and at the end stamps the model as downloaded in
+// models.json and writes its properties.json from the catalogue's params.
+// A job that does not complete ends through finishAbortedDownload.
+//
+// Locks: modelsJsonMutex around each load-modify-write of models.json, the
+// download table's mutex for each look at or change of the job's entry; the
+// two are never held together, and neither across network or disk work.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+// One file of a model, in download order.
+struct ModelDownloadFile {
+    std::string url;     // the catalogue's "dnUrl"
+    std::string path;    // the model folder joined with the file name
+    std::string role;    // may be empty
+    int64_t size = 0;    // expected bytes; 0 when unknown
+    std::string sha256;  // expected digest (any letter case); empty: not checked
+};
+
+// Runs the job for `modelId`. REQUIRES: the caller stored a fresh entry for
+// the model in modelDownloadJobs (status "downloading") before the thread
+// started. Every failure ends in a final status of the entry; nothing
+// escapes the thread.
+void runModelDownloadJob(std::string modelId, std::vector<ModelDownloadFile> files, nlohmann::json params);
+
+// The common end of a job that does not complete: deletes `pathsToDelete`
+// (failures ignored), clears the model's "downloading" mark in models.json
+// (a file that cannot be read is left alone), and sets the entry's status
+// and errorMessage.
+void finishAbortedDownload(const std::string& modelId, const std::string& status, const std::string& message,
+                           const std::vector<std::string>& pathsToDelete);

@@ -1,0 +1,199 @@
+#include "mgmt/model_file_transfer.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include "app/logger.h"
+#include "app/tls_client.h"
+#include "mgmt/http_answer_head.h"
+#include "mgmt/https_client.h"
+#include "mgmt/model_download_jobs.h"
+#include "platform/file_io.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kBlockBytes = 65536;
+constexpr size_t kMaxHeadBytes = 64 * 1024;
+
+// The destination file, closed (and its close checked) by its owner.
+class OutputFile {
+public:
+    OutputFile(const std::string& path, bool append) : path_(path) {
+        file_ = openStreamCloexec(path, append ? "ab" : "wb");
+        if (!file_) throw std::runtime_error("failed to open file: " + path);
+        std::setvbuf(file_, nullptr, _IOFBF, 1 << 20);
+    }
+    ~OutputFile() {
+        if (file_) std::fclose(file_);
+    }
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    void write(const char* data, size_t size) {
+        if (size > 0 && std::fwrite(data, 1, size, file_) != size) fail();
+    }
+    void close() {
+        FILE* file = file_;
+        file_ = nullptr;
+        if (std::fclose(file) != 0) fail();
+    }
+
+private:
+    [[noreturn]] void fail() { throw std::runtime_error("failed to write file: " + path_ + " (" + std::strerror(errno) + ")"); }
+
+    std::string path_;
+    FILE* file_ = nullptr;
+};
+
+struct Progress {
+    std::string modelId;
+    int64_t fileSize;
+    int64_t bytesBefore;
+    int64_t totalBytes;
+    Clock::time_point start;
+};
+
+// Updates the job entry and tells whether its stop was requested.
+bool publishProgress(const Progress& p, int64_t rangeBase, int64_t bytesThisCall) {
+    std::lock_guard<std::mutex> lock(modelDownloadJobsMutex);
+    const auto it = modelDownloadJobs.find(p.modelId);
+    if (it == modelDownloadJobs.end()) return false;
+    ModelDownloadJob& job = it->second;
+    job.bytesDownloaded = p.bytesBefore + rangeBase + bytesThisCall;
+    const int64_t denominator = p.totalBytes > 0 ? p.totalBytes : p.fileSize;
+    if (denominator > 0) job.progressPercent = static_cast<double>(job.bytesDownloaded) / denominator * 100.0;
+    const int64_t elapsed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - p.start).count();
+    if (elapsed > 0) job.speedBytesPerSec = bytesThisCall * 1000 / elapsed;
+    return job.stopRequested;
+}
+
+bool stopRequested(const std::string& modelId) {
+    std::lock_guard<std::mutex> lock(modelDownloadJobsMutex);
+    const auto it = modelDownloadJobs.find(modelId);
+    return it != modelDownloadJobs.end() && it->second.stopRequested;
+}
+
+std::string fileNameOf(const std::string& path) { return std::filesystem::path(path).filename().string(); }
+
+// Checks the answer's head against the request. Returns the offset the body
+// starts at in the file (startOffset for a matching 206, 0 for a 200).
+int64_t acceptedBodyOffset(const HttpAnswerHead& head, int64_t startOffset, const std::string& name,
+                           int64_t* bodyLength) {
+    if (!head.transferEncoding.empty()) {
+        throw std::runtime_error("chunked transfer encoding is not supported: " + name);
+    }
+    *bodyLength = head.contentLength;
+    if (head.status == 200) return 0;
+    if (head.status == 206) {
+        int64_t first = 0;
+        int64_t last = 0;
+        int64_t total = 0;
+        if (!parseContentRange(head.contentRange, &first, &last, &total) || first != startOffset) {
+            throw std::runtime_error("unexpected range from the server for " + name + ": asked from " +
+                                     std::to_string(startOffset) + ", got \"" + head.contentRange + "\"");
+        }
+        const int64_t rangeLength = last - first + 1;
+        if (head.contentLength >= 0 && head.contentLength != rangeLength) {
+            throw std::runtime_error("Content-Length does not match Content-Range for " + name);
+        }
+        *bodyLength = rangeLength;
+        return startOffset;
+    }
+    throw std::runtime_error("download of " + name + " failed: " + head.statusLine);
+}
+
+}  // namespace
+
+void downloadModelFile(const std::string& url, const std::string& bearerToken, const std::string& destination,
+                       const std::string& modelId, int64_t fileSize, int64_t startOffset, int64_t bytesBefore,
+                       int64_t totalBytes) {
+    const std::string name = fileNameOf(destination);
+    const ParsedUrl target = parseUrl(url);
+    TlsClientOptions options;
+    options.connectTimeoutMs = 10000;
+    options.ioTimeoutMs = 30000;
+    options.totalTimeoutMs = 0;  // model files take as long as they take
+    options.cancelled = [&modelId] { return stopRequested(modelId); };
+
+    Progress progress{modelId, fileSize, bytesBefore, totalBytes, Clock::now()};
+    std::vector<char> block(kBlockBytes);
+    try {
+        TlsConnection connection(target.host, target.port, options);
+        connection.writeAll(buildGetRequest(target.host, target.path, bearerToken, startOffset));
+
+        // The head, gathered until its blank line.
+        std::string head;
+        size_t headEnd = std::string::npos;
+        while (headEnd == std::string::npos) {
+            const size_t n = connection.read(block.data(), block.size());
+            if (n == 0) {
+                throw std::runtime_error("download of " + name + " failed: the server closed before its answer's head");
+            }
+            head.append(block.data(), n);
+            headEnd = head.find("\r\n\r\n");
+            if (headEnd == std::string::npos && head.size() > kMaxHeadBytes) {
+                throw std::runtime_error("download of " + name + " failed: answer head too large");
+            }
+            if (publishProgress(progress, startOffset, 0)) throw std::runtime_error(kTransferCancelled);
+        }
+        HttpAnswerHead answer;
+        std::string error;
+        if (!parseHttpAnswerHead(head.substr(0, headEnd), &answer, &error)) {
+            throw std::runtime_error("download of " + name + " failed: " + error);
+        }
+        int64_t bodyLength = -1;
+        const int64_t rangeBase = acceptedBodyOffset(answer, startOffset, name, &bodyLength);
+        if (startOffset > 0 && rangeBase == 0) {
+            logMessage(2, "[mgmt] 서버가 Range 요청 무시(%s) — 처음부터 재다운로드: %s", answer.statusLine.c_str(),
+                       modelId.c_str());
+        }
+
+        std::filesystem::create_directories(std::filesystem::path(destination).parent_path());
+        OutputFile file(destination, rangeBase > 0);
+        int64_t received = 0;
+        auto take = [&](const char* data, size_t size) {
+            if (bodyLength >= 0) size = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(size), bodyLength - received));
+            file.write(data, size);
+            received += static_cast<int64_t>(size);
+        };
+        take(head.data() + headEnd + 4, head.size() - headEnd - 4);
+        head.clear();
+        head.shrink_to_fit();
+        if (publishProgress(progress, rangeBase, received)) {
+            file.close();
+            throw std::runtime_error(kTransferCancelled);
+        }
+        while (bodyLength < 0 || received < bodyLength) {
+            size_t n = 0;
+            try {
+                n = connection.read(block.data(), block.size());
+            } catch (...) {
+                file.close();  // what arrived is a correct part of the file
+                throw;
+            }
+            if (n == 0) break;
+            take(block.data(), n);
+            if (publishProgress(progress, rangeBase, received)) {
+                file.close();
+                throw std::runtime_error(kTransferCancelled);
+            }
+        }
+        file.close();
+        if (bodyLength >= 0 && received < bodyLength) {
+            throw std::runtime_error("transfer truncated: " + name + " (" + std::to_string(received) + " of " +
+                                     std::to_string(bodyLength) + " bytes)");
+        }
+    } catch (const TlsCancelled&) {
+        throw std::runtime_error(kTransferCancelled);
+    }
+}

@@ -1,0 +1,36 @@
+// One model file fetched over HTTPS into the model folder, continued with a
+// byte range when part of it is on disk. Progress and the stop request travel
+// through the file's job entry in modelDownloadJobs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The text of the error a transfer throws when its job's stopRequested ended
+// it; the job tells pause from cancel by cancelRequested.
+inline constexpr char kTransferCancelled[] = "__cancelled__";
+
+// Fetches `url` into `destination` (its folders are made). With
+// `startOffset` above 0 it asks for "Range: bytes=<startOffset>-".
+//
+// The answer decides what is written, before a byte of the file changes:
+// - 206 whose Content-Range starts at startOffset: the body is appended;
+// - 200 (the server sends the whole file): the file is rewritten from byte 0
+//   (logged when a range was asked for);
+// - any other status, a 206 for another offset, a chunked or unreadable
+//   answer: std::runtime_error with the status line or the reason, and the
+//   file on disk is left as it was.
+// A Content-Length bounds the body; a stream that ends before it throws
+// "transfer truncated: <name> (<n> of <m> bytes)" with the bytes received
+// kept on disk (they are a correct part of the file). Network failures and
+// time-outs (30 s without data) throw the TLS client's errors.
+//
+// After every read the job entry of `modelId` gets bytesDownloaded
+// (bytesBefore + the file's offset + this call's bytes), progressPercent
+// (against totalBytes, else fileSize) and speedBytesPerSec; when its
+// stopRequested is set the transfer ends with kTransferCancelled within
+// about 200 ms, also while the peer sends nothing. The table mutex is held
+// only for those updates. Runs on the job's thread.
+void downloadModelFile(const std::string& url, const std::string& bearerToken, const std::string& destination,
+                       const std::string& modelId, int64_t fileSize, int64_t startOffset, int64_t bytesBefore,
+                       int64_t totalBytes);
