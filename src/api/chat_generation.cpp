@@ -113,9 +113,9 @@ void sendMessageDelta(GenerationRun& run, StreamQueue& queue, const AssemblingSn
     }
     const char* type = nullptr;
     const std::string* delta = nullptr;
-    if (snapshot.partType == "thought" && !snapshot.lastPiece.empty()) {
+    if (!snapshot.thoughtDelta.empty()) {
         type = "thinking";
-        delta = &snapshot.lastPiece;
+        delta = &snapshot.thoughtDelta;
     } else if (!snapshot.textDelta.empty()) {
         type = "text";
         delta = &snapshot.textDelta;

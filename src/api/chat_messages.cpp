@@ -29,7 +29,9 @@ std::string dumpReply(const nlohmann::json& value, int indent) {
 }
 
 // Stage checks that need the claim: ownership of a loaded instance and the
-// resume preconditions. Returns false after answering.
+// resume preconditions. Returns false after answering; a refused request
+// ends its claim without the after-request release (release.refuse()), so it
+// never unloads or refreshes an instance it was not allowed to use.
 bool admit(HttpRequestHandler& handler, Response& response, Mivrel& mivrel, const MessagesRequest& req,
            const std::string& id, RequestRelease& release) {
     const char* cid = id.c_str();
@@ -40,7 +42,7 @@ bool admit(HttpRequestHandler& handler, Response& response, Mivrel& mivrel, cons
             const std::string holder = mivrel.conversationId;
             logMessage(9, "[POST /v1/%s/messages] Mivrel is currently in use by conversation: %s", cid,
                        holder.c_str());
-            release.run();
+            release.refuse();
             sendJsonError(handler, response, 409, "mivrel_occupied",
                           "Mivrel is currently in use by conversation: " + holder);
             return false;
@@ -61,7 +63,7 @@ bool admit(HttpRequestHandler& handler, Response& response, Mivrel& mivrel, cons
     if (!refusal.empty()) {
         logMessage(4, "[POST /v1/%s/messages] conversation_control %s 거절: %s", cid, req.action.c_str(),
                    refusal.c_str());
-        release.run();
+        release.refuse();
         sendJsonError(handler, response, 400, "bad_request", refusal);
         return false;
     }
@@ -76,7 +78,7 @@ bool admit(HttpRequestHandler& handler, Response& response, Mivrel& mivrel, cons
             message = "the last response is not in thinking phase";
         }
         if (!message.empty()) {
-            release.run();
+            release.refuse();
             sendJsonError(handler, response, 400, "unsupported_mivrel_type", message);
             return false;
         }
@@ -139,6 +141,18 @@ void handleMessages(HttpRequestHandler& handler, const Request& request, Respons
             sendJsonError(handler, response, 404, "mivrel_not_found", "Mivrel not found: " + id);
             return;
         }
+        // Busy. A loaded instance that generates for another conversation
+        // is that conversation's: the holder is read from the status view,
+        // never from the fields the running request owns.
+        const std::string holder = found->statusView().conversationId;
+        if (claimed == ClaimResult::kBusy && found->hasEngine() && !req.mivrelReset && !holder.empty() &&
+            holder != req.conversationId) {
+            logMessage(9, "[POST /v1/%s/messages] Mivrel is currently in use by conversation: %s", cid,
+                       holder.c_str());
+            sendJsonError(handler, response, 409, "mivrel_occupied",
+                          "Mivrel is currently in use by conversation: " + holder);
+            return;
+        }
         logMessage(9, "[POST /v1/%s/messages] Mivrel is already in progress", cid);
         sendJsonError(handler, response, 409, "mivrel_inferring", "Inference in progress");
         return;
@@ -162,7 +176,7 @@ void handleMessages(HttpRequestHandler& handler, const Request& request, Respons
     bool loadedNow = false;
 
     InitLoadStep step{id, &sse, [&](Mivrel& m) {
-                          m.conversationId = req.conversationId;
+                          m.setConversation(req.conversationId);
                           logMessage(4, "[POST /v1/%s/messages] 모델 로드 완료: conversationId=%s", cid,
                                      req.conversationId.c_str());
                           if (gEventManager)
@@ -171,6 +185,7 @@ void handleMessages(HttpRequestHandler& handler, const Request& request, Respons
     const InitLoadResult load = loadWithInitEvents(release.claim(), step);
     if (load.failed) {
         logMessage(1, "[POST /v1/%s/messages] 모델 로드 실패: %s", cid, load.error.c_str());
+        release.refuse();
         reply.sendInitFailed("model", load.t0, load.error);
         return;
     }
@@ -184,7 +199,7 @@ void handleMessages(HttpRequestHandler& handler, const Request& request, Respons
     if (mivrel.conversationId != req.conversationId) {
         logMessage(4, "[POST /v1/%s/messages] conversationId 전환: [%s] → [%s]", cid, mivrel.conversationId.c_str(),
                    req.conversationId.c_str());
-        mivrel.conversationId = req.conversationId;
+        mivrel.setConversation(req.conversationId);
         engine.resetSampler();
         samplerReason = "reset";
     }
@@ -196,6 +211,7 @@ void handleMessages(HttpRequestHandler& handler, const Request& request, Respons
             engine.resetContext(mivrel.config.contextSettings);
         } catch (const std::exception& e) {
             logMessage(1, "[POST /v1/%s/messages] mivrel_reset 실패: %s", cid, e.what());
+            release.refuse();
             reply.sendInitFailed("context", t0, e.what());
             return;
         }
@@ -227,6 +243,7 @@ void handleMessages(HttpRequestHandler& handler, const Request& request, Respons
         try {
             engine.setSamplingOptions(options);
         } catch (const MivrelException& e) {
+            release.refuse();
             reply.sendMessageError(400, "bad_request", e.what());
             return;
         }
@@ -256,6 +273,7 @@ void handleMessages(HttpRequestHandler& handler, const Request& request, Respons
     } catch (const nlohmann::json::exception& e) {
         // Messages of the wrong shape are the client's mistake.
         logMessage(2, "[POST /v1/%s/messages] 프롬프트 거절: %s", cid, e.what());
+        release.refuse();
         reply.sendMessageError(400, "bad_request", std::string("invalid messages: ") + e.what());
         return;
     }

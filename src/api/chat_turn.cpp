@@ -15,23 +15,35 @@ const std::string& assemblerKey(const Mivrel& mivrel) { return mivrel.config.loa
 
 }  // namespace
 
+ChatToolPlan chatToolPlan(const ChatTurnRequest& request, bool contextEmpty, const std::string& declaredTools,
+                          const nlohmann::json& priorToolCalls) {
+    ChatToolPlan plan;
+    RenderOptions& options = plan.options;
+    options.think = request.think;
+    options.defaultSystem = contextEmpty;
+    const bool haveTools = request.tools.is_array() && !request.tools.empty();
+    plan.toolsDump = haveTools ? request.tools.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) : "";
+    plan.sendTools = haveTools && (contextEmpty || plan.toolsDump != declaredTools);
+    options.tools = plan.sendTools ? request.tools : nlohmann::json::array();
+    // Declared tools live as long as the context that holds them.
+    const bool declaredApply = !contextEmpty && !declaredTools.empty();
+    options.hasTools = haveTools || declaredApply;
+    plan.forgetDeclared = contextEmpty && !haveTools;
+    options.priorToolCalls = priorToolCalls;
+    return plan;
+}
+
 void composeChatTurn(Mivrel& mivrel, const ChatTurnRequest& request, ChatTurn& turn) {
     MivrelEngine& engine = *mivrel.engine;
     const char* id = request.mivrelId.c_str();
     turn.renderer = createChatPromptRenderer(assemblerKey(mivrel));
     LLMChatPromptRenderer& renderer = *turn.renderer;
 
-    RenderOptions options;
-    options.think = request.think;
-    const bool contextEmpty = engine.nPast() == 0;
-    options.defaultSystem = contextEmpty;
-    const bool haveTools = request.tools.is_array() && !request.tools.empty();
-    turn.toolsDump = haveTools ? request.tools.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) : "";
-    turn.sendTools = haveTools && (contextEmpty || turn.toolsDump != mivrel.declaredTools);
-    options.tools = turn.sendTools ? request.tools : nlohmann::json::array();
-    options.hasTools = !options.tools.empty();
-    if (contextEmpty && !haveTools) mivrel.declaredTools.clear();
-    options.priorToolCalls = mivrel.lastToolCalls;
+    ChatToolPlan plan = chatToolPlan(request, engine.nPast() == 0, mivrel.declaredTools, mivrel.lastToolCalls);
+    const RenderOptions& options = plan.options;
+    turn.toolsDump = std::move(plan.toolsDump);
+    turn.sendTools = plan.sendTools;
+    if (plan.forgetDeclared) mivrel.declaredTools.clear();
 
     std::string thinkOpen, thinkClose, closeThenAnswer;
     const bool hasThink = renderer.thinkingMarkers(thinkOpen, thinkClose, closeThenAnswer);

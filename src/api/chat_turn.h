@@ -57,6 +57,24 @@ struct ChatTurn {
     ToolCallRawSource rawSource;
 };
 
+// How a request's tools reach its prompt, given what the instance's context
+// already holds.
+struct ChatToolPlan {
+    RenderOptions options;   // think, tools, hasTools, defaultSystem, priorToolCalls
+    std::string toolsDump;   // compact dump of the request's tools; "" without tools
+    bool sendTools = false;  // this prompt declares the request's tools
+    bool forgetDeclared = false;  // an empty context without tools: nothing is declared any more
+};
+
+// The render options of `request` for a context that is empty or not, after
+// `declaredTools` (the dump of the tools last declared to the context) and
+// the previous response's tool calls. Tools already declared to a live
+// context are not written again, but they still apply: hasTools stays true
+// while they do, so families that address the reply (Tolv, GPT-OSS) leave the
+// recipient open for a tool call. Pure.
+ChatToolPlan chatToolPlan(const ChatTurnRequest& request, bool contextEmpty, const std::string& declaredTools,
+                          const nlohmann::json& priorToolCalls);
+
 // Builds the prompt and prime texts. The renderer's JSON type errors on
 // malformed messages pass to the caller. REQUIRES: the claim is held and an
 // engine is installed.

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "app/text_util.h"
+#include "app/utf8.h"
 #include "engine/mivrel.h"
 #include "storage/file_store.h"
 #include "storage/mime_types.h"

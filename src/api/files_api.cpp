@@ -229,6 +229,14 @@ int parseRangeHeader(const std::string& value, uint64_t size, uint64_t& start, u
     return 1;
 }
 
+namespace {
+
+const char kPlainStoreMessage[] =
+    "This mivrel requires an encrypted storage, but its storage holds plain data; empty the storage to have it "
+    "re-created encrypted.";
+
+}  // namespace
+
 void sendFileStoreError(HttpRequestHandler& handler, Response& response, const FileStoreException& error) {
     switch (error.kind()) {
         case FileStoreException::kInvalidName:
@@ -241,6 +249,8 @@ void sendFileStoreError(HttpRequestHandler& handler, Response& response, const F
         case FileStoreException::kKeyMismatch:
             return sendJsonError(handler, response, 403, "storage_key_mismatch",
                                  "The Bearer key does not match the key this mivrel's storage was encrypted with.");
+        case FileStoreException::kPlainStore:
+            return sendJsonError(handler, response, 409, "storage_not_encrypted", kPlainStoreMessage);
         default:
             logMessage(1, "[files] 저장소 오류: %s", error.what());
             return sendJsonError(handler, response, 500, "internal_error", error.what());

@@ -35,8 +35,10 @@ int parseRangeHeader(const std::string& value, uint64_t size, uint64_t& start, u
 
 // Answers a file-store failure: kind 0 400 "bad_request", 1 404
 // "file_not_found" (both with the exception's message), 3 401
-// "storage_key_required", 4 403 "storage_key_mismatch", anything else 500
-// "internal_error" after a level-1 log line.
+// "storage_key_required", 4 403 "storage_key_mismatch", 5 409
+// "storage_not_encrypted" (an instance that requires encryption whose store
+// holds plain data: no key helps, emptying the store does), anything else
+// 500 "internal_error" after a level-1 log line.
 void sendFileStoreError(HttpRequestHandler& handler, Response& response, const FileStoreException& error);
 
 // kMaxUploadBytes for a POST to a files collection, refused with the upload's

@@ -46,13 +46,14 @@ bool parseBodyOrReply(HttpRequestHandler& handler, const Request& request, Respo
     }
 }
 
-// Claims `mivrel` for a short use of its engine. An empty claim means the
+// Claims `mivrel` for a short use of its engine, which is no generation: its
+// end leaves the last-active time alone. An empty claim means the
 // refusal was answered: 409 while another request holds it (or it is being
 // loaded or unloaded), 404 once it was removed.
 MivrelClaim claimOrReply(HttpRequestHandler& handler, Response& response, const std::shared_ptr<Mivrel>& mivrel,
                          const std::string& id) {
     ClaimResult result = ClaimResult::kOk;
-    MivrelClaim claim = MivrelClaim::acquire(mivrel, ClaimKind::kRun, &result);
+    MivrelClaim claim = MivrelClaim::acquire(mivrel, ClaimKind::kBrief, &result);
     if (!claim) {
         if (result == ClaimResult::kRemoved) {
             sendMivrelNotFound(handler, response, id);
@@ -180,7 +181,7 @@ void handleSwitchConversation(HttpRequestHandler& handler, const Request& reques
 
     MivrelClaim claim = claimOrReply(handler, response, mivrel, id);
     if (!claim) return;
-    mivrel->conversationId = conversationId;
+    mivrel->setConversation(conversationId);
     const bool loaded = mivrel->hasEngine();
     if (loaded) mivrel->engine->resetSampler();
     mivrel->lastResponseId.clear();

@@ -1,6 +1,7 @@
 #include "api/instance_reply.h"
 
 #include "app/json_parse.h"
+#include "app/utf8.h"
 #include "engine/gguf_reader.h"
 #include "engine/mivrel_manager.h"
 
@@ -28,7 +29,7 @@ void sendJsonDocument(HttpRequestHandler& handler, Response& response, int statu
 }
 
 void sendMivrelNotFound(HttpRequestHandler& handler, Response& response, const std::string& id) {
-    sendJsonError(handler, response, 404, "mivrel_not_found", "Mivrel not found: " + sanitizeUtf8(id));
+    sendJsonError(handler, response, 404, "mivrel_not_found", "Mivrel not found: " + replaceInvalidUtf8(id));
 }
 
 std::shared_ptr<Mivrel> findMivrelOrReply(HttpRequestHandler& handler, Response& response, const std::string& id) {

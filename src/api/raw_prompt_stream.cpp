@@ -10,6 +10,7 @@
 #include "app/json_parse.h"
 #include "app/logger.h"
 #include "app/text_util.h"
+#include "app/utf8.h"
 #include "engine/mivrel_claim.h"
 #include "engine/mivrel_exception.h"
 #include "engine/mivrel_manager.h"
@@ -39,6 +40,28 @@ nlohmann::json tokenPayload(const PendingGroup& group) {
     payload["text"] = group.bytes;
     payload["tokenIds"] = group.ids;
     return payload;
+}
+
+// The data of a "token" event; `remainder` marks the group left when the
+// generation ended. Bytes that are not valid UTF-8 cannot be JSON text: they
+// go out as "textHex" beside an empty "text".
+std::string tokenEventData(const PendingGroup& group, bool remainder, const std::string& id) {
+    nlohmann::json payload = tokenPayload(group);
+    if (remainder) payload["incomplete"] = true;
+    if (!isValidUtf8(group.bytes)) {
+        logMessage(2, "[POST /v1/%s/rawPromptStream] 미완성 UTF-8 조각(tokenIds=%zu개) — text 대신 hex로 대체", id.c_str(),
+                   group.ids.size());
+        payload["text"] = "";
+        payload["textHex"] = toLowerHex(group.bytes);
+    }
+    return payload.dump();
+}
+
+// Whether the group's bytes end in a character that the next token may still
+// complete, after text that is valid so far.
+bool mayBecomeValid(const std::string& bytes) {
+    const size_t tail = incompleteUtf8Tail(bytes);
+    return tail > 0 && isValidUtf8(bytes.substr(0, bytes.size() - tail));
 }
 
 void writeEvent(HttpRequestHandler& handler, const char* event, const std::string& data) {
@@ -155,25 +178,15 @@ void rawPromptStream(HttpRequestHandler& handler, const Request& request, Respon
                        token.isControl ? " [special]" : "", token.isEog ? " [eog]" : "",
                        escapeForLog(token.piece).c_str());
             group.add(token);
-            if (!isValidUtf8(group.bytes)) continue;
-            writeEvent(handler, "token", tokenPayload(group).dump());
+            // Held back only while later bytes can still make it text; bytes
+            // that never can go out now, as hex, and the stream goes on.
+            if (mayBecomeValid(group.bytes)) continue;
+            writeEvent(handler, "token", tokenEventData(group, false, id));
             ++events;
             group.clear();
         }
         if (!group.ids.empty()) {
-            nlohmann::json payload = tokenPayload(group);
-            payload["incomplete"] = true;
-            std::string data;
-            try {
-                data = payload.dump();
-            } catch (const nlohmann::json::type_error&) {
-                logMessage(2, "[POST /v1/%s/rawPromptStream] 미완성 UTF-8 조각(tokenIds=%zu개) — text 대신 hex로 대체",
-                           id.c_str(), group.ids.size());
-                payload["text"] = "";
-                payload["textHex"] = toLowerHex(group.bytes);
-                data = payload.dump();
-            }
-            writeEvent(handler, "token", data);
+            writeEvent(handler, "token", tokenEventData(group, true, id));
             ++events;
         }
         nlohmann::json done = nlohmann::json::object();

@@ -4,7 +4,9 @@
 // generated token streams back as a server-sent "token" event with its ids,
 // its text and its special / end-of-generation flags, then "done" and
 // "data: [DONE]". Tokens are grouped so that every event's text is valid
-// UTF-8; a remainder that never becomes valid is sent last as "textHex".
+// UTF-8 (app/utf8.h, the JSON writer's rules); bytes that can never become
+// valid go out at once as "textHex" with an empty "text", and so does a
+// remainder left incomplete at the end ("incomplete": true).
 //
 // The request claims the instance (409 "mivrel_inferring" while another
 // request holds it), loads it silently when it has no engine, decodes on the

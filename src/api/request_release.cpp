@@ -36,3 +36,5 @@ void RequestRelease::arm(MivrelClaim claim) {
 }
 
 void RequestRelease::run() noexcept { releaseAfterRequest(claim_); }
+
+void RequestRelease::refuse() noexcept { claim_.releaseWithoutActivity(); }

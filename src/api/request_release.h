@@ -31,6 +31,11 @@ public:
     void arm(MivrelClaim claim);
     // releaseAfterRequest on the claim, once; later calls do nothing.
     void run() noexcept;
+    // For a request that was refused or failed before its generation began:
+    // ends the claim without the after-request release (no "after_generate"
+    // unload) and without counting the request as activity. Once; a later
+    // run() does nothing.
+    void refuse() noexcept;
 
     bool armed() const { return static_cast<bool>(claim_); }
     MivrelClaim& claim() { return claim_; }

@@ -9,6 +9,7 @@
 #include "app/logger.h"
 #include "app/runtime_properties.h"
 #include "app/text_util.h"
+#include "app/utf8.h"
 #include "platform/file_io.h"
 
 std::unique_ptr<EventManager> gEventManager;
@@ -27,37 +28,6 @@ bool sequenceNumberOf(const std::string& eventId, uint64_t* number) {
     return ec == std::errc() && ptr != begin;
 }
 
-// Length of the well-formed UTF-8 sequence at `p`, or 0 with `*bad` set to
-// the length of its maximal ill-formed prefix (at least 1).
-size_t wellFormedLength(const unsigned char* p, size_t left, size_t* bad) {
-    const unsigned char lead = p[0];
-    size_t length;
-    unsigned char low = 0x80, high = 0xBF;  // range of the second byte
-    if (lead < 0x80) return 1;
-    if (lead >= 0xC2 && lead <= 0xDF) length = 2;
-    else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0) low = 0xA0;        // over-long
-        else if (lead == 0xED) high = 0x9F;  // surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0) low = 0x90;        // over-long
-        else if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
-    } else {
-        *bad = 1;
-        return 0;
-    }
-    size_t k = 1;
-    for (; k < length && k < left; ++k) {
-        const unsigned char lo = k == 1 ? low : 0x80;
-        const unsigned char hi = k == 1 ? high : 0xBF;
-        if (p[k] < lo || p[k] > hi) break;
-    }
-    if (k == length) return length;
-    *bad = k;
-    return 0;
-}
-
 EventRecord sanitized(EventRecord record) {
     for (std::string* field : {&record.eventId, &record.time, &record.level, &record.category, &record.actor,
                                &record.text, &record.detail}) {
@@ -67,25 +37,6 @@ EventRecord sanitized(EventRecord record) {
 }
 
 }  // namespace
-
-std::string replaceInvalidUtf8(const std::string& text) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-    std::string out;
-    out.reserve(text.size());
-    size_t i = 0;
-    while (i < text.size()) {
-        size_t bad = 0;
-        const size_t length = wellFormedLength(bytes + i, text.size() - i, &bad);
-        if (length > 0) {
-            out.append(text, i, length);
-            i += length;
-        } else {
-            out += "\xEF\xBF\xBD";
-            i += bad;
-        }
-    }
-    return out;
-}
 
 std::string eventToJson(const EventRecord& record) {
     nlohmann::json object = {

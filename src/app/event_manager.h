@@ -86,11 +86,6 @@ std::string eventToJson(const EventRecord& record);
 // as "info", a missing "category" as "system", the others as empty.
 bool eventFromJson(const std::string& line, EventRecord& record);
 
-// `text` with every byte sequence that is not well-formed UTF-8 (over-long
-// forms, surrogates, values above U+10FFFF, stray or missing continuation
-// bytes) replaced by U+FFFD, one per maximal ill-formed part.
-std::string replaceInvalidUtf8(const std::string& text);
-
 // The event log file in `logsDir` (DIR_LOGS) with the server's capacity.
 std::unique_ptr<EventManager> openEventLog(const std::string& logsDir);
 

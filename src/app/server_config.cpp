@@ -36,13 +36,16 @@ void resetToDefaults() {
 }
 }  // namespace ServerConfig
 
-std::pair<std::string, std::string> findConfFile() {
+std::pair<std::string, std::string> findConfFile(std::string* error) {
     static const char* const kCandidates[] = {"conf/serv.conf", "conf/runtime.conf"};
     for (const char* path : kCandidates) {
         try {
             std::string text = readFileToString(path);
             logMessage(3, "[conf] loaded: %s", path);
             return {std::move(text), path};
+        } catch (const FileReadError& e) {
+            if (error) *error = e.what();
+            return {std::string(), path};
         } catch (const std::exception&) {
         }
     }

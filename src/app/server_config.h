@@ -32,7 +32,10 @@ void resetToDefaults();
 // The first of "conf/serv.conf", "conf/runtime.conf" (relative to the current
 // directory) that can be read, as (text, path as listed). Files that cannot be
 // opened are skipped; ("", "") when none opens. Logs "[conf] loaded: %s".
-std::pair<std::string, std::string> findConfFile();
+// A candidate that opens but cannot be read (a directory, an I/O error) ends
+// the search: ("", its path) with its error text in `*error` (when given),
+// so a broken configuration file never counts as "no file".
+std::pair<std::string, std::string> findConfFile(std::string* error = nullptr);
 
 // Sets ServerConfig from `values` in the table's order and rules. Returns 0,
 // or 1011 with *error set when SERV_PORT is a number outside 1..65535 (the

@@ -187,7 +187,12 @@ int serverMain(int argc, char** argv) {
     }
 
     if (confText.empty()) {
-        auto [text, path] = findConfFile();
+        std::string readError;
+        auto [text, path] = findConfFile(&readError);
+        if (!readError.empty()) {
+            std::fprintf(stderr, "[ERROR] conf file read failed: %s\n", readError.c_str());
+            return 1011;
+        }
         confText = std::move(text);
         confPath = std::move(path);
     }

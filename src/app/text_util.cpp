@@ -1,5 +1,8 @@
 #include "app/text_util.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -10,34 +13,22 @@ int64_t nowMs() {
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
-bool isValidUtf8(const std::string& text) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-    const size_t size = text.size();
-    size_t i = 0;
-    while (i < size) {
-        const unsigned char lead = bytes[i];
-        size_t length;
-        if (lead < 0x80) length = 1;
-        else if ((lead & 0xE0) == 0xC0) length = 2;
-        else if ((lead & 0xF0) == 0xE0) length = 3;
-        else if ((lead & 0xF8) == 0xF0) length = 4;
-        else return false;
-        if (length > size - i) return false;
-        for (size_t k = 1; k < length; ++k) {
-            if ((bytes[i + k] & 0xC0) != 0x80) return false;
-        }
-        i += length;
-    }
-    return true;
-}
-
 std::string readFileToString(const std::string& path) {
     FILE* file = std::fopen(path.c_str(), "rbe");
     if (!file) throw std::runtime_error("Unable to open file: " + path);
+    const auto fail = [&](int error) {
+        std::fclose(file);
+        throw FileReadError("Unable to read file: " + path + " (" + std::strerror(error) + ")");
+    };
+    // A directory opens for reading here, and its reads fail.
+    struct stat st {};
+    if (::fstat(::fileno(file), &st) == 0 && S_ISDIR(st.st_mode)) fail(EISDIR);
     std::string raw;
     char chunk[65536];
     size_t n;
+    errno = 0;
     while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) raw.append(chunk, n);
+    if (std::ferror(file)) fail(errno != 0 ? errno : EIO);
     std::fclose(file);
 
     // Files written on Windows keep their CR LF line ends; callers expect the

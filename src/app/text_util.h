@@ -3,19 +3,24 @@
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
 // Wall-clock milliseconds since the Unix epoch (system clock).
 int64_t nowMs();
 
-// Whether `text` is made of whole UTF-8 sequences by lead-byte shape:
-// over-long forms, surrogates and values above U+10FFFF are not rejected.
-// An empty text is valid.
-bool isValidUtf8(const std::string& text);
+// A file that could be opened but not read: a directory, or an I/O error.
+// what() is "Unable to read file: <path> (<reason>)".
+class FileReadError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
 // The whole file with CR LF turned into "\n". Throws std::runtime_error
-// "Unable to open file: <path>" when the file cannot be opened.
+// "Unable to open file: <path>" when the file cannot be opened, and
+// FileReadError when it opens but cannot be read whole (a directory reads as
+// an error, never as an empty text).
 std::string readFileToString(const std::string& path);
 
 // Splits at the first ':'. Without a colon the head is the whole text.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/text_util.h"
+#include "app/utf8.h"
 #include "engine/gguf_input.h"
 #include "platform/file_io.h"
 
@@ -141,7 +142,7 @@ bool checkVocabulary(const Facts& facts, std::string& error) {
 // byte size its type gives the dimensions.
 bool readTensorInfo(GgufInput& in, std::vector<TensorSpan>& spans, std::string& error) {
     TensorSpan span;
-    span.name = sanitizeUtf8(in.readString());
+    span.name = replaceInvalidUtf8(in.readString());
     const uint32_t dimensions = in.read<uint32_t>();
     if (!in.good()) return true;
     if (dimensions > kLoaderMaxDimensions) {

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "app/utf8.h"
 #include "engine/gguf_input.h"
 #include "platform/file_io.h"
 
@@ -26,7 +27,7 @@ nlohmann::ordered_json readScalar(GgufInput& in, uint32_t type) {
         case kInt32: return in.read<int32_t>();
         case kFloat32: return static_cast<double>(in.read<float>());
         case kBool: return in.read<uint8_t>() != 0;
-        case kString: return sanitizeUtf8(in.readString());
+        case kString: return replaceInvalidUtf8(in.readString());
         case kUint64: return in.read<uint64_t>();
         case kInt64: return in.read<int64_t>();
         case kFloat64: return in.read<double>();
@@ -98,7 +99,7 @@ bool readGgufHeader(const std::string& path, const std::vector<std::string>& wan
         if (!in.good()) break;
         const bool wanted = isWantedKey(key, wantedKeys);
         nlohmann::ordered_json value = readValue(in, type, wanted);
-        if (wanted && in.good()) header.metadata[sanitizeUtf8(key)] = std::move(value);
+        if (wanted && in.good()) header.metadata[replaceInvalidUtf8(key)] = std::move(value);
     }
 
     for (uint64_t i = 0; i < header.tensorCount && in.good(); ++i) {
@@ -121,31 +122,4 @@ bool readGgufHeader(const std::string& path, const std::vector<std::string>& wan
         return false;
     }
     return true;
-}
-
-std::string sanitizeUtf8(const std::string& bytes) {
-    std::string out;
-    out.reserve(bytes.size());
-    const size_t n = bytes.size();
-    size_t i = 0;
-    while (i < n) {
-        const unsigned char lead = static_cast<unsigned char>(bytes[i]);
-        size_t length = 0;
-        if (lead < 0x80) length = 1;
-        else if ((lead & 0xE0) == 0xC0) length = 2;
-        else if ((lead & 0xF0) == 0xE0) length = 3;
-        else if ((lead & 0xF8) == 0xF0) length = 4;
-        bool whole = length > 0 && i + length <= n;
-        for (size_t k = 1; whole && k < length; ++k) {
-            whole = (static_cast<unsigned char>(bytes[i + k]) & 0xC0) == 0x80;
-        }
-        if (whole) {
-            out.append(bytes, i, length);
-            i += length;
-        } else {
-            out += "\xEF\xBF\xBD";
-            ++i;
-        }
-    }
-    return out;
 }

@@ -33,7 +33,7 @@ inline constexpr uint64_t kGgufMaxArrayRead = 64;
 // "unsupported GGUF version " followed by the version, or "corrupted or
 // truncated GGUF header", and `header` holds what was read before the
 // failure. Never throws for file contents. Metadata keys and string values
-// come back as valid UTF-8 (sanitizeUtf8).
+// come back as valid UTF-8 (replaceInvalidUtf8).
 //
 // A wanted array of at most 64 elements is kept whole; a longer one becomes
 // {"type": "array", "element_type": <name>, "count": <n>}. Arrays of arrays,
@@ -67,7 +67,3 @@ std::string urlDecode(const std::string& text);
 
 // Splits at ",", trims blanks and tabs, drops empty pieces, keeps the order.
 std::vector<std::string> splitKeyList(const std::string& text);
-
-// Copies well-formed UTF-8 sequences by their lead-byte shape and replaces
-// every other byte with U+FFFD. Over-long forms and surrogates are not checked.
-std::string sanitizeUtf8(const std::string& bytes);

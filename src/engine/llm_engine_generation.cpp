@@ -5,9 +5,9 @@
 #include <cmath>
 
 #include "app/logger.h"
+#include "app/utf8.h"
 #include "engine/mivrel_exception.h"
 #include "engine/mivrel_llm_engine.h"
-#include "engine/utf8_piece.h"
 
 namespace {
 
@@ -33,10 +33,7 @@ std::string vocabText(const llama_vocab* vocab, int32_t token) {
 // Pending bytes handed out when the generation ends before an incomplete
 // character could be completed: the tail becomes one U+FFFD.
 std::string flushPending(const std::string& pending) {
-    const size_t tail = incompleteUtf8Tail(pending);
-    std::string out = replaceBrokenUtf8(pending.substr(0, pending.size() - tail));
-    if (tail > 0) out += "\xEF\xBF\xBD";
-    return out;
+    return replaceInvalidUtf8(pending);
 }
 
 bool onlyWhitespace(const std::string& text) {
@@ -293,7 +290,7 @@ bool MivrelLLMEngine::fetchNextToken(std::string& piece) {
         if (!handOutToken(t)) return false;
         ++generatedTokens_;
 
-        piece = replaceBrokenUtf8(pending);
+        piece = replaceInvalidUtf8(pending);
         if (eogGuard_ > 0) {
             if (onlyWhitespace(pending)) --eogGuard_;
             else eogGuard_ = 0;

@@ -148,6 +148,12 @@ void Mivrel::refreshStatusView() {
     statusView_.lastTokensPerSec = lastTokensPerSec;
 }
 
+void Mivrel::setConversation(const std::string& conversation) {
+    conversationId = conversation;
+    std::lock_guard<std::mutex> lock(statusMutex_);
+    statusView_.conversationId = conversation;
+}
+
 bool Mivrel::truncateStorageIfEnabled() {
     if (!fileStore.truncateOnUnload()) return false;
     return fileStore.truncate();

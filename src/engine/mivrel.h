@@ -105,6 +105,12 @@ public:
     // REQUIRES: the caller holds a claim (mivrel_claim.h).
     void refreshStatusView();
 
+    // Hands the instance to `conversation` (conversationId), and records it
+    // in the status view at once, so that a request of another conversation
+    // that finds the instance busy can name the holder without touching the
+    // holder's fields. REQUIRES: the caller holds a claim.
+    void setConversation(const std::string& conversation);
+
     // Empties the store when its truncate flag is set; returns whether that
     // succeeded (false when the flag is not set).
     bool truncateStorageIfEnabled();
@@ -141,6 +147,8 @@ public:
     FileStore fileStore;
     // Present only while loaded. See the header comment for who may use it.
     std::unique_ptr<MivrelEngine> engine;
+    // The claim holder's; others read statusView().conversationId. Changed
+    // through setConversation.
     std::string conversationId;
     std::atomic<int> state{kMivrelIdle};
     std::atomic<int64_t> loadedAt{0};      // epoch ms

@@ -29,11 +29,11 @@ MivrelClaim MivrelClaim::acquire(std::shared_ptr<Mivrel> mivrel, ClaimKind kind,
         outcome = ClaimResult::kNotFound;
     } else {
         int expected = kMivrelIdle;
-        const int target = kind == ClaimKind::kRun ? kMivrelRunning : kMivrelLoading;
+        const int target = kind == ClaimKind::kLoad ? kMivrelLoading : kMivrelRunning;
         if (mivrel->state.compare_exchange_strong(expected, target)) {
             // A removed instance stays in the loading state for good, so a
             // successful exchange means it is still registered.
-            if (kind == ClaimKind::kRun) mivrel->abortRequested.store(false);
+            if (kind != ClaimKind::kLoad) mivrel->abortRequested.store(false);
             claim = MivrelClaim(std::move(mivrel), kind);
         } else {
             outcome = mivrel->retired.load() ? ClaimResult::kRemoved : claimRefusal(expected);
@@ -47,13 +47,17 @@ bool MivrelClaim::ensureEngine(const std::function<void()>& beforeLoad) {
     return mivrel_->ensureEngine(beforeLoad);
 }
 
-void MivrelClaim::release() {
+void MivrelClaim::release() { end(kind_ == ClaimKind::kRun); }
+
+void MivrelClaim::releaseWithoutActivity() { end(false); }
+
+void MivrelClaim::end(bool recordActivity) {
     if (!held_) return;
     held_ = false;
     // Still the claim holder here: the one moment the engine may be read for
     // the status views without disturbing anyone.
     mivrel_->refreshStatusView();
-    if (kind_ == ClaimKind::kRun) mivrel_->lastActiveAt.store(nowMs());
+    if (recordActivity) mivrel_->lastActiveAt.store(nowMs());
     // Running or stopping (a stop may have moved it) becomes idle.
     mivrel_->state.exchange(kMivrelIdle);
 }

@@ -28,8 +28,10 @@ enum class ClaimResult {
 };
 
 enum class ClaimKind {
-    kRun,   // idle -> running; clears abortRequested
-    kLoad,  // idle -> loading
+    kRun,    // idle -> running; clears abortRequested; its end records activity
+    kBrief,  // as kRun for a short engine use that is no generation
+             // (tokenize, reset, switch-conversation): records no activity
+    kLoad,   // idle -> loading
 };
 
 class MivrelClaim {
@@ -57,10 +59,16 @@ public:
     // stays held and the instance has no engine. REQUIRES: the claim is held.
     bool ensureEngine(const std::function<void()>& beforeLoad = {});
 
-    // Ends the claim: the state returns to idle; a run claim also records the
-    // current time as the last activity. Does nothing for an empty claim.
+    // Ends the claim: the state returns to idle; a kRun claim also records
+    // the current time as the last activity. Does nothing for an empty claim.
     // Never throws.
     void release();
+
+    // Ends the claim like release() but leaves lastActiveAt alone: for a
+    // request that was refused, or that only looked at the engine (tokenize,
+    // reset, switch-conversation), which is no use of the model that should
+    // keep it loaded longer. Never throws.
+    void releaseWithoutActivity();
 
     // Ends the claim by unloading the instance (Mivrel::unload); the instance
     // is idle without engine afterwards. REQUIRES: the claim is held.
@@ -74,6 +82,7 @@ public:
 private:
     friend class MivrelManager;  // replaceMivrel keeps the old record claimed for good
     MivrelClaim(std::shared_ptr<Mivrel> mivrel, ClaimKind kind) : mivrel_(std::move(mivrel)), kind_(kind), held_(true) {}
+    void end(bool recordActivity);
 
     std::shared_ptr<Mivrel> mivrel_;
     ClaimKind kind_ = ClaimKind::kRun;

@@ -37,6 +37,9 @@ struct SamplingDefault {
 };
 
 const std::string kIdRule = " must match [A-Za-z0-9._-]{1,128} and must not be \".\" or \"..\"";
+const std::string kModelIdRule =
+    "\"modelId\" must name a folder inside the models folder: no \"/\" or \"\\\", not \".\" or \"..\", not a drive "
+    "or absolute path, at most 255 bytes";
 
 bool holdsNonNull(const nlohmann::json& object, const char* key) {
     const auto it = object.find(key);
@@ -182,9 +185,11 @@ CreateMivrelResult createMivrel(const nlohmann::json& request) {
     if (id.empty() || name.empty() || modelId.empty()) {
         return refuse(400, "bad_request", "mivrelId / name / modelId 는 필수 항목입니다.");
     }
-    // Both ids become folder names.
+    // Both ids become folder names. The instance id is ours to make up; the
+    // model id comes from models.json and only has to stay inside the models
+    // folder.
     if (!isValidRegistryId(id)) return refuse(400, "bad_request", "\"mivrelId\"" + kIdRule);
-    if (!isValidRegistryId(modelId)) return refuse(400, "bad_request", "\"modelId\"" + kIdRule);
+    if (!isModelFolderId(modelId)) return refuse(400, "bad_request", kModelIdRule);
     // Name and description are stored and served in every listing.
     if (name.size() > kMaxNameLength) return refuse(400, "bad_request", fieldTooLongMessage("name", kMaxNameLength));
     const std::string description = request.value("description", std::string());

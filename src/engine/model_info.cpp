@@ -2,7 +2,7 @@
 // listTensors.
 #include <algorithm>
 
-#include "app/text_util.h"
+#include "app/utf8.h"
 #include "engine/mivrel_llama_engine.h"
 #include "engine/tensor_inspector.h"
 

@@ -10,6 +10,13 @@ bool isValidRegistryId(const std::string& id) {
     return true;
 }
 
+bool isModelFolderId(const std::string& id) {
+    if (id.size() > 255 || !isContainedRegistryId(id)) return false;
+    const bool drive = id.size() >= 2 && id[1] == ':' &&
+                       ((id[0] >= 'A' && id[0] <= 'Z') || (id[0] >= 'a' && id[0] <= 'z'));
+    return !drive;
+}
+
 bool isContainedRegistryId(const std::string& id) {
     if (id.empty() || id == "." || id == "..") return false;
     for (const char c : id) {

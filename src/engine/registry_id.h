@@ -13,3 +13,10 @@ bool isValidRegistryId(const std::string& id);
 // and without "/", "\" or NUL. The looser test start-up applies to ids that
 // are already on disk, so instances made before the strict rule stay usable.
 bool isContainedRegistryId(const std::string& id);
+
+// True when a model id can be joined to the models folder and stay inside
+// it: isContainedRegistryId, no drive prefix such as "C:" (which would make
+// the joined path leave the folder on Windows), and at most 255 bytes (one
+// file name). The strict pattern is for the ids this system makes up; model
+// ids come from models.json, where names like "Qwen3 0.6B [Q8_0]" occur.
+bool isModelFolderId(const std::string& id);

@@ -20,6 +20,17 @@ void copyText(char* out, size_t size, const char* text) {
     out[size - 1] = '\0';
 }
 
+// The device whose memory holds `buffer`: the device of its buffer type.
+// Buffer-type names ("CPU_Mapped", "CPU_REPACK") say how the memory was
+// made, not where it is. The CPU backend's own host buffer types report no
+// device; a host buffer without one is CPU memory. Null when unknown.
+const char* bufferDeviceName(ggml_backend_buffer_t buffer) {
+    ggml_backend_dev_t device = ggml_backend_buft_get_device(ggml_backend_buffer_get_type(buffer));
+    if (!device && ggml_backend_buffer_is_host(buffer)) device = ggml_backend_dev_by_type(GGML_BACKEND_DEVICE_TYPE_CPU);
+    if (device) return ggml_backend_dev_name(device);
+    return ggml_backend_buffer_is_host(buffer) ? "CPU" : nullptr;
+}
+
 }  // namespace
 
 int32_t tensorLayerFromName(const char* name) {
@@ -52,7 +63,7 @@ int32_t tensorInspectorInfo(const llama_model* model, uint64_t index, TensorInsp
     for (int i = 0; i < 4; ++i) record->shape[i] = static_cast<uint64_t>(t->ne[i]);
     record->byteSize = ggml_nbytes(t);
     if (t->buffer) {
-        const char* device = ggml_backend_buffer_name(t->buffer);
+        const char* device = bufferDeviceName(t->buffer);
         if (device && *device) {
             copyText(record->deviceName, sizeof(record->deviceName), device);
             record->deviceKnown = 1;

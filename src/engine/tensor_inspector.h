@@ -17,7 +17,7 @@ struct TensorInspectorRecord {
     char typeName[40];
     uint64_t shape[4];
     uint64_t byteSize;
-    char deviceName[144];   // meaningful only when deviceKnown
+    char deviceName[144];   // the holding device ("CPU", "CUDA0"), meaningful only when deviceKnown
     int32_t hostAccessible;
     int32_t deviceKnown;
 };

@@ -106,7 +106,7 @@ std::string checkPatch(const nlohmann::json& patch, const nlohmann::json& curren
         const nlohmann::json& value = it.value();
         if (key == "name" || key == "description" || key == "type" || key == "modelId") {
             if (!value.is_null() && !value.is_string()) return "\"" + key + "\" must be a string";
-            if (key == "modelId" && value.is_string() && !isValidRegistryId(value.get<std::string>())) {
+            if (key == "modelId" && value.is_string() && !isModelFolderId(value.get<std::string>())) {
                 return "\"modelId\" is not a valid model id";
             }
         } else if (key == "mivrelId") {

@@ -144,7 +144,7 @@ void handleMivrelReset(HttpRequestHandler& handler, const Request&, Response& re
     // way out and the front end answers 500 with the engine's text.
     mivrel->engine->resetContext(mivrel->config.contextSettings);
     mivrel->generationIndex = 0;
-    mivrel->conversationId.clear();
+    mivrel->setConversation("");
     mivrel->openResponseId.clear();
     mivrel->openPhase.clear();
     claim.release();

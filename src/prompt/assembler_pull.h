@@ -6,7 +6,7 @@
 #include "prompt/message_assembler.h"
 
 // Asks `next` for a piece and records the pull in the snapshot: lastPiece
-// (emptied when the generation is over), textDelta cleared, updatedAtMs from
+// (emptied when the generation is over), textDelta and thoughtDelta cleared, updatedAtMs from
 // the clock, pieceCount + 1. Returns what `next` returned; its exceptions
 // pass through.
 inline bool pullPiece(const PieceSource& next, std::string& piece, AssemblingSnapshot& snapshot) {
@@ -15,6 +15,7 @@ inline bool pullPiece(const PieceSource& next, std::string& piece, AssemblingSna
     if (!more) piece.clear();
     snapshot.lastPiece = piece;
     snapshot.textDelta.clear();
+    snapshot.thoughtDelta.clear();
     snapshot.updatedAtMs = assemblerClockMs();
     ++snapshot.pieceCount;
     return more;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "app/utf8.h"
 #include "prompt/assembler_pull.h"
 
 namespace {
@@ -22,6 +23,16 @@ void considerTag(const std::string& carry, const std::string& tag, TagMatch& bes
         best.tag = &tag;
         best.position = position;
     }
+}
+
+// The length of the longest end of `text` that is the beginning of `tag`
+// (shorter than the whole tag).
+size_t partialTagAtEnd(const std::string& text, const std::string& tag) {
+    const size_t most = std::min(text.size(), tag.empty() ? size_t{0} : tag.size() - 1);
+    for (size_t k = most; k > 0; --k) {
+        if (text.compare(text.size() - k, k, tag, 0, k) == 0) return k;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -47,6 +58,16 @@ std::unique_ptr<ModelMessageAssembler> makeBufferedTagAssembler(const char* thin
 void BufferedTagAssembler::appendMessageText(const std::string& text, AssemblingSnapshot& snapshot) {
     answer_ += text;
     appendUtf8Delta(pendingUtf8_, text, snapshot);
+}
+
+void BufferedTagAssembler::appendThoughtText(const std::string& text, bool last, AssemblingSnapshot& snapshot) {
+    block_ += text;
+    snapshot.thoughtDelta = releaseUtf8(pendingThought_, text);
+    if (last && !pendingThought_.empty()) {
+        // The thought ends here: an incomplete character can no longer be completed.
+        snapshot.thoughtDelta += kUtf8Replacement;
+        pendingThought_.clear();
+    }
 }
 
 bool BufferedTagAssembler::scanTags(std::vector<ModelMessageT>& out, AssemblingSnapshot& snapshot,
@@ -79,7 +100,11 @@ bool BufferedTagAssembler::scanTags(std::vector<ModelMessageT>& out, AssemblingS
         block_.clear();
         snapshot.partType = mode_;
     } else {
-        block_ += before;
+        if (mode_ == "thought") {
+            appendThoughtText(before, true, snapshot);
+        } else {
+            block_ += before;
+        }
         snapshot.partType = mode_;
         out.push_back(makeModelMessage(snapshot, mode_, block_));
         block_.clear();
@@ -88,6 +113,7 @@ bool BufferedTagAssembler::scanTags(std::vector<ModelMessageT>& out, AssemblingS
     }
     snapshot.textDelta.clear();
     onSnapshot(snapshot);
+    snapshot.thoughtDelta.clear();
     return true;
 }
 
@@ -102,6 +128,17 @@ std::vector<ModelMessageT> BufferedTagAssembler::assemble(const PieceSource& nex
         // carry could otherwise be released as text.
         bool consumed = false;
         while (scanTags(out, snapshot, onSnapshot)) consumed = true;
+        if (mode_ == "thought") {
+            // Only the closing tag can end a thought: all but a possible
+            // beginning of it is thought text, streamed with this piece.
+            const size_t release = carry_.size() - partialTagAtEnd(carry_, tags_.thinkClose);
+            if (release == 0) continue;
+            appendThoughtText(carry_.substr(0, release), false, snapshot);
+            carry_.erase(0, release);
+            onSnapshot(snapshot);
+            snapshot.thoughtDelta.clear();
+            continue;
+        }
         if (consumed || carry_.size() <= holdBackLimit_) continue;
 
         // Keep the longest tag's length: any tag that begins in the released
@@ -127,6 +164,8 @@ std::vector<ModelMessageT> BufferedTagAssembler::assemble(const PieceSource& nex
         // The held-back tail goes out as live text too, so the streamed text
         // equals the packaged answer.
         appendMessageText(carry_, snapshot);
+    } else if (mode_ == "thought") {
+        appendThoughtText(carry_, true, snapshot);
     } else {
         block_ += carry_;
     }

@@ -12,7 +12,9 @@ class BufferedTagAssembler final : public ModelMessageAssembler {
 public:
     explicit BufferedTagAssembler(const BufferedTagConfig& tags);
 
-    // Publishes no snapshot while it holds text back. Every tag that fits the
+    // Publishes no snapshot while it holds text back. A thought streams as
+    // it comes (thoughtDelta, without tags): there only the beginning of the
+    // closing tag is held back. Every tag that fits the
     // current mode is consumed, the earliest first, also when several arrive
     // in one piece and once more when the generation ends, so no tag reaches
     // the output as text. An unclosed thought or tool call is packaged at the
@@ -32,6 +34,9 @@ public:
 
 private:
     void appendMessageText(const std::string& text, AssemblingSnapshot& snapshot);
+    // Adds thought text to the block and sets snapshot.thoughtDelta to what
+    // of it is whole UTF-8; `last` ends the thought.
+    void appendThoughtText(const std::string& text, bool last, AssemblingSnapshot& snapshot);
 
     BufferedTagConfig tags_;
     size_t longestTag_ = 0;
@@ -40,6 +45,7 @@ private:
     std::string block_;
     std::string answer_;
     std::string pendingUtf8_;
+    std::string pendingThought_;
     std::string mode_ = "message";
 };
 

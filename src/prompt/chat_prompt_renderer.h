@@ -39,8 +39,9 @@ struct RenderOptions {
     // when the request has none or when the same tools were already declared
     // to the model's live context.
     nlohmann::json tools = nlohmann::json::array();
-    // The request carries a non-empty tools array, whether or not `tools`
-    // repeats it.
+    // Tools apply to this reply: the request carries a non-empty tools array,
+    // or tools declared earlier to the live context still stand, whether or
+    // not `tools` repeats them.
     bool hasTools = false;
     // Thinking is off whatever `think` says (decision scoring).
     bool noThinking = false;

@@ -105,12 +105,10 @@ std::vector<ModelMessageT> Gemma4MessageAssembler::assemble(const PieceSource& n
     snapshot.partType = initialPartType_;
     std::vector<ModelMessageT> out;
     std::string piece;
-    bool endPiece = false;
 
     while (pullPiece(next, piece, snapshot)) {
         if (isEndPiece(piece)) {
             logMessage(9, "[Gemma4Assembler] 종료 토큰 감지: %s → 생성 중지", piece.c_str());
-            endPiece = true;
             break;
         }
         if (piece == "<|channel>") {
@@ -138,20 +136,15 @@ std::vector<ModelMessageT> Gemma4MessageAssembler::assemble(const PieceSource& n
             answer_ += piece;
             appendUtf8Delta(pendingUtf8_, piece, snapshot);
         }
+        // Whatever the thought channel receives streams as thinking.
+        if (snapshot.partType == "thought") snapshot.thoughtDelta = piece;
         onSnapshot(snapshot);
     }
 
     // An incomplete character at the very end can no longer be completed.
     flushUtf8Delta(pendingUtf8_, snapshot);
-    if (endPiece && snapshot.partType == "thought") {
-        // The end marker is no thought text: a consumer streams thinking from
-        // lastPiece while the part is "thought".
-        AssemblingSnapshot shown = snapshot;
-        shown.partType = "message";
-        onSnapshot(shown);
-    } else {
-        onSnapshot(snapshot);
-    }
+    // The end marker is no thought text: thoughtDelta stays empty.
+    onSnapshot(snapshot);
     packageAtEnd(snapshot, out);
     return out;
 }

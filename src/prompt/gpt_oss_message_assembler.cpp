@@ -149,6 +149,7 @@ std::vector<ModelMessageT> GptOssMessageAssembler::assemble(const PieceSource& n
             raw_ += piece;
             snapshot.partType = partType_;
             if (partType_ == "message") appendUtf8Delta(pendingUtf8_, piece, snapshot);
+            if (partType_ == "thought") snapshot.thoughtDelta = piece;
             onSnapshot(snapshot);
         }
     }

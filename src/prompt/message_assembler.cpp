@@ -2,41 +2,13 @@
 
 #include "app/logger.h"
 #include "app/text_util.h"
+#include "app/utf8.h"
 #include "prompt/buffered_tag_assembler.h"
 #include "prompt/default_message_assembler.h"
 #include "prompt/gemma4_message_assembler.h"
 #include "prompt/gpt_oss_message_assembler.h"
 #include "prompt/qwen3_message_assembler.h"
 #include "prompt/tolv_message_assembler.h"
-
-namespace {
-
-const char kReplacementCharacter[] = "\xEF\xBF\xBD";
-
-// Length of the well-formed UTF-8 sequence that `lead` starts (1 to 4), or 0
-// when `lead` can never start one.
-size_t sequenceLength(unsigned char lead) {
-    if (lead < 0x80) return 1;
-    if (lead >= 0xC2 && lead <= 0xDF) return 2;
-    if (lead >= 0xE0 && lead <= 0xEF) return 3;
-    if (lead >= 0xF0 && lead <= 0xF4) return 4;
-    return 0;
-}
-
-// Whether `byte` may follow `lead` at position `index` (1..3) of a sequence.
-// The second byte's range excludes over-long forms, surrogates and values
-// above U+10FFFF.
-bool validContinuation(unsigned char lead, size_t index, unsigned char byte) {
-    if (index == 1) {
-        if (lead == 0xE0) return byte >= 0xA0 && byte <= 0xBF;
-        if (lead == 0xED) return byte >= 0x80 && byte <= 0x9F;
-        if (lead == 0xF0) return byte >= 0x90 && byte <= 0xBF;
-        if (lead == 0xF4) return byte >= 0x80 && byte <= 0x8F;
-    }
-    return byte >= 0x80 && byte <= 0xBF;
-}
-
-}  // namespace
 
 AssemblingSnapshot::AssemblingSnapshot() : startedAtMs(assemblerClockMs()) {}
 
@@ -69,42 +41,13 @@ ModelMessageT makePartialToolCall(AssemblingSnapshot& snapshot, const std::strin
 }
 
 void appendUtf8Delta(std::string& pending, const std::string& text, AssemblingSnapshot& snapshot) {
-    pending += text;
-    const auto* bytes = reinterpret_cast<const unsigned char*>(pending.data());
-    const size_t size = pending.size();
-    std::string released;
-    released.reserve(size);
-    size_t i = 0;
-    while (i < size) {
-        const unsigned char lead = bytes[i];
-        const size_t length = sequenceLength(lead);
-        if (length == 0) {
-            released += kReplacementCharacter;
-            ++i;
-            continue;
-        }
-        size_t k = 1;
-        while (k < length && i + k < size && validContinuation(lead, k, bytes[i + k])) ++k;
-        if (k == length) {
-            released.append(pending, i, length);
-            i += length;
-        } else if (i + k == size) {
-            break;  // an incomplete tail that later text may still complete
-        } else {
-            // A sequence broken off by a byte that cannot continue it: one
-            // replacement for the broken part, then go on from that byte.
-            released += kReplacementCharacter;
-            i += k;
-        }
-    }
-    pending.erase(0, i);
-    snapshot.textDelta = std::move(released);
+    snapshot.textDelta = releaseUtf8(pending, text);
 }
 
 void flushUtf8Delta(std::string& pending, AssemblingSnapshot& snapshot) {
     if (pending.empty()) return;
     // What appendUtf8Delta left is an incomplete prefix of one sequence.
-    snapshot.textDelta += kReplacementCharacter;
+    snapshot.textDelta += kUtf8Replacement;
     pending.clear();
 }
 

@@ -38,9 +38,14 @@ struct AssemblingSnapshot {
     // Message text released by the latest pull, always complete UTF-8; empty
     // when the pull released none. Only "message" text is ever released here.
     std::string textDelta;
+    // Thought text released by the latest pull, without the thought's
+    // markers; empty when the pull released none. Pieces may split a
+    // character here (only the buffered-tag assembler, which releases text in
+    // runs, holds an incomplete tail back).
+    std::string thoughtDelta;
     // "message", "thought", "tool_call", or "unknown" while a message header
-    // is read. A consumer streams thinking from lastPiece while this is
-    // "thought", and answer text from a non-empty textDelta.
+    // is read. A consumer streams thinking from a non-empty thoughtDelta and
+    // answer text from a non-empty textDelta.
     std::string partType = "message";
 };
 

@@ -117,6 +117,7 @@ std::vector<ModelMessageT> Qwen3FamilyAssembler::assemble(const PieceSource& nex
         } else {
             if (snapshot.partType == "thought" || snapshot.partType == "tool_call") {
                 block_ += piece;
+                if (snapshot.partType == "thought") snapshot.thoughtDelta = piece;
             } else {
                 answer_ += piece;
                 appendUtf8Delta(pendingUtf8_, piece, snapshot);

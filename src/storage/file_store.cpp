@@ -24,7 +24,7 @@ int pathStatus(const std::string& path) {
 }
 
 [[noreturn]] void throwPlainStoreRefused(const std::string& path) {
-    throw FileStoreException(FileStoreException::kKeyRequired,
+    throw FileStoreException(FileStoreException::kPlainStore,
                              "storage is not encrypted although this mivrel requires encryption; "
                              "empty the storage to re-create it encrypted: " + path);
 }

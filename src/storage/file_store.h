@@ -44,7 +44,7 @@ public:
     //   encrypted under `token` when configured so (kind 3 for an empty token).
     // - A store configured encrypted whose container is plain: with `create`
     //   true an empty container is recreated encrypted, and one that holds
-    //   files is refused with kind 3 (new data must not land in plain text);
+    //   files is refused with kind 5 (new data must not land in plain text);
     //   with `create` false it is opened with a warning, so existing files
     //   stay readable and removable.
     // A path whose status cannot be read is kind 2; it is never recreated.

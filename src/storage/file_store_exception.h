@@ -14,6 +14,7 @@ public:
         kIo = 2,            // I/O error, corruption, store not open or not ready
         kKeyRequired = 3,   // "storage key (Bearer) is required", "storage is locked"
         kKeyMismatch = 4,   // "storage key does not match"
+        kPlainStore = 5,    // encryption required, but the store holds plain data
     };
 
     FileStoreException(int kind, const std::string& message) : std::runtime_error(message), kind_(kind) {}

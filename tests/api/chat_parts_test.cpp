@@ -11,6 +11,7 @@
 #include "api/chat_generation.h"
 #include "api/chat_reply.h"
 #include "api/chat_request.h"
+#include "api/chat_turn.h"
 #include "api/chat_usage.h"
 #include "api_test_util.h"
 #include "net/http_response.h"
@@ -38,7 +39,10 @@ public:
         for (size_t i = 0; endless ? !aborted.load() : i < pieces.size(); ++i) {
             snapshot.lastPiece = endless ? "tick" : pieces[i].first;
             snapshot.partType = endless ? "message" : pieces[i].second;
-            snapshot.textDelta = snapshot.partType == "thought" ? "" : snapshot.lastPiece;
+            const bool thought = snapshot.partType == "thought";
+            snapshot.textDelta = thought ? "" : snapshot.lastPiece;
+            // An assembler streams a thought's text, never its tags.
+            snapshot.thoughtDelta = thought && snapshot.lastPiece != "<think>" ? snapshot.lastPiece : "";
             onSnapshot(snapshot);
             if (endless) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
@@ -176,6 +180,47 @@ TEST(ChatRequestTest, SamplingBoundsAreInclusiveAndTyped) {
     EXPECT_EQ(error, "\"top_k\" must be an integer between 0 and 1000000");
 }
 
+TEST(ChatTurnTest, ToolsReachTheRenderOptionsWhileTheyApply) {
+    // Tools declared to a live context are not written again, but they still
+    // apply: hasTools stays true, or Tolv and GPT-OSS prompts would address
+    // the reply to the user and the model could not call a tool.
+    const json tools = json::array({{{"name", "get_weather"}}});
+    const std::string dump = tools.dump();
+    const json other = json::array({{{"name", "get_time"}}});
+    struct Case {
+        const char* name;
+        bool contextEmpty;
+        std::string declared;
+        json requestTools;
+        bool sendTools, hasTools, forgetDeclared;
+    } cases[] = {
+        {"first request declares", true, "", tools, true, true, false},
+        {"empty context declares again", true, dump, tools, true, true, false},
+        {"follow-up with the same tools", false, dump, tools, false, true, false},
+        {"follow-up without tools", false, dump, json::array(), false, true, false},
+        {"follow-up with other tools", false, dump, other, true, true, false},
+        {"no tools anywhere", false, "", json::array(), false, false, false},
+        {"empty context without tools forgets", true, dump, json::array(), false, false, true},
+        {"tools that are no array", false, "", json::object(), false, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ChatTurnRequest request;
+        request.think = 2;
+        request.tools = c.requestTools;
+        const json prior = json::array({{{"id", "call_1"}, {"raw", "x"}}});
+        const ChatToolPlan plan = chatToolPlan(request, c.contextEmpty, c.declared, prior);
+        EXPECT_EQ(plan.sendTools, c.sendTools);
+        EXPECT_EQ(plan.options.tools, c.sendTools ? c.requestTools : json::array());
+        EXPECT_EQ(plan.options.hasTools, c.hasTools);
+        EXPECT_EQ(plan.forgetDeclared, c.forgetDeclared);
+        EXPECT_EQ(plan.toolsDump, c.requestTools.is_array() && !c.requestTools.empty() ? c.requestTools.dump() : "");
+        EXPECT_EQ(plan.options.defaultSystem, c.contextEmpty);
+        EXPECT_EQ(plan.options.think, 2);
+        EXPECT_EQ(plan.options.priorToolCalls, prior);
+    }
+}
+
 TEST(ChatUsageTest, StopReasonPhaseAndResumable) {
     ScriptedInstance instance;
     ScriptEngine& engine = instance.engine();
@@ -296,10 +341,10 @@ TEST(ChatGenerationTest, StreamedRunWritesDeltasAndBlocks) {
     std::string error;
     ASSERT_TRUE(runStreamedGeneration(connection.handler(), run, &error)) << error;
     const std::string& wire = connection.wire();
-    EXPECT_NE(wire.find(R"({"delta":"<think>","delta_index":0,"type":"thinking"})"), std::string::npos) << wire;
-    EXPECT_NE(wire.find(R"({"delta":"hm","delta_index":1,"type":"thinking"})"), std::string::npos);
-    EXPECT_NE(wire.find(R"({"delta":"Hi","delta_index":2,"type":"text"})"), std::string::npos) << "empty pieces skipped";
-    EXPECT_EQ(wire.find("delta_index\":3"), std::string::npos);
+    EXPECT_EQ(wire.find("<think>"), std::string::npos) << wire;
+    EXPECT_NE(wire.find(R"({"delta":"hm","delta_index":0,"type":"thinking"})"), std::string::npos) << wire;
+    EXPECT_NE(wire.find(R"({"delta":"Hi","delta_index":1,"type":"text"})"), std::string::npos) << "empty pieces skipped";
+    EXPECT_EQ(wire.find("delta_index\":2"), std::string::npos);
     EXPECT_NE(wire.find("event: message.block_done\ndata: {\"elapsed_ms\":"), std::string::npos);
     EXPECT_NE(wire.find("\"token_count\":2,\"type\":\"text\""), std::string::npos);
     EXPECT_EQ(state.rawOutput, "<think>hmHi");

@@ -19,6 +19,10 @@
 
 namespace {
 
+const char* const kPlainStoreMessage =
+    "This mivrel requires an encrypted storage, but its storage holds plain data; empty the storage to have it "
+    "re-created encrypted.";
+
 using nlohmann::json;
 
 TEST(RangeHeaderTest, TenByteFileAndEmptyFile) {
@@ -420,6 +424,22 @@ TEST_F(FilesApiTest, EncryptedStoreFollowsTheBearerKey) {
     EXPECT_EQ(call("GET", "plain", plain)->body(), "open");
 }
 
+TEST_F(FilesApiTest, APlainStoreOfAnInstanceThatRequiresEncryptionIsRefusedForWhatItIs) {
+    // The instance was switched to encryption after its store got plain
+    // files: no key can help, so the reply must not ask for one.
+    const std::string stored = upload("plain", "old", "text/plain");
+    Mivrel& mivrel = *gMivrelManager->find("plain");
+    mivrel.fileStore.configure(mivrel.fileStore.path(), true);
+    for (const char* token : {"", "secret"}) {
+        SCOPED_TRACE(token);
+        std::map<std::string, std::string> headers{{"content-type", "text/plain"}};
+        if (*token) headers["authorization"] = std::string("Bearer ") + token;
+        expectError(*call("POST", "plain", "", "new", headers), 409, "storage_not_encrypted", kPlainStoreMessage);
+    }
+    EXPECT_EQ(mivrel.fileStore.list().size(), 1u) << "nothing new in plain text";
+    EXPECT_EQ(call("GET", "plain", stored)->body(), "old") << "the plain files stay readable";
+}
+
 TEST_F(FilesApiTest, StoreFailuresMapToReplies) {
     struct Case {
         int kind;
@@ -433,10 +453,11 @@ TEST_F(FilesApiTest, StoreFailuresMapToReplies) {
         {3, 401, "storage_key_required", "This mivrel's storage is encrypted; send the Authorization: Bearer key."},
         {4, 403, "storage_key_mismatch",
          "The Bearer key does not match the key this mivrel's storage was encrypted with."},
+        {5, 409, "storage_not_encrypted", kPlainStoreMessage},
         {9, 500, "internal_error", "odd"},
     };
     const std::string texts[] = {"invalid file name: x/y", "file not found: a", "storage is corrupt", "locked",
-                                 "mismatch", "odd"};
+                                 "mismatch", "plain", "odd"};
     for (size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(cases[i].kind);
         CapturedReply reply;

@@ -33,6 +33,8 @@ struct EngineScript {
     std::deque<RawToken> tokens;
     bool throwOnFetch = false;    // fetchNextRawToken throws MivrelException once the tokens are used up
     bool throwOnTokenize = false;
+    bool throwOnReset = false;
+    bool turnOpen = false;
     bool blockWhenEmpty = false;  // fetchNextRawToken waits for an abort once the tokens are used up
     bool aborted = false;
     std::atomic<int> statsCalls{0};
@@ -73,13 +75,15 @@ public:
     }
     void resetContext(const ContextSettings&) override {
         ++script_->resetContextCalls;
+        if (script_->throwOnReset) throw MivrelException(6, "context reset failed");
         std::lock_guard<std::mutex> lock(script_->mu);
         script_->stats.usedCells = 0;
         script_->stats.nPast = 0;
     }
     void resetSampler() override { ++script_->resetSamplerCalls; }
     bool startGeneration(const std::vector<int32_t>&) override { return true; }
-    void setTurnOpen(bool) override {}
+    bool isTurnOpen() override { return script_->turnOpen; }
+    void setTurnOpen(bool open) override { script_->turnOpen = open; }
     bool fetchNextRawToken(RawToken& token) override {
         std::unique_lock<std::mutex> lock(script_->mu);
         if (!script_->tokens.empty()) {

@@ -328,6 +328,24 @@ TEST_F(RawPromptStreamApi, AnUnfinishedCharacterEndsAsHex) {
     EXPECT_EQ(list[2].second["tokenCount"], 2);
 }
 
+TEST_F(RawPromptStreamApi, BytesThatCanNeverBeTextGoOutAsHexAndTheStreamGoesOn) {
+    // Over-long forms, surrogates and stray continuation bytes pass a check
+    // by lead-byte shape but not the JSON writer: they must not end the
+    // stream, nor wait for bytes that cannot help.
+    add("bad");
+    script_->tokens = {raw(1, "\xC0\xAF"), raw(2, "\xED\xA0"), raw(3, "\x80ok"), raw(4, "\xE2\x82"), raw(5, "\xAC")};
+    const Written reply = call(rawPromptStream, "bad", "{\"rawPrompt\": \"go\"}");
+    const auto list = events(reply.body);
+    ASSERT_EQ(list.size(), 5u) << reply.body;
+    EXPECT_EQ(list[0].second.dump(), R"({"hasEog":false,"hasSpecial":false,"text":"","textHex":"c0af","tokenIds":[1]})");
+    EXPECT_EQ(list[1].second.dump(), R"({"hasEog":false,"hasSpecial":false,"text":"","textHex":"eda0","tokenIds":[2]})");
+    EXPECT_EQ(list[2].second["textHex"], "806f6b");
+    EXPECT_EQ(list[3].second.dump(), "{\"hasEog\":false,\"hasSpecial\":false,\"text\":\"\xE2\x82\xAC\",\"tokenIds\":[4,5]}");
+    EXPECT_EQ(list[4].first, "done");
+    EXPECT_EQ(list[4].second["tokenCount"], 4);
+    EXPECT_EQ(reply.body.substr(reply.body.size() - 14), "data: [DONE]\n\n");
+}
+
 TEST_F(RawPromptStreamApi, StopEndsTheLoopAndTheStreamStillCloses) {
     const auto mivrel = add("long");
     script_->tokens = {raw(1, "a")};

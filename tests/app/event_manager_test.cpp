@@ -1,4 +1,5 @@
 #include "app/event_manager.h"
+#include "app/utf8.h"
 
 #include <gtest/gtest.h>
 

@@ -121,6 +121,14 @@ TEST_F(HomeDiscoveryTest, FindConfFileSearchList) {
     writeTextFile((root_ / "conf" / "serv.conf").string(), "");
     EXPECT_EQ(findConfFile(), (std::pair<std::string, std::string>{"", "conf/serv.conf"}))
         << "an empty file is found, with empty text";
+
+    // A serv.conf that cannot be read is an error, not "no file": the search
+    // ends there, with its text.
+    fs::remove(root_ / "conf" / "serv.conf");
+    fs::create_directories(root_ / "conf" / "serv.conf");
+    std::string error;
+    EXPECT_EQ(findConfFile(&error), (std::pair<std::string, std::string>{"", "conf/serv.conf"}));
+    EXPECT_EQ(error, "Unable to read file: conf/serv.conf (Is a directory)");
 }
 
 }  // namespace

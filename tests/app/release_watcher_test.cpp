@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <future>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -201,9 +203,30 @@ TEST_F(ReleaseWatcherTest, ThreadRunsPassesAndStops) {
     watcher.stop();
     watcher.stop();  // a second stop does nothing
 
-    ReleaseWatcher slow;
-    slow.start(600000);
-    slow.stop();  // returns at once, not after the period
+    // A stopped watcher runs no pass any more: an instance that falls due
+    // now keeps its model through many of the old periods.
+    auto later = loaded("later", "idle:1");
+    later->lastActiveAt = nowMs() - 2 * kMinute;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_TRUE(later->hasEngine()) << "a pass ran after stop()";
+
+    // stop() wakes a thread that waits for its next pass: with a period of a
+    // day, a stop that only waited would not come back.
+    auto* slow = new ReleaseWatcher;
+    slow->start(24LL * 60 * kMinute);
+    auto stopped = std::make_shared<std::promise<void>>();
+    std::future<void> done = stopped->get_future();
+    std::thread stopper([stopped, slow] {
+        slow->stop();
+        stopped->set_value();
+    });
+    if (done.wait_for(std::chrono::seconds(60)) == std::future_status::ready) {
+        stopper.join();
+        delete slow;
+    } else {
+        ADD_FAILURE() << "stop() did not wake the waiting thread";
+        stopper.detach();  // the watcher is left to it
+    }
 }
 
 }  // namespace

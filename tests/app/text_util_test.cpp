@@ -9,29 +9,6 @@
 
 namespace {
 
-TEST(TextUtil, IsValidUtf8ByLeadByteShape) {
-    struct Case { std::string bytes; bool valid; };
-    const Case cases[] = {
-        {"", true},
-        {"plain ascii", true},
-        {"\xC3\xA9", true},                 // é
-        {"\xC3", false},                    // lead without its follower
-        {"\xE2\x82", false},                // runs past the end
-        {"\xE2\x82\xAC", true},             // €
-        {"\xED\xA0\x80", true},             // surrogate: shape only
-        {"\xC0\x80", true},                 // over-long: shape only
-        {"\xF4\x90\x80\x80", true},         // above U+10FFFF: shape only
-        {"\xF0\x9F\x98\x80", true},         // emoji
-        {"\xF8\x88\x80\x80\x80", false},    // five-byte lead
-        {"\x80", false},                    // lone follower
-        {"a\xC3(", false},                  // bad follower
-        {std::string("a\0b", 3), true},     // NUL is a character
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(isValidUtf8(c.bytes), c.valid) << ::testing::PrintToString(c.bytes);
-    }
-}
-
 TEST(TextUtil, TrimWhitespace) {
     const std::pair<std::string, std::string> cases[] = {
         {" \ta b\r\n", "a b"}, {"", ""}, {" \t\r\n ", ""}, {"x", "x"}, {"  in  ner  ", "in  ner"}, {"\vv\v", "\vv\v"},
@@ -81,6 +58,16 @@ TEST(TextUtil, ReadFileToStringMissingFileThrowsWithPath) {
         FAIL() << "no exception";
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "Unable to open file: /nonexistent/brisvane/file");
+    }
+}
+
+TEST(TextUtil, ReadFileToStringDirectoryIsAReadError) {
+    TempDir dir;
+    try {
+        readFileToString(dir.path());
+        FAIL() << "a directory read as text";
+    } catch (const FileReadError& e) {
+        EXPECT_EQ(std::string(e.what()), "Unable to read file: " + dir.path() + " (Is a directory)");
     }
 }
 

@@ -5,8 +5,10 @@
 
 #include "engine/engine_factory.h"
 #include "engine/format_string.h"
+#include "engine/mivrel_decision_engine.h"
 #include "engine/mivrel_engine.h"
 #include "engine/mivrel_exception.h"
+#include "engine/mivrel_llm_engine.h"
 #include "engine_test_util.h"
 #include "prompt/default_message_assembler.h"
 
@@ -131,18 +133,30 @@ TEST(EngineFactoryTest, UnknownFamiliesAreRefusedWithTheGivenValue) {
 }
 
 TEST(EngineFactoryTest, KnownFamiliesReachTheirRow) {
-    // Rows whose engine is not linked into this build say so with code 5;
-    // the empty familyType is the LLM row.
-    for (const char* family : {"", "LLM", "DECISION", "IMAGE", "VIDEO", "AUDIO"}) {
+    // Each family gets its own engine class; rows whose engine is not linked
+    // into this build say so with code 5. The empty familyType is the LLM row.
+    enum Row { kLlm, kDecision, kNotAvailable };
+    const std::pair<const char*, Row> rows[] = {
+        {"", kLlm},           {"LLM", kLlm},           {"DECISION", kDecision},
+        {"IMAGE", kNotAvailable}, {"VIDEO", kNotAvailable}, {"AUDIO", kNotAvailable},
+    };
+    for (const auto& [family, row] : rows) {
         SCOPED_TRACE(family);
-        try {
-            std::unique_ptr<MivrelEngine> engine = createMivrelEngine(family);
-            EXPECT_NE(engine, nullptr);
-        } catch (const MivrelException& e) {
-            EXPECT_EQ(e.code, 5);
-            EXPECT_NE(e.message.find("is not available in this build"), std::string::npos) << e.message;
-            EXPECT_NE(e.message.find(*family ? family : "LLM"), std::string::npos);
+        if (row == kNotAvailable) {
+            try {
+                createMivrelEngine(family);
+                ADD_FAILURE() << "an engine for a family this build does not have";
+            } catch (const MivrelException& e) {
+                EXPECT_EQ(e.code, 5);
+                EXPECT_EQ(e.message, std::string("engine for familyType ") + family + " is not available in this build");
+            }
+            continue;
         }
+        const std::unique_ptr<MivrelEngine> engine = createMivrelEngine(family);
+        ASSERT_NE(engine, nullptr);
+        const bool decision = dynamic_cast<MivrelDecisionEngine*>(engine.get()) != nullptr;
+        EXPECT_EQ(decision, row == kDecision);
+        EXPECT_EQ(dynamic_cast<MivrelLLMEngine*>(engine.get()) != nullptr, row == kLlm);
     }
 }
 

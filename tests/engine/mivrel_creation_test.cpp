@@ -40,7 +40,9 @@ protected:
             {"modelId": "aud2", "filename": "a.gguf", "downloadedAt": "2026-01-01T00:00:00Z"},
             {"modelId": "dec", "filename": "d.gguf", "downloadedAt": "2026-01-01T00:00:00Z"},
             {"modelId": "away", "filename": "w.gguf", "storagePath": ")" + home.file("store/away") +
-                                     R"(", "downloadedAt": "2026-01-01T00:00:00Z"}]})");
+                                     R"(", "downloadedAt": "2026-01-01T00:00:00Z"},
+            {"modelId": "Qwen3 0.6B [Q8_0]", "filename": "q.gguf", "downloadedAt": "2026-01-01T00:00:00Z"},
+            {"modelId": "../llm", "filename": "chat.gguf", "downloadedAt": "2026-01-01T00:00:00Z"}]})");
         saveJsonFile(home.file("models/models.json"), models);
         writeModel("llm", R"({"familyType": "LLM", "assembler": "qwen3", "n_ctx_size": 2048,
                               "genDefaults": {"temperature": 0.6, "seed": 7, "top_k": null}})");
@@ -77,6 +79,9 @@ TEST_F(MivrelCreation, RefusalsWriteNothing) {
     ASSERT_FALSE(validatePlacementSettings(json{{"weights", "ram"}}, "LLM", weightsMessage));
     const std::string idRule = " must match [A-Za-z0-9._-]{1,128} and must not be \".\" or \"..\"";
     const std::string required = "mivrelId / name / modelId 는 필수 항목입니다.";
+    const std::string modelIdRule =
+        "\"modelId\" must name a folder inside the models folder: no \"/\" or \"\\\", not \".\" or \"..\", not a drive "
+        "or absolute path, at most 255 bytes";
     const struct {
         json request;
         int status;
@@ -94,7 +99,7 @@ TEST_F(MivrelCreation, RefusalsWriteNothing) {
         {{{"mivrelId", "a b"}, {"name", "A"}, {"modelId", "llm"}}, 400, "bad_request", "\"mivrelId\"" + idRule},
         {{{"mivrelId", std::string(129, 'x')}, {"name", "A"}, {"modelId", "llm"}}, 400, "bad_request",
          "\"mivrelId\"" + idRule},
-        {{{"mivrelId", "a"}, {"name", "A"}, {"modelId", "../llm"}}, 400, "bad_request", "\"modelId\"" + idRule},
+        {{{"mivrelId", "a"}, {"name", "A"}, {"modelId", "../llm"}}, 400, "bad_request", modelIdRule},
         {{{"mivrelId", "a"}, {"name", std::string(257, 'n')}, {"modelId", "llm"}}, 400, "bad_request",
          "\"name\" must be at most 256 bytes"},
         {{{"mivrelId", "a"}, {"name", "A"}, {"modelId", "llm"}, {"description", std::string(4097, 'd')}}, 400,
@@ -140,6 +145,31 @@ TEST_F(MivrelCreation, RefusalsWriteNothing) {
     ASSERT_TRUE(atLimits.ok) << atLimits.errorMessage;
     EXPECT_EQ(atLimits.name.size(), 256u);
     EXPECT_EQ(atLimits.description.size(), 4096u);
+}
+
+TEST_F(MivrelCreation, AModelIdFromTheRegistryOnlyHasToStayInsideTheModelsFolder) {
+    // Model ids are the registry's names, not ours: one with blanks and
+    // brackets is usable. Only ids that would lead out of the models folder
+    // are refused, even when models.json lists them.
+    writeModel("Qwen3 0.6B [Q8_0]", R"({"familyType": "LLM", "assembler": "qwen3"})");
+    const CreateMivrelResult made = createMivrel({{"mivrelId", "q"}, {"name", "Q"}, {"modelId", "Qwen3 0.6B [Q8_0]"}});
+    ASSERT_TRUE(made.ok) << made.errorMessage;
+    EXPECT_EQ(instanceProperties("q")["modelId"], "Qwen3 0.6B [Q8_0]");
+    const std::shared_ptr<Mivrel> mivrel = gMivrelManager->find("q");
+    ASSERT_NE(mivrel, nullptr);
+    EXPECT_EQ(mivrel->config.modelPath, home.file("models/Qwen3 0.6B [Q8_0]") + "/q.gguf");
+    EXPECT_EQ(mivrel->config.loadSettings.assembler, "qwen3");
+
+    const std::string outside[] = {"../llm", "..", ".", "a/b", "a\\b", "/abs", "C:x", std::string(256, 'm'),
+                                   std::string("a\0b", 3)};
+    for (const std::string& modelId : outside) {
+        SCOPED_TRACE(modelId);
+        const CreateMivrelResult refused = createMivrel({{"mivrelId", "r"}, {"name", "R"}, {"modelId", modelId}});
+        EXPECT_FALSE(refused.ok);
+        EXPECT_EQ(refused.httpStatus, 400);
+        EXPECT_EQ(refused.errorCode, "bad_request");
+    }
+    EXPECT_EQ(gMivrelManager->find("r"), nullptr);
 }
 
 TEST_F(MivrelCreation, WrongTypedFieldsThrowBeforeWriting) {

@@ -7,6 +7,7 @@
 
 #include "engine/tensor_inspector.h"
 #include "llm_test_util.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -54,7 +55,8 @@ TEST(ModelInfoTest, FieldsOfTheTinyChatModel) {
     ASSERT_EQ(info.layerPlacement.size(), static_cast<size_t>(kBlockCount));
     for (size_t i = 0; i < info.layerPlacement.size(); ++i) {
         EXPECT_EQ(info.layerPlacement[i].index, static_cast<int32_t>(i));
-        EXPECT_EQ(info.layerPlacement[i].device.rfind("CPU", 0), 0u) << info.layerPlacement[i].device;
+        // The device, not the buffer kind ("CPU_Mapped", "CPU_REPACK").
+        EXPECT_EQ(info.layerPlacement[i].device, "CPU");
     }
     std::map<std::string, std::string> meta;
     for (const MetadataEntry& m : info.metadata) meta[m.key] = m.value;
@@ -76,7 +78,7 @@ TEST(ModelInfoTest, TensorsOfOneLayerInLoadOrder) {
         std::map<std::string, const TensorInfo*> byName;
         for (const TensorInfo& t : tensors) {
             EXPECT_EQ(t.name.rfind("blk." + std::to_string(layer) + ".", 0), 0u) << t.name;
-            EXPECT_EQ(t.device.rfind("CPU", 0), 0u) << t.device;
+            EXPECT_EQ(t.device, "CPU");
             EXPECT_TRUE(t.hostAccessible);
             byName[t.name] = &t;
         }
@@ -97,6 +99,32 @@ TEST(ModelInfoTest, TensorsOfOneLayerInLoadOrder) {
     for (const TensorInfo& t : engine.listTensors(-1)) loose.push_back(t.name);
     std::sort(loose.begin(), loose.end());
     EXPECT_EQ(loose, (std::vector<std::string>{"output.weight", "output_norm.weight", "token_embd.weight"}));
+}
+
+TEST(ModelInfoTest, AQuantizedModelOnTheCpuIsOneDevice) {
+    // Quantized weights may be repacked into "CPU_REPACK" buffers beside the
+    // mapped file's "CPU_Mapped" one: both are memory of the CPU, so every
+    // layer is on "CPU", never "MIXED".
+    quietLlamaLogs();
+    TempDir dir;
+    const std::string quantized = dir.file("tiny-q4_0.gguf");
+    llama_model_quantize_params params = llama_model_quantize_default_params();
+    params.ftype = LLAMA_FTYPE_MOSTLY_Q4_0;
+    params.nthread = 1;
+    ASSERT_EQ(llama_model_quantize(testModelPath(kTinyChatFile).c_str(), quantized.c_str(), &params), 0u);
+    ModelLoadSettings settings = kitLoadSettings(kTinyChatFile);
+    settings.modelPath = quantized;
+    MivrelLLMEngine engine;
+    engine.loadModel(settings);
+    const ModelInfo info = engine.getModelInfo();
+    ASSERT_EQ(info.layerPlacement.size(), static_cast<size_t>(kBlockCount));
+    for (const LayerPlacement& layer : info.layerPlacement) EXPECT_EQ(layer.device, "CPU") << layer.index;
+    bool quantizedSeen = false;
+    for (const TensorInfo& t : engine.listTensors(0)) {
+        EXPECT_EQ(t.device, "CPU") << t.name;
+        quantizedSeen = quantizedSeen || t.type == "q4_0";
+    }
+    EXPECT_TRUE(quantizedSeen);
 }
 
 TEST(TensorInspectorTest, LayerFromName) {

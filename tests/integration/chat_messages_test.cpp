@@ -318,11 +318,24 @@ TEST_F(ChatMessages, BusyInstanceAndDisconnectedClient) {
     ASSERT_TRUE(open.open(home_->port(), "/v1/mivrel/busy/messages", chatBody("b1", "tick~", {{"stream", true}})));
     ASSERT_TRUE(open.readUntil("event: message.delta"));
 
-    for (const char* conversation : {"b1", "b2"}) {
-        const HttpReply parallel = chat("busy", chatBody(conversation, "Hi"));
-        EXPECT_EQ(parallel.status, 409) << conversation;
-        EXPECT_EQ(errorCode(parallel), "mivrel_inferring") << conversation;
-        EXPECT_EQ(errorMessage(parallel), "Inference in progress");
+    // Its own conversation (or one that would reset it) waits for the
+    // generation; another conversation learns who holds the instance.
+    struct Case {
+        const char* conversation;
+        json options;
+        const char* code;
+        const char* message;
+    } cases[] = {
+        {"b1", json::object(), "mivrel_inferring", "Inference in progress"},
+        {"b2", {{"mivrel_reset", true}}, "mivrel_inferring", "Inference in progress"},
+        {"b2", json::object(), "mivrel_occupied", "Mivrel is currently in use by conversation: b1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.conversation) + " " + c.options.dump());
+        const HttpReply parallel = chat("busy", chatBody(c.conversation, "Hi", c.options));
+        EXPECT_EQ(parallel.status, 409);
+        EXPECT_EQ(errorCode(parallel), c.code);
+        EXPECT_EQ(errorMessage(parallel), c.message);
     }
     EXPECT_EQ(status("busy")["status"], "busy");
 

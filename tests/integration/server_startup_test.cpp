@@ -52,6 +52,8 @@ TEST(ServerStartup, ResultCodesBecomeExitCodes) {
         {{}, {}, 1011 & 0xFF, "[ERROR] No conf file found. Use --conf <path> or place conf/serv.conf\n"},
         {{"--conf", "empty.conf"}, {}, 1011 & 0xFF, "[ERROR] No conf file found."},
         {{"--conf", "missing.conf"}, {}, 1011 & 0xFF, "[ERROR] conf file read failed: Unable to open file: "},
+        {{"--conf", home}, {}, 1011 & 0xFF,
+         "[ERROR] conf file read failed: Unable to read file: " + home + " (Is a directory)\n"},
         {{}, {{"BRISVANE_HOME", dir.file("file")}}, 1011 & 0xFF, "[ERROR] BRISVANE_HOME is not a directory: "},
         {{"--conf", "bad-port.conf"}, {}, 1011 & 0xFF, "[ERROR] SERV_PORT out of range (1..65535): 70000\n"},
         {{"--conf", "word-port.conf"}, {}, 9999 & 0xFF, "(code 9999)"},
@@ -62,7 +64,17 @@ TEST(ServerStartup, ResultCodesBecomeExitCodes) {
         EXPECT_EQ(run.exitCode, c.exitCode);
         EXPECT_NE(run.err.find(c.stderrHas), std::string::npos) << run.err;
     }
-    (void)port;
+
+    // A conf/serv.conf that is a directory is a broken configuration, not a
+    // missing one; the search does not go on to conf/runtime.conf.
+    TempDir broken;
+    fs::create_directories(fs::path(broken.path()) / "conf" / "serv.conf");
+    writeTextFile(broken.file("conf/runtime.conf"), testServerConf(port));
+    const ServerRun run = runServerToExit({}, broken.path(), {});
+    EXPECT_EQ(run.exitCode, 1011 & 0xFF);
+    EXPECT_NE(run.err.find("[ERROR] conf file read failed: Unable to read file: conf/serv.conf (Is a directory)\n"),
+              std::string::npos)
+        << run.err;
 }
 
 TEST(ServerStartup, PortInUseIs1302) {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/text_util.h"
+#include "app/utf8.h"
 #include "prompt/buffered_tag_assembler.h"
 #include "prompt_test_util.h"
 
@@ -35,6 +35,28 @@ TEST(BufferedTagAssembler, OpensAndClosesAThoughtWithinOnePiece) {
     EXPECT_EQ(run.streamedText(), "cd");
 }
 
+TEST(BufferedTagAssembler, AThoughtStreamsPieceByPieceWithoutTags) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> pieces;
+        std::vector<std::string> deltas;
+        std::string message;
+    } cases[] = {
+        {"one piece each", {"<think>", "a", "b", "c", "</think>", "x"}, {"a", "b", "c"}, "x"},
+        {"tag and text together", {"<think>ab", "cd</think>ef"}, {"ab", "cd"}, "ef"},
+        {"closing tag split", {"<think>", "ab</th", "ink>cd"}, {"ab"}, "cd"},
+        {"a near-tag is text", {"<think>", "a</", "b", "</think>"}, {"a", "</b"}, ""},
+        {"character split", {"<think>", "\xE2\x82", "\xAC", "</think>"}, {"\xE2\x82\xAC"}, ""},
+        {"unclosed thought", {"<think>", "abc", "</thi"}, {"abc", "</thi"}, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto run = runDefaultTags(c.pieces);
+        EXPECT_EQ(run.thoughtDeltas(), c.deltas);
+        EXPECT_EQ(run.messageText(), c.message);
+    }
+}
+
 // A reply with every kind of block, cut into pieces of every size: tags
 // split anywhere are still found, and the streamed text is the answer.
 TEST(BufferedTagAssembler, FindsTagsSplitAtEveryByte) {
@@ -54,8 +76,10 @@ TEST(BufferedTagAssembler, FindsTagsSplitAtEveryByte) {
         const auto run = runDefaultTags(pieces);
         EXPECT_EQ(summary(run), expected) << "piece size " << size;
         EXPECT_EQ(run.streamedText(), run.messageText()) << "piece size " << size;
+        EXPECT_EQ(run.streamedThinking(), "deep 日本 thought") << "piece size " << size;
         for (const auto& s : run.snapshots) {
             EXPECT_EQ(s.textDelta.find('<'), std::string::npos) << "piece size " << size;
+            EXPECT_TRUE(isValidUtf8(s.thoughtDelta)) << "piece size " << size;
         }
     }
 }

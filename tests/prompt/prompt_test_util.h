@@ -51,13 +51,19 @@ struct AssemblyRun {
         for (const auto& s : snapshots) text += s.textDelta;
         return text;
     }
-    // Concatenation of the lastPiece of snapshots whose partType is "thought".
+    // Concatenation of every snapshot's thoughtDelta.
     std::string streamedThinking() const {
         std::string text;
-        for (const auto& s : snapshots) {
-            if (s.partType == "thought") text += s.lastPiece;
-        }
+        for (const auto& s : snapshots) text += s.thoughtDelta;
         return text;
+    }
+    // The non-empty thoughtDeltas, one per snapshot that carried one.
+    std::vector<std::string> thoughtDeltas() const {
+        std::vector<std::string> out;
+        for (const auto& s : snapshots) {
+            if (!s.thoughtDelta.empty()) out.push_back(s.thoughtDelta);
+        }
+        return out;
     }
     // Concatenation of the contents of the "message" blocks.
     std::string messageText() const {

@@ -141,7 +141,7 @@ TEST_F(FileStoreTest, EncryptedInstanceNeverStoresIntoAPlainStore) {
     LogCapture log(dir.file("log.txt"));
 
     const FileStoreException refused = expectStoreError([&] { switched.open("tok", true); });
-    EXPECT_EQ(refused.kind(), 3);
+    EXPECT_EQ(refused.kind(), FileStoreException::kPlainStore) << "no key would help";
     EXPECT_NE(std::string(refused.what()).find(path), std::string::npos);
     // Readers still reach the existing plain files, with a warning each time.
     const StorageKey key = switched.open("tok", false);
@@ -150,7 +150,8 @@ TEST_F(FileStoreTest, EncryptedInstanceNeverStoresIntoAPlainStore) {
     EXPECT_EQ(count(log.text(), "[FileStore] 암호화 Mivrel 인데 저장소가 평문입니다: " + path), 3u);
     EXPECT_EQ(switched.read(name, key).size(), 10u);
     // ... but a save with such a key is refused too.
-    EXPECT_EQ(expectStoreError([&] { switched.saveGeneratedFile("gen", "png", "x", key); }).kind(), 3);
+    EXPECT_EQ(expectStoreError([&] { switched.saveGeneratedFile("gen", "png", "x", key); }).kind(),
+              FileStoreException::kPlainStore);
     EXPECT_EQ(switched.list().size(), 1u);
 
     // Once empty, the store is made again, encrypted.
