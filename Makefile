@@ -34,6 +34,9 @@ ifeq ($(SAN),thread)
 export TSAN_OPTIONS ?= suppressions=$(CURDIR)/tests/sanitizers/tsan.supp
 endif
 
+# Test servers run side by side: OpenMP workers that spin while idle would
+# starve the other servers' threads, so they sleep instead.
+test: export OMP_WAIT_POLICY ?= passive
 test: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure --no-tests=error -j $(TEST_JOBS) $(CTEST_ARGS)
 

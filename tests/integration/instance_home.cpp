@@ -42,7 +42,10 @@ void InstanceHome::linkModelFile(const std::string& modelId, const std::string& 
 
 void InstanceHome::addInstance(const std::string& id, const std::string& modelId, const nlohmann::json& extra) {
     nlohmann::json properties = {{"mivrelId", id}, {"name", "Name of " + id}, {"description", "About " + id},
-                                 {"type", "local"}, {"modelId", modelId},     {"n_ctx", 512}};
+                                 {"type", "local"}, {"modelId", modelId},     {"n_ctx", 512},
+                                 // Two threads suffice for the kit's models and keep parallel test
+                                 // servers from starving each other on a busy machine.
+                                 {"n_threads", 2}};
     properties.update(extra);
     fs::create_directories(home_.file("mivrel/" + id));
     writeTextFile(home_.file("mivrel/" + id + "/properties.json"), properties.dump(2));
