@@ -5,6 +5,9 @@
 #   make run              build, then start brisvanesrv on run-home/ (127.0.0.1:4092)
 #   make bench            build the benchmarks into build/bin/
 #   SAN=address | SAN=thread   the same in build-address/ or build-thread/ with sanitizers
+#   make fuzz             build the libFuzzer targets (clang) into build-fuzz/bin/
+#   make fuzz-check       build them, then run each from its seed corpus for
+#                         FUZZ_RUNS runs (a regression check)
 
 SAN ?=
 JOBS ?= $(shell nproc)
@@ -16,7 +19,9 @@ BUILD_DIR ?= build-$(SAN)
 endif
 HOME_DIR ?= run-home
 
-.PHONY: all build test run bench clean
+FUZZ_RUNS ?= 20000
+
+.PHONY: all build test run bench fuzz fuzz-check clean
 
 all: build
 
@@ -41,5 +46,12 @@ run: build
 bench: build
 	@cmake --build $(BUILD_DIR) -j $(JOBS) --target $$(cmake --build $(BUILD_DIR) --target help | sed -n 's/^\(bench_[A-Za-z0-9_]*\):.*/\1/p')
 
+fuzz:
+	@bash scripts/configure.sh build-fuzz fuzz
+	@cmake --build build-fuzz -j $(JOBS) --target fuzz_targets
+
+fuzz-check: fuzz
+	@bash scripts/fuzz_check.sh build-fuzz $(FUZZ_RUNS)
+
 clean:
-	rm -rf build build-address build-thread
+	rm -rf build build-address build-thread build-fuzz

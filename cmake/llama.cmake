@@ -31,3 +31,15 @@ foreach(t llama mtmd ggml ggml-base ggml-cpu)
     target_compile_options(${t} PRIVATE -w)
   endif()
 endforeach()
+
+# Fuzz builds: the GGUF reader and the model loader of the library are on the
+# model load path the fuzz targets drive, so they carry the fuzzer's coverage
+# (not its sanitizers: llama.cpp's own faults are not ours to chase, and a
+# sanitized llama.cpp takes far longer to build and run).
+if(BRISVANE_SAN STREQUAL "fuzz")
+  foreach(t llama ggml-base)
+    if(TARGET ${t})
+      target_compile_options(${t} PRIVATE -fsanitize=fuzzer-no-link)
+    endif()
+  endforeach()
+endif()

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Usage: configure.sh <build-dir> [address|thread]
+# Usage: configure.sh <build-dir> [address|thread|fuzz]
 # Runs the set-up, then configures the CMake build tree once; later builds let
 # Ninja re-run CMake by itself when a CMake file changes.
 set -euo pipefail
@@ -12,4 +12,7 @@ if [ -f "$build_dir/build.ninja" ] && grep -qx "LLAMA_CPP_DIR:PATH=$llama_dir" "
    && grep -qx "BRISVANE_SAN:STRING=$san" "$cache"; then
   exit 0
 fi
-cmake -G Ninja -S "$here/.." -B "$build_dir" -DLLAMA_CPP_DIR="$llama_dir" -DBRISVANE_SAN="$san" >&2
+compilers=()
+# libFuzzer comes with clang; the other builds use the system's default compiler.
+[ "$san" = fuzz ] && compilers=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++)
+cmake -G Ninja -S "$here/.." -B "$build_dir" -DLLAMA_CPP_DIR="$llama_dir" -DBRISVANE_SAN="$san" "${compilers[@]}" >&2

@@ -2,4 +2,5 @@
 NODE_LLAMA_CPP_VERSION=3.21.1
 # Packages later features need beyond the base set (for example ffmpeg for
 # media probes, wrk for the HTTP benchmark, pci.ids for display adapter names); listed here so the set-up script installs them when missing.
-BRISVANE_EXTRA_PACKAGES=(wrk pci.ids)
+# clang and its runtime libraries (libFuzzer, sanitizers) build the fuzz targets.
+BRISVANE_EXTRA_PACKAGES=(wrk pci.ids clang libclang-rt-14-dev)

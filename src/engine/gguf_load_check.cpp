@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <iterator>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -26,6 +28,11 @@ constexpr char kAlignmentKey[] = "general.alignment";
 constexpr uint64_t kDefaultAlignment = 32;
 constexpr uint32_t kLoaderMaxDimensions = 4;
 constexpr uint64_t kMaxTokens = 0x7FFFFFFFULL;
+// The loader's own bounds on layers and experts.
+constexpr uint64_t kLoaderMaxLayers = 512;
+constexpr uint64_t kLoaderMaxExperts = 1024;
+// The rope scaling names the loader knows.
+constexpr const char* kRopeScalingTypes[] = {"none", "linear", "yarn", "longrope"};
 
 // Arrays the vocabulary loader indexes by token id.
 bool isPerTokenArray(const std::string& key) {
@@ -46,6 +53,12 @@ struct Facts {
     struct Special { std::string key; bool negative; uint64_t value; };
     std::vector<Special> specialIds;
     uint64_t alignment = kDefaultAlignment;
+    // Architecture keys ("<arch>.block_count" and the like) of the types the
+    // loader reads them as: every unsigned 32-bit value and string, and the
+    // largest element of an unsigned 32-bit array, by key.
+    std::string architecture;
+    std::unordered_map<std::string, uint64_t> counts;
+    std::unordered_map<std::string, std::string> texts;
 };
 
 struct TensorSpan {
@@ -87,7 +100,19 @@ bool readEntry(GgufInput& in, const std::string& key, uint32_t type, Facts& fact
             return readTokens(in, count, error);
         }
         if (isPerTokenArray(key)) facts.perTokenCounts.emplace_back(key, count);
+        if ((elementType == kUint32 || elementType == kInt32) && endsWith(key, ".expert_used_count")) {
+            uint64_t largest = 0;
+            for (uint64_t i = 0; i < count && in.good(); ++i) largest = std::max<uint64_t>(largest, in.read<uint32_t>());
+            facts.counts[key] = largest;
+            return true;
+        }
         skipArrayElements(in, elementType, count);
+        return true;
+    }
+    if (type == kString && (key == "general.architecture" || endsWith(key, ".rope.scaling.type"))) {
+        std::string text = in.readString();
+        if (key == "general.architecture") facts.architecture = text;
+        facts.texts[key] = std::move(text);
         return true;
     }
     if (key == kAlignmentKey && type == kUint32) {
@@ -115,6 +140,10 @@ bool readEntry(GgufInput& in, const std::string& key, uint32_t type, Facts& fact
         facts.specialIds.push_back({key, value < 0, value < 0 ? 0 : static_cast<uint64_t>(value)});
         return true;
     }
+    if (type == kUint32) {
+        facts.counts[key] = in.read<uint32_t>();
+        return true;
+    }
     skipValue(in, type);
     return true;
 }
@@ -135,6 +164,45 @@ bool checkVocabulary(const Facts& facts, std::string& error) {
             return false;
         }
     }
+    return true;
+}
+
+// What the loader asserts of the architecture's layer and expert counts
+// (values of another type the loader refuses by itself, without aborting).
+bool checkHyperParameters(const Facts& facts, std::string& error) {
+    if (facts.architecture.empty() || facts.architecture == "clip") return true;
+    const std::string prefix = facts.architecture + ".";
+    const auto value = [&](const char* name, uint64_t fallback) {
+        const auto it = facts.counts.find(prefix + name);
+        return it == facts.counts.end() ? fallback : it->second;
+    };
+    const auto refuse = [&](const std::string& why) {
+        error = why;
+        return false;
+    };
+    const uint64_t layers = value("block_count", 1);  // a missing count the loader refuses itself
+    if (layers == 0 || layers > kLoaderMaxLayers)
+        return refuse(prefix + "block_count " + std::to_string(layers) + " is outside 1.." + std::to_string(kLoaderMaxLayers));
+    if (value("nextn_predict_layers", 0) > layers) return refuse(prefix + "nextn_predict_layers exceeds block_count");
+    const uint64_t experts = value("expert_count", 0);
+    const uint64_t used = value("expert_used_count", 0);
+    const uint64_t groups = value("expert_group_count", 0);
+    const uint64_t groupsUsed = value("expert_group_used_count", 0);
+    if (experts > kLoaderMaxExperts) return refuse(prefix + "expert_count " + std::to_string(experts) + " is too large");
+    if (used > experts) return refuse(prefix + "expert_used_count exceeds expert_count");
+    if (experts > 0) {
+        if (used == 0) return refuse(prefix + "expert_used_count is 0 with experts");
+        if (groups >= experts) return refuse(prefix + "expert_group_count is not below expert_count");
+        if (groups > 1 && (experts % groups != 0 || groupsUsed == 0 || groupsUsed >= groups))
+            return refuse(prefix + "expert_group_count does not fit expert_count and expert_group_used_count");
+    } else if (groups != 0) {
+        return refuse(prefix + "expert_group_count without experts");
+    }
+    const auto scaling = facts.texts.find(prefix + "rope.scaling.type");
+    if (scaling != facts.texts.end() &&
+        std::none_of(std::begin(kRopeScalingTypes), std::end(kRopeScalingTypes),
+                     [&](const char* known) { return scaling->second == known; }))
+        return refuse(prefix + "rope.scaling.type is unknown");
     return true;
 }
 
@@ -214,6 +282,7 @@ bool checkGgufForLoader(const std::string& path, std::string& error) {
         return false;
     }
     if (!checkVocabulary(facts, error)) return false;
+    if (!checkHyperParameters(facts, error)) return false;
 
     // Tensor data starts at the next multiple of the alignment after the infos.
     const uint64_t infosEnd = in.position();

@@ -9,6 +9,10 @@
 //   - token scores or token types whose count differs from the token count,
 //   - a special token id ("tokenizer.ggml.*_token_id") outside the token
 //     list,
+//   - for the file's architecture: a block count outside 1..512, more
+//     next-token layers than blocks, more than 1024 experts, more experts
+//     used than there are (or none used of some), expert groups that do not
+//     divide the experts, or an unknown rope scaling type,
 //   - an alignment that is not a power of two, a tensor with more than 4
 //     dimensions, an unknown tensor type, a first dimension that is not a
 //     whole number of blocks, or tensor data that lies outside the file.

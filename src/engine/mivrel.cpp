@@ -26,6 +26,7 @@ std::unique_ptr<MivrelEngine> Mivrel::createEngine() {
     }
     std::unique_ptr<MivrelEngine> made = createMivrelEngine(config.familyType);
     made->fileStore = &fileStore;
+    made->abortFlag = &abortRequested;
     made->loadModel(load);
     made->initContext(config.contextSettings);
     return made;

@@ -16,6 +16,7 @@
 // the instance's family lacks. A refusal changes nothing in the engine.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -120,4 +121,8 @@ public:
     // The store of the instance that owns the engine; not owned. Null in a new
     // engine; the instance sets it before loadModel and outlives the engine.
     FileStore* fileStore = nullptr;
+    // The stop flag of the instance that owns the engine (abortRequested), or
+    // null. Work that may take long outside a generation (tokenizing a big
+    // text) reads it and gives up once it is set. Set like `fileStore`.
+    const std::atomic<bool>* abortFlag = nullptr;
 };

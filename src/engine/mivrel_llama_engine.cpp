@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 
 #include "app/logger.h"
@@ -13,6 +14,7 @@
 #include "engine/mivrel_exception.h"
 #include "engine/mivrel_params.h"
 #include "engine/model_capabilities.h"
+#include "engine/piecewise_tokenizer.h"
 
 namespace {
 
@@ -105,6 +107,7 @@ void MivrelLlamaEngine::loadModel(const ModelLoadSettings& settings) {
     logMessage(4, "[MivrelEngine] 모델 로드 완료: %s", loadSettings_.modelPath.c_str());
     longestTokenBytes_ = 0;
     const llama_vocab* words = llama_model_get_vocab(model_.get());
+    tokenizesInPieces_ = tokenizesInPieces(words);
     for (int32_t t = 0, n = words ? llama_vocab_n_tokens(words) : 0; t < n; ++t) {
         const char* text = llama_vocab_get_text(words, t);
         if (text) longestTokenBytes_ = std::max(longestTokenBytes_, std::strlen(text));
@@ -292,9 +295,13 @@ size_t MivrelLlamaEngine::maxInputBytes() {
 
 namespace {
 
+// Texts longer than this are tokenized in pieces of about this size where
+// the vocabulary allows it, so a stop is seen between two pieces.
+size_t gTokenizePieceBytes = 1u << 20;
+
 // The counting pass sizes the output exactly; the library reports a count
 // that does not fit as a negative number.
-std::vector<int32_t> tokenizeTwice(const llama_vocab* vocab, const std::string& text, bool addSpecial,
+std::vector<int32_t> tokenizeTwice(const llama_vocab* vocab, std::string_view text, bool addSpecial,
                                    bool parseSpecial, int32_t& secondResult) {
     const int32_t counted =
         llama_tokenize(vocab, text.data(), static_cast<int32_t>(text.size()), nullptr, 0, addSpecial, parseSpecial);
@@ -307,10 +314,39 @@ std::vector<int32_t> tokenizeTwice(const llama_vocab* vocab, const std::string& 
 
 }  // namespace
 
+void setTokenizePieceBytesForTesting(size_t bytes) { gTokenizePieceBytes = bytes == 0 ? (1u << 20) : bytes; }
+
+void MivrelLlamaEngine::throwIfStopped() const {
+    if (abortFlag && abortFlag->load()) throw MivrelException(6, "tokenize stopped");
+}
+
+std::vector<int32_t> MivrelLlamaEngine::tokenizeStoppable(const std::string& text, bool addSpecial,
+                                                          bool parseSpecial, int32_t& result) const {
+    throwIfStopped();
+    if (text.size() <= gTokenizePieceBytes || !tokenizesInPieces_) {
+        return tokenizeTwice(vocab(), text, addSpecial, parseSpecial, result);
+    }
+    std::vector<int32_t> tokens;
+    const std::string_view whole(text);
+    size_t from = 0;
+    while (from < whole.size()) {
+        const size_t to = nextPieceBoundary(whole, from + gTokenizePieceBytes);
+        // Only the first piece gets the start token; the vocabulary adds no end token.
+        std::vector<int32_t> piece =
+            tokenizeTwice(vocab(), whole.substr(from, to - from), addSpecial && from == 0, parseSpecial, result);
+        if (result < 0) return tokens;
+        tokens.insert(tokens.end(), piece.begin(), piece.end());
+        from = to;
+        if (from < whole.size()) throwIfStopped();
+    }
+    result = static_cast<int32_t>(std::min<size_t>(tokens.size(), INT32_MAX));
+    return tokens;
+}
+
 std::vector<int32_t> MivrelLlamaEngine::tokenizePrompt(const std::string& prompt, const TokenCallback& onToken) {
     if (!model_) throw MivrelException(1, "model is not loaded");
     int32_t result = 0;
-    std::vector<int32_t> tokens = tokenizeTwice(vocab(), prompt, true, true, result);
+    std::vector<int32_t> tokens = tokenizeStoppable(prompt, true, true, result);
     if (result < 0) throw MivrelException(2, "tokenize failed: prompt is too long (ret=%d)", result);
     logMessage(4, "[MivrelEngine] 토크나이즈 완료: %zu 토큰", tokens.size());
     logMessage(4, "[MivrelEngine][RAW IN] rawPrompt:\n%s", prompt.c_str());
@@ -323,7 +359,7 @@ std::vector<int32_t> MivrelLlamaEngine::tokenizePrompt(const std::string& prompt
 std::vector<int32_t> MivrelLlamaEngine::tokenizeText(const std::string& text, bool addSpecial, bool parseSpecial) {
     if (!model_) throw MivrelException(1, "model is not loaded");
     int32_t result = 0;
-    std::vector<int32_t> tokens = tokenizeTwice(vocab(), text, addSpecial, parseSpecial, result);
+    std::vector<int32_t> tokens = tokenizeStoppable(text, addSpecial, parseSpecial, result);
     if (result < 0) throw MivrelException(2, "tokenize failed (ret=%d)", result);
     return tokens;
 }

@@ -51,7 +51,11 @@ public:
     size_t maxInputBytes() override;
 
     // The model's special tokens are added and special texts parsed. Throws
-    // MivrelException 1 without a model, 2 when the tokenizer fails.
+    // MivrelException 1 without a model, 2 when the tokenizer fails, 6
+    // "tokenize stopped" when the instance's stop flag (abortFlag) is set
+    // before or while it works: a text of more than a megabyte is tokenized in
+    // pieces where the vocabulary allows it (piecewise_tokenizer.h), with the
+    // same tokens, and the flag is read between pieces.
     std::vector<int32_t> tokenizePrompt(const std::string& prompt, const TokenCallback& onToken = {}) override;
     // As tokenizePrompt with the caller's flags and no log lines.
     std::vector<int32_t> tokenizeText(const std::string& text, bool addSpecial, bool parseSpecial) override;
@@ -97,8 +101,20 @@ protected:
     ggml_backend_dev_t gpuDevice_ = nullptr;  // not owned
     ContextSettings contextSettings_;
     size_t longestTokenBytes_ = 0;  // of the loaded vocabulary; 0 without a model
+    bool tokenizesInPieces_ = false;  // of the loaded vocabulary
     int32_t nPast_ = 0;
+
+private:
+    // MivrelException 6 "tokenize stopped" when abortFlag is set.
+    void throwIfStopped() const;
+    // The tokens of `text`, in pieces for a long text; `result` as the
+    // library's second pass reports it (negative on failure).
+    std::vector<int32_t> tokenizeStoppable(const std::string& text, bool addSpecial, bool parseSpecial,
+                                           int32_t& result) const;
 };
+
+// The piece size of tokenizeStoppable (a megabyte; 0 restores it). For tests.
+void setTokenizePieceBytesForTesting(size_t bytes);
 
 // The path of the file the model properties name for `role` ("model",
 // "mmproj") inside settings.modelDir, or "" when they name none. Throws

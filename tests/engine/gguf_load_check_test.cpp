@@ -37,10 +37,15 @@ struct SmallModel {
     uint64_t offset = 0;
     uint64_t dataBytes = 8;
     uint32_t alignment = 32;
+    // More metadata: string and unsigned 32-bit values.
+    std::vector<std::pair<std::string, std::string>> texts;
+    std::vector<std::pair<std::string, uint32_t>> counts;
 
     GgufWriter build() const {
         GgufWriter w;
-        w.header(3, 1, 5);
+        w.header(3, 1, 5 + texts.size() + counts.size());
+        for (const auto& [key, value] : texts) w.str(key).u32(GgufWriter::kString).str(value);
+        for (const auto& [key, value] : counts) w.kvU32(key, value);
         w.str("tokenizer.ggml.tokens").u32(GgufWriter::kArray).u32(GgufWriter::kString).u64(tokens.size());
         for (const std::string& t : tokens) w.str(t);
         w.str("tokenizer.ggml.scores").u32(GgufWriter::kArray).u32(GgufWriter::kFloat32).u64(scores);
@@ -90,6 +95,57 @@ TEST(GgufLoadCheck, RefusesWhatTheLoaderWouldAbortOn) {
         {"partial block", with([](SmallModel& m) { m.tensorType = 2; m.dims = {48}; }),
          "tensor weight has a first dimension that is not a whole number of blocks"},
         {"odd alignment", with([](SmallModel& m) { m.alignment = 24; }), "alignment 24 is not a power of two"},
+        // The loader's checks of an architecture's layer and expert counts.
+        {"sound counts", with([](SmallModel& m) {
+             m.texts = {{"general.architecture", "llama"}, {"llama.rope.scaling.type", "yarn"}};
+             m.counts = {{"llama.block_count", 2}, {"llama.expert_count", 8}, {"llama.expert_used_count", 2},
+                         {"llama.expert_group_count", 4}, {"llama.expert_group_used_count", 2}};
+         }),
+         ""},
+        {"no blocks", with([](SmallModel& m) {
+             m.texts = {{"general.architecture", "llama"}};
+             m.counts = {{"llama.block_count", 0}};
+         }),
+         "llama.block_count 0 is outside 1..512"},
+        {"too many blocks", with([](SmallModel& m) {
+             m.texts = {{"general.architecture", "qwen3"}};
+             m.counts = {{"qwen3.block_count", 513}};
+         }),
+         "qwen3.block_count 513 is outside 1..512"},
+        {"blocks of another architecture", with([](SmallModel& m) {
+             m.texts = {{"general.architecture", "llama"}};
+             m.counts = {{"qwen3.block_count", 0}};
+         }),
+         ""},
+        {"next-token layers", with([](SmallModel& m) {
+             m.texts = {{"general.architecture", "llama"}};
+             m.counts = {{"llama.block_count", 2}, {"llama.nextn_predict_layers", 3}};
+         }),
+         "llama.nextn_predict_layers exceeds block_count"},
+        {"used experts without experts", with([](SmallModel& m) {
+             m.texts = {{"general.architecture", "llama"}};
+             m.counts = {{"llama.expert_used_count", 1}};
+         }),
+         "llama.expert_used_count exceeds expert_count"},
+        {"experts none used", with([](SmallModel& m) {
+             m.texts = {{"general.architecture", "llama"}};
+             m.counts = {{"llama.expert_count", 4}};
+         }),
+         "llama.expert_used_count is 0 with experts"},
+        {"too many experts", with([](SmallModel& m) {
+             m.texts = {{"general.architecture", "llama"}};
+             m.counts = {{"llama.expert_count", 1025}, {"llama.expert_used_count", 1}};
+         }),
+         "llama.expert_count 1025 is too large"},
+        {"uneven groups", with([](SmallModel& m) {
+             m.texts = {{"general.architecture", "llama"}};
+             m.counts = {{"llama.expert_count", 8}, {"llama.expert_used_count", 1}, {"llama.expert_group_count", 3}};
+         }),
+         "llama.expert_group_count does not fit expert_count and expert_group_used_count"},
+        {"unknown rope scaling", with([](SmallModel& m) {
+             m.texts = {{"general.architecture", "llama"}, {"llama.rope.scaling.type", "spiral"}};
+         }),
+         "llama.rope.scaling.type is unknown"},
     };
     TempDir dir;
     const std::string path = dir.file("model.gguf");

@@ -2,6 +2,10 @@
 // projector, context creation, tokenizing and context statistics.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdint>
+#include <thread>
+
 #include "engine/gpu_devices.h"
 #include "engine/mivrel_exception.h"
 #include "engine_test_util.h"
@@ -223,6 +227,65 @@ TEST(LlamaEngineTokenizeTest, PromptAndTextFollowTheFlags) {
     EXPECT_EQ(engine.tokenText(kImEnd), "<|im_end|>");
     EXPECT_EQ(engine.metaString("general.architecture"), "llama");
     EXPECT_EQ(engine.metaString("no.such.key"), "");
+}
+
+
+// A text with markers, blanks of every kind, merged words and multi-byte
+// characters, repeated to `bytes`.
+std::string mixedText(size_t bytes) {
+    const std::string unit =
+        "Hello world <|im_start|>user\nsome words, \xEC\x84\xB8\xEA\xB3\x84 tick tock\n\n  spaced  out\tend."
+        "<think>a thought</think> it's 1234 ok<|im_end|>\r\nx y z ";
+    std::string text;
+    while (text.size() < bytes) text += unit;
+    text.resize(bytes);
+    return text;
+}
+
+// A big text is tokenized in pieces, so that a stop is seen between them; the
+// pieces end only where the tokenizer starts a new word anyway, so the tokens
+// are those of one pass over the whole text.
+TEST(LlamaEngineTokenizeTest, BigTextsGiveTheSameTokensInPiecesAndStopBetweenThem) {
+    quietLlamaLogs();
+    MivrelLLMEngine engine;
+    engine.loadModel(kitLoadSettings(kTinyChatFile));
+    const std::string text = mixedText(200000);
+    setTokenizePieceBytesForTesting(SIZE_MAX);
+    const std::vector<int32_t> whole = engine.tokenizePrompt(text);
+    const std::vector<int32_t> wholeText = engine.tokenizeText(text, false, false);
+    for (size_t piece : {size_t{1}, size_t{97}, size_t{4096}}) {
+        SCOPED_TRACE(piece);
+        setTokenizePieceBytesForTesting(piece);
+        EXPECT_EQ(engine.tokenizePrompt(text), whole);
+        EXPECT_EQ(engine.tokenizeText(text, false, false), wholeText);
+    }
+
+    std::atomic<bool> stop{true};
+    engine.abortFlag = &stop;
+    const MivrelException before = thrownBy([&] { engine.tokenizeText("short", false, true); });
+    EXPECT_EQ(before.code, 6);
+    EXPECT_EQ(before.message, "tokenize stopped");
+
+    // A stop while a long text is tokenized ends the work between two pieces.
+    stop.store(false);
+    setTokenizePieceBytesForTesting(4096);
+    const std::string big = mixedText(16u << 20);
+    std::atomic<bool> started{false};
+    std::thread stopper([&] {
+        while (!started.load()) std::this_thread::yield();
+        stop.store(true);
+    });
+    std::string outcome = "finished";
+    started.store(true);
+    try {
+        engine.tokenizePrompt(big);
+    } catch (const MivrelException& e) {
+        outcome = e.message;
+    }
+    stopper.join();
+    EXPECT_EQ(outcome, "tokenize stopped");
+    setTokenizePieceBytesForTesting(0);
+    engine.abortFlag = nullptr;
 }
 
 }  // namespace

@@ -33,6 +33,8 @@ void writeLlamaMetadata(GgufFileWriter& out, const ChatModelShape& shape, const 
 void writeTokenizerMetadata(GgufFileWriter& out, const Vocabulary& vocab);
 
 bool writeTinyChatModel(const std::string& path, const Vocabulary& vocab);
+// The same vocabulary on a model of width 4 and one block (the fuzz seed).
+bool writeMicroChatModel(const std::string& path, const Vocabulary& vocab);
 bool writeScriptedChatModel(const std::string& path, const Vocabulary& vocab);
 // The scripted model with another script table; `name` is its general.name.
 bool writeScriptedChatModel(const std::string& path, const Vocabulary& vocab, const std::vector<ChatScript>& scripts,

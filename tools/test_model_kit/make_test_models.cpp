@@ -1,5 +1,5 @@
 // Writes the GGUF test models into the folder given as the only argument:
-// tiny-chat.gguf, scripted-chat.gguf with its family variants, tiny-mmproj.gguf and tiny-decision.gguf.
+// tiny-chat.gguf, micro-chat.gguf, scripted-chat.gguf with its family variants, tiny-mmproj.gguf and tiny-decision.gguf.
 // Runs at build time.
 #include <cstdio>
 #include <string>
@@ -18,6 +18,7 @@ int main(int argc, char** argv) {
     const kit::ChatModelShape shape;
 
     bool ok = kit::writeTinyChatModel(folder + "/tiny-chat.gguf", vocab);
+    ok = kit::writeMicroChatModel(folder + "/micro-chat.gguf", vocab) && ok;
     ok = kit::writeScriptedChatModel(folder + "/scripted-chat.gguf", vocab) && ok;
     for (const kit::FamilyScriptedModel& family : kit::familyScriptedModels()) {
         std::string name = family.fileName;
