@@ -192,6 +192,8 @@ TEST(MgmtConcurrency, ParallelLifecycleRequestsAgainstChatsLeaveEveryInstanceSou
             const std::string body = json({{"mivrelId", id}, {"modelId", "tagged"}, {"name", id}}).dump();
             ASSERT_EQ(home.post("/mgmt-api/mivrelCreate", body).status, 200) << id;
         }
+        // The last chat's conversation holds the instance until it is let go.
+        ASSERT_EQ(home.post("/mgmt-api/mivrel/" + id + "/unload", "").status, 200) << id;
         const HttpReply chat = send(home.port(), "POST", "/v1/mivrel/" + id + "/messages", chatBody(false));
         EXPECT_EQ(chat.status, 200) << id << ": " << chat.body;
     }
