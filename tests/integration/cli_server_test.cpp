@@ -76,13 +76,17 @@ TEST_F(ToolServer, StatusTableShowsEachInstanceWithItsStateAndCounters) {
     ASSERT_TRUE(stream.readUntil("event: message.delta")) << stream.received();
 
     const ToolRun run = tool("status");
+    // A generation still running after the tool's request ran during it; on
+    // a loaded machine the tiny model may already have filled its context.
+    const json after = bodyJson(home_.get("/mgmt-api/cli/status"))["inference"]["mivrels"];
     stream.reset();
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.err, "");
-    const json idle = bodyJson(home_.get("/mgmt-api/cli/status"))["inference"]["mivrels"][2];
+    const json idle = after[2];
     ASSERT_EQ(idle["id"], "idle");
     ASSERT_GT(idle["outTokens"].get<int>(), 0);
-    const std::string expected =
+    const bool stillRunning = after[0]["status"] == "running";
+    const std::string head =
         "\n=== Brisvane Status ===\n\n"
         "[Process]\n"
         "  Status      : running\n"
@@ -93,9 +97,15 @@ TEST_F(ToolServer, StatusTableShowsEachInstanceWithItsStateAndCounters) {
         "\n[Mivrels]  3 registered, 2 loaded\n"
         "  NAME                    MODEL                              CTX  STATUS       IN / OUT\n"
         "  ----------------------  ------------------------------  ------  -----------  ---------\n"
-        "  번역 도우미             scripted.gguf                      512  running      ";
-    ASSERT_EQ(run.out.substr(0, expected.size()), expected) << run.out;
-    const std::string rest = run.out.substr(expected.size());
+        "  번역 도우미             scripted.gguf                      512  ";
+    ASSERT_EQ(run.out.substr(0, head.size()), head) << run.out;
+    const std::string state = run.out.substr(head.size(), 13);
+    if (stillRunning) {
+        EXPECT_EQ(state, "running      ") << run.out;
+    } else {
+        EXPECT_TRUE(state == "running      " || state == "idle         ") << run.out;
+    }
+    const std::string rest = run.out.substr(head.size() + 13);
     // The counters of the generating instance move; the other rows are exact
     // (instances in id order: chat, cold, idle).
     const size_t lineEnd = rest.find('\n');
