@@ -111,6 +111,8 @@ TEST_F(RelayTest, OpenDataChannelsAreBoundedAndEndWithTheStop) {
 }
 
 TEST_F(RelayTest, SocketModeRegistersItsLocalEndOnlyWhileOpenAndReportsARefusedLocalPort) {
+    // Made before any connection thread logs: it re-points the logger.
+    CapturedLog log;
     std::mutex mutex;
     std::vector<std::pair<uint16_t, bool>> calls;
     RtcConfig cfg = config("socket");
@@ -135,7 +137,6 @@ TEST_F(RelayTest, SocketModeRegistersItsLocalEndOnlyWhileOpenAndReportsARefusedL
     stopClient();
 
     // No local server: the channel fails before its pump.
-    CapturedLog log;
     cfg = config("socket");  // the port of the server that is about to go
     server_.reset();
     startClient(cfg);
