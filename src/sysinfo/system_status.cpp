@@ -11,7 +11,7 @@
 #include "engine/mivrel_manager.h"
 #include "mgmt/json_files.h"
 #include "mgmt/service_switch.h"
-#include "net/rtc_client.h"
+#include "relay/relay_lifecycle.h"
 #include "sysinfo/mivrel_status_entry.h"
 #include "sysinfo/system_figures.h"
 

@@ -83,7 +83,9 @@ protected:
         return home_.post("/mgmt-api/models/download", json({{"modelId", modelId}}).dump());
     }
     json job(const std::string& modelId) const {
-        for (const json& entry : bodyJson(home_.get("/mgmt-api/models/download"))["downloads"]) {
+        // The document must outlive the loop: a member of a temporary does not.
+        const json document = bodyJson(home_.get("/mgmt-api/models/download"));
+        for (const json& entry : document["downloads"]) {
             if (entry["modelId"] == modelId) return entry;
         }
         return nullptr;
@@ -182,7 +184,8 @@ TEST_F(ModelDownloads, SeveralFilesWithRoles) {
     EXPECT_EQ(readTextFile(modelFile("pair", "proj.gguf")), projector);
     EXPECT_EQ(json::parse(readTextFile(modelFile("pair", "properties.json"))),
               json({{"assembler", "qwen3"}, {"files", {{"model", "main.gguf"}, {"mmproj", "proj.gguf"}}}}));
-    for (const json& entry : bodyJson(home_.get("/mgmt-api/models"))["models"]) {
+    const json listing = bodyJson(home_.get("/mgmt-api/models"));
+    for (const json& entry : listing["models"]) {
         if (entry["modelId"] != "pair") continue;
         EXPECT_EQ(entry["status"], "downloaded");
         EXPECT_EQ(entry["fileSize"], main.size() + projector.size());

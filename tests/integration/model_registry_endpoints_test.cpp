@@ -22,7 +22,9 @@ std::string errorCode(const HttpReply& reply) { return bodyJson(reply)["error"].
 std::string errorMessage(const HttpReply& reply) { return bodyJson(reply)["error"].value("message", ""); }
 
 json listed(const InstanceHome& home, const std::string& id) {
-    for (const json& entry : bodyJson(home.get("/mgmt-api/models"))["models"]) {
+    // Keep the document alive for the loop: a member of a temporary is not.
+    const json document = bodyJson(home.get("/mgmt-api/models"));
+    for (const json& entry : document["models"]) {
         if (entry["modelId"] == id) return entry;
     }
     return nullptr;

@@ -149,7 +149,11 @@ TEST_P(CrashTest, RandomKillsNeverLoseReturnedSaves) {
     int compactions = 0;
     uint64_t lastSize = 0;
 
-    for (int iteration = 0; iteration < 200; ++iteration) {
+    // At least 200 rounds, and more while the kills have not yet landed inside
+    // enough operations or compactions: on a slow or busy machine a child
+    // gets fewer operations done before each kill.
+    for (int iteration = 0;
+         iteration < 200 || ((killedMidOperation <= 20 || compactions < 3) && iteration < 3000); ++iteration) {
         const int journalFd = ::open(journal.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         ASSERT_GE(journalFd, 0);
         const pid_t pid = ::fork();
