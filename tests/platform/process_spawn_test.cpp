@@ -50,7 +50,9 @@ TEST(SpawnDetached, ChildRunsInItsOwnSessionWithNothingInherited) {
     std::string status;
     for (int i = 0; i < 500; ++i) {
         status = readTextFile(proc + "/status");
-        if (status.find("Name:\tsleep\n") != std::string::npos) break;
+        // The name changes during exec a moment before the new arguments
+        // are readable: wait for both.
+        if (status.find("Name:\tsleep\n") != std::string::npos && !readTextFile(proc + "/cmdline").empty()) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     // Standard signals 1..31 at their defaults; glibc's spawn leaves its own
