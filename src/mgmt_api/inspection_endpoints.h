@@ -1,4 +1,4 @@
-// A look into the model an instance has loaded: its specification
+// A look into the model an instance has loaded: its figures
 // (architecture, size, vocabulary, layer placement, GGUF metadata) and the
 // tensors of one layer. Read-only; each runs on the connection thread and
 // sends exactly one reply. The engine is used under the instance's load lock
@@ -11,7 +11,7 @@
 
 #include "net/http_request_handler.h"
 
-// The model specification, or {"is_loaded": false, "mivrelId"} without an
+// The model figures (modelSpec), or {"is_loaded": false, "mivrelId"} without an
 // engine; 500 "internal_error" "MivrelManager not available", 404
 // "mivrel_not_found".
 void handleModelSpec(HttpRequestHandler& handler, const Request& request, Response& response, const std::string& id);

@@ -1,4 +1,4 @@
-// Model inspection on the real brisvanesrv: the specification and the layer
+// Model inspection on the real brisvanesrv: the model figures and the layer
 // tensors of a kit model, before and after the instance loads it.
 #include <gtest/gtest.h>
 
