@@ -6,8 +6,8 @@
 
 #include "app/text_util.h"
 
-std::map<std::string, std::string> parseConfText(const std::string& text) {
-    std::map<std::string, std::string> values;
+void forEachConfEntry(const std::string& text,
+                      const std::function<bool(const std::string& key, const std::string& value)>& visit) {
     size_t start = 0;
     while (start <= text.size()) {
         size_t end = text.find('\n', start);
@@ -20,8 +20,16 @@ std::map<std::string, std::string> parseConfText(const std::string& text) {
         if (equals == std::string::npos) continue;
         const std::string key = trimWhitespace(line.substr(0, equals));
         if (key.empty()) continue;
-        values[key] = trimWhitespace(line.substr(equals + 1));
+        if (!visit(key, trimWhitespace(line.substr(equals + 1)))) return;
     }
+}
+
+std::map<std::string, std::string> parseConfText(const std::string& text) {
+    std::map<std::string, std::string> values;
+    forEachConfEntry(text, [&](const std::string& key, const std::string& value) {
+        values[key] = value;
+        return true;
+    });
     return values;
 }
 

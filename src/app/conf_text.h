@@ -3,8 +3,15 @@
 // so programs without the server's libraries can link it.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
+
+// Walks configuration text line by line with the rules of parseConfText and
+// hands each trimmed key and value to `visit`, in file order; `visit` returns
+// false to stop the walk. Never fails.
+void forEachConfEntry(const std::string& text,
+                      const std::function<bool(const std::string& key, const std::string& value)>& visit);
 
 // Splits configuration text into keys and values: one "key = value" per line,
 // "#" starts a comment anywhere, the first "=" splits, key and value are

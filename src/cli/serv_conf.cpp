@@ -31,19 +31,14 @@ std::map<std::string, std::string> loadServConf(const std::string& confPath) {
 std::string readAppVersion(const std::string& dir) {
     std::string text;
     if (!readWholeFile(dir + "/work/.runtime.properties", &text)) return {};
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
-        start = end + 1;
-        const size_t hash = line.find('#');
-        if (hash != std::string::npos) line.resize(hash);
-        const size_t equals = line.find('=');
-        if (equals == std::string::npos) continue;
-        if (trimWhitespace(line.substr(0, equals)) == "APP_VERSION") return trimWhitespace(line.substr(equals + 1));
-    }
-    return {};
+    // The first APP_VERSION line counts.
+    std::string version;
+    forEachConfEntry(text, [&](const std::string& key, const std::string& value) {
+        if (key != "APP_VERSION") return true;
+        version = value;
+        return false;
+    });
+    return version;
 }
 
 ServerAddress serverAddress(const std::string& confPath) {
