@@ -49,6 +49,19 @@ double optionNumber(const nlohmann::json& options, const char* name, double fall
     return it != options.end() && it->is_number() ? it->get<double>() : fallback;
 }
 
+// The "seed" option; -1 when missing or not a whole number. The schema takes
+// 7.0 as an integer, so a whole float counts too.
+int64_t optionSeed(const nlohmann::json& options) {
+    const auto it = options.find("seed");
+    if (it == options.end()) return -1;
+    if (it->is_number_integer()) return it->get<int64_t>();
+    if (it->is_number_float()) {
+        const double v = it->get<double>();
+        if (std::floor(v) == v && v > -9.2e18 && v < 9.2e18) return static_cast<int64_t>(v);
+    }
+    return -1;
+}
+
 [[noreturn]] void refuse(const std::string& message) { throw GenerationInputError(message); }
 
 }  // namespace
@@ -166,8 +179,7 @@ bool MivrelAudioEngine::startInputGeneration(const GenerationInput& input) {
     jobSpeakerRef_.clear();
     chooseSpeaker(input, voiceOption);
 
-    const auto seedIt = input.options.find("seed");
-    int64_t seed = seedIt != input.options.end() && seedIt->is_number_integer() ? seedIt->get<int64_t>() : -1;
+    int64_t seed = optionSeed(input.options);
     if (seed < 0) seed = static_cast<int64_t>(std::random_device{}() & 0x7FFFFFFFu);
     jobSeed_ = seed;
     jobMaxSeconds_ = optionNumber(input.options, "max_seconds", audioMaxSeconds(loadSettings_));

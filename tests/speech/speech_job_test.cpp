@@ -119,6 +119,10 @@ TEST(SpeechJobTest, StoresTheWavOfTheGeneratedSamples) {
     EXPECT_NE(again.files[0], name);
     EXPECT_GE(again.data["seed"].get<int64_t>(), 0);
     EXPECT_LE(again.data["seed"].get<int64_t>(), 2147483647);
+    // A whole number written as a float is the seed the schema let through.
+    ASSERT_TRUE(engine.startInputGeneration(rig.input("Float seed", {{"seed", 4294967294.0}})));
+    EXPECT_EQ(finalEvent(rig.drain(), "result").data["seed"], 4294967294LL);
+    EXPECT_EQ(rig.script->lastInput.seed, 4294967294u);
 }
 
 TEST(SpeechJobTest, SampleConversionAndWavLimits) {
