@@ -7,7 +7,7 @@
 #include <cmath>
 #include <filesystem>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "engine/mivrel_exception.h"
 #include "engine/mivrel_params.h"
 #include "speech/mtmd_audio_gen_backend.h"

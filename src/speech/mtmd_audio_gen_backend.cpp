@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "engine/gguf_load_check.h"
 #include "engine/llama_handles.h"
 

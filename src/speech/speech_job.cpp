@@ -11,7 +11,7 @@
 #include <span>
 #include <stdexcept>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "engine/llama_handles.h"
 #include "engine/mivrel_exception.h"
 #include "speech/mivrel_audio_engine.h"

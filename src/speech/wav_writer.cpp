@@ -3,7 +3,7 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "media/byte_order.h"
+#include "base/byte_order.h"
 
 int16_t wavSample16(float sample) {
     if (!std::isfinite(sample)) return 0;

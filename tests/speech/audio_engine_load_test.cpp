@@ -7,7 +7,7 @@
 
 #include "speech/mtmd_audio_gen_backend.h"
 #include "speech_test_util.h"
-#include "app/captured_log.h"
+#include "base/captured_log.h"
 
 namespace {
 
