@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "app/logger.h"
-#include "app/text_util.h"
+#include "app/utf8.h"
 #include "prompt/message_assembler.h"
 
 namespace {
