@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "app/logger.h"
-#include "app/utf8.h"
+#include "base/logger.h"
+#include "base/utf8.h"
 #include "prompt/message_assembler.h"
 
 namespace {
