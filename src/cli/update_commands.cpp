@@ -8,7 +8,7 @@
 #include <iostream>
 #include <thread>
 
-#include "app/json_parse.h"
+#include "base/json_parse.h"
 #include "cli/serv_conf.h"
 #include "cli/server_client.h"
 #include "cli/server_commands.h"

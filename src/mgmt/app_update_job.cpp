@@ -9,8 +9,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "app/logger.h"
-#include "app/tls_client.h"
+#include "base/logger.h"
+#include "mgmt/tls_client.h"
 #include "mgmt/app_update_jobs.h"
 #include "mgmt/file_digest.h"
 #include "mgmt/http_answer_head.h"

@@ -2,7 +2,7 @@
 
 #include <set>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "engine/registry_id.h"
 
 namespace {

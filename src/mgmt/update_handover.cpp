@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/logger.h"
-#include "app/server_config.h"
+#include "base/logger.h"
+#include "config/server_config.h"
 #include "platform/executable_path.h"
 #include "platform/process_spawn.h"
 

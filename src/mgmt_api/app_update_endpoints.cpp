@@ -3,10 +3,10 @@
 #include <optional>
 #include <thread>
 
-#include "app/json_parse.h"
-#include "app/logger.h"
-#include "app/runtime_properties.h"
-#include "app/version.h"
+#include "base/json_parse.h"
+#include "base/logger.h"
+#include "config/runtime_properties.h"
+#include "base/version.h"
 #include "mgmt/app_update_job.h"
 #include "mgmt/app_update_jobs.h"
 #include "mgmt/app_update_service.h"

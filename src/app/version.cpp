@@ -1,3 +1,0 @@
-#include "app/version.h"
-
-const char* const kAppVersion = "1.0.23";
