@@ -12,6 +12,7 @@
 #include "app/text_util.h"
 #include "engine/gpu_devices.h"
 #include "engine/mivrel_manager.h"
+#include "media/media_registration.h"
 #include "media/sd_library.h"
 #include "mgmt/model_download_jobs.h"
 #include "net/http_serv.h"
@@ -62,6 +63,7 @@ TcpServerOptions& tcpServerOptions() {
 }
 
 void initApp() {
+    registerMediaEngines();
     setCudaDeviceOrder();
     ensureDataDirectories();
     loadModelRegistry();
