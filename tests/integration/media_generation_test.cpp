@@ -38,7 +38,7 @@ protected:
         addMediaModel(*home_, "seer", "IMAGE", {{"supportsRefImages", true}});
         addMediaModel(*home_, "clips", "VIDEO");
         home_->addModel("chat", "chat.gguf", "tiny-chat.gguf", {{"familyType", "LLM"}});
-        home_->addInstance("img", "pics");
+        home_->addInstance("img", "pics", {{"limits", {{"maxSteps", 1000}}}});
         home_->addInstance("eye", "seer");
         home_->addInstance("vid", "clips");
         home_->addInstance("txt", "chat");
@@ -281,7 +281,7 @@ const json* streamOfType(const json& probed, const char* type) {
 
 TEST_F(MediaGeneration, VideoWithOpusAndPcmSound) {
     ASSERT_TRUE(haveTool("ffprobe") && haveTool("ffmpeg")) << "ffmpeg is installed by the test set-up (scripts/setup.sh)";
-    const json body = {{"prompt", "waves"}, {"width", 64}, {"height", 48}, {"frames", 12}, {"fps", 8}, {"steps", 2}};
+    const json body = {{"prompt", "waves"}, {"width", 64}, {"height", 72}, {"frames", 12}, {"fps", 8}, {"steps", 2}};
     struct Case {
         const char* audio;
         const char* codec;
@@ -314,7 +314,7 @@ TEST_F(MediaGeneration, VideoWithOpusAndPcmSound) {
         ASSERT_NE(video, nullptr);
         EXPECT_EQ((*video)["codec_name"], "vp8");
         EXPECT_EQ((*video)["width"], 64);
-        EXPECT_EQ((*video)["height"], 48);
+        EXPECT_EQ((*video)["height"], 72);
         EXPECT_EQ((*video)["nb_read_frames"], "12");
         const json* audio = streamOfType(probed, "audio");
         ASSERT_NE(audio, nullptr);

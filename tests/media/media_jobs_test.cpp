@@ -78,7 +78,7 @@ TEST_F(MediaJobs, ImageJobReportsProgressAndStoresPngs) {
     GenerationEvent none;
     EXPECT_FALSE(engine->fetchNextEvent(none)) << "no job has run";
 
-    const auto events = run(*engine, request(model, "a red fox", {{"width", 64}, {"height", 48}, {"steps", 3},
+    const auto events = run(*engine, request(model, "a red fox", {{"width", 64}, {"height", 72}, {"steps", 3},
                                                                    {"count", 2}, {"seed", 5}}));
     ASSERT_EQ(events.size(), 7u);
     for (size_t i = 0; i < 6; ++i) {
@@ -89,22 +89,22 @@ TEST_F(MediaJobs, ImageJobReportsProgressAndStoresPngs) {
     }
     const GenerationEvent& result = events.back();
     EXPECT_EQ(result.type, "result");
-    EXPECT_EQ(result.data, (nlohmann::json{{"seed", 5}, {"width", 64}, {"height", 48}, {"steps", 3}}));
+    EXPECT_EQ(result.data, (nlohmann::json{{"seed", 5}, {"width", 64}, {"height", 72}, {"steps", 3}}));
     ASSERT_EQ(result.files.size(), 2u);
     for (const std::string& name : result.files) {
         EXPECT_EQ(name.rfind("gen-", 0), 0u) << name;
         EXPECT_EQ(name.substr(name.size() - 4), ".png");
         const RgbImage image = decoded(model, name);
         EXPECT_EQ(image.width, 64);
-        EXPECT_EQ(image.height, 48);
+        EXPECT_EQ(image.height, 72);
     }
     EXPECT_NE(decoded(model, result.files[0]).pixels, decoded(model, result.files[1]).pixels);
     EXPECT_FALSE(engine->fetchNextEvent(none)) << "after the final event";
 
     // The same request draws the same picture; another seed another one.
-    const auto again = run(*engine, request(model, "a red fox", {{"width", 64}, {"height", 48}, {"steps", 3},
+    const auto again = run(*engine, request(model, "a red fox", {{"width", 64}, {"height", 72}, {"steps", 3},
                                                                   {"seed", 5}}));
-    const auto other = run(*engine, request(model, "a red fox", {{"width", 64}, {"height", 48}, {"steps", 3},
+    const auto other = run(*engine, request(model, "a red fox", {{"width", 64}, {"height", 72}, {"steps", 3},
                                                                   {"seed", 6}}));
     EXPECT_EQ(decoded(model, again.back().files[0]).pixels, decoded(model, result.files[0]).pixels);
     EXPECT_NE(decoded(model, other.back().files[0]).pixels, decoded(model, result.files[0]).pixels);
@@ -239,8 +239,16 @@ TEST_F(MediaJobs, AbortDuringGenerationCancelsAndStoresNothing) {
     EXPECT_EQ(run(*engine, request(model, "p", {{"width", 64}, {"height", 64}, {"steps", 1}})).back().type, "result");
 }
 
+// A model whose instance allows long jobs (the default limit is 100 steps).
+MediaTestModel* longJobs(std::unique_ptr<MediaTestModel>& holder) {
+    holder = std::make_unique<MediaTestModel>(nlohmann::json{{"version", "long"}}, nlohmann::json::object(),
+                                              nlohmann::json{{"limits", {{"maxSteps", 1000}}}});
+    return holder.get();
+}
+
 TEST_F(MediaJobs, OneJobAtATimeInsideTheLibrary) {
-    MediaTestModel first;
+    std::unique_ptr<MediaTestModel> holder;
+    MediaTestModel& first = *longJobs(holder);
     MediaTestModel second;
     auto busy = loadedEngine(first);
     auto waiting = loadedEngine(second);
@@ -275,7 +283,8 @@ TEST_F(MediaJobs, OneJobAtATimeInsideTheLibrary) {
 }
 
 TEST_F(MediaJobs, UnloadAndDestructionEndARunningJob) {
-    MediaTestModel model;
+    std::unique_ptr<MediaTestModel> holder;
+    MediaTestModel& model = *longJobs(holder);
     auto engine = loadedEngine(model);
     ::setenv("BRISVANE_STANDIN_STEP_DELAY_MS", "20", 1);
     engine->startInputGeneration(request(model, "p", {{"width", 64}, {"height", 64}, {"steps", 500}}));
@@ -294,7 +303,7 @@ TEST_F(MediaJobs, UnloadAndDestructionEndARunningJob) {
 }
 
 nlohmann::json videoOptions() {
-    return {{"width", 64}, {"height", 48}, {"frames", 6}, {"fps", 8}, {"steps", 2}, {"seed", 3}};
+    return {{"width", 64}, {"height", 72}, {"frames", 6}, {"fps", 8}, {"steps", 2}, {"seed", 3}};
 }
 
 TEST_F(MediaJobs, VideoJobStoresOneWebmWithSound) {
@@ -308,7 +317,7 @@ TEST_F(MediaJobs, VideoJobStoresOneWebmWithSound) {
     EXPECT_EQ(events[1].step, 2);
     const GenerationEvent& result = events[2];
     ASSERT_EQ(result.type, "result");
-    EXPECT_EQ(result.data, (nlohmann::json{{"seed", 3}, {"width", 64}, {"height", 48}, {"steps", 2}, {"frames", 6},
+    EXPECT_EQ(result.data, (nlohmann::json{{"seed", 3}, {"width", 64}, {"height", 72}, {"steps", 2}, {"frames", 6},
                                            {"fps", 8}, {"has_audio", true}}));
     ASSERT_EQ(result.files.size(), 1u);
     EXPECT_EQ(result.files[0].substr(result.files[0].size() - 5), ".webm");
