@@ -15,7 +15,7 @@ mkdir -p "$cache"
 # ---- Debian packages -------------------------------------------------------
 packages=(cmake ninja-build pkg-config g++ git nlohmann-json3-dev libstb-dev libwebp-dev
           libopus-dev libssl-dev libgtest-dev libgmock-dev libzip-dev zipcmp ziptool openssl
-          chromium)
+          chromium python3)
 packages+=("${BRISVANE_EXTRA_PACKAGES[@]}")
 # `make test` sets BRISVANE_SETUP_TESTS: the packages only tests use.
 [ "${BRISVANE_SETUP_TESTS:-}" = 1 ] && packages+=("${BRISVANE_TEST_PACKAGES[@]}")

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <set>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "engine/gpu_devices.h"
 #include "engine/model_capabilities.h"
 #include "engine/mivrel_exception.h"

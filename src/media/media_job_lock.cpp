@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "media/media_engine.h"
 
 std::atomic<MivrelMediaEngine*> currentMediaEngine{nullptr};

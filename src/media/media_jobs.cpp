@@ -3,7 +3,7 @@
 #include <chrono>
 #include <span>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "codec/png_image.h"
 #include "engine/format_string.h"
 #include "engine/mivrel_exception.h"

@@ -3,7 +3,7 @@
 // into one file in the instance's store.
 #include <chrono>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "codec/webm_writer.h"
 #include "engine/format_string.h"
 #include "engine/mivrel_exception.h"
