@@ -60,8 +60,6 @@ TEST(FirstStart, EmptyHomeGetsFoldersRegistriesAndEvents) {
     const std::string library = fs::path(brisvanesrvPath()).parent_path().string() + "/libstable-diffusion.so";
     EXPECT_EQ(events[1]["detail"], library);
 
-    const std::string log = readTextFile(home.file("logs/brisvane.log"));
-    EXPECT_NE(log.find("[initApp] media engine (sd.cpp) loaded: " + library), std::string::npos) << log;
 
     // A second start keeps the registries and appends to the event log.
     runOnce(home.path(), port);
