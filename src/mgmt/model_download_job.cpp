@@ -108,7 +108,7 @@ void addRoles(const std::string& modelId, const std::vector<ModelDownloadFile>& 
 
 }  // namespace
 
-void finishAbortedDownload(const std::string& modelId, const std::string& status, const std::string& message,
+bool finishAbortedDownload(const std::string& modelId, const std::string& status, const std::string& message,
                            const std::vector<std::string>& pathsToDelete) {
     for (const std::string& path : pathsToDelete) {
         std::error_code ec;
@@ -128,6 +128,9 @@ void finishAbortedDownload(const std::string& modelId, const std::string& status
         std::lock_guard<std::mutex> lock(modelDownloadJobsMutex);
         const auto it = modelDownloadJobs.find(modelId);
         if (it != modelDownloadJobs.end()) {
+            // Until the status leaves the active ones, a cancel is still
+            // accepted: one that came after the pause wins.
+            if (status == "paused" && it->second.cancelRequested) return false;
             it->second.status = status;
             it->second.errorMessage = message;
         }
@@ -137,6 +140,7 @@ void finishAbortedDownload(const std::string& modelId, const std::string& status
     } else {
         logMessage(4, "[mgmt] 다운로드 %s: %s", status == "paused" ? "일시정지" : "취소", modelId.c_str());
     }
+    return true;
 }
 
 void runModelDownloadJob(std::string modelId, std::vector<ModelDownloadFile> files, nlohmann::json params) {
@@ -193,10 +197,10 @@ void runModelDownloadJob(std::string modelId, std::vector<ModelDownloadFile> fil
                 cancel = it != modelDownloadJobs.end() && it->second.cancelRequested;
             }
             std::vector<std::string> paths;
-            if (cancel) {
-                for (const ModelDownloadFile& file : files) paths.push_back(file.path);
+            for (const ModelDownloadFile& file : files) paths.push_back(file.path);
+            if (cancel || !finishAbortedDownload(modelId, "paused", "", {})) {
+                finishAbortedDownload(modelId, "cancelled", "", paths);
             }
-            finishAbortedDownload(modelId, cancel ? "cancelled" : "paused", "", paths);
         } else {
             finishAbortedDownload(modelId, "failed", e.what(), {});
         }

@@ -33,6 +33,8 @@ void runModelDownloadJob(std::string modelId, std::vector<ModelDownloadFile> fil
 // The common end of a job that does not complete: deletes `pathsToDelete`
 // (failures ignored), clears the model's "downloading" mark in models.json
 // (a file that cannot be read is left alone), and sets the entry's status
-// and errorMessage.
-void finishAbortedDownload(const std::string& modelId, const std::string& status, const std::string& message,
+// and errorMessage. Returns false, publishing nothing, only when a pause is
+// overtaken by a cancel that came before the status left the active ones:
+// the caller then ends the job as cancelled.
+bool finishAbortedDownload(const std::string& modelId, const std::string& status, const std::string& message,
                            const std::vector<std::string>& pathsToDelete);
