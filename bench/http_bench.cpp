@@ -16,8 +16,8 @@
 #include <string>
 #include <thread>
 
-#include "app/logger.h"
-#include "app/server_config.h"
+#include "base/logger.h"
+#include "config/server_config.h"
 #include "net/http_request_handler.h"
 #include "net/http_serv.h"
 #include "net/router.h"

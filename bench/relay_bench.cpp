@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <thread>
 
-#include "app/server_config.h"
-#include "app/runtime_properties.h"
+#include "config/runtime_properties.h"
+#include "config/server_config.h"
 #include "net/http_request_handler.h"
 #include "net/http_serv.h"
 #include "net/router.h"

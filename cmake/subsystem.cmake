@@ -26,10 +26,13 @@ function(brisvane_subsystem name)
   endif()
 endfunction()
 
-# brisvane_test_suite(<folder> LIBS <target>... [LABELS ...])
+# brisvane_test_suite(<folder> LIBS <target>... [LIGHT] [LABELS ...])
 # Every *.cpp in tests/<folder> forms one GoogleTest program <folder>_tests.
+# LIGHT: the program uses only the test helpers without sockets or TLS
+# (brisvane_test_support_core) and no generated test model, so building it
+# needs neither OpenSSL nor llama.cpp beyond what its LIBS bring.
 function(brisvane_test_suite folder)
-  cmake_parse_arguments(ARG "" "" "LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "LIGHT" "" "LIBS;LABELS" ${ARGN})
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${folder}/*.cpp)
   if(NOT srcs)
     return()
@@ -38,8 +41,12 @@ function(brisvane_test_suite folder)
   add_executable(${target} ${srcs})
   target_compile_options(${target} PRIVATE ${BRISVANE_WARNINGS})
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
-  target_link_libraries(${target} PRIVATE ${ARG_LIBS} brisvane_test_support GTest::gmock GTest::gtest_main)
-  add_dependencies(${target} brisvane_test_models)
+  if(ARG_LIGHT)
+    target_link_libraries(${target} PRIVATE ${ARG_LIBS} brisvane_test_support_core GTest::gmock GTest::gtest_main)
+  else()
+    target_link_libraries(${target} PRIVATE ${ARG_LIBS} brisvane_test_support GTest::gmock GTest::gtest_main)
+    add_dependencies(${target} brisvane_test_models)
+  endif()
   gtest_discover_tests(${target}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60

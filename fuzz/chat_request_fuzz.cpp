@@ -13,7 +13,7 @@
 
 #include "api/chat_request.h"
 #include "api/message_content.h"
-#include "app/logger.h"
+#include "base/logger.h"
 #include "engine/mivrel.h"
 #include "fuzz_support.h"
 #include "gguf.h"

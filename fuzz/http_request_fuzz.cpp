@@ -9,10 +9,10 @@
 #include <string>
 
 #include "api/files_api.h"
-#include "app/json_parse.h"
-#include "app/logger.h"
-#include "app/runtime_properties.h"
-#include "app/server_config.h"
+#include "base/json_parse.h"
+#include "base/logger.h"
+#include "config/runtime_properties.h"
+#include "config/server_config.h"
 #include "net/fake_peer.h"
 #include "net/http_serv.h"
 #include "net/router.h"

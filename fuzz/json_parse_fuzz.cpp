@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "app/json_parse.h"
+#include "base/json_parse.h"
 
 namespace {
 

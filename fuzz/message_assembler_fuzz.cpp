@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "app/logger.h"
-#include "app/text_util.h"
+#include "base/logger.h"
+#include "base/text_util.h"
 #include "prompt/message_assembler.h"
 
 namespace {

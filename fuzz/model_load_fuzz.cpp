@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "engine/engine_factory.h"
 #include "engine/mivrel_exception.h"
 #include "fuzz_support.h"

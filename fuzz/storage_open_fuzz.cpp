@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "fuzz_support.h"
 #include "storage/file_store_exception.h"
 #include "storage/storage_crypto.h"

@@ -5,8 +5,8 @@
 #include <exception>
 #include <thread>
 
-#include "app/logger.h"
-#include "app/text_util.h"
+#include "base/logger.h"
+#include "base/text_util.h"
 #include "engine/mivrel.h"
 #include "net/http_response.h"
 

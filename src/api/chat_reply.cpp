@@ -1,6 +1,6 @@
 #include "api/chat_reply.h"
 
-#include "app/text_util.h"
+#include "base/text_util.h"
 #include "engine/mivrel.h"
 
 std::string toolCallRawText(const ModelMessageT& message, ToolCallRawSource& source) {

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "app/field_limits.h"
-#include "app/json_parse.h"
+#include "base/field_limits.h"
+#include "base/json_parse.h"
 #include "engine/format_string.h"
 
 namespace {

@@ -1,8 +1,8 @@
 #include "api/chat_turn.h"
 
 #include "api/inference_text.h"
-#include "app/logger.h"
-#include "app/text_util.h"
+#include "base/logger.h"
+#include "base/text_util.h"
 #include "engine/mivrel.h"
 #include "engine/mivrel_exception.h"
 #include "engine/model_capabilities.h"

@@ -1,7 +1,7 @@
 #include "api/event_stream.h"
 
 #include "api/request_release.h"
-#include "app/text_util.h"
+#include "base/text_util.h"
 #include "net/http_response.h"
 
 namespace {

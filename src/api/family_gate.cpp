@@ -1,6 +1,6 @@
 #include "api/family_gate.h"
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "engine/mivrel.h"
 
 bool checkFamilyType(HttpRequestHandler& handler, Response& response, const Mivrel* mivrel,

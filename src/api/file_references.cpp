@@ -2,8 +2,8 @@
 
 #include <utility>
 
-#include "app/text_util.h"
-#include "app/utf8.h"
+#include "base/text_util.h"
+#include "base/utf8.h"
 #include "engine/mivrel.h"
 #include "storage/file_store.h"
 #include "storage/mime_types.h"

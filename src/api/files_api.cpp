@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "engine/mivrel_manager.h"
 #include "net/router.h"
 #include "storage/file_store.h"

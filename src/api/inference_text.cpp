@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "app/text_util.h"
+#include "base/text_util.h"
 
 std::string formatIsoTimeMs(int64_t epochMs) {
     // Floor division, so a time before the epoch still gives a millisecond

@@ -3,8 +3,8 @@
 #include <exception>
 
 #include "api/inference_text.h"
-#include "app/logger.h"
-#include "app/text_util.h"
+#include "base/logger.h"
+#include "base/text_util.h"
 #include "engine/model_capabilities.h"
 #include "net/io_exception.h"
 

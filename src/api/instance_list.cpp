@@ -4,11 +4,11 @@
 #include <system_error>
 
 #include "api/instance_reply.h"
-#include "app/json_parse.h"
-#include "app/logger.h"
-#include "engine/mivrel_creation.h"
+#include "base/json_parse.h"
+#include "base/logger.h"
 #include "engine/mivrel_manager.h"
 #include "engine/model_capabilities.h"
+#include "mgmt/mivrel_creation.h"
 
 namespace {
 

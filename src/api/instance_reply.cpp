@@ -1,7 +1,7 @@
 #include "api/instance_reply.h"
 
-#include "app/json_parse.h"
-#include "app/utf8.h"
+#include "base/json_parse.h"
+#include "base/utf8.h"
 #include "engine/gguf_reader.h"
 #include "engine/mivrel_manager.h"
 

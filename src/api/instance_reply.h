@@ -30,7 +30,7 @@ void sendMivrelNotFound(HttpRequestHandler& handler, Response& response, const s
 // The registered instance `id`, or null after answering 404.
 std::shared_ptr<Mivrel> findMivrelOrReply(HttpRequestHandler& handler, Response& response, const std::string& id);
 
-// The bounded parse (app/json_parse.h) of a request body with comments
+// The bounded parse (base/json_parse.h) of a request body with comments
 // allowed; throws nlohmann::json::parse_error for anything that is not one
 // JSON document or is beyond the bounds (invalidJsonMessage gives the reply).
 nlohmann::json parseBodyAllowingComments(const Request& request);

@@ -4,7 +4,7 @@
 // generated token streams back as a server-sent "token" event with its ids,
 // its text and its special / end-of-generation flags, then "done" and
 // "data: [DONE]". Tokens are grouped so that every event's text is valid
-// UTF-8 (app/utf8.h, the JSON writer's rules); bytes that can never become
+// UTF-8 (base/utf8.h, the JSON writer's rules); bytes that can never become
 // valid go out at once as "textHex" with an empty "text", and so does a
 // remainder left incomplete at the end ("incomplete": true).
 //

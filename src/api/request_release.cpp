@@ -3,8 +3,8 @@
 #include <exception>
 #include <string>
 
-#include "app/event_manager.h"
-#include "app/logger.h"
+#include "base/logger.h"
+#include "config/event_manager.h"
 
 void releaseAfterRequest(MivrelClaim& claim) noexcept {
     if (!claim) return;

@@ -2,18 +2,19 @@
 
 #include <filesystem>
 
-#include "app/app_init_exception.h"
-#include "app/event_manager.h"
-#include "app/logger.h"
 #include "app/release_watcher.h"
-#include "app/server_config.h"
-#include "app/startup_registries.h"
-#include "app/startup_state.h"
-#include "app/text_util.h"
+#include "base/logger.h"
+#include "base/text_util.h"
+#include "config/app_init_exception.h"
+#include "config/event_manager.h"
+#include "config/server_config.h"
+#include "config/startup_state.h"
 #include "engine/gpu_devices.h"
+#include "engine/mivrel_events.h"
 #include "engine/mivrel_manager.h"
 #include "media/sd_library.h"
 #include "mgmt/model_download_jobs.h"
+#include "mgmt/startup_registries.h"
 #include "net/http_serv.h"
 #include "relay/relay_lifecycle.h"
 
@@ -70,6 +71,10 @@ void initApp() {
     const std::string eventsPath = (std::filesystem::path(ServerConfig::DIR_LOGS) / "events.jsonl").string();
     gEventManager = std::make_unique<EventManager>(eventsPath, kEventLogCapacity);
     logMessage(9, "[initApp] EventManager 초기화: %s", eventsPath.c_str());
+    setMivrelEventSink([](const std::string& level, const std::string& category, const std::string& actor,
+                          const std::string& text, const std::string& detail) {
+        if (gEventManager) gEventManager->add(level, category, actor, text, detail);
+    });
 
     logMessage(9, "[initApp] MivrelManager 초기화...");
     gMivrelManager = std::make_unique<MivrelManager>();

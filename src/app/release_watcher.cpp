@@ -4,9 +4,9 @@
 #include <exception>
 #include <string>
 
-#include "app/event_manager.h"
-#include "app/logger.h"
-#include "app/text_util.h"
+#include "base/logger.h"
+#include "base/text_util.h"
+#include "config/event_manager.h"
 #include "engine/mivrel_claim.h"
 #include "engine/mivrel_manager.h"
 

@@ -12,18 +12,18 @@
 #include <vector>
 
 #include "app/app_init.h"
-#include "app/app_init_exception.h"
 #include "app/home_discovery.h"
-#include "app/library_log.h"
-#include "app/logger.h"
-#include "app/runtime_properties.h"
-#include "app/server_config.h"
-#include "app/startup_state.h"
-#include "app/text_util.h"
-#include "app/version.h"
-#include "relay/relay_lifecycle.h"
+#include "base/library_log.h"
+#include "base/logger.h"
+#include "base/text_util.h"
+#include "base/version.h"
+#include "config/app_init_exception.h"
+#include "config/runtime_properties.h"
+#include "config/server_config.h"
+#include "config/startup_state.h"
 #include "platform/cuda_devices.h"
 #include "platform/file_io.h"
+#include "relay/relay_lifecycle.h"
 
 namespace fs = std::filesystem;
 
@@ -121,8 +121,10 @@ void reportEnvironment() {
 
 void installLibraryLogging() {
     void* sink = configuredLogLevel >= 5 ? static_cast<void*>(stderr) : nullptr;
-    ggml_log_set(ggmlLogCallback, sink);
-    llama_log_set(llamaLogCallback, sink);
+    ggml_log_set([](ggml_log_level level, const char* text, void* user) { ggmlLogCallback(level, text, user); },
+                 sink);
+    llama_log_set([](ggml_log_level level, const char* text, void* user) { llamaLogCallback(level, text, user); },
+                  sink);
 }
 
 }  // namespace

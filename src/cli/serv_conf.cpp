@@ -2,8 +2,8 @@
 
 #include <stdexcept>
 
-#include "app/conf_text.h"
-#include "app/text_util.h"
+#include "base/conf_text.h"
+#include "base/text_util.h"
 #include "platform/file_io.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 
 // The keys and values of the configuration file at `confPath` (the server's
-// syntax, app/conf_text.h); empty when the file cannot be opened.
+// syntax, base/conf_text.h); empty when the file cannot be opened.
 std::map<std::string, std::string> loadServConf(const std::string& confPath);
 
 // APP_VERSION from `dir`/work/.runtime.properties: the first line whose key

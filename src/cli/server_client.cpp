@@ -6,7 +6,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "app/json_parse.h"
+#include "base/json_parse.h"
 #include "platform/tcp_socket.h"
 
 namespace {

@@ -3,8 +3,8 @@
 #include <filesystem>
 #include <iostream>
 
-#include "app/json_parse.h"
-#include "app/version.h"
+#include "base/json_parse.h"
+#include "base/version.h"
 #include "cli/command_line.h"
 #include "cli/serv_conf.h"
 #include "cli/server_client.h"

@@ -6,7 +6,7 @@
 #include <iostream>
 #include <thread>
 
-#include "app/json_parse.h"
+#include "base/json_parse.h"
 #include "cli/command_line.h"
 #include "cli/server_client.h"
 #include "platform/process_spawn.h"

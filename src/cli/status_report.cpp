@@ -2,7 +2,7 @@
 
 #include <iostream>
 
-#include "app/json_parse.h"
+#include "base/json_parse.h"
 #include "cli/display_width.h"
 #include "cli/serv_conf.h"
 #include "cli/server_client.h"

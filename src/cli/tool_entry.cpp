@@ -2,7 +2,7 @@
 
 #include <iostream>
 
-#include "app/registration_client.h"
+#include "base/version.h"
 #include "cli/command_line.h"
 #include "cli/serv_conf.h"
 #include "cli/server_commands.h"

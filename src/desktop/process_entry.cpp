@@ -11,10 +11,10 @@
 
 #include "api/api_routes.h"
 #include "app/app_init.h"
-#include "app/logger.h"
 #include "app/server_startup.h"
-#include "app/startup_state.h"
-#include "app/version.h"
+#include "base/logger.h"
+#include "base/version.h"
+#include "config/startup_state.h"
 #include "desktop/desktop_loader.h"
 #include "desktop/process_mode.h"
 #include "desktop/second_instance.h"

@@ -3,13 +3,13 @@
 #include <cstdlib>
 #include <exception>
 
-#include "app/logger.h"
-#include "app/registration_client.h"
-#include "app/reported_address.h"
-#include "app/runtime_properties.h"
-#include "app/server_config.h"
-#include "app/startup_state.h"
+#include "base/logger.h"
+#include "config/reported_address.h"
+#include "config/runtime_properties.h"
+#include "config/server_config.h"
+#include "config/startup_state.h"
 #include "desktop/process_entry.h"
+#include "mgmt/registration_client.h"
 #include "platform/desktop_open.h"
 #include "platform/executable_path.h"
 #include "relay/relay_lifecycle.h"

@@ -2,7 +2,7 @@
 // prompt, and mask markers of a decision model's layout.
 #include <stdexcept>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "engine/decision_scoring.h"
 #include "engine/mivrel_engine.h"
 #include "engine/mivrel_exception.h"

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "engine/mivrel_exception.h"
 
 using ojson = nlohmann::ordered_json;

@@ -14,8 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/text_util.h"
-#include "app/utf8.h"
+#include "base/text_util.h"
+#include "base/utf8.h"
 #include "engine/gguf_input.h"
 #include "platform/file_io.h"
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "app/utf8.h"
+#include "base/utf8.h"
 #include "engine/gguf_input.h"
 #include "platform/file_io.h"
 

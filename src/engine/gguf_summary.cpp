@@ -1,6 +1,6 @@
 #include "engine/gguf_reader.h"
 
-#include "app/text_util.h"
+#include "base/text_util.h"
 
 namespace {
 

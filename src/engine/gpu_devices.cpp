@@ -6,7 +6,7 @@
 
 #include <llama.h>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "engine/placement.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "app/logger.h"
+#include "base/logger.h"
 
 const std::vector<std::string>& kvCacheTypeNames() {
     static const std::vector<std::string> names = {"f32", "f16", "bf16", "q8_0", "q4_0",

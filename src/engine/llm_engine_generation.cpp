@@ -4,8 +4,8 @@
 #include <chrono>
 #include <cmath>
 
-#include "app/logger.h"
-#include "app/utf8.h"
+#include "base/logger.h"
+#include "base/utf8.h"
 #include "engine/mivrel_exception.h"
 #include "engine/mivrel_llm_engine.h"
 

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <map>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "engine/mivrel_exception.h"
 #include "engine/mivrel_llm_engine.h"
 

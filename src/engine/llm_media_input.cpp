@@ -1,7 +1,7 @@
 // MivrelLLMEngine::startMediaGeneration: a prompt with images and audio.
 #include <chrono>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "engine/mivrel_exception.h"
 #include "engine/mivrel_llm_engine.h"
 

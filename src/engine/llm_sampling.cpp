@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "engine/mivrel_exception.h"
 #include "engine/mivrel_llm_engine.h"
 

@@ -2,8 +2,8 @@
 // hand-over of generated text to a family's message assembler.
 #include <algorithm>
 
-#include "app/logger.h"
-#include "app/text_util.h"
+#include "base/logger.h"
+#include "base/text_util.h"
 #include "engine/mivrel_exception.h"
 #include "engine/mivrel_llm_engine.h"
 

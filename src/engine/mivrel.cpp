@@ -3,7 +3,7 @@
 #include <chrono>
 #include <thread>
 
-#include "app/text_util.h"
+#include "base/text_util.h"
 #include "engine/engine_factory.h"
 #include "engine/format_string.h"
 #include "engine/mivrel_exception.h"

@@ -1,6 +1,6 @@
 #include "engine/mivrel_claim.h"
 
-#include "app/text_util.h"
+#include "base/text_util.h"
 
 ClaimResult claimRefusal(int state) {
     return state == kMivrelLoading ? ClaimResult::kLoading : ClaimResult::kBusy;

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "engine/mivrel_exception.h"
 
 namespace {

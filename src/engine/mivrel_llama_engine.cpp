@@ -7,7 +7,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "engine/gguf_load_check.h"
 #include "engine/kv_cache_estimate.h"
 #include "engine/kv_cache_type.h"

@@ -3,7 +3,7 @@
 #include <climits>
 #include <cmath>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "engine/kv_cache_type.h"
 #include "engine/mivrel.h"
 #include "engine/placement.h"

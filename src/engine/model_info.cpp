@@ -2,7 +2,7 @@
 // listTensors.
 #include <algorithm>
 
-#include "app/utf8.h"
+#include "base/utf8.h"
 #include "engine/mivrel_llama_engine.h"
 #include "engine/tensor_inspector.h"
 

@@ -3,11 +3,11 @@
 #include <climits>
 #include <ctime>
 
-#include "app/event_manager.h"
-#include "app/logger.h"
-#include "app/text_util.h"
+#include "base/logger.h"
+#include "base/text_util.h"
 #include "engine/format_string.h"
 #include "engine/mivrel.h"
+#include "engine/mivrel_events.h"
 
 namespace {
 
@@ -101,6 +101,6 @@ bool Mivrel::releaseAfterGenerate(const std::string& id) {
     // other request can claim it while the engine is destroyed.
     unload(true);
     logMessage(4, "[Mivrel] %s release_policy=after_generate → 생성 종료 후 모델 해제", id.c_str());
-    if (gEventManager) gEventManager->add("info", "mivrel", id, "Mivrel unloaded", "release_policy=after_generate");
+    reportMivrelEvent("info", "mivrel", id, "Mivrel unloaded", "release_policy=after_generate");
     return true;
 }

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "platform/dynamic_library.h"
 #include "platform/executable_path.h"
 

@@ -2,8 +2,8 @@
 #include <system_error>
 #include <vector>
 
-#include "app/logger.h"
-#include "app/server_config.h"
+#include "base/logger.h"
+#include "config/server_config.h"
 #include "mgmt/json_files.h"
 #include "mgmt/model_download_jobs.h"
 #include "mgmt/model_registry.h"

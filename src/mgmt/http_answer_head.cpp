@@ -3,12 +3,9 @@
 #include <cctype>
 #include <limits>
 
-namespace {
+#include "base/case_fold.h"
 
-std::string lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
+namespace {
 
 std::string trim(const std::string& text) {
     size_t begin = 0;
@@ -55,7 +52,7 @@ bool parseHttpAnswerHead(const std::string& head, HttpAnswerHead* out, std::stri
         const std::string field = head.substr(begin, lineEnd == std::string::npos ? std::string::npos : lineEnd - begin);
         const size_t colon = field.find(':');
         if (colon == std::string::npos) continue;
-        const std::string name = lower(trim(field.substr(0, colon)));
+        const std::string name = toLower(trim(field.substr(0, colon)));
         const std::string value = trim(field.substr(colon + 1));
         if (name == "content-length") {
             int64_t length = 0;
@@ -68,7 +65,7 @@ bool parseHttpAnswerHead(const std::string& head, HttpAnswerHead* out, std::stri
             parsed.contentRange = value;
         } else if (name == "transfer-encoding") {
             // "identity" is the absence of an encoding.
-            if (lower(value) != "identity") parsed.transferEncoding = value;
+            if (toLower(value) != "identity") parsed.transferEncoding = value;
         }
     }
     *out = std::move(parsed);
@@ -77,7 +74,7 @@ bool parseHttpAnswerHead(const std::string& head, HttpAnswerHead* out, std::stri
 
 bool parseContentRange(const std::string& value, int64_t* first, int64_t* last, int64_t* total) {
     const std::string text = trim(value);
-    if (lower(text.substr(0, 6)) != "bytes ") return false;
+    if (toLower(text.substr(0, 6)) != "bytes ") return false;
     const std::string spec = trim(text.substr(6));
     const size_t dash = spec.find('-');
     const size_t slash = spec.find('/');

@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "mgmt/http_answer_head.h"
 
 ParsedUrl parseUrl(const std::string& url) {

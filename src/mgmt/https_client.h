@@ -1,5 +1,5 @@
 // The HTTP side of the server's outgoing HTTPS calls (the TLS connection is
-// app/tls_client.h): the URL splitter, the request format shared by the
+// mgmt/tls_client.h): the URL splitter, the request format shared by the
 // catalogue calls and the file transfers, and the GET of a small document.
 // Every request is HTTP/1.0, so answers end when the server closes and are
 // never chunked.
@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/tls_client.h"
+#include "mgmt/tls_client.h"
 
 struct ParsedUrl {
     std::string host;
@@ -40,7 +40,7 @@ TlsClientOptions httpsGetOptions();
 // GETs https://host:port/path and returns the body: the bytes after the first
 // blank line (the whole answer when there is none). The status code is not
 // judged (callers read the body); a Content-Length bounds the body. Throws
-// std::runtime_error for connection failures and time-outs (app/tls_client.h),
+// std::runtime_error for connection failures and time-outs (mgmt/tls_client.h),
 // an answer above the cap, a chunked answer ("chunked transfer encoding is not
 // supported: <host>") and a body shorter than its Content-Length ("answer
 // truncated: <host> (<n> of <m> bytes)"). Safe for concurrent use.

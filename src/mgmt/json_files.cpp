@@ -3,8 +3,8 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "app/json_parse.h"
-#include "app/text_util.h"
+#include "base/json_parse.h"
+#include "base/text_util.h"
 #include "platform/file_io.h"
 
 nlohmann::json loadJsonFile(const std::string& path) {

@@ -10,7 +10,7 @@
 // The whole file parsed as JSON, comments ignored. Throws std::runtime_error
 // "Unable to open file: <path>" when it cannot be opened (missing included)
 // and nlohmann::json::parse_error when it is not JSON (an empty file too) or
-// is beyond the bounds of app/json_parse.h.
+// is beyond the bounds of base/json_parse.h.
 nlohmann::json loadJsonFile(const std::string& path);
 
 // Writes `value` indented by 2 spaces, without a final newline, creating the

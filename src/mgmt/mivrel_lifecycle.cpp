@@ -8,14 +8,14 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/logger.h"
-#include "app/server_config.h"
+#include "base/logger.h"
+#include "config/server_config.h"
 #include "engine/format_string.h"
 #include "engine/mivrel_claim.h"
-#include "engine/mivrel_creation.h"
 #include "engine/mivrel_manager.h"
 #include "engine/registry_id.h"
 #include "mgmt/json_files.h"
+#include "mgmt/mivrel_creation.h"
 
 namespace {
 

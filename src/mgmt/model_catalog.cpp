@@ -2,9 +2,9 @@
 
 #include <stdexcept>
 
-#include "app/json_parse.h"
-#include "app/registration_client.h"
+#include "base/json_parse.h"
 #include "mgmt/https_client.h"
+#include "mgmt/registration_client.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The maker's model catalogue: one GET per call to the web service
-// (BRISVANE_WEB_API or the built-in address, app/registration_client.h)
+// (BRISVANE_WEB_API or the built-in address, mgmt/registration_client.h)
 // through the HTTPS client, answered with the envelope {"retcode",
 // "retdesc", "data": {"model": record}}. Calls hold no lock and are safe from
 // any number of threads.

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <mutex>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "mgmt/file_digest.h"
 #include "mgmt/json_files.h"
 #include "mgmt/model_download_jobs.h"

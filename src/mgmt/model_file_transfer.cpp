@@ -10,11 +10,11 @@
 #include <stdexcept>
 #include <vector>
 
-#include "app/logger.h"
-#include "app/tls_client.h"
+#include "base/logger.h"
 #include "mgmt/http_answer_head.h"
 #include "mgmt/https_client.h"
 #include "mgmt/model_download_jobs.h"
+#include "mgmt/tls_client.h"
 #include "platform/file_io.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "app/server_config.h"
+#include "config/server_config.h"
 #include "mgmt/json_files.h"
 
 std::mutex modelsJsonMutex;

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "engine/mivrel_manager.h"
 #include "mgmt/json_files.h"
 #include "mgmt/mivrel_lifecycle.h"

@@ -3,12 +3,12 @@
 #include <chrono>
 #include <thread>
 
-#include "app/logger.h"
-#include "app/runtime_properties.h"
+#include "base/logger.h"
+#include "config/runtime_properties.h"
 #include "engine/mivrel_manager.h"
 #include "mgmt/mivrel_lifecycle.h"
-#include "relay/relay_lifecycle.h"
 #include "platform/termination_signals.h"
+#include "relay/relay_lifecycle.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <mutex>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "mgmt/json_files.h"
 #include "mgmt/model_catalog.h"
 #include "mgmt/model_registry.h"

@@ -2,7 +2,7 @@
 // document, activation through registration (up), deactivation (down),
 // shutdown, reset of the registration, and the registration endpoint of the
 // web pages. The maker's web service is reached over verified TLS only
-// (app/registration_client.h; BRISVANE_WEB_API names it).
+// (mgmt/registration_client.h; BRISVANE_WEB_API names it).
 //
 // All run on the connection thread and send exactly one reply; up, reset and
 // the registration block for the web service's answer, down and shutdown for

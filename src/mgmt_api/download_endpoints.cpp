@@ -6,8 +6,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/logger.h"
-#include "app/server_config.h"
+#include "base/logger.h"
+#include "config/server_config.h"
 #include "engine/registry_id.h"
 #include "mgmt/json_files.h"
 #include "mgmt/model_catalog.h"

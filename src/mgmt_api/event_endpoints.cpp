@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "app/event_manager.h"
+#include "config/event_manager.h"
 #include "mgmt_api/mgmt_reply.h"
 
 namespace {

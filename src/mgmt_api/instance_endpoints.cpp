@@ -4,13 +4,13 @@
 #include <set>
 #include <system_error>
 
-#include "app/logger.h"
-#include "engine/mivrel_creation.h"
+#include "base/logger.h"
 #include "engine/mivrel_manager.h"
 #include "engine/mivrel_params.h"
 #include "engine/placement.h"
 #include "engine/registry_id.h"
 #include "mgmt/json_files.h"
+#include "mgmt/mivrel_creation.h"
 #include "mgmt/mivrel_lifecycle.h"
 #include "mgmt_api/mgmt_reply.h"
 

@@ -1,10 +1,10 @@
 #include "mgmt_api/lifecycle_endpoints.h"
 
-#include "app/logger.h"
-#include "app/startup_registries.h"
+#include "base/logger.h"
 #include "engine/mivrel_claim.h"
 #include "engine/mivrel_manager.h"
 #include "mgmt/mivrel_lifecycle.h"
+#include "mgmt/startup_registries.h"
 #include "mgmt_api/mgmt_reply.h"
 
 namespace {

@@ -1,7 +1,7 @@
 #include "mgmt_api/mgmt_reply.h"
 
-#include "app/event_manager.h"
-#include "app/json_parse.h"
+#include "base/json_parse.h"
+#include "config/event_manager.h"
 
 namespace {
 

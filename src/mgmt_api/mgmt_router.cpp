@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "app/text_util.h"
+#include "base/text_util.h"
 #include "mgmt_api/catalog_endpoints.h"
 #include "mgmt_api/cli_endpoints.h"
 #include "mgmt_api/download_endpoints.h"

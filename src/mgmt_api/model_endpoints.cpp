@@ -3,8 +3,8 @@
 #include <filesystem>
 #include <mutex>
 
-#include "app/logger.h"
-#include "app/server_config.h"
+#include "base/logger.h"
+#include "config/server_config.h"
 #include "engine/registry_id.h"
 #include "mgmt/json_files.h"
 #include "mgmt/model_registry.h"

@@ -4,9 +4,9 @@
 #include <map>
 #include <system_error>
 
-#include "app/logger.h"
-#include "app/reported_address.h"
-#include "app/runtime_properties.h"
+#include "base/logger.h"
+#include "config/reported_address.h"
+#include "config/runtime_properties.h"
 #include "mgmt_api/mgmt_reply.h"
 #include "relay/relay_lifecycle.h"
 

@@ -7,14 +7,10 @@
 #include <set>
 #include <utility>
 
-#include "app/server_config.h"
+#include "base/case_fold.h"
+#include "config/server_config.h"
 
 namespace {
-
-std::string lowerAscii(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
 
 std::mutex gRelayMutex;
 std::set<std::pair<std::string, uint16_t>> gRelayEndpoints;
@@ -22,7 +18,7 @@ std::set<std::pair<std::string, uint16_t>> gRelayEndpoints;
 }  // namespace
 
 bool isLoopbackHost(const std::string& value) {
-    const std::string host = lowerAscii(value);
+    const std::string host = toLower(value);
     if (host.empty()) return true;
     if (host[0] == '[') {
         const size_t close = host.find(']');
@@ -33,7 +29,7 @@ bool isLoopbackHost(const std::string& value) {
 }
 
 bool isLoopbackOrigin(const std::string& value) {
-    const std::string origin = lowerAscii(value);
+    const std::string origin = toLower(value);
     const std::string port = std::to_string(ServerConfig::SERV_PORT);
     return origin == "http://localhost:" + port || origin == "http://127.0.0.1:" + port ||
            origin == "http://[::1]:" + port;

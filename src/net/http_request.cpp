@@ -4,7 +4,8 @@
 #include <cctype>
 #include <chrono>
 
-#include "app/text_util.h"
+#include "base/case_fold.h"
+#include "base/text_util.h"
 #include "net/streams.h"
 
 namespace {
@@ -28,20 +29,6 @@ constexpr size_t kFirstBodyBuffer = 64 * 1024;
 // "HTTP/1." and one digit: the versions this server speaks.
 bool isHttp1Version(const std::string& version) {
     return version.size() == 8 && version.compare(0, 7, "HTTP/1.") == 0 && version[7] >= '0' && version[7] <= '9';
-}
-
-std::string lowerAscii(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
-bool equalsIgnoreCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    }
-    return true;
 }
 
 // Content-Length as RFC 9110 defines it: one or more digits, nothing else.
@@ -68,7 +55,7 @@ std::string Request::header(const std::string& name) const {
 
 std::string bearerToken(const Request& request) {
     const std::string value = request.header("Authorization");
-    if (value.size() <= 7 || lowerAscii(value.substr(0, 7)) != "bearer ") return std::string();
+    if (value.size() <= 7 || toLower(value.substr(0, 7)) != "bearer ") return std::string();
     size_t start = 7;
     while (start < value.size() && value[start] == ' ') ++start;
     size_t end = value.size();
@@ -133,7 +120,7 @@ bool readHttpRequest(InputStream& input, Request& request, const RequestLimits& 
         if (colon == 0 || line.find_first_of(" \t") < colon ||
             (strayCarriageReturn != std::string::npos && strayCarriageReturn <= colon))
             throw HttpBadRequestException("Malformed header line: " + line);
-        const std::string name = lowerAscii(line.substr(0, colon));
+        const std::string name = toLower(line.substr(0, colon));
         if (name == "content-length") ++contentLengthLines;
         if (name == "host" && ++hostLines > 1) throw HttpBadRequestException("Repeated Host header");
         request.headers[name] = trimWhitespace(line.substr(colon + 1));
@@ -156,7 +143,7 @@ bool readHttpRequest(InputStream& input, Request& request, const RequestLimits& 
     }
     if (bodySize > limits.maxBodyBytes) throw HttpRequestRejectedException(413, "Request body too large");
     if (bodySize == 0) return true;
-    if (interim && request.version == "HTTP/1.1" && lowerAscii(request.header("Expect")) == "100-continue") {
+    if (interim && request.version == "HTTP/1.1" && toLower(request.header("Expect")) == "100-continue") {
         static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
         interim->write(kContinue, static_cast<int>(sizeof kContinue - 1));
         interim->flush();

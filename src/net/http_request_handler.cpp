@@ -4,17 +4,13 @@
 #include <cctype>
 #include <cstdio>
 
+#include "base/case_fold.h"
 #include "net/io_exception.h"
 #include "net/router.h"
 #include "net/streams.h"
 
 namespace {
 const char kWaiting[] = " (이후 다음 요청 대기 중)";
-
-std::string lowerAscii(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
 
 std::string headText(const Response& response) {
     std::string head = response.version + " " + std::to_string(response.status) + " " + response.reason + "\r\n";
@@ -95,7 +91,7 @@ void HttpRequestHandler::ioProcessingHandler() {
 
         bool keepAlive = true;
         const auto connection = request.headers.find("connection");
-        if (connection != request.headers.end() && lowerAscii(connection->second).find("close") != std::string::npos)
+        if (connection != request.headers.end() && toLower(connection->second).find("close") != std::string::npos)
             keepAlive = false;
         if (request.version == "HTTP/1.0") keepAlive = false;
         // The reply head tells the client whether the connection stays.

@@ -1,8 +1,8 @@
 #include "net/http_serv.h"
 
-#include "app/logger.h"
-#include "app/server_config.h"
-#include "app/text_util.h"
+#include "base/logger.h"
+#include "base/text_util.h"
+#include "config/server_config.h"
 #include "net/access_guard.h"
 #include "net/io_exception.h"
 #include "net/router.h"

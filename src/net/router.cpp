@@ -3,8 +3,8 @@
 #include <cctype>
 #include <iterator>
 
-#include "app/runtime_properties.h"
-#include "app/text_util.h"
+#include "base/text_util.h"
+#include "config/runtime_properties.h"
 #include "net/http_request_handler.h"
 
 namespace {
@@ -196,9 +196,4 @@ bool parseFilesPath(const std::string& path, std::string* id, std::string* name)
     *id = instance;
     *name = after.empty() ? std::string() : after.substr(1);
     return true;
-}
-
-std::string toLower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
 }

@@ -83,6 +83,3 @@ std::string extractPathParam(const std::string& path, const std::string& prefix,
 
 // Splits "/v1/mivrel/{id}/files" or ".../files/{name}" (id without "/").
 bool parseFilesPath(const std::string& path, std::string* id, std::string* name);
-
-// Every byte through tolower.
-std::string toLower(std::string text);

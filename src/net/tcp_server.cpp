@@ -13,7 +13,7 @@
 #include <thread>
 #include <typeinfo>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "net/socket_peer.h"
 #include "platform/tcp_socket.h"
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "app/utf8.h"
+#include "base/utf8.h"
 #include "prompt/assembler_pull.h"
 
 namespace {

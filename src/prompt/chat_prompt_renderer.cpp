@@ -1,6 +1,6 @@
 #include "prompt/chat_prompt_renderer.h"
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "prompt/gemma4_renderer.h"
 #include "prompt/gpt_oss_renderer.h"
 #include "prompt/qwen3_renderer.h"

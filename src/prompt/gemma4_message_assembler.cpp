@@ -1,7 +1,7 @@
 #include "prompt/gemma4_message_assembler.h"
 
-#include "app/logger.h"
-#include "app/text_util.h"
+#include "base/logger.h"
+#include "base/text_util.h"
 #include "prompt/assembler_pull.h"
 
 namespace {

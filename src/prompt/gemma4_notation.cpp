@@ -3,7 +3,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/json_parse.h"
+#include "base/json_parse.h"
 #include "prompt/prompt_text.h"
 
 using nlohmann::json;

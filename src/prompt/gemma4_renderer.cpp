@@ -1,6 +1,6 @@
 #include "prompt/gemma4_renderer.h"
 
-#include "app/text_util.h"
+#include "base/text_util.h"
 #include "prompt/gemma4_notation.h"
 #include "prompt/prompt_text.h"
 

@@ -1,8 +1,8 @@
 #include "prompt/message_assembler.h"
 
-#include "app/logger.h"
-#include "app/text_util.h"
-#include "app/utf8.h"
+#include "base/logger.h"
+#include "base/text_util.h"
+#include "base/utf8.h"
 #include "prompt/buffered_tag_assembler.h"
 #include "prompt/default_message_assembler.h"
 #include "prompt/gemma4_message_assembler.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "app/json_parse.h"
+#include "base/json_parse.h"
 #include "prompt/gemma4_renderer.h"
 
 using nlohmann::json;

@@ -1,6 +1,6 @@
 #include "prompt/qwen3_renderer.h"
 
-#include "app/text_util.h"
+#include "base/text_util.h"
 #include "prompt/prompt_text.h"
 
 using nlohmann::json;

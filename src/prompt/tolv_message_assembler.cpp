@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "app/logger.h"
+#include "base/logger.h"
 
 bool TolvMessageAssembler::isEndPiece(const std::string& piece) const {
     return piece == "<|eot|>" || piece == "<|end_of_text|>";

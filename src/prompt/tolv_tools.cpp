@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "app/json_parse.h"
+#include "base/json_parse.h"
 #include "prompt/prompt_text.h"
 
 using nlohmann::json;

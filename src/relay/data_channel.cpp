@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "net/http_serv.h"
 #include "platform/socket_errors.h"
 #include "relay/memory_channel.h"

@@ -10,9 +10,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/logger.h"
-#include "app/runtime_properties.h"
-#include "app/server_config.h"
+#include "base/logger.h"
+#include "config/runtime_properties.h"
+#include "config/server_config.h"
 #include "net/access_guard.h"
 #include "platform/cuda_devices.h"
 #include "platform/system_info.h"

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <exception>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include <system_error>
 #include <vector>
 

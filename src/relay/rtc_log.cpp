@@ -3,7 +3,7 @@
 #include <chrono>
 #include <ctime>
 
-#include "app/logger.h"
+#include "base/logger.h"
 
 namespace mivrelable::rtc {
 

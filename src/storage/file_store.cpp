@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <random>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "platform/file_io.h"
 
 namespace {

@@ -3,6 +3,8 @@
 #include <cctype>
 #include <utility>
 
+#include "base/case_fold.h"
+
 namespace {
 
 struct MimeRow {
@@ -21,17 +23,12 @@ constexpr std::pair<const char*, const char*> kAliases[] = {
     {"audio/vnd.wave", "audio/wav"}, {"audio/mp3", "audio/mpeg"}, {"audio/x-flac", "audio/flac"},
 };
 
-std::string lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
 }  // namespace
 
 std::string mimeTypeOfFile(const std::string& name) {
     const size_t dot = name.rfind('.');
     if (dot != std::string::npos) {
-        const std::string ext = lower(name.substr(dot + 1));
+        const std::string ext = toLower(name.substr(dot + 1));
         if (ext == "jpeg") return "image/jpeg";
         for (const MimeRow& row : kTable) {
             if (ext == row.extension) return row.type;
@@ -45,7 +42,7 @@ std::string extensionForMimeType(const std::string& contentType) {
     for (char c : contentType.substr(0, contentType.find(';'))) {
         if (!std::isspace(static_cast<unsigned char>(c))) type.push_back(c);
     }
-    type = lower(type);
+    type = toLower(type);
     for (const auto& [alias, canonical] : kAliases) {
         if (type == alias) type = canonical;
     }

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "platform/file_io.h"
 #include "storage/storage_file.h"
 #include "storage/storage_file_internal.h"

@@ -13,8 +13,8 @@
 
 #include <openssl/crypto.h>
 
-#include "app/logger.h"
-#include "app/text_util.h"
+#include "base/logger.h"
+#include "base/text_util.h"
 #include "platform/file_io.h"
 #include "storage/file_store_exception.h"
 #include "storage/mime_types.h"

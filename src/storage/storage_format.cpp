@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "media/byte_order.h"
+#include "base/byte_order.h"
 #include "storage/storage_crypto.h"
 
 namespace {

@@ -3,12 +3,12 @@
 #include <cmath>
 #include <filesystem>
 
-#include "app/server_config.h"
+#include "config/server_config.h"
 #include "engine/mivrel.h"
+#include "engine/registry_id.h"
 #include "mgmt/json_files.h"
 #include "mgmt/mivrel_lifecycle.h"
 #include "mgmt/model_registry.h"
-#include "engine/registry_id.h"
 
 namespace {
 

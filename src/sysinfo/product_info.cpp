@@ -2,9 +2,9 @@
 
 #include <mutex>
 
-#include "app/logger.h"
-#include "app/server_config.h"
-#include "app/version.h"
+#include "base/logger.h"
+#include "base/version.h"
+#include "config/server_config.h"
 #include "platform/volume_space.h"
 #include "sysinfo/cuda_arch.h"
 #include "sysinfo/gb_figures.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/server_config.h"
+#include "config/server_config.h"
 #include "sysinfo/cpu_sampler.h"
 #include "sysinfo/gb_figures.h"
 

@@ -2,14 +2,14 @@
 
 #include <cstdio>
 
-#include "app/runtime_properties.h"
-#include "app/server_config.h"
-#include "app/startup_state.h"
-#include "app/text_util.h"
-#include "app/version.h"
-#include "engine/mivrel_creation.h"
+#include "base/text_util.h"
+#include "base/version.h"
+#include "config/runtime_properties.h"
+#include "config/server_config.h"
+#include "config/startup_state.h"
 #include "engine/mivrel_manager.h"
 #include "mgmt/json_files.h"
+#include "mgmt/mivrel_creation.h"
 #include "mgmt/service_switch.h"
 #include "relay/relay_lifecycle.h"
 #include "sysinfo/mivrel_status_entry.h"

@@ -8,7 +8,7 @@
 #include <functional>
 #include <vector>
 
-#include "app/logger.h"
+#include "base/logger.h"
 
 namespace fs = std::filesystem;
 using sst::DirectiveKind;

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "net/http_request_handler.h"
 #include "web/sst_processor.h"
 

@@ -2,8 +2,8 @@
 
 #include <filesystem>
 
-#include "app/logger.h"
-#include "app/version.h"
+#include "base/logger.h"
+#include "base/version.h"
 #include "net/http_request_handler.h"
 #include "net/router.h"
 #include "web/sst_processor.h"

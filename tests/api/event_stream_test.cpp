@@ -6,7 +6,7 @@
 #include "api/inference_text.h"
 #include "api/request_release.h"
 #include "api_test_util.h"
-#include "app/text_util.h"
+#include "base/text_util.h"
 #include "net/io_exception.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include "api/family_gate.h"
 #include "api_test_support.h"
-#include "app/captured_log.h"
+#include "base/captured_log.h"
 
 namespace {
 

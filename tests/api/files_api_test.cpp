@@ -12,7 +12,7 @@
 
 #include "api/files_api.h"
 #include "api_test_support.h"
-#include "app/captured_log.h"
+#include "base/captured_log.h"
 #include "engine/mivrel_manager.h"
 #include "net/fake_peer.h"
 #include "net/http_request.h"

@@ -5,7 +5,7 @@
 
 #include "api/init_events.h"
 #include "api_test_util.h"
-#include "app/text_util.h"
+#include "base/text_util.h"
 #include "engine/mivrel_exception.h"
 
 namespace {

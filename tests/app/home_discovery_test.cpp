@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "app/home_discovery.h"
-#include "app/server_config.h"
+#include "config/server_config.h"
 #include "support/temp_dir.h"
 
 namespace fs = std::filesystem;

@@ -10,10 +10,10 @@
 #include <thread>
 #include <vector>
 
-#include "app/captured_log.h"
-#include "app/event_manager.h"
 #include "app/release_watcher.h"
-#include "app/text_util.h"
+#include "base/captured_log.h"
+#include "base/text_util.h"
+#include "config/event_manager.h"
 #include "engine/engine_factory.h"
 #include "engine/mivrel_claim.h"
 #include "engine/mivrel_manager.h"

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "engine/engine_factory.h"
 #include "engine/mivrel_engine.h"
 #include "engine/mivrel_exception.h"

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/text_util.h"
+#include "base/text_util.h"
 #include "engine/mivrel.h"
 #include "engine/mivrel_claim.h"
 #include "engine/release_policy.h"

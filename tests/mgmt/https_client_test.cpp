@@ -9,7 +9,7 @@
 #include <fstream>
 #include <memory>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "mgmt/file_digest.h"
 #include "mgmt/http_answer_head.h"
 #include "support/temp_dir.h"

@@ -4,8 +4,8 @@
 
 #include <filesystem>
 
-#include "app/captured_log.h"
-#include "app/server_config.h"
+#include "base/captured_log.h"
+#include "config/server_config.h"
 #include "mgmt/json_files.h"
 #include "mgmt/model_download_jobs.h"
 #include "mgmt/model_registry.h"

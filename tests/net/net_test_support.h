@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "app/runtime_properties.h"
-#include "app/server_config.h"
+#include "config/runtime_properties.h"
+#include "config/server_config.h"
 #include "fake_peer.h"
 #include "net/http_serv.h"
 #include "net/router.h"

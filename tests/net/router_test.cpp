@@ -2,6 +2,7 @@
 // service gate, and the routes whose handlers are not installed.
 #include <gtest/gtest.h>
 
+#include "base/case_fold.h"
 #include "net_test_support.h"
 
 namespace {

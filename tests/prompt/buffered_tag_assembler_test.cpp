@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/utf8.h"
+#include "base/utf8.h"
 #include "prompt/buffered_tag_assembler.h"
 #include "prompt_test_util.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "prompt/message_assembler.h"
 
 // Sends log lines up to level 9 to a temporary file for the lifetime of the

@@ -6,7 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "app/captured_log.h"
+#include "base/captured_log.h"
 #include "relay/rtc_tls.h"
 #include "relay_test_support.h"
 

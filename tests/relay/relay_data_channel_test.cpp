@@ -2,7 +2,7 @@
 // real local HTTP server: what comes back equals what a local client gets,
 // the access guard sees relayed requests as relayed and local ones as local,
 // channels are bounded and a stop lets the reply in flight finish.
-#include "app/captured_log.h"
+#include "base/captured_log.h"
 #include "net/access_guard.h"
 #include "relay/relay_threads.h"
 #include "relay_test_support.h"

@@ -3,7 +3,7 @@
 // start/stop cycles that must leave no thread or descriptor behind.
 #include <dirent.h>
 
-#include "app/captured_log.h"
+#include "base/captured_log.h"
 #include "relay/relay_lifecycle.h"
 #include "relay/relay_threads.h"
 #include "relay_test_support.h"

@@ -13,10 +13,10 @@
 #include <thread>
 #include <vector>
 
-#include "app/runtime_properties.h"
-#include "app/server_config.h"
-#include "net/http_request_handler.h"
+#include "config/runtime_properties.h"
+#include "config/server_config.h"
 #include "net/access_guard.h"
+#include "net/http_request_handler.h"
 #include "net/http_serv.h"
 #include "net/router.h"
 #include "net/tcp_server.h"

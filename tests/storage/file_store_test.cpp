@@ -11,7 +11,7 @@
 #include <set>
 #include <thread>
 
-#include "app/logger.h"
+#include "base/logger.h"
 #include "storage/file_store.h"
 #include "storage/storage_test_util.h"
 #include "support/temp_dir.h"

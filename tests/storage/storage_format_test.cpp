@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "media/byte_order.h"
+#include "base/byte_order.h"
 #include "storage/storage_crypto.h"
 #include "storage/storage_file.h"
 #include "storage/storage_format.h"

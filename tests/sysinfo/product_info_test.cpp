@@ -4,7 +4,7 @@
 // place) and the cache of the live document.
 #include <gtest/gtest.h>
 
-#include "app/server_config.h"
+#include "config/server_config.h"
 #include "sysinfo/product_info.h"
 
 namespace {

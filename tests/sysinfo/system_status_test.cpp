@@ -9,14 +9,14 @@
 #include <thread>
 #include <vector>
 
-#include "app/server_config.h"
-#include "app/text_util.h"
+#include "base/text_util.h"
+#include "config/server_config.h"
 #include "engine/engine_factory.h"
 #include "engine/mivrel.h"
+#include "support/temp_dir.h"
 #include "sysinfo/cpu_sampler.h"
 #include "sysinfo/mivrel_status_entry.h"
 #include "sysinfo/system_status.h"
-#include "support/temp_dir.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <map>
 #include <string>
 
-#include "app/captured_log.h"
+#include "base/captured_log.h"
 #include "support/temp_dir.h"
 #include "web/sst_processor.h"
 

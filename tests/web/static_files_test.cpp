@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "app/server_config.h"
+#include "config/server_config.h"
 #include "net/fake_peer.h"
 #include "net/http_serv.h"
 #include "net/net_test_support.h"
