@@ -207,7 +207,13 @@ TEST_F(DesktopProcess, TrayMenuOnTheBusAndExit) {
     ASSERT_TRUE(tray.click(owner, openId));
     const Window window = probe_->waitForWindow("Brisvane", 20000);
     ASSERT_NE(window, 0u);
-    const WindowBox box = probe_->box(window);
+    // Shown at 1200 x 800, then resized: wait for the second size.
+    WindowBox box;
+    for (int waited = 0; waited < 5000; waited += 50) {
+        box = probe_->box(window);
+        if (box.width == 1080) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
     EXPECT_EQ(box.width, 1080);
     EXPECT_EQ(box.height, 680);
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // let the page paint

@@ -52,10 +52,7 @@ void DesktopShell::start() {
     startupTimer_ = g_timeout_add(
         kStartupTickMs,
         +[](gpointer self) -> gboolean {
-            auto* shell = static_cast<DesktopShell*>(self);
-            if (shell->startupTick()) return G_SOURCE_CONTINUE;
-            shell->startupTimer_ = 0;
-            return G_SOURCE_REMOVE;
+            return static_cast<DesktopShell*>(self)->startupTick() ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
         },
         this);
     if (!host_.instanceSocketPath.empty()) {
@@ -81,6 +78,16 @@ void DesktopShell::end(DesktopOutcome outcome) {
 void DesktopShell::requestQuit() { end({DesktopOutcome::Reason::QuitRequested, 0}); }
 
 bool DesktopShell::startupTick() {
+    const bool goOn = watchStartup();
+    // Whoever calls the last tick, the timer stops with it.
+    if (!goOn && startupTimer_) {
+        g_source_remove(startupTimer_);
+        startupTimer_ = 0;
+    }
+    return goOn;
+}
+
+bool DesktopShell::watchStartup() {
     if (ended_) return false;
     const int result = host_.serverStartResult();
     if (result >= 0 && !host_.startupComplete()) {

@@ -66,6 +66,7 @@ public:
 
 private:
     void end(DesktopOutcome outcome);
+    bool watchStartup();
     WebViewWindow::Callbacks windowCallbacks();
     void log(int level, const std::string& text) const;
 
