@@ -37,6 +37,8 @@ endif
 # Test servers run side by side: OpenMP workers that spin while idle would
 # starve the other servers' threads, so they sleep instead.
 test: export OMP_WAIT_POLICY ?= passive
+# The set-up also installs the packages only tests use (ffmpeg).
+test: export BRISVANE_SETUP_TESTS = 1
 test: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure --no-tests=error -j $(TEST_JOBS) $(CTEST_ARGS)
 

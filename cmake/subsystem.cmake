@@ -10,6 +10,8 @@ function(brisvane_subsystem name)
   cmake_parse_arguments(ARG "" "" "EXCLUDE;DEPS" ${ARGN})
   file(GLOB_RECURSE srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${name}/*.cpp)
   list(FILTER srcs EXCLUDE REGEX "_main\\.cpp$")
+  # A "standin" folder is a stand-in library of its own (see src/CMakeLists.txt).
+  list(FILTER srcs EXCLUDE REGEX "/standin/")
   foreach(excluded ${ARG_EXCLUDE})
     list(REMOVE_ITEM srcs ${CMAKE_CURRENT_SOURCE_DIR}/${name}/${excluded})
   endforeach()

@@ -2,8 +2,8 @@
 // only argument: a plain and an encrypted container (token "fuzz-token")
 // with a few files, one of them over a chunk long, and an empty one. Each
 // seed is the mode byte of the target (0 as is, 1 re-sealed slots) and the
-// container. Run by hand when the container format changes:
-//   build-fuzz/bin/make_storage_seeds fuzz/corpus/storage_open
+// container. scripts/fuzz_seeds.sh runs it (with the kit for the GGUF
+// seeds) when the container format changes; the seeds are committed.
 #include <cstdio>
 #include <fstream>
 #include <iterator>

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "base/logger.h"
-#include "base/text_util.h"
+#include "base/utf8.h"
 #include "prompt/message_assembler.h"
 
 namespace {

@@ -12,10 +12,13 @@
 #include "engine/engine_factory.h"
 #include "engine/mivrel_exception.h"
 #include "fuzz_support.h"
+#include "llama.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool quiet = [] {
         setLogEnabled(false);
+        // The library's own log lines of every load would slow each run.
+        llama_log_set([](ggml_log_level, const char*, void*) {}, nullptr);
         return true;
     }();
     (void)quiet;

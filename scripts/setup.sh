@@ -20,6 +20,8 @@ packages=(cmake ninja-build pkg-config g++ git nlohmann-json3-dev libstb-dev lib
           # the X server its tests run on
           libgtk-3-dev libwebkit2gtk-4.1-dev libayatana-appindicator3-dev libx11-dev xvfb dbus)
 packages+=("${BRISVANE_EXTRA_PACKAGES[@]}")
+# `make test` sets BRISVANE_SETUP_TESTS: the packages only tests use.
+[ "${BRISVANE_SETUP_TESTS:-}" = 1 ] && packages+=("${BRISVANE_TEST_PACKAGES[@]}")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -49,5 +51,31 @@ if [ ! -f "$llama_dir/.ready" ]; then
   rm -rf "$llama_dir"; mv "$llama_dir.tmp" "$llama_dir"
   echo "$tag" > "$llama_dir/.ready"
 fi
+# ---- libwebm source (mkvmuxer) -----------------------------------------------
+# Debian's libwebm-dev ships no mkvmuxer headers, so the muxer is built from
+# the matching Debian source package. apt reads a private deb-src list and
+# private package lists in the cache; nothing under /etc changes.
+webm_dir="$cache/libwebm-$LIBWEBM_SOURCE_VERSION"
+if [ ! -f "$webm_dir/.ready" ]; then
+  work="$cache/libwebm-apt"
+  rm -rf "$work"; mkdir -p "$work/lists/partial" "$work/cache/archives/partial" "$work/src"
+  echo "deb-src http://deb.debian.org/debian bookworm main" > "$work/sources.list"
+  apt_opts=(-o "Dir::Etc::SourceList=$work/sources.list" -o "Dir::Etc::SourceParts=/nonexistent"
+            -o "Dir::State::Lists=$work/lists" -o "Dir::Cache=$work/cache"
+            -o "APT::Sandbox::User=root")
+  echo "setup: fetching the libwebm $LIBWEBM_SOURCE_VERSION source package" >&2
+  apt-get -qq "${apt_opts[@]}" update >&2
+  (cd "$work/src" && apt-get -qq "${apt_opts[@]}" source --download-only "libwebm=$LIBWEBM_SOURCE_VERSION" >&2)
+  command -v dpkg-source >/dev/null || {
+    sudo_cmd=(); [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends dpkg-dev >&2
+  }
+  rm -rf "$webm_dir"
+  (cd "$work/src" && dpkg-source -q --no-check -x "libwebm_$LIBWEBM_SOURCE_VERSION.dsc" "$webm_dir" >&2)
+  # dpkg-source leaves a copy of the upstream tarball beside the tree.
+  rm -rf "$work" "$cache"/libwebm_*.orig.tar.*
+  touch "$webm_dir/.ready"
+fi
+
 # The last line of standard output names the llama.cpp source tree.
 echo "$llama_dir"

@@ -3,6 +3,7 @@
 #include "api/chat_messages.h"
 #include "api/decision_endpoints.h"
 #include "api/file_routes.h"
+#include "api/generate_endpoint.h"
 #include "api/instance_routes.h"
 #include "net/router.h"
 
@@ -13,4 +14,5 @@ void installApiRoutes() {
     installFileRoutes();
     installChatRoutes();
     installDecisionRoutes();
+    installGenerateRoutes();
 }

@@ -12,6 +12,7 @@
 #include "engine/gpu_devices.h"
 #include "engine/mivrel_events.h"
 #include "engine/mivrel_manager.h"
+#include "media/media_registration.h"
 #include "media/sd_library.h"
 #include "mgmt/model_download_jobs.h"
 #include "mgmt/startup_registries.h"
@@ -63,6 +64,7 @@ TcpServerOptions& tcpServerOptions() {
 }
 
 void initApp() {
+    registerMediaEngines();
     setCudaDeviceOrder();
     ensureDataDirectories();
     loadModelRegistry();

@@ -3,7 +3,10 @@
 // maker's web service, which the server and the command-line tool share.
 #pragma once
 
-inline constexpr const char kAppVersion[] = "1.0.23";
+// Defined once (base/version.cpp), not as an inline constant: every reader
+// takes the text from the one place in the program's data, so the version of
+// a build is a single string in its file.
+extern const char* const kAppVersion;
 inline constexpr const char kProductName[] = "Brisvane";
 
 // The maker's web service, used when BRISVANE_WEB_API is not set.

@@ -16,7 +16,7 @@ extern std::string SERV_IP;             // bind address, default "localhost"
 extern int SERV_PORT;                   // 1..65535, default 4092
 extern std::string RTC_LOCAL_MODE;      // "memory" or "socket"
 extern bool LOCAL_V1_ACCESS;            // "/v1/" open to direct local calls
-extern std::string confPathAbsolute;    // for the "[home]" start-up line only
+extern std::string confPathAbsolute;    // the "[home]" start-up line; handed to the tool for updates
 extern std::string MAIN_LOG_FILE;       // accepted, without effect
 extern std::string DIR_MIVREL;          // default "mivrel"
 extern std::string DIR_MODELS;          // default "models"

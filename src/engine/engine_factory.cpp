@@ -1,5 +1,6 @@
 #include "engine/engine_factory.h"
 
+#include <map>
 #include <mutex>
 
 #include "engine/mivrel_decision_engine.h"
@@ -18,6 +19,15 @@ MivrelEngineMaker& testMaker() {
     return maker;
 }
 
+std::map<std::string, MivrelFamilyMaker>& familyMakers() {
+    static std::map<std::string, MivrelFamilyMaker> makers;
+    return makers;
+}
+
+bool isRegisteredFamily(const std::string& familyType) {
+    return familyType == "IMAGE" || familyType == "VIDEO" || familyType == "AUDIO";
+}
+
 // Families whose engine class has not been linked into this build yet.
 [[noreturn]] void notAvailable(const std::string& familyType) {
     const char* shown = familyType.empty() ? "LLM" : familyType.c_str();
@@ -26,6 +36,15 @@ MivrelEngineMaker& testMaker() {
 
 }  // namespace
 
+void registerMivrelEngineFamily(const std::string& familyType, MivrelFamilyMaker maker) {
+    std::lock_guard<std::mutex> lock(makerMutex());
+    if (maker) {
+        familyMakers()[familyType] = std::move(maker);
+    } else {
+        familyMakers().erase(familyType);
+    }
+}
+
 void setMivrelEngineMakerForTesting(MivrelEngineMaker maker) {
     std::lock_guard<std::mutex> lock(makerMutex());
     testMaker() = std::move(maker);
@@ -33,16 +52,21 @@ void setMivrelEngineMakerForTesting(MivrelEngineMaker maker) {
 
 std::unique_ptr<MivrelEngine> createMivrelEngine(const std::string& familyType) {
     MivrelEngineMaker maker;
+    MivrelFamilyMaker familyMaker;
     {
         std::lock_guard<std::mutex> lock(makerMutex());
         maker = testMaker();
+        const auto found = familyMakers().find(familyType);
+        if (found != familyMakers().end()) familyMaker = found->second;
     }
     if (maker) {
         if (std::unique_ptr<MivrelEngine> engine = maker(familyType)) return engine;
     }
     if (familyType.empty() || familyType == "LLM") return std::make_unique<MivrelLLMEngine>();
     if (familyType == "DECISION") return std::make_unique<MivrelDecisionEngine>();
-    if (familyType == "IMAGE" || familyType == "VIDEO") notAvailable(familyType);  // MivrelMediaEngine(familyType)
-    if (familyType == "AUDIO") notAvailable(familyType);                           // MivrelAudioEngine
+    if (isRegisteredFamily(familyType)) {
+        if (!familyMaker) notAvailable(familyType);
+        return familyMaker();
+    }
     throw MivrelException(3, "unsupported model familyType: %s", familyType.c_str());
 }

@@ -13,10 +13,19 @@
 //   "IMAGE", "VIDEO"   the media engine, made with the familyType
 //   "AUDIO"            the speech engine
 // Any other value throws MivrelException 3 "unsupported model familyType: %s"
-// before anything is allocated. A family whose engine is not part of this
-// build throws MivrelException 5 "engine for familyType %s is not available in
-// this build". Safe from any thread.
+// before anything is allocated. "IMAGE", "VIDEO" and "AUDIO" are made by the
+// maker registered for them (registerMivrelEngineFamily); without one they
+// throw MivrelException 5 "engine for familyType %s is not available in this
+// build". Safe from any thread.
 std::unique_ptr<MivrelEngine> createMivrelEngine(const std::string& familyType);
+
+// Engines that live above the engine library (media, speech) are made
+// through makers that start-up registers here, so this library never depends
+// on them. `familyType` is one of "IMAGE", "VIDEO", "AUDIO"; a later
+// registration replaces an earlier one, an empty maker removes it. Call
+// before the first engine of that family is made. Safe for concurrent use.
+using MivrelFamilyMaker = std::function<std::unique_ptr<MivrelEngine>()>;
+void registerMivrelEngineFamily(const std::string& familyType, MivrelFamilyMaker maker);
 
 // Tests replace the engines with their own: while a maker is set, every call
 // of createMivrelEngine asks it first, and a null result falls through to the

@@ -46,6 +46,49 @@ constexpr const char* kEntryNames[kSdEntryCount] = {
     "sd_commit",
 };
 
+template <typename F>
+void bind(F& slot, const SdLibrary& library, SdEntry entry) {
+    slot = library.get<F>(entry);
+}
+
+void bindAll(SdLibrary& library) {
+    SdFunctions& f = library.fn;
+    bind(f.getLastError, library, kSdGetLastError);
+    bind(f.ctxOptCreate, library, kSdCtxOptCreate);
+    bind(f.imgGenOptCreate, library, kSdImgGenOptCreate);
+    bind(f.vidGenOptCreate, library, kSdVidGenOptCreate);
+    bind(f.optFree, library, kSdOptFree);
+    bind(f.optSetBool, library, kSdOptSetBool);
+    bind(f.optSetInt, library, kSdOptSetInt);
+    bind(f.optSetFloat, library, kSdOptSetFloat);
+    bind(f.optSetString, library, kSdOptSetString);
+    bind(f.optSetTensor, library, kSdOptSetTensor);
+    bind(f.optSetTensors, library, kSdOptSetTensors);
+    bind(f.tensorCreate, library, kSdTensorCreate);
+    bind(f.tensorFree, library, kSdTensorFree);
+    bind(f.tensorRank, library, kSdTensorRank);
+    bind(f.tensorDim, library, kSdTensorDim);
+    bind(f.tensorData, library, kSdTensorData);
+    bind(f.ctxCreate, library, kSdCtxCreate);
+    bind(f.ctxFree, library, kSdCtxFree);
+    bind(f.generateImage, library, kSdGenerateImage);
+    bind(f.generateVideo, library, kSdGenerateVideo);
+    bind(f.supportsImageGeneration, library, kSdCtxSupportsImageGeneration);
+    bind(f.supportsVideoGeneration, library, kSdCtxSupportsVideoGeneration);
+    bind(f.cancelGeneration, library, kSdCancelGeneration);
+    bind(f.getModelVersionName, library, kSdGetModelVersionName);
+    bind(f.resultGetImageCount, library, kSdResultGetImageCount);
+    bind(f.resultGetImage, library, kSdResultGetImage);
+    bind(f.resultGetAudio, library, kSdResultGetAudio);
+    bind(f.resultGetFps, library, kSdResultGetFps);
+    bind(f.resultFree, library, kSdResultFree);
+    bind(f.setProgressCallback, library, kSdSetProgressCallback);
+    bind(f.setLogCallback, library, kSdSetLogCallback);
+    bind(f.getSystemInfo, library, kSdGetSystemInfo);
+    bind(f.version, library, kSdVersion);
+    bind(f.commit, library, kSdCommit);
+}
+
 }  // namespace
 
 const char* sdEntryName(SdEntry entry) { return entry < kSdEntryCount ? kEntryNames[entry] : ""; }
@@ -82,9 +125,9 @@ SdLibrary SdLibrary::loadFrom(const std::string& path) {
         return library;
     }
     library.loaded = true;
+    bindAll(library);
     logMessage(4, "[SdLibrary] 로드 완료: %s", path.c_str());
-    using SystemInfoFn = const char* (*)();
-    const char* info = library.get<SystemInfoFn>(kSdGetSystemInfo)();
+    const char* info = library.fn.getSystemInfo();
     logMessage(9, "[SdLibrary] system info: %s", info ? info : "");
     return library;
 }

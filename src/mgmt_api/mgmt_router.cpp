@@ -3,6 +3,7 @@
 #include <string>
 
 #include "base/text_util.h"
+#include "mgmt_api/app_update_endpoints.h"
 #include "mgmt_api/catalog_endpoints.h"
 #include "mgmt_api/cli_endpoints.h"
 #include "mgmt_api/download_endpoints.h"
@@ -57,6 +58,11 @@ constexpr MgmtRoute kRoutes[] = {
     {"POST", "/mgmt-api/cli/down", nullptr, handleCliDown, nullptr, false},
     {"POST", "/mgmt-api/cli/shutdown", nullptr, handleCliShutdown, nullptr, false},
     {"POST", "/mgmt-api/cli/reset", nullptr, handleCliReset, nullptr, false},
+    {"GET", "/mgmt-api/app/updateAvailable", nullptr, checkAppUpdate, nullptr, false},
+    {"POST", "/mgmt-api/app/updateDownload", nullptr, handleUpdateDownload, nullptr, false},
+    {"GET", "/mgmt-api/app/updateDownload", nullptr, handleUpdateDownloadStatus, nullptr, false},
+    {"POST", "/mgmt-api/app/updateLocal", nullptr, handleUpdateLocal, nullptr, false},
+    {"POST", "/mgmt-api/app/triggerUpdate", nullptr, handleTriggerUpdate, nullptr, false},
     {"POST", "/mgmt-api/registerBrisvane", nullptr, handleRegisterBrisvane, nullptr, false},
     {"GET", "/mgmt-api/models", nullptr, handleListModels, nullptr, false},
     {"POST", "/mgmt-api/models/registerLocal", nullptr, handleRegisterLocalModel, nullptr, false},

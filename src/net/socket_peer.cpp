@@ -194,6 +194,10 @@ void PeerImpl::closeGracefully(int maxMs, size_t maxBytes) {
     close();
 }
 
+bool PeerImpl::isIdle() const {
+    return idle_.load(std::memory_order_acquire) && !isClosed() && waitReadable(fd_, 0) == 0;
+}
+
 void PeerImpl::close() {
     if (!closed_.exchange(true, std::memory_order_acq_rel)) shutdownSocket(fd_);
 }

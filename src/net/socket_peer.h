@@ -85,7 +85,10 @@ public:
     void close() override;
     void closeGracefully(int maxMs, size_t maxBytes) override;
     void setIdle(bool idle) override { idle_.store(idle, std::memory_order_release); }
-    bool isIdle() const override { return idle_.load(std::memory_order_acquire) && !isClosed(); }
+    // Idle: marked so by its reader and with no byte of a request (nor the
+    // client's close) waiting on the socket. A reader that has not reached
+    // its read yet must not make a request that already arrived look idle.
+    bool isIdle() const override;
     InputStream* getInputStream() override { return &input_; }
     OutputStream* getOutputStream() override { return &output_; }
     uint32_t getId() const override { return static_cast<uint32_t>(fd_); }

@@ -28,14 +28,21 @@ struct SpawnAttributes {
     SpawnAttributes& operator=(const SpawnAttributes&) = delete;
 };
 
-}  // namespace
-
-pid_t spawnDetached(const std::string& program, const std::vector<std::string>& args,
-                    const std::string& workingDir, int* error) {
+// Standard input on /dev/null; output and error on /dev/null, or appended to
+// `outputPath` when it is not empty.
+pid_t spawnWithOutput(const std::string& program, const std::vector<std::string>& args,
+                      const std::string& workingDir, const std::string& outputPath, int* error) {
     FileActions files;
-    int rc = 0;
-    for (int fd = 0; fd <= 2 && rc == 0; ++fd)
-        rc = posix_spawn_file_actions_addopen(&files.actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+    int rc = posix_spawn_file_actions_addopen(&files.actions, 0, "/dev/null", O_RDONLY, 0);
+    if (outputPath.empty()) {
+        for (int fd = 1; fd <= 2 && rc == 0; ++fd)
+            rc = posix_spawn_file_actions_addopen(&files.actions, fd, "/dev/null", O_WRONLY, 0);
+    } else {
+        if (rc == 0)
+            rc = posix_spawn_file_actions_addopen(&files.actions, 1, outputPath.c_str(),
+                                                  O_WRONLY | O_APPEND | O_CREAT, 0644);
+        if (rc == 0) rc = posix_spawn_file_actions_adddup2(&files.actions, 1, 2);
+    }
     // Descriptors opened without close-on-exec (by libraries, say) must not
     // keep sockets or files of the caller alive in a long-running child.
     if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(&files.actions, 3);
@@ -71,6 +78,18 @@ pid_t spawnDetached(const std::string& program, const std::vector<std::string>& 
         return -1;
     }
     return pid;
+}
+
+}  // namespace
+
+pid_t spawnDetached(const std::string& program, const std::vector<std::string>& args,
+                    const std::string& workingDir, int* error) {
+    return spawnWithOutput(program, args, workingDir, "", error);
+}
+
+pid_t spawnDetachedAppendingOutput(const std::string& program, const std::vector<std::string>& args,
+                                   const std::string& workingDir, const std::string& outputPath, int* error) {
+    return spawnWithOutput(program, args, workingDir, outputPath, error);
 }
 
 int childExitStatus(pid_t pid, int* exitCode) {

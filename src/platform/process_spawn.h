@@ -20,6 +20,13 @@
 pid_t spawnDetached(const std::string& program, const std::vector<std::string>& args,
                     const std::string& workingDir, int* error);
 
+// As spawnDetached, with standard output and error appended to the file at
+// `outputPath` (created with mode 0644 when missing, opened O_APPEND in the
+// child only, so the caller holds no descriptor of it). A file that cannot
+// be opened makes the start fail with its error number.
+pid_t spawnDetachedAppendingOutput(const std::string& program, const std::vector<std::string>& args,
+                                   const std::string& workingDir, const std::string& outputPath, int* error);
+
 // Whether a child of this process has ended, without waiting: 0 while it
 // runs; 1 when it ended, with *exitCode set (128 + signal number when a
 // signal ended it) and the child reaped; -1 when it is not (or no longer) a

@@ -194,3 +194,24 @@ TEST(SteadyClockTest, NeverGoesBack) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(EngineFactoryTest, RegisteredFamiliesAreMadeByTheirMaker) {
+    registerMivrelEngineFamily("IMAGE", [] { return std::make_unique<FakeEngine>(); });
+    EXPECT_NE(dynamic_cast<FakeEngine*>(createMivrelEngine("IMAGE").get()), nullptr);
+    EXPECT_THROW(createMivrelEngine("VIDEO"), MivrelException) << "only the registered family";
+    // Only the three outer families can be registered; others keep their rows.
+    registerMivrelEngineFamily("LLM", [] { return std::make_unique<FakeEngine>(); });
+    EXPECT_NE(dynamic_cast<MivrelLLMEngine*>(createMivrelEngine("LLM").get()), nullptr);
+    registerMivrelEngineFamily("IMAGE", {});
+    registerMivrelEngineFamily("LLM", {});
+    try {
+        createMivrelEngine("IMAGE");
+        ADD_FAILURE() << "the maker was removed";
+    } catch (const MivrelException& e) {
+        EXPECT_EQ(e.code, 5);
+    }
+}
+
+}  // namespace

@@ -44,24 +44,30 @@ protected:
 TEST_F(ToolCommandLine, MissingUnknownAndUpdateWordsFailWithoutAServer) {
     struct Case {
         std::vector<std::string> args;
+        int exitCode;
+        std::string out;
         std::string err;
     };
+    const std::string noServer = "Error: Could not connect to brisvanesrv — is running?\n";
     const Case cases[] = {
-        {{}, kUsage},
-        {{"", "--conf", "conf/serv.conf"}, kUsage},
-        {{"bogus", "--conf", "conf/serv.conf"}, kUsage},
-        {{"STATUS"}, kUsage},
-        {{"--conf"}, kUsage},
-        {{"app_update"}, "Error: app_update is not available in this build.\n"},
-        {{"app_update_dn", "--conf", "conf/serv.conf"}, "Error: app_update_dn is not available in this build.\n"},
-        {{"app_update_available"}, "Error: app_update_available is not available in this build.\n"},
-        {{"app_update_local", "a.zip"}, "Error: app_update_local is not available in this build.\n"},
+        {{}, 1, "", kUsage},
+        {{"", "--conf", "conf/serv.conf"}, 1, "", kUsage},
+        {{"bogus", "--conf", "conf/serv.conf"}, 1, "", kUsage},
+        {{"STATUS"}, 1, "", kUsage},
+        {{"--conf"}, 1, "", kUsage},
+        {{"app_update_local", "a.zip"}, 1, "", "Usage: brisvane app_update_local <zip경로> <sha256>\n"},
+        // The words that do not start the server fail at their first request.
+        {{"app_update"}, 1, "", noServer},
+        {{"app_update_local", "a.zip", "abc"}, 1, "Applying local zip: a.zip\n", noServer},
+        {{"app_update_step2"}, 1, "", "Nothing to apply (no " + homePath_ + "/work/_update_ready/brisvanesrv).\n"},
+        {{"app_update_rollback"}, 1, "", "Error: work/_rollback 이 없습니다 — 복원할 내용이 없습니다.\n"},
+        {{"app_update_cleanup"}, 0, "0 directory(ies) cleaned up.\n", ""},
     };
     for (const Case& c : cases) {
         const ToolRun run = tool_.run(c.args, homePath_);
-        EXPECT_EQ(run.exitCode, 1) << testing::PrintToString(c.args);
-        EXPECT_EQ(run.out, "");
-        EXPECT_EQ(run.err, c.err);
+        EXPECT_EQ(run.exitCode, c.exitCode) << testing::PrintToString(c.args);
+        EXPECT_EQ(run.out, c.out) << testing::PrintToString(c.args);
+        EXPECT_EQ(run.err, c.err) << testing::PrintToString(c.args);
     }
     EXPECT_FALSE(portAccepts(port_)) << "no server was started";
     EXPECT_TRUE(tool_.adoptedServers().empty());

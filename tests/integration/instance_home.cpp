@@ -68,7 +68,7 @@ bool InstanceHome::start(const std::map<std::string, std::string>& extraEnv, con
     std::map<std::string, std::string> env = {
         {"TSAN_OPTIONS", "suppressions=" + sourceDir() + "/tests/sanitizers/tsan.supp"}};
     for (const auto& [name, value] : extraEnv) env[name] = value;
-    if (!process_.start(args, home_.path(), env) || !process_.waitListening(port_)) {
+    if (!process_.start(args, home_.path(), env, program_) || !process_.waitListening(port_)) {
         ADD_FAILURE() << "server did not start: " << process_.stderrText();
         return false;
     }

@@ -39,6 +39,10 @@ public:
     // Replaces work/.runtime.properties (written before each start).
     void setRuntimeProperties(const std::string& text);
 
+    // Runs `program` instead of the built brisvanesrv at the next start (a
+    // copy elsewhere, to control what lies beside it).
+    void useProgram(const std::string& program) { program_ = program; }
+
     // Starts brisvanesrv with `env` added to its environment and `args` on
     // its command line; false (with the reason added to the test) when it
     // does not listen.
@@ -64,6 +68,7 @@ private:
     ServerProcess process_;
     nlohmann::json models_ = nlohmann::json::array();
     nlohmann::json instances_ = nlohmann::json::array();
+    std::string program_;
 };
 
 // The body parsed as JSON (sorted), or a JSON "discarded" value when it does

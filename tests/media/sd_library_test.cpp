@@ -68,3 +68,24 @@ TEST(SdLibrary, ProcessBindingLooksBesideTheExecutable) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SdLibrary, StandInBesideTheTestsLoadsWithTypedEntries) {
+    const SdLibrary& library = SdLibrary::instance();
+    ASSERT_TRUE(library.loaded) << library.error;
+    EXPECT_EQ(library.error, "");
+    for (size_t i = 0; i < kSdEntryCount; ++i) EXPECT_NE(library.entries[i], nullptr) << sdEntryName(static_cast<SdEntry>(i));
+    EXPECT_EQ(reinterpret_cast<void*>(library.fn.resultGetFps), library.entries[kSdResultGetFps]);
+    EXPECT_STREQ(library.fn.commit(), "standin");
+}
+
+TEST(SdLibrary, OneMissingEntryIsNamed) {
+    const SdLibrary library = SdLibrary::loadFrom(BRISVANE_INCOMPLETE_MEDIA_LIBRARY);
+    EXPECT_FALSE(library.loaded);
+    EXPECT_EQ(library.error,
+              "media engine library is missing functions: sd_result_get_fps (sd.cpp header/DLL version mismatch?)");
+    EXPECT_EQ(library.fn.ctxCreate, nullptr) << "an incomplete library is never called";
+}
+
+}  // namespace

@@ -255,6 +255,39 @@ TEST(TcpServer, ConnectionsBeyondTheLimitGet503) {
     EXPECT_TRUE(eventually([&] { return served.load() == 3; })) << "room again after they end";
 }
 
+// At the cap a connection gives way only while it waits for a request with
+// nothing arrived: one whose request bytes already wait on the socket (its
+// reader marked it idle but has not read yet) keeps its place.
+TEST(TcpServer, AtTheCapARequestAlreadyWaitingKeepsItsConnection) {
+    std::atomic<bool> release{false};
+    std::atomic<int> entered{0};
+    TcpServerOptions options;
+    options.maxConnections = 1;
+    auto server = startServer(
+        [&](Peer* peer) {
+            peer->setIdle(true);
+            ++entered;
+            while (!release) std::this_thread::sleep_for(1ms);
+        },
+        options);
+    HttpConnection holder;
+    ASSERT_TRUE(holder.connect(server->listeningPort()));
+    ASSERT_TRUE(eventually([&] { return entered.load() == 1; }));
+    ASSERT_TRUE(holder.send("GET /x HTTP/1.1\r\n"));
+    ASSERT_TRUE(eventually([&] {
+        const auto peers = server->peers();
+        return peers.size() == 1 && !peers.front()->isIdle();
+    })) << "a connection with request bytes waiting counts as idle";
+
+    HttpConnection next;
+    ASSERT_TRUE(next.connect(server->listeningPort()));
+    HttpReply reply;
+    ASSERT_TRUE(next.readReply(&reply, 5000)) << "the holder was closed for it and it waits unanswered";
+    EXPECT_EQ(reply.status, 503);
+    EXPECT_EQ(entered.load(), 1);
+    release = true;
+}
+
 // A client that connects and never reads: the server's writes fill both
 // socket buffers and then make no progress.
 TEST(TcpServer, WritesToAClientThatStopsReadingGiveUp) {

@@ -81,6 +81,26 @@ TEST(SpawnDetached, ChildRunsInItsOwnSessionWithNothingInherited) {
     EXPECT_EQ(waitChild(pid), 128 + SIGKILL);
 }
 
+TEST(SpawnDetached, OutputIsAppendedToTheLogAndNothingElseInherited) {
+    TempDir dir;
+    const std::string log = dir.file("app_update.log");
+    writeTextFile(log, "earlier run\n");
+    const int leaked = ::open(log.c_str(), O_RDONLY);
+    ASSERT_GE(leaked, 3);
+    int error = 0;
+    // Both streams, and the descriptors the child holds, as it sees them.
+    const pid_t pid = spawnDetachedAppendingOutput(
+        "/bin/sh", {"-c", "echo out; echo err >&2; ls /proc/self/fd | wc -l"}, dir.path(), log, &error);
+    ::close(leaked);
+    ASSERT_GT(pid, 0) << error;
+    EXPECT_EQ(waitChild(pid), 0);
+    // 0, 1, 2 and the one ls opens to list them.
+    EXPECT_EQ(readTextFile(log), "earlier run\nout\nerr\n4\n");
+
+    EXPECT_EQ(spawnDetachedAppendingOutput("/bin/true", {}, "", dir.file("missing/x.log"), &error), -1);
+    EXPECT_EQ(error, ENOENT);
+}
+
 TEST(SpawnDetached, MissingProgramReportsTheSystemError) {
     int error = 0;
     EXPECT_EQ(spawnDetached("/nonexistent/program", {}, "", &error), -1);

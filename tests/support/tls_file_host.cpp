@@ -154,7 +154,20 @@ void TlsFileHost::serve(int fd) {
         if (n <= 0) return;
         head.append(buffer, static_cast<size_t>(n));
     }
-    head.resize(head.find("\r\n\r\n"));
+    const size_t headEnd = head.find("\r\n\r\n");
+    if (headEnd == std::string::npos) return;
+    // A request body (a POST to the web service) is read whole, so that the
+    // connection closes without unread bytes and the answer arrives.
+    const std::string length = headerValue(head.substr(0, headEnd), "content-length");
+    size_t bodyLeft = length.empty() ? 0 : static_cast<size_t>(std::stoull(length));
+    const size_t already = head.size() - headEnd - 4;
+    bodyLeft = already >= bodyLeft ? 0 : bodyLeft - already;
+    while (bodyLeft > 0) {
+        const int n = SSL_read(ssl, buffer, static_cast<int>(std::min(sizeof buffer, bodyLeft)));
+        if (n <= 0) return;
+        bodyLeft -= static_cast<size_t>(n);
+    }
+    head.resize(headEnd);
     const size_t firstSpace = head.find(' ');
     const size_t secondSpace = head.find(' ', firstSpace + 1);
     const std::string target = head.substr(firstSpace + 1, secondSpace - firstSpace - 1);

@@ -34,7 +34,8 @@ public:
 
     int port() const { return port_; }
 
-    // GET `target` (path and query exactly) answers 200 with this JSON body.
+    // A request for `target` (path and query exactly, any method; a body is
+    // read and ignored) answers 200 with this JSON body.
     void setDocument(const std::string& target, const std::string& body);
     // GET `path` streams the file at `diskPath` ("Range: bytes=N-" answered
     // with 206), or shows `fault`.

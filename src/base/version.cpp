@@ -1,0 +1,3 @@
+#include "base/version.h"
+
+const char* const kAppVersion = "1.0.23";

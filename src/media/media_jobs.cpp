@@ -1,0 +1,251 @@
+// Image and video jobs: start, events, cancellation, the guarded library
+// call and the image steps. The video steps are in media_video_job.cpp.
+#include <chrono>
+#include <span>
+
+#include "base/logger.h"
+#include "codec/png_image.h"
+#include "engine/format_string.h"
+#include "engine/mivrel_exception.h"
+#include "media/job_options.h"
+#include "media/media_engine.h"
+#include "media/media_job_lock.h"
+#include "media/sd_calls.h"
+#include "storage/file_store.h"
+
+namespace {
+
+// How often a job that waits for the media lock looks at its cancel flag.
+constexpr auto kLockPoll = std::chrono::milliseconds(20);
+
+GenerationEvent eventOfType(const char* type) {
+    GenerationEvent event;
+    event.type = type;
+    return event;
+}
+
+GenerationEvent errorEvent(const std::string& message) {
+    GenerationEvent event = eventOfType("error");
+    event.data["message"] = message;
+    return event;
+}
+
+}  // namespace
+
+bool MivrelMediaEngine::startInputGeneration(const GenerationInput& input) {
+    if (!context_.load()) throw MivrelException(1, "model is not loaded");
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!workerDone_) throw MivrelException(3, "generation already in progress");
+    }
+    checkSamplerNames(input.options);
+    // The engine bounds what reaches the library itself, whoever the caller:
+    // sizes, steps, frames, counts and reference images within the schema.
+    GenerationInput job = input;
+    validateGenerationInput(job, getInputSchema());
+    joinWorker();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        events_.clear();
+        workerDone_ = false;
+    }
+    cancelRequested_.store(false);
+    try {
+        worker_ = std::thread([this, job = std::move(job)] { runJob(job); });
+    } catch (...) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        workerDone_ = true;
+        throw;
+    }
+    return true;
+}
+
+bool MivrelMediaEngine::fetchNextEvent(GenerationEvent& event) {
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return !events_.empty() || workerDone_; });
+        if (!events_.empty()) {
+            event = std::move(events_.front());
+            events_.pop_front();
+            return true;
+        }
+    }
+    joinWorker();
+    return false;
+}
+
+void MivrelMediaEngine::queueEvent(GenerationEvent event) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        events_.push_back(std::move(event));
+    }
+    changed_.notify_all();
+}
+
+void MivrelMediaEngine::queueProgress(int32_t step, int32_t steps) {
+    GenerationEvent event = eventOfType("progress");
+    event.step = step;
+    event.steps = steps;
+    event.elapsedMs = steadyNowMs() - jobStartMs_.load();
+    queueEvent(std::move(event));
+}
+
+MivrelMediaEngine::LibraryCall MivrelMediaEngine::callLibrary(int32_t steps, const std::function<int32_t()>& call) {
+    LibraryCall outcome;
+    std::unique_lock<std::timed_mutex> lock(mediaGenerationLock(), std::try_to_lock);
+    if (!lock.owns_lock()) {
+        queueEvent(eventOfType("queued"));
+        // A job cancelled while it waits ends now instead of after the job
+        // that holds the library.
+        while (!lock.try_lock_for(kLockPoll)) {
+            if (cancelRequested_.load()) return outcome;
+        }
+    }
+    if (cancelRequested_.load()) return outcome;
+    jobStartMs_.store(steadyNowMs());
+    expectedSteps.store(steps);
+    currentMediaEngine.store(this);
+    // Cleared before the lock is released (declared after it), so it never
+    // clears the entry of the next job.
+    struct ClearCurrent {
+        ~ClearCurrent() { currentMediaEngine.store(nullptr); }
+    } clearCurrent;
+    // An abort between the test above and the store just before could not
+    // reach the library yet; it is seen here.
+    if (cancelRequested_.load()) return outcome;
+    outcome.ran = true;
+    outcome.status = call();
+    if (outcome.status != 0) outcome.error = sdLastError();
+    outcome.elapsedMs = steadyNowMs() - jobStartMs_.load();
+    return outcome;
+}
+
+void MivrelMediaEngine::runJob(const GenerationInput& input) noexcept {
+    GenerationEvent final;
+    try {
+        final = isVideo() ? generateVideo(input) : generateImages(input);
+    } catch (const std::exception& e) {
+        final = errorEvent(e.what());
+    } catch (...) {
+        final = errorEvent("generation failed");
+    }
+    if (final.type == "error") {
+        const std::string message = final.data.value("message", std::string());
+        logMessage(1, "[MediaEngine] 생성 실패: %s", message.c_str());
+    }
+    queueEvent(std::move(final));
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        workerDone_ = true;
+    }
+    changed_.notify_all();
+}
+
+sd_tensor* MivrelMediaEngine::imageFileToSdTensor(const std::string& file, const GenerationInput& input,
+                                                  SdTensorList& tensors) {
+    if (!fileStore) throw MivrelException(6, "file store is not attached");
+    const Bytes bytes = fileStore->read(file, input.storeKey);
+    RgbImage image;
+    std::string reason;
+    if (!decodeImageRgb(bytes, image, reason)) throw GenerationInputError("cannot read image: " + file);
+    const int64_t dims[3] = {3, image.width, image.height};
+    sd_tensor* tensor =
+        SdLibrary::instance().fn.tensorCreate(SD_TENSOR_U8, 3, dims, image.pixels.data(), image.pixels.size());
+    if (!tensor) throw std::runtime_error("sd.cpp tensor create failed: " + sdLastError());
+    tensors.add(tensor);
+    return tensor;
+}
+
+std::string MivrelMediaEngine::saveOutputs(const std::string& extension, const std::vector<uint8_t>& bytes,
+                                           const GenerationInput& input) {
+    if (!fileStore) throw MivrelException(6, "file store is not attached");
+    return fileStore->saveGeneratedFile("gen", extension, std::span<const uint8_t>(bytes), input.storeKey);
+}
+
+GenerationEvent MivrelMediaEngine::generateImages(const GenerationInput& input) {
+    const SdLibrary& library = SdLibrary::instance();
+    const nlohmann::json& o = input.options;
+    const std::string prompt = input.textOfRole("prompt");
+    const std::string negative = input.textOfRole("negative");
+    const int64_t seed = resolveSeed(jobInt(o, "seed", -1));
+    const int64_t width = jobInt(o, "width", 1024);
+    const int64_t height = jobInt(o, "height", 1024);
+    const int64_t count = jobInt(o, "count", 1);
+    const int64_t steps = jobInt(o, "steps", 20);
+    const double cfg = jobNumber(o, "cfg_scale", 6.0);
+    const bool tiling = jobBool(o, "vae_tiling", false);
+
+    // Freed in reverse order: the result, then the tensors, then the options.
+    SdOptionsPtr options(library.fn.imgGenOptCreate());
+    if (!options) throw std::runtime_error("sd.cpp image option create failed");
+    SdTensorList tensors;
+    SdResultPtr result;
+    sd_opt* opt = options.get();
+    setSdOptionString(opt, "prompt", prompt);
+    setSdOptionString(opt, "negative_prompt", negative);
+    setSdOptionInt(opt, "width", width);
+    setSdOptionInt(opt, "height", height);
+    setSdOptionInt(opt, "seed", seed);
+    setSdOptionInt(opt, "batch_count", count);
+    setSdOptionInt(opt, "sample.steps", steps);
+    setSdOptionString(opt, "sample.method", jobText(o, "sampler", "euler"));
+    if (o.contains("scheduler") && o["scheduler"].is_string()) {
+        setSdOptionString(opt, "sample.scheduler", o["scheduler"].get<std::string>());
+    }
+    setSdOptionFloat(opt, "sample.guidance.txt_cfg", cfg);
+    setSdOptionBool(opt, "vae_tiling.enabled", tiling);
+    for (const std::string& file : input.filesOfType("image", "reference")) imageFileToSdTensor(file, input, tensors);
+    if (!tensors.empty()) {
+        checkSdStatus(library.fn.optSetTensors(opt, "ref_images", tensors.data(), static_cast<int64_t>(tensors.size())),
+                      "sd.cpp option ref_images");
+    }
+    logMessage(4, "[MediaEngine] 생성 시작: %dx%d steps=%d cfg=%.1f seed=%lld count=%d refs=%zu vae_tiling=%s",
+               static_cast<int>(width), static_cast<int>(height), static_cast<int>(steps), cfg,
+               static_cast<long long>(seed), static_cast<int>(count), tensors.size(), tiling ? "on" : "off");
+
+    sd_ctx* context = context_.load();
+    const LibraryCall call = callLibrary(static_cast<int32_t>(steps), [&] {
+        sd_result* raw = nullptr;
+        const int32_t status = library.fn.generateImage(context, opt, &raw);
+        result.reset(raw);
+        return status;
+    });
+    const int64_t n = result ? library.fn.resultGetImageCount(result.get()) : 0;
+
+    GenerationEvent event;
+    event.elapsedMs = call.elapsedMs;
+    if (!call.ran || cancelRequested_.load() || call.status == SD_STATUS_CANCELLED) {
+        event.type = "cancelled";
+    } else if (call.status != 0 || n <= 0) {
+        event = errorEvent("image generation failed: " + (call.error.empty() ? std::string("empty result") : call.error));
+        event.elapsedMs = call.elapsedMs;
+    } else {
+        event.type = "result";
+        try {
+            for (int64_t i = 0; i < n; ++i) {
+                const VideoFrame image = imageOfSdTensor(library.fn.resultGetImage(result.get(), i));
+                if (!image.pixels) continue;
+                std::vector<uint8_t> png;
+                if (!encodePng(image.width, image.height, image.channels, image.pixels, png)) {
+                    throw std::runtime_error("PNG encoding failed for image " + std::to_string(i));
+                }
+                event.files.push_back(saveOutputs("png", png, input));
+            }
+            if (event.files.empty()) {
+                event.type = "error";
+                event.data["message"] = "generation result is empty";
+            }
+        } catch (const std::exception& e) {
+            // What was stored stays, and the event names it.
+            event.type = "error";
+            event.data["message"] = e.what();
+        }
+        event.data["seed"] = seed;
+        event.data["width"] = width;
+        event.data["height"] = height;
+        event.data["steps"] = steps;
+    }
+    logMessage(4, "[MediaEngine] 생성 끝: %s (%lld ms) files=%zu", event.type.c_str(),
+               static_cast<long long>(event.elapsedMs), event.files.size());
+    return event;
+}
