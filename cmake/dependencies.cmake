@@ -24,3 +24,11 @@ add_library(brisvane_mkvmuxer STATIC
 target_include_directories(brisvane_mkvmuxer SYSTEM PUBLIC ${LIBWEBM_SOURCE_DIR})
 target_compile_options(brisvane_mkvmuxer PRIVATE -w)
 set_target_properties(brisvane_mkvmuxer PROPERTIES POSITION_INDEPENDENT_CODE ON)
+
+# The desktop shell's toolkit: GTK 3, WebKitGTK 4.1 and the tray indicator.
+# They are linked only into the shell library, which brisvanesrv loads in
+# desktop mode; X11 serves the desktop tests (windows of other processes,
+# screenshots).
+pkg_check_modules(DESKTOP_SHELL REQUIRED IMPORTED_TARGET
+  gtk+-3.0 webkit2gtk-4.1 ayatana-appindicator3-0.1 gio-unix-2.0)
+pkg_check_modules(X11 REQUIRED IMPORTED_TARGET x11)

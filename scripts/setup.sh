@@ -15,7 +15,10 @@ mkdir -p "$cache"
 # ---- Debian packages -------------------------------------------------------
 packages=(cmake ninja-build pkg-config g++ git nlohmann-json3-dev libstb-dev libwebp-dev
           libopus-dev libssl-dev libgtest-dev libgmock-dev libzip-dev zipcmp ziptool openssl
-          chromium python3)
+          chromium python3
+          # the desktop shell (GTK 3, WebKitGTK 4.1, the tray indicator) and
+          # the X server its tests run on
+          libgtk-3-dev libwebkit2gtk-4.1-dev libayatana-appindicator3-dev libx11-dev xvfb dbus)
 packages+=("${BRISVANE_EXTRA_PACKAGES[@]}")
 # `make test` sets BRISVANE_SETUP_TESTS: the packages only tests use.
 [ "${BRISVANE_SETUP_TESTS:-}" = 1 ] && packages+=("${BRISVANE_TEST_PACKAGES[@]}")

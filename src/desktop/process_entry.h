@@ -1,5 +1,6 @@
-// The Linux process entry of brisvanesrv: the version switch, the
-// single-instance guard, the server thread and the exit path.
+// The Linux process entry of brisvanesrv: the version switch, the choice of
+// desktop or headless mode, the single-instance guard, the server thread and
+// the exit path.
 #pragma once
 
 #include <atomic>
@@ -22,12 +23,19 @@ std::string instanceLockPath();
 // low 8 bits of the code.
 int exitCodeForStartResult(int code);
 
-// The text that explains a start-up result code to the user.
-const char* startupErrorText(int code);
+// The text that explains a start-up result code to the user: the start-up
+// failure dialog's text, also printed on standard error without a display.
+std::string startupErrorText(int code);
+
+// The caption of the start-up failure dialog.
+inline constexpr const char kStartupErrorCaption[] = "Brisvane 시작 오류";
 
 // Runs serverMain with the arguments and stores its result in
 // serverStartResult; exceptions are logged and stored as 9999.
 void runServerThread(int argc, char** argv);
 
-// The whole process: returns the exit code.
+// The whole process: returns the exit code. With a display (DISPLAY or
+// WAYLAND_DISPLAY) and without "--headless" the desktop shell runs the main
+// loop; without one, or when the shell cannot be loaded or the display
+// opened, the process runs headless.
 int runProcess(int argc, char** argv);

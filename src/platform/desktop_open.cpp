@@ -1,6 +1,7 @@
 #include "platform/desktop_open.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -23,7 +24,9 @@ bool hasDesktopSession() {
 
 }  // namespace
 
-int openInFileBrowser(const std::string& folder) {
+int openInFileBrowser(const std::string& folder) { return openWithDesktop(folder); }
+
+int openWithDesktop(const std::string& target) {
     if (!hasDesktopSession()) return 31;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -31,10 +34,18 @@ int openInFileBrowser(const std::string& folder) {
         posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
     }
     std::string program = "xdg-open";
-    std::string argument = folder;
+    std::string argument = target;
     std::vector<char*> argv = {program.data(), argument.data(), nullptr};
+    // The opener must not inherit the signals the server keeps blocked.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
     pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    const int rc = posix_spawnp(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) return 2;
     std::thread([pid] {

@@ -1,4 +1,4 @@
-// Showing a folder in the desktop's file browser.
+// Handing a folder or a web address to the desktop's default application.
 #pragma once
 
 #include <string>
@@ -11,3 +11,7 @@
 // own process with the folder as its one argument, never through a shell;
 // its output goes to /dev/null and a detached thread reaps it. Thread-safe.
 int openInFileBrowser(const std::string& folder);
+
+// The same for any target (a web address opens in the default browser). The
+// caller decides which targets are acceptable; nothing passes a shell.
+int openWithDesktop(const std::string& target);

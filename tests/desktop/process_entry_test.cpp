@@ -40,3 +40,20 @@ TEST(ProcessEntry, LockFileLocation) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ProcessEntry, StartupFailureTextsByCode) {
+    const std::pair<int, const char*> cases[] = {
+        {1001, "잘못된 실행 인자입니다."},
+        {1002, "잘못된 실행 인자입니다."},
+        {1011, "설정 파일을 찾을 수 없습니다.\n\nconf/serv.conf 파일을 확인해주세요."},
+        {1104, "필수 디렉토리를 생성할 수 없습니다.\n\n설치 경로의 쓰기 권한을 확인해주세요."},
+        {1302, "서버 포트를 열 수 없습니다.\n\n포트가 이미 사용 중이거나 네트워크 오류입니다."},
+        {1301, "서버 시작에 실패했습니다.\n\n오류 코드: 1301"},
+        {9999, "서버 시작에 실패했습니다.\n\n오류 코드: 9999"},
+    };
+    for (const auto& [code, text] : cases) EXPECT_EQ(startupErrorText(code), text) << code;
+}
+
+}  // namespace

@@ -64,6 +64,9 @@ bool ServerProcess::start(const std::vector<std::string>& args, const std::strin
         variables[text.substr(0, equals)] = text.substr(equals + 1);
     }
     variables.erase("BRISVANE_HOME");
+    // Servers run headless unless a test hands them a display.
+    variables.erase("DISPLAY");
+    variables.erase("WAYLAND_DISPLAY");
     variables["BRISVANE_LOCK_FILE"] = lockFile_;
     for (const auto& [key, value] : env) variables[key] = value;
     lockFile_ = variables["BRISVANE_LOCK_FILE"];

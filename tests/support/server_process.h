@@ -34,8 +34,9 @@ public:
     ServerProcess& operator=(const ServerProcess&) = delete;
 
     // Starts `program` (brisvanesrv by default) with `args` in `cwd`. The
-    // child's environment is this process's without BRISVANE_HOME and
-    // BRISVANE_LOCK_FILE, then `env` applied; BRISVANE_LOCK_FILE defaults to a
+    // child's environment is this process's without BRISVANE_HOME,
+    // BRISVANE_LOCK_FILE, DISPLAY and WAYLAND_DISPLAY (so it runs headless),
+    // then `env` applied; BRISVANE_LOCK_FILE defaults to a
     // file of this object's own, so servers of parallel tests never meet.
     // Returns false when the process cannot be started.
     bool start(const std::vector<std::string>& args, const std::string& cwd,
