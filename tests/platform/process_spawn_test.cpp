@@ -70,12 +70,22 @@ TEST(SpawnDetached, ChildRunsInItsOwnSessionWithNothingInherited) {
     EXPECT_EQ(group, std::to_string(pid));
     EXPECT_EQ(std::filesystem::read_symlink(proc + "/cwd"), std::filesystem::canonical(dir.path()));
     EXPECT_EQ(readTextFile(proc + "/cmdline"), std::string("/bin/sleep\0" "30\0", 14));
+    // Right after the exec the dynamic loader holds the libraries it maps open
+    // for a moment; an inherited descriptor would stay, so the set is read
+    // again until it settles.
+    const std::vector<std::string> expected{"0 /dev/null", "1 /dev/null", "2 /dev/null"};
     std::vector<std::string> descriptors;
-    for (const auto& entry : std::filesystem::directory_iterator(proc + "/fd"))
-        descriptors.push_back(entry.path().filename().string() + " " +
-                              std::filesystem::read_symlink(entry.path()).string());
-    std::sort(descriptors.begin(), descriptors.end());
-    EXPECT_EQ(descriptors, (std::vector<std::string>{"0 /dev/null", "1 /dev/null", "2 /dev/null"}));
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        descriptors.clear();
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(proc + "/fd", ec))
+            descriptors.push_back(entry.path().filename().string() + " " +
+                                  std::filesystem::read_symlink(entry.path(), ec).string());
+        std::sort(descriptors.begin(), descriptors.end());
+        if (descriptors == expected) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(descriptors, expected);
 
     ::kill(pid, SIGKILL);
     EXPECT_EQ(waitChild(pid), 128 + SIGKILL);
