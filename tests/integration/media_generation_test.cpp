@@ -361,7 +361,13 @@ TEST_F(MediaGeneration, MissingOrIncompleteLibrary) {
         const std::string expected = c.library.empty()
                                          ? c.errorSuffix + programDir.file("libstable-diffusion.so")
                                          : c.errorSuffix;
-        const std::string events = readTextFile(home_->dir().file("logs/events.jsonl"));
+        // The event may be written just after the server starts answering.
+        std::string events;
+        for (int waited = 0; waited < 10000; waited += 50) {
+            events = readTextFile(home_->dir().file("logs/events.jsonl"));
+            if (events.find(json(expected).dump()) != std::string::npos) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
         EXPECT_NE(events.find("\"text\":\"Media engine not loaded\""), std::string::npos) << events;
         EXPECT_NE(events.find(json(expected).dump()), std::string::npos) << events;
         const HttpReply reply = generate("img", "imageGenerate", {{"prompt", "p"}});
