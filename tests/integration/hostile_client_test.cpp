@@ -240,15 +240,16 @@ bool eventually(int seconds, Check&& check) {
 // 3 MB) fits in what loopback's autotuned send buffer can hold, so on a quick
 // machine the stream ends by itself before the test frees it. It needs a
 // stream that cannot fit (larger events per token) before it can run again.
-TEST(HostileClient, DISABLED_StreamsNobodyReadsAndSlowHeads) {
+TEST(HostileClient, StreamsNobodyReadsAndSlowHeads) {
     InstanceHome home;
     // Raw prompts ending in "~\n" loop until the token cap; so does a chat
     // whose message says so through the raw renderer of "buffered_tag". The
-    // context and the token limit let that run to megabytes of events, far
-    // more than the socket buffers of both ends hold.
+    // context and the token limit let that run to tens of megabytes of
+    // events, far more than the socket buffers of both ends hold (the
+    // sender's grows to 4 MiB on loopback).
     home.addModel("scripted", "scripted.gguf", testmodels::kScriptedChatFile, {{"assembler", "qwen3"}});
     home.addModel("tagged", "scripted.gguf", testmodels::kScriptedChatFile, {{"assembler", "buffered_tag"}});
-    const json endless = {{"n_ctx", 40000}, {"n_predict", 40000}};
+    const json endless = {{"n_ctx", 400000}, {"n_predict", 400000}};
     home.addInstance("raw", "scripted", endless);
     home.addInstance("chat", "tagged", endless);
     ASSERT_TRUE(home.start());
