@@ -175,11 +175,7 @@ namespace {
 // The tray icon as the notification host sees it on the session bus: the
 // menu's items in order, and "Exit" clicked there ends the process through
 // its exit path with a window open.
-// Set aside: under a full parallel test run the menu's "Exit" event is
-// sometimes refused over the bus after the main window has opened (the call
-// returns an error, not a time-out); the same menu and Exit path pass alone
-// and in the in-process shell tests.
-TEST_F(DesktopProcess, DISABLED_TrayMenuOnTheBusAndExit) {
+TEST_F(DesktopProcess, TrayMenuOnTheBusAndExit) {
     const std::string bus = ensureSessionBus();
     if (bus.empty()) GTEST_SKIP() << "no dbus-daemon for a private session bus";
     TempDir home;
@@ -223,8 +219,11 @@ TEST_F(DesktopProcess, DISABLED_TrayMenuOnTheBusAndExit) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // let the page paint
     EXPECT_TRUE(probe_->screenshot(window, screenshotDir() + "/tray-open-brisvane-process.png"));
 
-    ASSERT_TRUE(tray.click(owner, exitId));
-    EXPECT_EQ(running.waitExit(20000), 0) << running.stderrText();
+    // The shell may end before the bus delivers its reply to the click, so
+    // the exit itself is what shows the click worked.
+    std::string refusal;
+    tray.click(owner, exitId, &refusal);
+    EXPECT_EQ(running.waitExit(20000), 0) << refusal << "\n" << running.stderrText();
     const std::string log = readTextFile(home.file("logs/brisvane.log"));
     EXPECT_NE(log.find("[main] Exit — shutting down"), std::string::npos) << log;
 }

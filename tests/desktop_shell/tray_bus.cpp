@@ -31,27 +31,31 @@ std::string TrayBus::waitForIndicator(pid_t pid, int timeoutMs) {
                                                       "org.freedesktop.DBus", "ListNames", nullptr,
                                                       G_VARIANT_TYPE("(as)"), G_DBUS_CALL_FLAGS_NONE, 2000, nullptr,
                                                       nullptr);
-        std::string owner;
+        // The process can hold more than one connection to the bus (GTK's and
+        // the toolkit's own): the indicator's is the one serving the menu.
+        std::vector<std::string> owned;
         if (names) {
             GVariantIter* iter = nullptr;
             const char* name = nullptr;
             g_variant_get(names, "(as)", &iter);
-            while (owner.empty() && g_variant_iter_loop(iter, "&s", &name)) {
+            while (g_variant_iter_loop(iter, "&s", &name)) {
                 if (name[0] != ':') continue;
                 GVariant* reply = g_dbus_connection_call_sync(
                     bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                     "GetConnectionUnixProcessID", g_variant_new("(s)", name), G_VARIANT_TYPE("(u)"),
                     G_DBUS_CALL_FLAGS_NONE, kReplyWaitMs, nullptr, nullptr);
                 if (!reply) continue;
-                guint32 owned = 0;
-                g_variant_get(reply, "(u)", &owned);
+                guint32 processId = 0;
+                g_variant_get(reply, "(u)", &processId);
                 g_variant_unref(reply);
-                if (static_cast<pid_t>(owned) == pid) owner = name;
+                if (static_cast<pid_t>(processId) == pid) owned.push_back(name);
             }
             g_variant_iter_free(iter);
             g_variant_unref(names);
         }
-        if (!owner.empty() && !menu(owner).empty()) return owner;
+        for (const std::string& owner : owned) {
+            if (!menu(owner).empty()) return owner;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     return "";
@@ -88,11 +92,16 @@ std::vector<TrayMenuItem> TrayBus::menu(const std::string& owner) {
     return items;
 }
 
-bool TrayBus::click(const std::string& owner, int id) {
+bool TrayBus::click(const std::string& owner, int id, std::string* error) {
+    GError* failure = nullptr;
     GVariant* reply = g_dbus_connection_call_sync(bus_, owner.c_str(), kMenuPath, "com.canonical.dbusmenu", "Event",
                                                   g_variant_new("(isvu)", id, "clicked", g_variant_new_int32(0), 0u),
-                                                  nullptr, G_DBUS_CALL_FLAGS_NONE, kReplyWaitMs, nullptr, nullptr);
-    if (!reply) return false;
+                                                  nullptr, G_DBUS_CALL_FLAGS_NONE, kReplyWaitMs, nullptr, &failure);
+    if (!reply) {
+        if (error) *error = failure ? failure->message : "no reply";
+        if (failure) g_error_free(failure);
+        return false;
+    }
     g_variant_unref(reply);
     return true;
 }

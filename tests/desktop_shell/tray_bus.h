@@ -28,8 +28,9 @@ public:
     std::string waitForIndicator(pid_t pid, int timeoutMs);
     // The top-level items of the indicator's menu, in order.
     std::vector<TrayMenuItem> menu(const std::string& owner);
-    // Clicks the item `id`, as the notification host does.
-    bool click(const std::string& owner, int id);
+    // Clicks the item `id`, as the notification host does. On failure
+    // `error` (when given) holds the bus's message.
+    bool click(const std::string& owner, int id, std::string* error = nullptr);
 
     static constexpr const char* kMenuPath = "/org/ayatana/NotificationItem/brisvanesrv/Menu";
 
