@@ -221,6 +221,12 @@ int serverMain(int argc, char** argv) {
     reportEnvironment();
     installLibraryLogging();
 
+    // The status endpoints answer as soon as initApp has the server
+    // listening, so a relay that stays off shows its state from the start.
+    if (!runtimeprops::brisvaneExport) {
+        relayStatus.store(runtimeprops::brisvaneIdRelay.empty() ? kGatewayUnregistered : kGatewayDown);
+    }
+
     try {
         initApp();
     } catch (const AppInitException& e) {
@@ -232,7 +238,6 @@ int serverMain(int argc, char** argv) {
         startRtcClient();
     } else {
         logMessage(3, "[RTC] BRISVANE_EXPORT=false — RTC 클라이언트 미기동");
-        relayStatus.store(runtimeprops::brisvaneIdRelay.empty() ? kGatewayUnregistered : kGatewayDown);
     }
 
     logMessage(3, "[init] startup done in %lld ms", static_cast<long long>(nowMs() - startMs));
