@@ -11,6 +11,7 @@
 #include "media/media_engine.h"
 #include "media/media_job_lock.h"
 #include "media/sd_calls.h"
+#include "media/sd_common_settings.h"
 #include "storage/file_store.h"
 
 namespace {
@@ -165,15 +166,15 @@ std::string MivrelMediaEngine::saveOutputs(const std::string& extension, const s
 GenerationEvent MivrelMediaEngine::generateImages(const GenerationInput& input) {
     const SdLibrary& library = SdLibrary::instance();
     const nlohmann::json& o = input.options;
-    const std::string prompt = input.textOfRole("prompt");
-    const std::string negative = input.textOfRole("negative");
-    const int64_t seed = resolveSeed(jobInt(o, "seed", -1));
-    const int64_t width = jobInt(o, "width", 1024);
-    const int64_t height = jobInt(o, "height", 1024);
+    const SdCommonSettings common =
+        readSdCommonSettings(input, {.width = 1024, .height = 1024, .steps = 20, .cfg = 6.0, .tiling = false});
+    const int64_t seed = common.seed;
+    const int64_t width = common.width;
+    const int64_t height = common.height;
+    const int64_t steps = common.steps;
+    const double cfg = common.cfg;
+    const bool tiling = common.tiling;
     const int64_t count = jobInt(o, "count", 1);
-    const int64_t steps = jobInt(o, "steps", 20);
-    const double cfg = jobNumber(o, "cfg_scale", 6.0);
-    const bool tiling = jobBool(o, "vae_tiling", false);
 
     // Freed in reverse order: the result, then the tensors, then the options.
     SdOptionsPtr options(library.fn.imgGenOptCreate());
@@ -181,19 +182,8 @@ GenerationEvent MivrelMediaEngine::generateImages(const GenerationInput& input) 
     SdTensorList tensors;
     SdResultPtr result;
     sd_opt* opt = options.get();
-    setSdOptionString(opt, "prompt", prompt);
-    setSdOptionString(opt, "negative_prompt", negative);
-    setSdOptionInt(opt, "width", width);
-    setSdOptionInt(opt, "height", height);
-    setSdOptionInt(opt, "seed", seed);
+    applySdCommonSettings(opt, common, o);
     setSdOptionInt(opt, "batch_count", count);
-    setSdOptionInt(opt, "sample.steps", steps);
-    setSdOptionString(opt, "sample.method", jobText(o, "sampler", "euler"));
-    if (o.contains("scheduler") && o["scheduler"].is_string()) {
-        setSdOptionString(opt, "sample.scheduler", o["scheduler"].get<std::string>());
-    }
-    setSdOptionFloat(opt, "sample.guidance.txt_cfg", cfg);
-    setSdOptionBool(opt, "vae_tiling.enabled", tiling);
     for (const std::string& file : input.filesOfType("image", "reference")) imageFileToSdTensor(file, input, tensors);
     if (!tensors.empty()) {
         checkSdStatus(library.fn.optSetTensors(opt, "ref_images", tensors.data(), static_cast<int64_t>(tensors.size())),

@@ -10,6 +10,7 @@
 #include "media/job_options.h"
 #include "media/media_engine.h"
 #include "media/sd_calls.h"
+#include "media/sd_common_settings.h"
 
 namespace {
 
@@ -37,16 +38,16 @@ PcmAudio soundOf(const sd_audio* audio) {
 GenerationEvent MivrelMediaEngine::generateVideo(const GenerationInput& input) {
     const SdLibrary& library = SdLibrary::instance();
     const nlohmann::json& o = input.options;
-    const std::string prompt = input.textOfRole("prompt");
-    const std::string negative = input.textOfRole("negative");
-    const int64_t seed = resolveSeed(jobInt(o, "seed", -1));
-    const int64_t width = jobInt(o, "width", 768);
-    const int64_t height = jobInt(o, "height", 512);
+    const SdCommonSettings common =
+        readSdCommonSettings(input, {.width = 768, .height = 512, .steps = 8, .cfg = 1.0, .tiling = true});
+    const int64_t seed = common.seed;
+    const int64_t width = common.width;
+    const int64_t height = common.height;
+    const int64_t steps = common.steps;
+    const double cfg = common.cfg;
+    const bool tiling = common.tiling;
     const int64_t frameCount = jobInt(o, "frames", 49);
     const int64_t requestedFps = jobInt(o, "fps", 24);
-    const int64_t steps = jobInt(o, "steps", 8);
-    const double cfg = jobNumber(o, "cfg_scale", 1.0);
-    const bool tiling = jobBool(o, "vae_tiling", true);
     const bool temporal = jobBool(o, "temporal_tiling", true);
 
     SdOptionsPtr options(library.fn.vidGenOptCreate());
@@ -54,20 +55,9 @@ GenerationEvent MivrelMediaEngine::generateVideo(const GenerationInput& input) {
     SdTensorList tensors;
     SdResultPtr result;
     sd_opt* opt = options.get();
-    setSdOptionString(opt, "prompt", prompt);
-    setSdOptionString(opt, "negative_prompt", negative);
-    setSdOptionInt(opt, "width", width);
-    setSdOptionInt(opt, "height", height);
-    setSdOptionInt(opt, "seed", seed);
+    applySdCommonSettings(opt, common, o);
     setSdOptionInt(opt, "video_frames", frameCount);
     setSdOptionInt(opt, "fps", requestedFps);
-    setSdOptionInt(opt, "sample.steps", steps);
-    setSdOptionString(opt, "sample.method", jobText(o, "sampler", "euler"));
-    if (o.contains("scheduler") && o["scheduler"].is_string()) {
-        setSdOptionString(opt, "sample.scheduler", o["scheduler"].get<std::string>());
-    }
-    setSdOptionFloat(opt, "sample.guidance.txt_cfg", cfg);
-    setSdOptionBool(opt, "vae_tiling.enabled", tiling);
     setSdOptionBool(opt, "vae_tiling.temporal_tiling", temporal);
     const auto setVideoImage = [&](const char* role, const char* name) {
         const std::vector<std::string> files = input.filesOfType("image", role);

@@ -73,6 +73,30 @@ struct StopGrace {
     int waitCap(int ms) const { return seen ? std::min(ms, millisUntil(deadline)) : ms; }
 };
 
+// Passes what `out` holds on to TLS, once. False when the pump must end with
+// "tls_write_error": TLS failed, or nothing could be written for
+// `stallTimeoutMs`. Sets `progress` when bytes moved and `wantWrite` when TLS
+// waits for the socket to take more.
+bool writePendingToTls(SSL* ssl, PumpBuffer& out, PumpResult& result, Clock::time_point& lastTlsWrite,
+                       int stallTimeoutMs, bool& progress, bool& wantWrite) {
+    if (out.empty()) {
+        lastTlsWrite = Clock::now();
+        return true;
+    }
+    const int n = SSL_write(ssl, out.data(), static_cast<int>(out.left()));
+    if (n > 0) {
+        out.offset += static_cast<size_t>(n);
+        result.bytesLocalToTls += static_cast<uint64_t>(n);
+        lastTlsWrite = Clock::now();
+        progress = true;
+        return true;
+    }
+    const int events = tlsWantEvents(ssl, n);
+    if (events == POLLOUT) wantWrite = true;
+    else if (events != POLLIN) return false;
+    return Clock::now() - lastTlsWrite < std::chrono::milliseconds(stallTimeoutMs);
+}
+
 }  // namespace
 
 PumpResult pumpStreamChannel(LocalStream& stream, TlsConnection& tls, size_t bufferSize, const StopSignal& stop,
@@ -114,27 +138,9 @@ PumpResult pumpStreamChannel(LocalStream& stream, TlsConnection& tls, size_t buf
                 progress = true;
             }
         }
-        if (!out.empty()) {
-            const int n = SSL_write(ssl, out.data(), static_cast<int>(out.left()));
-            if (n > 0) {
-                out.offset += static_cast<size_t>(n);
-                result.bytesLocalToTls += static_cast<uint64_t>(n);
-                lastTlsWrite = Clock::now();
-                progress = true;
-            } else {
-                const int events = tlsWantEvents(ssl, n);
-                if (events == POLLOUT) wantWrite = true;
-                else if (events != POLLIN) {
-                    result.reason = "tls_write_error";
-                    break;
-                }
-                if (Clock::now() - lastTlsWrite >= std::chrono::milliseconds(stallTimeoutMs)) {
-                    result.reason = "tls_write_error";
-                    break;
-                }
-            }
-        } else {
-            lastTlsWrite = Clock::now();
+        if (!writePendingToTls(ssl, out, result, lastTlsWrite, stallTimeoutMs, progress, wantWrite)) {
+            result.reason = "tls_write_error";
+            break;
         }
         if (!in.empty()) {
             if (localInputClosed || grace.seen) {
@@ -224,27 +230,9 @@ PumpResult pumpSocketChannel(int localFd, TlsConnection& tls, size_t bufferSize,
                 progress = true;
             }
         }
-        if (!out.empty()) {
-            const int n = SSL_write(ssl, out.data(), static_cast<int>(out.left()));
-            if (n > 0) {
-                out.offset += static_cast<size_t>(n);
-                result.bytesLocalToTls += static_cast<uint64_t>(n);
-                lastTlsWrite = Clock::now();
-                progress = true;
-            } else {
-                const int events = tlsWantEvents(ssl, n);
-                if (events == POLLOUT) wantTlsWrite = true;
-                else if (events != POLLIN) {
-                    result.reason = "tls_write_error";
-                    break;
-                }
-                if (Clock::now() - lastTlsWrite >= std::chrono::milliseconds(stallTimeoutMs)) {
-                    result.reason = "tls_write_error";
-                    break;
-                }
-            }
-        } else {
-            lastTlsWrite = Clock::now();
+        if (!writePendingToTls(ssl, out, result, lastTlsWrite, stallTimeoutMs, progress, wantTlsWrite)) {
+            result.reason = "tls_write_error";
+            break;
         }
         if (!in.empty()) {
             const ssize_t k = ::send(localFd, in.data(), in.left(), MSG_NOSIGNAL);
