@@ -168,12 +168,6 @@ GenerationEvent MivrelMediaEngine::generateImages(const GenerationInput& input) 
     const nlohmann::json& o = input.options;
     const SdCommonSettings common =
         readSdCommonSettings(input, {.width = 1024, .height = 1024, .steps = 20, .cfg = 6.0, .tiling = false});
-    const int64_t seed = common.seed;
-    const int64_t width = common.width;
-    const int64_t height = common.height;
-    const int64_t steps = common.steps;
-    const double cfg = common.cfg;
-    const bool tiling = common.tiling;
     const int64_t count = jobInt(o, "count", 1);
 
     // Freed in reverse order: the result, then the tensors, then the options.
@@ -190,11 +184,11 @@ GenerationEvent MivrelMediaEngine::generateImages(const GenerationInput& input) 
                       "sd.cpp option ref_images");
     }
     logMessage(4, "[MediaEngine] 생성 시작: %dx%d steps=%d cfg=%.1f seed=%lld count=%d refs=%zu vae_tiling=%s",
-               static_cast<int>(width), static_cast<int>(height), static_cast<int>(steps), cfg,
-               static_cast<long long>(seed), static_cast<int>(count), tensors.size(), tiling ? "on" : "off");
+               static_cast<int>(common.width), static_cast<int>(common.height), static_cast<int>(common.steps), common.cfg,
+               static_cast<long long>(common.seed), static_cast<int>(count), tensors.size(), common.tiling ? "on" : "off");
 
     sd_ctx* context = context_.load();
-    const LibraryCall call = callLibrary(static_cast<int32_t>(steps), [&] {
+    const LibraryCall call = callLibrary(static_cast<int32_t>(common.steps), [&] {
         sd_result* raw = nullptr;
         const int32_t status = library.fn.generateImage(context, opt, &raw);
         result.reset(raw);
@@ -230,10 +224,10 @@ GenerationEvent MivrelMediaEngine::generateImages(const GenerationInput& input) 
             event.type = "error";
             event.data["message"] = e.what();
         }
-        event.data["seed"] = seed;
-        event.data["width"] = width;
-        event.data["height"] = height;
-        event.data["steps"] = steps;
+        event.data["seed"] = common.seed;
+        event.data["width"] = common.width;
+        event.data["height"] = common.height;
+        event.data["steps"] = common.steps;
     }
     logMessage(4, "[MediaEngine] 생성 끝: %s (%lld ms) files=%zu", event.type.c_str(),
                static_cast<long long>(event.elapsedMs), event.files.size());

@@ -40,12 +40,6 @@ GenerationEvent MivrelMediaEngine::generateVideo(const GenerationInput& input) {
     const nlohmann::json& o = input.options;
     const SdCommonSettings common =
         readSdCommonSettings(input, {.width = 768, .height = 512, .steps = 8, .cfg = 1.0, .tiling = true});
-    const int64_t seed = common.seed;
-    const int64_t width = common.width;
-    const int64_t height = common.height;
-    const int64_t steps = common.steps;
-    const double cfg = common.cfg;
-    const bool tiling = common.tiling;
     const int64_t frameCount = jobInt(o, "frames", 49);
     const int64_t requestedFps = jobInt(o, "fps", 24);
     const bool temporal = jobBool(o, "temporal_tiling", true);
@@ -70,12 +64,12 @@ GenerationEvent MivrelMediaEngine::generateVideo(const GenerationInput& input) {
     const bool hasLast = setVideoImage("end", "end_image");
     logMessage(4,
                "[MediaEngine] 영상 생성 시작: %dx%dx%d fps=%d steps=%d cfg=%.1f seed=%lld init=%s end=%s tiling=%s/%s",
-               static_cast<int>(width), static_cast<int>(height), static_cast<int>(frameCount),
-               static_cast<int>(requestedFps), static_cast<int>(steps), cfg, static_cast<long long>(seed),
-               hasFirst ? "yes" : "no", hasLast ? "yes" : "no", tiling ? "on" : "off", temporal ? "on" : "off");
+               static_cast<int>(common.width), static_cast<int>(common.height), static_cast<int>(frameCount),
+               static_cast<int>(requestedFps), static_cast<int>(common.steps), common.cfg, static_cast<long long>(common.seed),
+               hasFirst ? "yes" : "no", hasLast ? "yes" : "no", common.tiling ? "on" : "off", temporal ? "on" : "off");
 
     sd_ctx* context = context_.load();
-    const LibraryCall call = callLibrary(static_cast<int32_t>(steps), [&] {
+    const LibraryCall call = callLibrary(static_cast<int32_t>(common.steps), [&] {
         sd_result* raw = nullptr;
         const int32_t status = library.fn.generateVideo(context, opt, &raw);
         result.reset(raw);
@@ -121,10 +115,10 @@ GenerationEvent MivrelMediaEngine::generateVideo(const GenerationInput& input) {
             event.type = "error";
             event.data["message"] = "video encoding failed: " + error;
         }
-        event.data["seed"] = seed;
+        event.data["seed"] = common.seed;
         event.data["width"] = frames.front().width;
         event.data["height"] = frames.front().height;
-        event.data["steps"] = steps;
+        event.data["steps"] = common.steps;
         event.data["frames"] = n;
         event.data["fps"] = fps;
         event.data["has_audio"] = hasAudio && encoded;
