@@ -8,8 +8,8 @@
 std::atomic<MivrelMediaEngine*> currentMediaEngine{nullptr};
 std::atomic<int32_t> expectedSteps{0};
 
-std::timed_mutex& mediaGenerationLock() {
-    static std::timed_mutex lock;
+std::mutex& mediaGenerationLock() {
+    static std::mutex lock;
     return lock;
 }
 

@@ -11,7 +11,7 @@
 class MivrelMediaEngine;
 
 // Held by the job whose library call runs, for that call only.
-std::timed_mutex& mediaGenerationLock();
+std::mutex& mediaGenerationLock();
 
 // The engine whose job is inside the library (null otherwise) and that job's
 // step total. Written only by the holder of mediaGenerationLock.

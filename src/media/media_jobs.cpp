@@ -2,6 +2,7 @@
 // call and the image steps. The video steps are in media_video_job.cpp.
 #include <chrono>
 #include <span>
+#include <thread>
 
 #include "base/logger.h"
 #include "codec/png_image.h"
@@ -93,13 +94,16 @@ void MivrelMediaEngine::queueProgress(int32_t step, int32_t steps) {
 
 MivrelMediaEngine::LibraryCall MivrelMediaEngine::callLibrary(int32_t steps, const std::function<int32_t()>& call) {
     LibraryCall outcome;
-    std::unique_lock<std::timed_mutex> lock(mediaGenerationLock(), std::try_to_lock);
+    std::unique_lock<std::mutex> lock(mediaGenerationLock(), std::try_to_lock);
     if (!lock.owns_lock()) {
         queueEvent(eventOfType("queued"));
         // A job cancelled while it waits ends now instead of after the job
-        // that holds the library.
-        while (!lock.try_lock_for(kLockPoll)) {
+        // that holds the library. Polled with a plain mutex: a timed wait
+        // would work as well, but the thread sanitizer of our compiler cannot
+        // see a timed lock taken and then reports its release.
+        while (!lock.try_lock()) {
             if (cancelRequested_.load()) return outcome;
+            std::this_thread::sleep_for(kLockPoll);
         }
     }
     if (cancelRequested_.load()) return outcome;
