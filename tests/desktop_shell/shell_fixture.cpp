@@ -97,10 +97,17 @@ std::string ShellTest::evaluate(WebViewWindow& window, const std::string& script
     return outcome.text;
 }
 
-WindowBox ShellTest::screenBox(WebViewWindow& window) {
+WindowBox ShellTest::screenBox(WebViewWindow& window, int awaitWidth) {
+    const Window xid = gdk_x11_window_get_xid(gtk_widget_get_window(GTK_WIDGET(window.gtkWindow())));
     pumpFor(100);
     gdk_display_sync(gdk_display_get_default());
-    return probe_->box(gdk_x11_window_get_xid(gtk_widget_get_window(GTK_WIDGET(window.gtkWindow()))));
+    WindowBox box = probe_->box(xid);
+    for (int waited = 0; awaitWidth > 0 && box.width != awaitWidth && waited < 20000; waited += 100) {
+        pumpFor(100);
+        gdk_display_sync(gdk_display_get_default());
+        box = probe_->box(xid);
+    }
+    return box;
 }
 
 void ShellTest::screenshot(WebViewWindow& window, const std::string& name) {

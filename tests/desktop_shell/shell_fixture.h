@@ -42,8 +42,10 @@ protected:
     static bool waitLoaded(WebViewWindow& window, const std::string& url);
     // Runs `script` in the page and returns its result as text ("" on error).
     static std::string evaluate(WebViewWindow& window, const std::string& script);
-    // The window's outer box on the screen as the X server sees it.
-    WindowBox screenBox(WebViewWindow& window);
+    // The window's outer box on the screen as the X server sees it. With
+    // `awaitWidth`, first waits (up to 20 s) for the window to reach that
+    // width: windows are shown at one size and resized after.
+    WindowBox screenBox(WebViewWindow& window, int awaitWidth = 0);
     // Writes a screenshot of the window to build/desktop-screenshots/<name>.png.
     void screenshot(WebViewWindow& window, const std::string& name);
     // The window manager requests of `window` since the last call.

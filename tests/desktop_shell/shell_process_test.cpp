@@ -209,7 +209,7 @@ TEST_F(DesktopProcess, TrayMenuOnTheBusAndExit) {
     ASSERT_NE(window, 0u);
     // Shown at 1200 x 800, then resized: wait for the second size.
     WindowBox box;
-    for (int waited = 0; waited < 5000; waited += 50) {
+    for (int waited = 0; waited < 20000; waited += 50) {
         box = probe_->box(window);
         if (box.width == 1080) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));

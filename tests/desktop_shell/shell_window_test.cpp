@@ -75,8 +75,8 @@ TEST_F(ShellTest, WindowSizesFollowTheScreenDpi) {
     shell.start();
     shell.command(kCmdOpenBrisvane);
     shell.command(kCmdProductInfo);
-    const WindowBox main = screenBox(shell.mainWindow());
-    const WindowBox product = screenBox(shell.productWindow());
+    const WindowBox main = screenBox(shell.mainWindow(), 1620);
+    const WindowBox product = screenBox(shell.productWindow(), 1140);
     gdk_screen_set_resolution(screen, 96);
     EXPECT_EQ(main.width, 1620);
     EXPECT_EQ(main.height, 1020);

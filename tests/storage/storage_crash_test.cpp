@@ -141,6 +141,12 @@ TEST_P(CrashTest, CrashWhileCreatingLeavesNoStore) {
 }
 
 TEST_P(CrashTest, RandomKillsNeverLoseReturnedSaves) {
+#if defined(__SANITIZE_THREAD__)
+    // A forked child of a thread-sanitized process spends the whole kill
+    // window in the sanitizer's own start-up, so no kill lands inside an
+    // operation; the store is single-threaded here, so nothing is lost.
+    GTEST_SKIP() << "kills cannot land inside operations under the thread sanitizer";
+#endif
     const std::string journal = dir.file("journal");
     const std::vector<std::string> names = {"a", "b", "c", "d", "e", "f", "g", "h"};
     std::map<std::string, uint64_t> model;  // name -> version; absent when missing
