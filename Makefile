@@ -29,9 +29,13 @@ build:
 	@bash scripts/configure.sh $(BUILD_DIR) $(SAN)
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 
-# Thread-sanitizer runs read the suppressions for ggml's own thread pool.
+# Sanitizer runs read the suppressions for libraries we do not build
+# (ggml's thread pool, the desktop toolkit).
 ifeq ($(SAN),thread)
 export TSAN_OPTIONS ?= suppressions=$(CURDIR)/tests/sanitizers/tsan.supp
+endif
+ifeq ($(SAN),address)
+export LSAN_OPTIONS ?= suppressions=$(CURDIR)/tests/sanitizers/lsan.supp
 endif
 
 # Test servers run side by side: OpenMP workers that spin while idle would
