@@ -11,7 +11,7 @@
 //
 // The first six operations after the destructor have no body here. Of the
 // others, some answer neutrally (false, null, empty, nothing done) and the rest
-// refuse with MivrelException code 3 and a text that begins "this engine does
+// refuse with MivrelException BadInput and a text that begins "this engine does
 // not support " and names the operation, so a client learns which operation
 // the instance's family lacks. A refusal changes nothing in the engine.
 #pragma once

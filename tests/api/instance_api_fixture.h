@@ -70,12 +70,12 @@ public:
     }
     std::vector<int32_t> tokenizePrompt(const std::string& prompt, const TokenCallback&) override {
         ++script_->tokenizeCalls;
-        if (script_->throwOnTokenize) throw MivrelException(2, "tokenize failed: prompt is too long (ret=%d)", -9);
+        if (script_->throwOnTokenize) throw MivrelException(MivrelErrorCode::LimitExceeded, "tokenize failed: prompt is too long (ret=%d)", -9);
         return std::vector<int32_t>(prompt.begin(), prompt.end());
     }
     void resetContext(const ContextSettings&) override {
         ++script_->resetContextCalls;
-        if (script_->throwOnReset) throw MivrelException(6, "context reset failed");
+        if (script_->throwOnReset) throw MivrelException(MivrelErrorCode::RuntimeFailed, "context reset failed");
         std::lock_guard<std::mutex> lock(script_->mu);
         script_->stats.usedCells = 0;
         script_->stats.nPast = 0;
@@ -92,7 +92,7 @@ public:
             ++script_->stats.usedCells;
             return true;
         }
-        if (script_->throwOnFetch) throw MivrelException(6, "decode failed (ret=%d)", -1);
+        if (script_->throwOnFetch) throw MivrelException(MivrelErrorCode::RuntimeFailed, "decode failed (ret=%d)", -1);
         if (script_->blockWhenEmpty) script_->wake.wait(lock, [&] { return script_->aborted; });
         return false;
     }
