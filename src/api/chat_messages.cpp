@@ -18,6 +18,7 @@
 #include "config/event_manager.h"
 #include "engine/mivrel_exception.h"
 #include "engine/mivrel_manager.h"
+#include "mgmt/service_context.h"
 #include "net/router.h"
 
 namespace {
@@ -94,6 +95,7 @@ bool admit(HttpRequestHandler& handler, Response& response, Mivrel& mivrel, cons
 // Declared in the order the handler held them, so the claim ends before the
 // instance's last reference from this request goes.
 struct MessagesExchange {
+    const ServiceContext& services;
     HttpRequestHandler& handler;
     const Request& request;
     Response& response;
@@ -106,6 +108,10 @@ struct MessagesExchange {
     nlohmann::ordered_json sampler = nlohmann::ordered_json::object();
     bool loadedNow = false;
     std::string messageId;
+
+    MessagesExchange(const ServiceContext& services_, HttpRequestHandler& handler_, const Request& request_,
+                     Response& response_, const std::string& id_)
+        : services(services_), handler(handler_), request(request_), response(response_), id(id_) {}
 
     const char* cid() const { return id.c_str(); }
     void answerError(int status, const std::string& code, const std::string& message) {
@@ -133,7 +139,7 @@ bool readRequest(MessagesExchange& x) {
 
 // The instance by id (404 "mivrel_not_found") of the chat family.
 bool findInstance(MessagesExchange& x) {
-    x.found = gMivrelManager ? gMivrelManager->find(x.id) : nullptr;
+    x.found = x.services.findMivrel(x.id);
     if (!x.found) {
         logMessage(9, "[POST /v1/%s/messages] Mivrel Not found :%s", x.cid(), x.cid());
         x.answerError(404, "mivrel_not_found", "Mivrel not found: " + x.id);
@@ -205,9 +211,8 @@ bool loadInstance(MessagesExchange& x, ReplyContext& reply) {
                           m.setConversation(x.req.conversationId);
                           logMessage(4, "[POST /v1/%s/messages] 모델 로드 완료: conversationId=%s", cid,
                                      x.req.conversationId.c_str());
-                          if (gEventManager)
-                              gEventManager->add("info", "mivrel", x.id, "Mivrel started",
-                                                 "model=" + m.config.modelPath);
+                          x.services.addEvent("info", "mivrel", x.id, "Mivrel started",
+                                              "model=" + m.config.modelPath);
                       }};
     const InitLoadResult load = loadWithInitEvents(x.release.claim(), step);
     if (load.failed) {
@@ -358,8 +363,9 @@ void sendCompleted(MessagesExchange& x, nlohmann::json message) {
 
 }  // namespace
 
-void handleMessages(HttpRequestHandler& handler, const Request& request, Response& response, const std::string& id) {
-    MessagesExchange x{handler, request, response, id};
+void handleMessages(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                    Response& response, const std::string& id) {
+    MessagesExchange x(services, handler, request, response, id);
     if (!readRequest(x) || !findInstance(x) || !prepareContent(x) || !claimInstance(x)) return;
     Mivrel& mivrel = *x.found;
     if (!admit(handler, response, mivrel, x.req, id, x.release)) return;
@@ -388,4 +394,6 @@ void handleMessages(HttpRequestHandler& handler, const Request& request, Respons
     sendCompleted(x, std::move(message));
 }
 
-void installChatRoutes() { routeHandlers().messages = handleMessages; }
+void installChatRoutes(const ServiceContext& services) {
+    routeHandlers().messages = bindServices(services, handleMessages);
+}

@@ -178,7 +178,7 @@ std::string generateMivrelId() {
     return text;
 }
 
-CreateMivrelResult createMivrel(const nlohmann::json& request) {
+CreateMivrelResult createMivrel(MivrelManager* mivrels, const nlohmann::json& request) {
     const std::string id = request.value("mivrelId", std::string());
     const std::string name = request.value("name", std::string());
     const std::string modelId = request.value("modelId", std::string());
@@ -311,7 +311,7 @@ CreateMivrelResult createMivrel(const nlohmann::json& request) {
         return refuse(500, "internal_error", std::string("mivrel.json 쓰기 실패: ") + e.what());
     }
     // An id registered already (false) is not reported: the files are written.
-    if (gMivrelManager) gMivrelManager->addMivrel(std::move(config));
+    if (mivrels) mivrels->addMivrel(std::move(config));
 
     logMessage(4, "[mivrel] 생성: %s (familyType=%s, assembler=%s)", id.c_str(), familyType.c_str(),
                assembler.c_str());

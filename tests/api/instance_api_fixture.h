@@ -18,6 +18,7 @@
 #include "engine/engine_factory.h"
 #include "engine/mivrel_exception.h"
 #include "engine/mivrel_manager.h"
+#include "mgmt/service_context.h"
 #include "net/fake_peer.h"
 #include "net/http_request_handler.h"
 
@@ -121,15 +122,14 @@ protected:
     // Installs the instance's engine as a load would.
     void load(const std::shared_ptr<Mivrel>& mivrel);
 
-    using Handler = void (*)(HttpRequestHandler&, const Request&, Response&, const std::string&);
+    using Handler = void (*)(const ServiceContext&, HttpRequestHandler&, const Request&, Response&, const std::string&);
     // Runs `handler` for `id` with `body` (and `query`) on a fresh connection.
     Written call(Handler handler, const std::string& id, const std::string& body = "",
                  const std::string& query = "");
 
     std::shared_ptr<EngineScript> script_ = std::make_shared<EngineScript>();
-
-private:
-    std::unique_ptr<MivrelManager> saved_;
+    // The handlers' services: a manager in a temporary folder, no event log.
+    ServiceContext services_;
 };
 
 }  // namespace instance_api
