@@ -6,6 +6,7 @@
 #include "base/logger.h"
 #include "base/text_util.h"
 #include "config/app_init_exception.h"
+#include "config/data_folders.h"
 #include "config/event_manager.h"
 #include "config/server_config.h"
 #include "config/startup_state.h"
@@ -67,12 +68,13 @@ TcpServerOptions& tcpServerOptions() {
 void initApp() {
     registerMediaEngines();
     setCudaDeviceOrder();
-    ensureDataDirectories();
-    loadModelRegistry();
+    ServiceContext& services = appServices();
+    services.folders = configuredDataFolders();
+    ensureDataDirectories(services.folders);
+    loadModelRegistry(services.folders.models);
     recoverInterruptedDownloads();
 
-    ServiceContext& services = appServices();
-    const std::string eventsPath = (std::filesystem::path(ServerConfig::DIR_LOGS) / "events.jsonl").string();
+    const std::string eventsPath = (std::filesystem::path(services.folders.logs) / "events.jsonl").string();
     services.events = std::make_unique<EventManager>(eventsPath, kEventLogCapacity);
     logMessage(9, "[initApp] EventManager 초기화: %s", eventsPath.c_str());
     setMivrelEventSink([&services](const std::string& level, const std::string& category, const std::string& actor,
@@ -82,8 +84,8 @@ void initApp() {
 
     logMessage(9, "[initApp] MivrelManager 초기화...");
     services.mivrels = std::make_unique<MivrelManager>();
-    services.mivrels->setDir(ServerConfig::DIR_MIVREL);
-    registerListedMivrels(*services.mivrels);
+    services.mivrels->setDir(services.folders.mivrel);
+    registerListedMivrels(services.folders, *services.mivrels);
 
     const int emptied = services.mivrels->truncateStorageOnUnload();
     if (emptied > 0) logMessage(4, "[initApp] 저장소 비우기 (truncate_storage_on_unload): %d개 Mivrel", emptied);

@@ -166,9 +166,11 @@ void addAudioSettings(const nlohmann::json& request, const nlohmann::json& model
 
 }  // namespace
 
-std::string mivrelJsonPath() {
-    return (std::filesystem::path(ServerConfig::DIR_MIVREL) / "mivrel.json").string();
+std::string mivrelJsonPath(const std::string& mivrelDir) {
+    return (std::filesystem::path(mivrelDir) / "mivrel.json").string();
 }
+
+std::string mivrelJsonPath() { return mivrelJsonPath(ServerConfig::DIR_MIVREL); }
 
 std::string generateMivrelId() {
     thread_local std::mt19937_64 generator(static_cast<std::mt19937_64::result_type>(std::random_device{}()));

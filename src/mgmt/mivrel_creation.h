@@ -44,5 +44,7 @@ std::string generateMivrelId();
 // Orders every load-modify-write of mivrel.json (creation, removal).
 extern std::mutex mivrelJsonMutex;
 
-// DIR_MIVREL joined with "mivrel.json".
+// `mivrelDir` joined with "mivrel.json".
+std::string mivrelJsonPath(const std::string& mivrelDir);
+// The same in DIR_MIVREL.
 std::string mivrelJsonPath();

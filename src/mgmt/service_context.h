@@ -1,5 +1,6 @@
 // ServiceContext: the services one running server shares between its route
-// handlers: the instance manager, the event log and the TCP server.
+// handlers: the instance manager, the event log, the TCP server and the data
+// folders.
 //
 // Start-up owns the one context of the process: it makes the members in
 // initApp, before the TCP server accepts a connection, and releases them on
@@ -21,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "config/data_folders.h"
 #include "config/event_manager.h"
 #include "engine/mivrel_manager.h"
 #include "net/tcp_server.h"
@@ -33,6 +35,7 @@ struct ServiceContext {
     std::unique_ptr<EventManager> events;    // the event log (events.jsonl)
     std::unique_ptr<MivrelManager> mivrels;  // the instance manager
     std::unique_ptr<TcpServer> tcpServer;    // the server on SERV_IP:SERV_PORT
+    DataFolders folders;                     // where the registries live
 
     // The instance with that id; null when there is none or no manager.
     std::shared_ptr<Mivrel> findMivrel(const std::string& id) const;

@@ -171,7 +171,7 @@ void handleMivrelReload(const ServiceContext& services, HttpRequestHandler& hand
     bool rebuilt = false;
     MivrelConfig config;
     try {
-        config = buildRegisteredConfig(id);
+        config = buildRegisteredConfig(services.folders, id);
         rebuilt = true;
     } catch (const std::exception& e) {
         logMessage(2, "[mgmt] Mivrel reload: properties 읽기 실패 (%s)", e.what());
