@@ -295,10 +295,6 @@ size_t MivrelLlamaEngine::maxInputBytes() {
 
 namespace {
 
-// Texts longer than this are tokenized in pieces of about this size where
-// the vocabulary allows it, so a stop is seen between two pieces.
-size_t gTokenizePieceBytes = 1u << 20;
-
 // The counting pass sizes the output exactly; the library reports a count
 // that does not fit as a negative number.
 std::vector<int32_t> tokenizeTwice(const llama_vocab* vocab, std::string_view text, bool addSpecial,
@@ -314,8 +310,6 @@ std::vector<int32_t> tokenizeTwice(const llama_vocab* vocab, std::string_view te
 
 }  // namespace
 
-void setTokenizePieceBytesForTesting(size_t bytes) { gTokenizePieceBytes = bytes == 0 ? (1u << 20) : bytes; }
-
 void MivrelLlamaEngine::throwIfStopped() const {
     if (abortFlag && abortFlag->load()) throw MivrelException(MivrelErrorCode::RuntimeFailed, "tokenize stopped");
 }
@@ -323,14 +317,14 @@ void MivrelLlamaEngine::throwIfStopped() const {
 std::vector<int32_t> MivrelLlamaEngine::tokenizeStoppable(const std::string& text, bool addSpecial,
                                                           bool parseSpecial, int32_t& result) const {
     throwIfStopped();
-    if (text.size() <= gTokenizePieceBytes || !tokenizesInPieces_) {
+    if (text.size() <= tokenizePieceBytes_ || !tokenizesInPieces_) {
         return tokenizeTwice(vocab(), text, addSpecial, parseSpecial, result);
     }
     std::vector<int32_t> tokens;
     const std::string_view whole(text);
     size_t from = 0;
     while (from < whole.size()) {
-        const size_t to = nextPieceBoundary(whole, from + gTokenizePieceBytes);
+        const size_t to = nextPieceBoundary(whole, from + tokenizePieceBytes_);
         // Only the first piece gets the start token; the vocabulary adds no end token.
         std::vector<int32_t> piece =
             tokenizeTwice(vocab(), whole.substr(from, to - from), addSpecial && from == 0, parseSpecial, result);

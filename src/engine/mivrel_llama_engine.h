@@ -59,6 +59,11 @@ public:
     std::vector<int32_t> tokenizePrompt(const std::string& prompt, const TokenCallback& onToken = {}) override;
     // As tokenizePrompt with the caller's flags and no log lines.
     std::vector<int32_t> tokenizeText(const std::string& text, bool addSpecial, bool parseSpecial) override;
+    // Texts longer than `bytes` are tokenized in pieces of about that size
+    // (where the vocabulary allows it), so a stop is seen between two pieces;
+    // a megabyte unless set, 0 restores that. REQUIRES: no tokenizing runs.
+    void setTokenizePieceBytes(size_t bytes) { tokenizePieceBytes_ = bytes == 0 ? kDefaultTokenizePieceBytes : bytes; }
+    static constexpr size_t kDefaultTokenizePieceBytes = size_t{1} << 20;
 
     bool supportsImageInput() override;
     bool supportsAudioInput() override;
@@ -102,6 +107,7 @@ protected:
     ContextSettings contextSettings_;
     size_t longestTokenBytes_ = 0;  // of the loaded vocabulary; 0 without a model
     bool tokenizesInPieces_ = false;  // of the loaded vocabulary
+    size_t tokenizePieceBytes_ = kDefaultTokenizePieceBytes;
     int32_t nPast_ = 0;
 
 private:
@@ -112,9 +118,6 @@ private:
     std::vector<int32_t> tokenizeStoppable(const std::string& text, bool addSpecial, bool parseSpecial,
                                            int32_t& result) const;
 };
-
-// The piece size of tokenizeStoppable (a megabyte; 0 restores it). For tests.
-void setTokenizePieceBytesForTesting(size_t bytes);
 
 // The path of the file the model properties name for `role` ("model",
 // "mmproj") inside settings.modelDir, or "" when they name none. Throws

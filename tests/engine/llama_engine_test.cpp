@@ -250,12 +250,12 @@ TEST(LlamaEngineTokenizeTest, BigTextsGiveTheSameTokensInPiecesAndStopBetweenThe
     MivrelLLMEngine engine;
     engine.loadModel(kitLoadSettings(kTinyChatFile));
     const std::string text = mixedText(200000);
-    setTokenizePieceBytesForTesting(SIZE_MAX);
+    engine.setTokenizePieceBytes(SIZE_MAX);
     const std::vector<int32_t> whole = engine.tokenizePrompt(text);
     const std::vector<int32_t> wholeText = engine.tokenizeText(text, false, false);
     for (size_t piece : {size_t{1}, size_t{97}, size_t{4096}}) {
         SCOPED_TRACE(piece);
-        setTokenizePieceBytesForTesting(piece);
+        engine.setTokenizePieceBytes(piece);
         EXPECT_EQ(engine.tokenizePrompt(text), whole);
         EXPECT_EQ(engine.tokenizeText(text, false, false), wholeText);
     }
@@ -268,7 +268,7 @@ TEST(LlamaEngineTokenizeTest, BigTextsGiveTheSameTokensInPiecesAndStopBetweenThe
 
     // A stop while a long text is tokenized ends the work between two pieces.
     stop.store(false);
-    setTokenizePieceBytesForTesting(4096);
+    engine.setTokenizePieceBytes(4096);
     const std::string big = mixedText(16u << 20);
     std::atomic<bool> started{false};
     std::thread stopper([&] {
@@ -284,7 +284,7 @@ TEST(LlamaEngineTokenizeTest, BigTextsGiveTheSameTokensInPiecesAndStopBetweenThe
     }
     stopper.join();
     EXPECT_EQ(outcome, "tokenize stopped");
-    setTokenizePieceBytesForTesting(0);
+    engine.setTokenizePieceBytes(0);
     engine.abortFlag = nullptr;
 }
 
