@@ -18,6 +18,7 @@
 #include "config/event_manager.h"
 #include "engine/mivrel_exception.h"
 #include "engine/mivrel_manager.h"
+#include "mgmt/service_context.h"
 #include "net/router.h"
 
 namespace {
@@ -48,7 +49,7 @@ bool admit(HttpRequestHandler& handler, Response& response, Mivrel& mivrel, cons
             return false;
         }
     }
-    if (req.action.empty()) return true;
+    if (req.turn.action.empty()) return true;
 
     std::string refusal;
     if (!mivrel.hasEngine()) {
@@ -61,13 +62,13 @@ bool admit(HttpRequestHandler& handler, Response& response, Mivrel& mivrel, cons
         refusal = "message_id does not match the last resumable response (" + mivrel.openResponseId + ")";
     }
     if (!refusal.empty()) {
-        logMessage(4, "[POST /v1/%s/messages] conversation_control %s 거절: %s", cid, req.action.c_str(),
+        logMessage(4, "[POST /v1/%s/messages] conversation_control %s 거절: %s", cid, req.turn.action.c_str(),
                    refusal.c_str());
         release.refuse();
         sendJsonError(handler, response, 400, "bad_request", refusal);
         return false;
     }
-    if (req.action == "close_thinking") {
+    if (req.turn.action == "close_thinking") {
         std::string open, close, closeThenAnswer;
         const bool hasThink =
             createChatPromptRenderer(mivrel.config.loadSettings.assembler)->thinkingMarkers(open, close, closeThenAnswer);
@@ -84,240 +85,315 @@ bool admit(HttpRequestHandler& handler, Response& response, Mivrel& mivrel, cons
         }
     }
     logMessage(4, "[POST /v1/%s/messages] conversation_control: action=%s target=%s phase=%s messages=%s", cid,
-               req.action.c_str(), mivrel.openResponseId.c_str(), mivrel.openPhase.c_str(),
-               req.hasMessages ? "yes" : "no");
+               req.turn.action.c_str(), mivrel.openResponseId.c_str(), mivrel.openPhase.c_str(),
+               req.turn.hasMessages ? "yes" : "no");
     return true;
+}
+
+// One chat request on its way through the steps below: what the client
+// asked, the instance it claimed, and what the reply reports of the set-up.
+// Declared in the order the handler held them, so the claim ends before the
+// instance's last reference from this request goes.
+struct MessagesExchange {
+    const ServiceContext& services;
+    HttpRequestHandler& handler;
+    const Request& request;
+    Response& response;
+    const std::string& id;
+    MessagesRequest req;
+    std::shared_ptr<Mivrel> found;
+    RequestRelease release;
+    std::string samplerReason = "current";
+    nlohmann::ordered_json initPayload;
+    nlohmann::ordered_json sampler = nlohmann::ordered_json::object();
+    bool loadedNow = false;
+    std::string messageId;
+
+    MessagesExchange(const ServiceContext& services_, HttpRequestHandler& handler_, const Request& request_,
+                     Response& response_, const std::string& id_)
+        : services(services_), handler(handler_), request(request_), response(response_), id(id_) {}
+
+    const char* cid() const { return id.c_str(); }
+    void answerError(int status, const std::string& code, const std::string& message) {
+        sendJsonError(handler, response, status, code, message);
+    }
+};
+
+// Logs and parses the body; 400 "bad_request" for a refused one.
+bool readRequest(MessagesExchange& x) {
+    const char* cid = x.cid();
+    logMessage(9, "[POST /v1/%s/messages] 웹 요청 body:", cid);
+    const std::string rawBody(x.request.body.begin(), x.request.body.end());
+    logMessage(7, "%s", rawBody.c_str());
+
+    MessagesRequestError invalid;
+    if (!parseMessagesRequest(rawBody, x.req, invalid)) {
+        x.answerError(400, "bad_request", invalid.message);
+        return false;
+    }
+    x.req.turn.mivrelId = x.id;
+    logMessage(4, "[POST /v1/%s/messages] conversationId=%s mivrel_reset=%s stream=%s", cid,
+               x.req.conversationId.c_str(), yesNo(x.req.mivrelReset), yesNo(x.req.stream));
+    return true;
+}
+
+// The instance by id (404 "mivrel_not_found") of the chat family.
+bool findInstance(MessagesExchange& x) {
+    x.found = x.services.findMivrel(x.id);
+    if (!x.found) {
+        logMessage(9, "[POST /v1/%s/messages] Mivrel Not found :%s", x.cid(), x.cid());
+        x.answerError(404, "mivrel_not_found", "Mivrel not found: " + x.id);
+        return false;
+    }
+    return !checkFamilyType(x.handler, x.response, x.found.get(), {"LLM"}, "messages");
+}
+
+// What can be checked before the claim: file references and media of the
+// messages, and the sampling bounds.
+bool prepareContent(MessagesExchange& x) {
+    try {
+        convertMessageContent(*x.found, bearerToken(x.request), x.req.turn.messages, x.req.turn.media);
+    } catch (const FileBlockError& e) {
+        x.answerError(e.status, e.code, e.message);
+        return false;
+    }
+    if (x.req.applySampling) {
+        std::string error;
+        if (!validateSamplingOptions(x.req.options, x.found->maxPredict(x.found->config.contextSettings.nCtx),
+                                     error)) {
+            x.answerError(400, "bad_request", error);
+            return false;
+        }
+    }
+    return true;
+}
+
+// The busy test and the claim are one step; the load after it happens under
+// the claim, so a second request meanwhile is refused, never loads twice.
+bool claimInstance(MessagesExchange& x) {
+    const char* cid = x.cid();
+    ClaimResult claimed = ClaimResult::kOk;
+    x.release.arm(MivrelClaim::acquire(x.found, ClaimKind::kRun, &claimed));
+    if (x.release.armed()) return true;
+    if (claimed == ClaimResult::kRemoved) {
+        x.answerError(404, "mivrel_not_found", "Mivrel not found: " + x.id);
+        return false;
+    }
+    // Busy. A loaded instance that generates for another conversation
+    // is that conversation's: the holder is read from the status view,
+    // never from the fields the running request owns.
+    const std::string holder = x.found->statusView().conversationId;
+    if (claimed == ClaimResult::kBusy && x.found->hasEngine() && !x.req.mivrelReset && !holder.empty() &&
+        holder != x.req.conversationId) {
+        logMessage(9, "[POST /v1/%s/messages] Mivrel is currently in use by conversation: %s", cid, holder.c_str());
+        x.answerError(409, "mivrel_occupied", "Mivrel is currently in use by conversation: " + holder);
+        return false;
+    }
+    logMessage(9, "[POST /v1/%s/messages] Mivrel is already in progress", cid);
+    x.answerError(409, "mivrel_inferring", "Inference in progress");
+    return false;
+}
+
+// A streamed reply starts here: its headers go out before any event.
+void beginReply(MessagesExchange& x) {
+    if (!x.req.stream) return;
+    x.response.headers["Content-Type"] = "text/event-stream";
+    x.response.headers["Cache-Control"] = "no-cache";
+    x.response.headers["X-Accel-Buffering"] = "no";
+    x.handler.beginChunked(x.response);
+}
+
+// Loads the instance when it has no engine; the load records the
+// conversation and the event log's "Mivrel started".
+bool loadInstance(MessagesExchange& x, ReplyContext& reply) {
+    const char* cid = x.cid();
+    InitLoadStep step{x.id, &reply.sse, [&](Mivrel& m) {
+                          m.setConversation(x.req.conversationId);
+                          logMessage(4, "[POST /v1/%s/messages] 모델 로드 완료: conversationId=%s", cid,
+                                     x.req.conversationId.c_str());
+                          x.services.addEvent("info", "mivrel", x.id, "Mivrel started",
+                                              "model=" + m.config.modelPath);
+                      }};
+    const InitLoadResult load = loadWithInitEvents(x.release.claim(), step);
+    if (load.failed) {
+        logMessage(1, "[POST /v1/%s/messages] 모델 로드 실패: %s", cid, load.error.c_str());
+        x.release.refuse();
+        reply.sendInitFailed("model", load.t0, load.error);
+        return false;
+    }
+    if (load.loadedNow) {
+        x.initPayload = load.initDone;
+        x.loadedNow = true;
+        x.samplerReason = "reset";
+    }
+    return true;
+}
+
+// Another conversation takes the loaded instance over with a fresh sampler.
+void followConversation(MessagesExchange& x, Mivrel& mivrel) {
+    if (mivrel.conversationId == x.req.conversationId) return;
+    logMessage(4, "[POST /v1/%s/messages] conversationId 전환: [%s] → [%s]", x.cid(), mivrel.conversationId.c_str(),
+               x.req.conversationId.c_str());
+    mivrel.setConversation(x.req.conversationId);
+    mivrel.engine->resetSampler();
+    x.samplerReason = "reset";
+}
+
+// "mivrel_reset" on an instance that was already loaded: a fresh context.
+bool resetContextIfAsked(MessagesExchange& x, Mivrel& mivrel, ReplyContext& reply) {
+    if (!x.req.mivrelReset || x.loadedNow) return true;
+    const char* cid = x.cid();
+    const int64_t t0 = nowMs();
+    sendSseEvent(reply.sse, "mivrel.init_start", makeInitStartPayload(mivrel, x.id, "context", nowIsoTimeMs()));
+    try {
+        mivrel.engine->resetContext(mivrel.config.contextSettings);
+    } catch (const std::exception& e) {
+        logMessage(1, "[POST /v1/%s/messages] mivrel_reset 실패: %s", cid, e.what());
+        x.release.refuse();
+        reply.sendInitFailed("context", t0, e.what());
+        return false;
+    }
+    // A fresh context starts a fresh session.
+    mivrel.generationIndex = 0;
+    mivrel.sessionOutputTokens.store(0);
+    logMessage(4, "[POST /v1/%s/messages] mivrel_reset: KV 캐시 초기화", cid);
+    x.initPayload = makeInitDonePayload(mivrel, x.id, "context", t0);
+    sendSseEvent(reply.sse, "mivrel.init_done", x.initPayload);
+    x.samplerReason = "reset";
+    return true;
+}
+
+// "message.created" with the new message id.
+void announceMessage(MessagesExchange& x, const SseTarget& sse) {
+    x.messageId = newMessageId();
+    nlohmann::ordered_json created = nlohmann::ordered_json::object();
+    created["mivrelId"] = x.id;
+    created["conversationId"] = x.req.conversationId;
+    created["message_id"] = x.messageId;
+    sendSseEvent(sse, "message.created", created);
+}
+
+// "apply_sampling": the request's options, max_tokens lowered to what the
+// context leaves; a value the engine refuses is 400 "bad_request".
+bool applySampling(MessagesExchange& x, Mivrel& mivrel, ReplyContext& reply) {
+    if (!x.req.applySampling) return true;
+    MivrelEngine& engine = *mivrel.engine;
+    nlohmann::json options = x.req.options;
+    const int limit = mivrel.maxPredict(engine.nCtx());
+    if (options.contains("max_tokens") && options["max_tokens"].is_number_integer()) {
+        const nlohmann::json& v = options["max_tokens"];
+        const bool above = v.is_number_unsigned() ? v.get<uint64_t>() > static_cast<uint64_t>(std::max(limit, 0))
+                                                  : v.get<int64_t>() > limit;
+        if (above) options["max_tokens"] = limit;
+    }
+    try {
+        engine.setSamplingOptions(options);
+    } catch (const MivrelException& e) {
+        x.release.refuse();
+        reply.sendMessageError(400, "bad_request", e.what());
+        return false;
+    }
+    x.samplerReason = "changed";
+    return true;
+}
+
+// "message.sampler": why the sampler is as it is, and its values.
+void announceSampler(MessagesExchange& x, Mivrel& mivrel, const SseTarget& sse) {
+    x.sampler["reason"] = x.samplerReason;
+    const nlohmann::json sampling = mivrel.engine->getSamplingOptions();
+    if (sampling.is_object()) {
+        for (auto it = sampling.begin(); it != sampling.end(); ++it) x.sampler[it.key()] = it.value();
+    }
+    sendSseEvent(sse, "message.sampler", x.sampler);
+}
+
+// The prompt of this turn; messages of the wrong shape are the client's
+// mistake (400 "bad_request").
+bool composeTurn(MessagesExchange& x, Mivrel& mivrel, ReplyContext& reply, ChatTurn& turn) {
+    try {
+        composeChatTurn(mivrel, x.req.turn, turn);
+    } catch (const nlohmann::json::exception& e) {
+        logMessage(2, "[POST /v1/%s/messages] 프롬프트 거절: %s", x.cid(), e.what());
+        x.release.refuse();
+        reply.sendMessageError(400, "bad_request", std::string("invalid messages: ") + e.what());
+        return false;
+    }
+    return true;
+}
+
+// Runs the generation, streamed or whole; a streamed one that fails ends
+// with "message.error" 500 "internal_error".
+bool generate(MessagesExchange& x, Mivrel& mivrel, ReplyContext& reply, ChatTurn& turn, ReplyState& state) {
+    GenerationRun run{mivrel, x.id, *turn.assembler, state, turn.rawSource};
+    if (!x.req.stream) {
+        runPlainGeneration(run);
+        return true;
+    }
+    std::string error;
+    if (runStreamedGeneration(x.handler, run, &error)) return true;
+    logMessage(1, "[POST /v1/%s/messages] 생성 중 오류: %s", x.cid(), error.c_str());
+    reply.sendMessageError(500, "internal_error", error);
+    return false;
+}
+
+// The reply's end: "message.completed" and the stream's end, or the whole
+// JSON document with the load and sampler reports.
+void sendCompleted(MessagesExchange& x, nlohmann::json message) {
+    if (x.req.stream) {
+        nlohmann::json completed = nlohmann::json::object();
+        completed["conversationId"] = x.req.conversationId;
+        completed["message"] = std::move(message);
+        completed["mivrelId"] = x.id;
+        x.handler.writeChunk(formatSseEvent("message.completed", dumpReply(completed, -1)));
+        sendSseDone(x.handler);
+        return;
+    }
+    nlohmann::json body = nlohmann::json::object();
+    body["conversationId"] = x.req.conversationId;
+    body["message"] = std::move(message);
+    body["mivrelId"] = x.id;
+    if (!x.initPayload.is_null()) body["mivrel_init"] = parseJson(x.initPayload.dump());
+    body["sampler"] = parseJson(x.sampler.dump());
+    x.response.status = 200;
+    x.response.reason = reasonPhrase(200);
+    x.response.headers["Content-Type"] = "application/json";
+    x.response.setBody(dumpReply(body, 2));
+    x.handler.sendResponse(x.response);
 }
 
 }  // namespace
 
-void handleMessages(HttpRequestHandler& handler, const Request& request, Response& response, const std::string& id) {
-    const char* cid = id.c_str();
-    logMessage(9, "[POST /v1/%s/messages] 웹 요청 body:", cid);
-    const std::string rawBody(request.body.begin(), request.body.end());
-    logMessage(7, "%s", rawBody.c_str());
+void handleMessages(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                    Response& response, const std::string& id) {
+    MessagesExchange x(services, handler, request, response, id);
+    if (!readRequest(x) || !findInstance(x) || !prepareContent(x) || !claimInstance(x)) return;
+    Mivrel& mivrel = *x.found;
+    if (!admit(handler, response, mivrel, x.req, id, x.release)) return;
 
-    MessagesRequest req;
-    MessagesRequestError invalid;
-    if (!parseMessagesRequest(rawBody, req, invalid)) {
-        sendJsonError(handler, response, 400, "bad_request", invalid.message);
-        return;
-    }
-    logMessage(4, "[POST /v1/%s/messages] conversationId=%s mivrel_reset=%s stream=%s", cid,
-               req.conversationId.c_str(), yesNo(req.mivrelReset), yesNo(req.stream));
-
-    std::shared_ptr<Mivrel> found = gMivrelManager ? gMivrelManager->find(id) : nullptr;
-    if (!found) {
-        logMessage(9, "[POST /v1/%s/messages] Mivrel Not found :%s", cid, cid);
-        sendJsonError(handler, response, 404, "mivrel_not_found", "Mivrel not found: " + id);
-        return;
-    }
-    if (checkFamilyType(handler, response, found.get(), {"LLM"}, "messages")) return;
-
-    ChatTurnRequest turnRequest;
-    turnRequest.messages = std::move(req.messages);
-    try {
-        convertMessageContent(*found, bearerToken(request), turnRequest.messages, turnRequest.media);
-    } catch (const FileBlockError& e) {
-        sendJsonError(handler, response, e.status, e.code, e.message);
-        return;
-    }
-
-    if (req.applySampling) {
-        std::string error;
-        if (!validateSamplingOptions(req.options, found->maxPredict(found->config.contextSettings.nCtx), error)) {
-            sendJsonError(handler, response, 400, "bad_request", error);
-            return;
-        }
-    }
-
-    // The busy test and the claim are one step; the load below happens under
-    // the claim, so a second request meanwhile is refused, never loads twice.
-    ClaimResult claimed = ClaimResult::kOk;
-    RequestRelease release;
-    release.arm(MivrelClaim::acquire(found, ClaimKind::kRun, &claimed));
-    if (!release.armed()) {
-        if (claimed == ClaimResult::kRemoved) {
-            sendJsonError(handler, response, 404, "mivrel_not_found", "Mivrel not found: " + id);
-            return;
-        }
-        // Busy. A loaded instance that generates for another conversation
-        // is that conversation's: the holder is read from the status view,
-        // never from the fields the running request owns.
-        const std::string holder = found->statusView().conversationId;
-        if (claimed == ClaimResult::kBusy && found->hasEngine() && !req.mivrelReset && !holder.empty() &&
-            holder != req.conversationId) {
-            logMessage(9, "[POST /v1/%s/messages] Mivrel is currently in use by conversation: %s", cid,
-                       holder.c_str());
-            sendJsonError(handler, response, 409, "mivrel_occupied",
-                          "Mivrel is currently in use by conversation: " + holder);
-            return;
-        }
-        logMessage(9, "[POST /v1/%s/messages] Mivrel is already in progress", cid);
-        sendJsonError(handler, response, 409, "mivrel_inferring", "Inference in progress");
-        return;
-    }
-    Mivrel& mivrel = *found;
-    if (!admit(handler, response, mivrel, req, id, release)) return;
-
-    bool stream = req.stream;
-    if (stream) {
-        response.headers["Content-Type"] = "text/event-stream";
-        response.headers["Cache-Control"] = "no-cache";
-        response.headers["X-Accel-Buffering"] = "no";
-        handler.beginChunked(response);
-    }
-    ReplyContext reply(stream, id, handler, response);
-    reply.release = &release;
-    const SseTarget& sse = reply.sse;
-
-    std::string samplerReason = "current";
-    nlohmann::ordered_json initPayload;
-    bool loadedNow = false;
-
-    InitLoadStep step{id, &sse, [&](Mivrel& m) {
-                          m.setConversation(req.conversationId);
-                          logMessage(4, "[POST /v1/%s/messages] 모델 로드 완료: conversationId=%s", cid,
-                                     req.conversationId.c_str());
-                          if (gEventManager)
-                              gEventManager->add("info", "mivrel", id, "Mivrel started", "model=" + m.config.modelPath);
-                      }};
-    const InitLoadResult load = loadWithInitEvents(release.claim(), step);
-    if (load.failed) {
-        logMessage(1, "[POST /v1/%s/messages] 모델 로드 실패: %s", cid, load.error.c_str());
-        release.refuse();
-        reply.sendInitFailed("model", load.t0, load.error);
-        return;
-    }
-    if (load.loadedNow) {
-        initPayload = load.initDone;
-        loadedNow = true;
-        samplerReason = "reset";
-    }
-    MivrelEngine& engine = *mivrel.engine;
-
-    if (mivrel.conversationId != req.conversationId) {
-        logMessage(4, "[POST /v1/%s/messages] conversationId 전환: [%s] → [%s]", cid, mivrel.conversationId.c_str(),
-                   req.conversationId.c_str());
-        mivrel.setConversation(req.conversationId);
-        engine.resetSampler();
-        samplerReason = "reset";
-    }
-
-    if (req.mivrelReset && !loadedNow) {
-        const int64_t t0 = nowMs();
-        sendSseEvent(sse, "mivrel.init_start", makeInitStartPayload(mivrel, id, "context", nowIsoTimeMs()));
-        try {
-            engine.resetContext(mivrel.config.contextSettings);
-        } catch (const std::exception& e) {
-            logMessage(1, "[POST /v1/%s/messages] mivrel_reset 실패: %s", cid, e.what());
-            release.refuse();
-            reply.sendInitFailed("context", t0, e.what());
-            return;
-        }
-        // A fresh context starts a fresh session.
-        mivrel.generationIndex = 0;
-        mivrel.sessionOutputTokens.store(0);
-        logMessage(4, "[POST /v1/%s/messages] mivrel_reset: KV 캐시 초기화", cid);
-        initPayload = makeInitDonePayload(mivrel, id, "context", t0);
-        sendSseEvent(sse, "mivrel.init_done", initPayload);
-        samplerReason = "reset";
-    }
-
-    const std::string messageId = newMessageId();
-    nlohmann::ordered_json created = nlohmann::ordered_json::object();
-    created["mivrelId"] = id;
-    created["conversationId"] = req.conversationId;
-    created["message_id"] = messageId;
-    sendSseEvent(sse, "message.created", created);
-
-    if (req.applySampling) {
-        nlohmann::json options = req.options;
-        const int limit = mivrel.maxPredict(engine.nCtx());
-        if (options.contains("max_tokens") && options["max_tokens"].is_number_integer()) {
-            const nlohmann::json& v = options["max_tokens"];
-            const bool above = v.is_number_unsigned() ? v.get<uint64_t>() > static_cast<uint64_t>(std::max(limit, 0))
-                                                      : v.get<int64_t>() > limit;
-            if (above) options["max_tokens"] = limit;
-        }
-        try {
-            engine.setSamplingOptions(options);
-        } catch (const MivrelException& e) {
-            release.refuse();
-            reply.sendMessageError(400, "bad_request", e.what());
-            return;
-        }
-        samplerReason = "changed";
-    }
-
-    nlohmann::ordered_json sampler = nlohmann::ordered_json::object();
-    sampler["reason"] = samplerReason;
-    const nlohmann::json sampling = engine.getSamplingOptions();
-    if (sampling.is_object()) {
-        for (auto it = sampling.begin(); it != sampling.end(); ++it) sampler[it.key()] = it.value();
-    }
-    sendSseEvent(sse, "message.sampler", sampler);
-
-    turnRequest.mivrelId = id;
-    turnRequest.action = req.action;
-    turnRequest.hasMessages = req.hasMessages;
-    turnRequest.think = req.think;
-    turnRequest.hasBudget = req.hasBudget;
-    turnRequest.budget = req.budget;
-    turnRequest.tools = req.tools;
-    turnRequest.showGenStatus = req.showGenStatus;
+    beginReply(x);
+    ReplyContext reply(x.req.stream, id, handler, response);
+    reply.release = &x.release;
+    if (!loadInstance(x, reply)) return;
+    followConversation(x, mivrel);
+    if (!resetContextIfAsked(x, mivrel, reply)) return;
+    announceMessage(x, reply.sse);
+    if (!applySampling(x, mivrel, reply)) return;
+    announceSampler(x, mivrel, reply.sse);
 
     ChatTurn turn;
-    try {
-        composeChatTurn(mivrel, turnRequest, turn);
-    } catch (const nlohmann::json::exception& e) {
-        // Messages of the wrong shape are the client's mistake.
-        logMessage(2, "[POST /v1/%s/messages] 프롬프트 거절: %s", cid, e.what());
-        release.refuse();
-        reply.sendMessageError(400, "bad_request", std::string("invalid messages: ") + e.what());
-        return;
-    }
+    if (!composeTurn(x, mivrel, reply, turn)) return;
     ReplyState state;
-    if (!startChatTurn(mivrel, turnRequest, turn, state, reply)) return;
+    if (!startChatTurn(mivrel, x.req.turn, turn, state, reply)) return;
+    if (!generate(x, mivrel, reply, turn, state)) return;
 
-    GenerationRun run{mivrel, id, *turn.assembler, state, turn.rawSource};
-    if (stream) {
-        std::string error;
-        if (!runStreamedGeneration(handler, run, &error)) {
-            logMessage(1, "[POST /v1/%s/messages] 생성 중 오류: %s", cid, error.c_str());
-            reply.sendMessageError(500, "internal_error", error);
-            return;
-        }
-    } else {
-        runPlainGeneration(run);
-    }
-
-    nlohmann::json message = buildMessageObject(messageId, state, turn.inputTokens, turn.genStartMs, mivrel,
-                                                turn.usage, req.debugPrompt, turn.promptText);
-    finishChatTurn(mivrel, id, messageId, turn, state);
+    nlohmann::json message = buildMessageObject(x.messageId, state, turn.inputTokens, turn.genStartMs, mivrel,
+                                                turn.usage, x.req.debugPrompt, turn.promptText);
+    finishChatTurn(mivrel, id, x.messageId, turn, state);
     // The instance is free (or unloaded) before the client sees the end.
-    release.run();
-
-    if (stream) {
-        nlohmann::json completed = nlohmann::json::object();
-        completed["conversationId"] = req.conversationId;
-        completed["message"] = std::move(message);
-        completed["mivrelId"] = id;
-        handler.writeChunk(formatSseEvent("message.completed", dumpReply(completed, -1)));
-        sendSseDone(handler);
-        return;
-    }
-    nlohmann::json body = nlohmann::json::object();
-    body["conversationId"] = req.conversationId;
-    body["message"] = std::move(message);
-    body["mivrelId"] = id;
-    if (!initPayload.is_null()) body["mivrel_init"] = parseJson(initPayload.dump());
-    body["sampler"] = parseJson(sampler.dump());
-    response.status = 200;
-    response.reason = reasonPhrase(200);
-    response.headers["Content-Type"] = "application/json";
-    response.setBody(dumpReply(body, 2));
-    handler.sendResponse(response);
+    x.release.run();
+    sendCompleted(x, std::move(message));
 }
 
-void installChatRoutes() { routeHandlers().messages = handleMessages; }
+void installChatRoutes(const ServiceContext& services) {
+    routeHandlers().messages = bindServices(services, handleMessages);
+}

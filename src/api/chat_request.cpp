@@ -68,8 +68,8 @@ bool parseMessagesRequest(const std::string& body, MessagesRequest& out, Message
             error.message = "\"conversation_control.action\" is required";
             return false;
         }
-        out.action = control["action"].get<std::string>();
-        if (out.action != "continue" && out.action != "close_thinking") {
+        out.turn.action = control["action"].get<std::string>();
+        if (out.turn.action != "continue" && out.turn.action != "close_thinking") {
             error.message = "\"conversation_control.action\" must be \"continue\" or \"close_thinking\"";
             return false;
         }
@@ -90,18 +90,18 @@ bool parseMessagesRequest(const std::string& body, MessagesRequest& out, Message
         error.message = "messages must be an array";
         return false;
     }
-    out.hasMessages = present(parsed, "messages") && !parsed["messages"].empty();
-    if (out.action == "continue" && out.hasMessages) {
+    out.turn.hasMessages = present(parsed, "messages") && !parsed["messages"].empty();
+    if (out.turn.action == "continue" && out.turn.hasMessages) {
         error.message =
             "conversation_control \"continue\" cannot be combined with messages (send messages without "
             "conversation_control to give a new instruction)";
         return false;
     }
-    if (!out.hasMessages && out.action.empty()) {
+    if (!out.turn.hasMessages && out.turn.action.empty()) {
         error.message = "messages array is required";
         return false;
     }
-    out.messages = out.hasMessages ? parsed["messages"] : nlohmann::json::array();
+    out.turn.messages = out.turn.hasMessages ? parsed["messages"] : nlohmann::json::array();
 
     if (parsed.contains("options") && parsed["options"].is_object()) out.options = parsed["options"];
     const nlohmann::json& options = out.options;
@@ -109,14 +109,14 @@ bool parseMessagesRequest(const std::string& body, MessagesRequest& out, Message
     if (!readBool(options, "mivrel_reset", out.mivrelReset, error)) return false;
     if (!readBool(options, "debug_prompt", out.debugPrompt, error)) return false;
     if (options.contains("show_gen_status") && options["show_gen_status"].is_boolean())
-        out.showGenStatus = options["show_gen_status"].get<bool>();
+        out.turn.showGenStatus = options["show_gen_status"].get<bool>();
     if (!readBool(options, "apply_sampling", out.applySampling, error)) return false;
     if (options.contains("think")) {
         const nlohmann::json& think = options["think"];
         if (think.is_boolean()) {
-            out.think = think.get<bool>() ? 1 : 0;
+            out.turn.think = think.get<bool>() ? 1 : 0;
         } else if (think.is_number_integer()) {
-            out.think = static_cast<int>(std::clamp<int64_t>(integerValue(think), 0, 2));
+            out.turn.think = static_cast<int>(std::clamp<int64_t>(integerValue(think), 0, 2));
         }
     }
     if (present(options, "think_budget")) {
@@ -124,15 +124,15 @@ bool parseMessagesRequest(const std::string& body, MessagesRequest& out, Message
             error.message = "\"think_budget\" must be an integer";
             return false;
         }
-        out.hasBudget = true;
-        out.budget = integerValue(options["think_budget"]);
+        out.turn.hasBudget = true;
+        out.turn.budget = integerValue(options["think_budget"]);
     }
 
-    if (!out.action.empty() && out.mivrelReset) {
+    if (!out.turn.action.empty() && out.mivrelReset) {
         error.message = "conversation_control cannot be combined with mivrel_reset";
         return false;
     }
-    if (parsed.contains("tools") && parsed["tools"].is_array()) out.tools = parsed["tools"];
+    if (parsed.contains("tools") && parsed["tools"].is_array()) out.turn.tools = parsed["tools"];
     return true;
 }
 

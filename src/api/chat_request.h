@@ -7,23 +7,20 @@
 
 #include <nlohmann/json.hpp>
 
-// One request's values after validation.
+#include "api/chat_turn.h"
+
+// One request's values after validation: the request-level options, and the
+// turn the chat composition works from (`turn`; its mivrelId and media are
+// not in the body: the handler fills them).
 struct MessagesRequest {
     std::string conversationId;
-    std::string action;            // "", "continue" or "close_thinking"
     std::string controlMessageId;  // empty when none
-    bool hasMessages = false;
-    nlohmann::json messages = nlohmann::json::array();
-    nlohmann::json tools = nlohmann::json::array();
     nlohmann::json options = nlohmann::json::object();
     bool stream = false;
     bool mivrelReset = false;
     bool debugPrompt = false;
-    bool showGenStatus = false;
     bool applySampling = false;
-    int think = 1;
-    bool hasBudget = false;
-    int64_t budget = 0;
+    ChatTurnRequest turn;
 };
 
 // A refused request: always 400 "bad_request" with `message`.

@@ -167,7 +167,7 @@ bool startChatTurn(Mivrel& mivrel, ChatTurnRequest& request, ChatTurn& turn, Rep
             engine.startGeneration(tokens);
         }
     } catch (const MivrelException& e) {
-        if (e.code == 2 || e.code == 3) {
+        if (e.code == MivrelErrorCode::LimitExceeded || e.code == MivrelErrorCode::BadInput) {
             logMessage(2, hasMedia ? "[POST /v1/%s/messages] 이미지/오디오 입력 거절: %s"
                                    : "[POST /v1/%s/messages] 프롬프트 거절: %s",
                        id, e.what());

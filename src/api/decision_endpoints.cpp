@@ -15,6 +15,7 @@
 #include "engine/mivrel.h"
 #include "engine/mivrel_claim.h"
 #include "engine/mivrel_exception.h"
+#include "mgmt/service_context.h"
 #include "net/router.h"
 
 using ojson = nlohmann::ordered_json;
@@ -207,7 +208,8 @@ void scoreSystemOne(DecisionScorer& scorer, const std::vector<DecisionQuestion>&
 
 }  // namespace
 
-void handleChoice(HttpRequestHandler& handler, const Request& request, Response& response, const std::string& id) {
+void handleChoice(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                  Response& response, const std::string& id) {
     const std::string rawBody(request.body.begin(), request.body.end());
     logMessage(9, "[POST /v1/%s/choice] 웹 요청 body:", id.c_str());
     logMessage(7, "%s", rawBody.c_str());
@@ -222,7 +224,7 @@ void handleChoice(HttpRequestHandler& handler, const Request& request, Response&
     const std::string invalid = checkChoiceBody(body, req);
     if (!invalid.empty()) return sendJsonError(handler, response, 400, "bad_request", invalid);
 
-    const std::shared_ptr<Mivrel> mivrel = findMivrelOrReply(handler, response, id);
+    const std::shared_ptr<Mivrel> mivrel = findMivrelOrReply(services, handler, response, id);
     if (!mivrel) return;
     if (checkFamilyType(handler, response, mivrel.get(), {"LLM", "DECISION"}, "choice")) return;
     ojson input;
@@ -252,7 +254,8 @@ void handleChoice(HttpRequestHandler& handler, const Request& request, Response&
     answer(handler, response, release, outcome);
 }
 
-void handleSystemOne(HttpRequestHandler& handler, const Request& request, Response& response, const std::string& id) {
+void handleSystemOne(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                     Response& response, const std::string& id) {
     const std::string rawBody(request.body.begin(), request.body.end());
     logMessage(9, "[POST /v1/%s/systemone] 웹 요청 body:", id.c_str());
     logMessage(7, "%s", rawBody.c_str());
@@ -275,7 +278,7 @@ void handleSystemOne(HttpRequestHandler& handler, const Request& request, Respon
                              "image input is not supported yet (\"images\" / \"assets\")");
     }
 
-    const std::shared_ptr<Mivrel> mivrel = findMivrelOrReply(handler, response, id);
+    const std::shared_ptr<Mivrel> mivrel = findMivrelOrReply(services, handler, response, id);
     if (!mivrel) return;
     if (checkFamilyType(handler, response, mivrel.get(), {"LLM", "DECISION"}, "systemone")) return;
     const bool decision = mivrel->isDecision();
@@ -313,7 +316,7 @@ void handleSystemOne(HttpRequestHandler& handler, const Request& request, Respon
     answer(handler, response, release, outcome);
 }
 
-void installDecisionRoutes() {
-    routeHandlers().choice = handleChoice;
-    routeHandlers().systemOne = handleSystemOne;
+void installDecisionRoutes(const ServiceContext& services) {
+    routeHandlers().choice = bindServices(services, handleChoice);
+    routeHandlers().systemOne = bindServices(services, handleSystemOne);
 }

@@ -14,8 +14,12 @@
 
 #include "net/http_request_handler.h"
 
-void handleChoice(HttpRequestHandler& handler, const Request& request, Response& response, const std::string& id);
-void handleSystemOne(HttpRequestHandler& handler, const Request& request, Response& response, const std::string& id);
+struct ServiceContext;
+
+void handleChoice(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                  Response& response, const std::string& id);
+void handleSystemOne(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                     Response& response, const std::string& id);
 
 // Plugs both handlers into the router's slots. Called once at start-up.
-void installDecisionRoutes();
+void installDecisionRoutes(const ServiceContext& services);

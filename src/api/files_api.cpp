@@ -8,6 +8,7 @@
 
 #include "base/logger.h"
 #include "engine/mivrel_manager.h"
+#include "mgmt/service_context.h"
 #include "net/router.h"
 #include "storage/file_store.h"
 #include "storage/mime_types.h"
@@ -257,11 +258,11 @@ void sendFileStoreError(HttpRequestHandler& handler, Response& response, const F
     }
 }
 
-void handleFiles(HttpRequestHandler& handler, const Request& request, Response& response, const std::string& method,
-                 const std::string& id, const std::string& name) {
+void handleFiles(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                 Response& response, const std::string& method, const std::string& id, const std::string& name) {
     // Shared ownership keeps the instance alive while its files are served,
     // even when it is deleted meanwhile.
-    const std::shared_ptr<Mivrel> mivrel = gMivrelManager ? gMivrelManager->find(id) : nullptr;
+    const std::shared_ptr<Mivrel> mivrel = services.findMivrel(id);
     if (!mivrel) return sendJsonError(handler, response, 404, "mivrel_not_found", "Mivrel not found: " + id);
     const std::string token = bearerToken(request);
     try {

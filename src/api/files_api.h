@@ -14,6 +14,8 @@
 #include "net/http_request_handler.h"
 #include "storage/file_store_exception.h"
 
+struct ServiceContext;
+
 // The largest upload, in bytes (50 MiB).
 inline constexpr uint64_t kMaxUploadBytes = 52428800;
 
@@ -23,8 +25,8 @@ inline constexpr uint64_t kMaxUploadBytes = 52428800;
 // and delete (DELETE with a name); any other combination is 400. Store
 // failures are answered by sendFileStoreError; other exceptions (I/O of the
 // reply) pass to the caller.
-void handleFiles(HttpRequestHandler& handler, const Request& request, Response& response, const std::string& method,
-                 const std::string& id, const std::string& name);
+void handleFiles(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                 Response& response, const std::string& method, const std::string& id, const std::string& name);
 
 // The first range of a Range header against a file of `size` bytes: 1 with
 // inclusive `start` and `end` set when it is satisfiable, 0 when the header

@@ -15,6 +15,7 @@
 #include "engine/mivrel_claim.h"
 #include "engine/mivrel_exception.h"
 #include "engine/model_capabilities.h"
+#include "mgmt/service_context.h"
 #include "net/http_response.h"
 #include "net/router.h"
 #include "storage/file_store.h"
@@ -91,8 +92,9 @@ void abandonJob(MivrelEngine& engine) noexcept {
 
 }  // namespace
 
-void handleGenerate(HttpRequestHandler& handler, const Request& request, Response& response, const std::string& id,
-                    const std::string& familyType, const std::string& endpoint) {
+void handleGenerate(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                    Response& response, const std::string& id, const std::string& familyType,
+                    const std::string& endpoint) {
     if (endpoint == "speechGenerate") {
         // Speech generation is not part of this build: answered as an
         // unknown endpoint, exactly like a route without a handler.
@@ -122,7 +124,7 @@ void handleGenerate(HttpRequestHandler& handler, const Request& request, Respons
         if (part.type != "text") part.file = stripFilesPrefix(part.file);
     }
 
-    const std::shared_ptr<Mivrel> mivrel = findMivrelOrReply(handler, response, id);
+    const std::shared_ptr<Mivrel> mivrel = findMivrelOrReply(services, handler, response, id);
     if (!mivrel) return;
     if (checkFamilyType(handler, response, mivrel.get(), {familyType}, endpoint)) return;
 
@@ -275,4 +277,6 @@ void handleGenerate(HttpRequestHandler& handler, const Request& request, Respons
     sendJsonError(handler, response, 500, "internal_error", message);
 }
 
-void installGenerateRoutes() { routeHandlers().generate = handleGenerate; }
+void installGenerateRoutes(const ServiceContext& services) {
+    routeHandlers().generate = bindServices(services, handleGenerate);
+}

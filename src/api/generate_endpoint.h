@@ -10,6 +10,8 @@
 
 #include "net/http_request_handler.h"
 
+struct ServiceContext;
+
 // Answers the request completely, on its connection thread. `familyType` and
 // `endpoint` come from the route ("IMAGE"/"imageGenerate",
 // "VIDEO"/"videoGenerate"); "speechGenerate" is not served by this build and
@@ -18,8 +20,9 @@
 // client that goes away while a job streams cancels the job, and the handler
 // waits for its worker before it returns. Throws only IOException (the
 // client went away).
-void handleGenerate(HttpRequestHandler& handler, const Request& request, Response& response, const std::string& id,
-                    const std::string& familyType, const std::string& endpoint);
+void handleGenerate(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                    Response& response, const std::string& id, const std::string& familyType,
+                    const std::string& endpoint);
 
 // Plugs handleGenerate into the router's generate slot.
-void installGenerateRoutes();
+void installGenerateRoutes(const ServiceContext& services);

@@ -12,6 +12,7 @@
 #include "engine/format_string.h"
 #include "engine/mivrel_claim.h"
 #include "engine/mivrel_manager.h"
+#include "mgmt/service_context.h"
 
 namespace {
 
@@ -66,8 +67,9 @@ MivrelClaim claimOrReply(HttpRequestHandler& handler, Response& response, const 
 
 }  // namespace
 
-void handleReset(HttpRequestHandler& handler, const Request&, Response& response, const std::string& id) {
-    const std::shared_ptr<Mivrel> mivrel = findMivrelOrReply(handler, response, id);
+void handleReset(const ServiceContext& services, HttpRequestHandler& handler, const Request&, Response& response,
+                 const std::string& id) {
+    const std::shared_ptr<Mivrel> mivrel = findMivrelOrReply(services, handler, response, id);
     if (!mivrel) return;
     if (checkFamilyType(handler, response, mivrel.get(), {"LLM"}, "reset")) return;
     if (!mivrel->hasEngine()) return sendNotLoaded(handler, response, id);
@@ -87,10 +89,11 @@ void handleReset(HttpRequestHandler& handler, const Request&, Response& response
     sendJsonDocument(handler, response, 200, okReply("context reset", id));
 }
 
-void handleStop(HttpRequestHandler& handler, const Request& request, Response& response, const std::string& id) {
+void handleStop(const ServiceContext& services, HttpRequestHandler& handler, const Request& request, Response& response,
+                const std::string& id) {
     nlohmann::json body;
     if (!parseBodyOrReply(handler, request, response, body)) return;
-    const std::shared_ptr<Mivrel> mivrel = findMivrelOrReply(handler, response, id);
+    const std::shared_ptr<Mivrel> mivrel = findMivrelOrReply(services, handler, response, id);
     if (!mivrel) return;
     // Only a running instance moves to stopping: an exchange could leave an
     // instance whose request just ended stuck in the stopping state.
@@ -110,8 +113,9 @@ void handleStop(HttpRequestHandler& handler, const Request& request, Response& r
     sendJsonDocument(handler, response, 200, okReply("already stopped", id));
 }
 
-void handleUnload(HttpRequestHandler& handler, const Request&, Response& response, const std::string& id) {
-    const std::shared_ptr<Mivrel> mivrel = findMivrelOrReply(handler, response, id);
+void handleUnload(const ServiceContext& services, HttpRequestHandler& handler, const Request&, Response& response,
+                  const std::string& id) {
+    const std::shared_ptr<Mivrel> mivrel = findMivrelOrReply(services, handler, response, id);
     if (!mivrel) return;
     const int64_t deadline = steadyNowMs() + kUnloadWaitMs;
     bool announced = false;
@@ -159,11 +163,11 @@ void handleUnload(HttpRequestHandler& handler, const Request&, Response& respons
     }
 }
 
-void handleSwitchConversation(HttpRequestHandler& handler, const Request& request, Response& response,
-                              const std::string& id) {
+void handleSwitchConversation(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                              Response& response, const std::string& id) {
     nlohmann::json body;
     if (!parseBodyOrReply(handler, request, response, body)) return;
-    const std::shared_ptr<Mivrel> mivrel = findMivrelOrReply(handler, response, id);
+    const std::shared_ptr<Mivrel> mivrel = findMivrelOrReply(services, handler, response, id);
     if (!mivrel) return;
     if (checkFamilyType(handler, response, mivrel.get(), {"LLM"}, "switch-conversation")) return;
     if (!body.is_object()) {
@@ -196,8 +200,8 @@ void handleSwitchConversation(HttpRequestHandler& handler, const Request& reques
     sendJsonDocument(handler, response, 200, reply);
 }
 
-void handleTokenize(HttpRequestHandler& handler, const Request& request, Response& response,
-                    const std::string& id) {
+void handleTokenize(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                    Response& response, const std::string& id) {
     nlohmann::json body;
     if (!parseBodyOrReply(handler, request, response, body)) return;
     const auto text = body.is_object() ? body.find("text") : body.end();
@@ -215,7 +219,7 @@ void handleTokenize(HttpRequestHandler& handler, const Request& request, Respons
             autoLoad = flag->get<bool>();
         }
     }
-    const std::shared_ptr<Mivrel> mivrel = findMivrelOrReply(handler, response, id);
+    const std::shared_ptr<Mivrel> mivrel = findMivrelOrReply(services, handler, response, id);
     if (!mivrel) return;
     if (checkFamilyType(handler, response, mivrel.get(), {"LLM", "DECISION", "AUDIO"}, "tokenize")) return;
     const char* hint = " (pass options.autoLoad=true to load automatically)";

@@ -20,31 +20,36 @@
 
 #include "net/http_request_handler.h"
 
+struct ServiceContext;
+
 // {"message": "context reset", "mivrelId", "ok": true}. Refuses an instance
 // that is not loaded (409 "mivrel_not_running") or not an LLM (400).
-void handleReset(HttpRequestHandler& handler, const Request& request, Response& response, const std::string& id);
+void handleReset(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                 Response& response, const std::string& id);
 
 // Moves a running instance to stopping and aborts its generation without
 // waiting: "inference stopped"; "already stopped" when nothing ran (idle,
 // loading, already stopping, or not loaded). The body must be JSON (400
 // "Invalid JSON"), its content is not used.
-void handleStop(HttpRequestHandler& handler, const Request& request, Response& response, const std::string& id);
+void handleStop(const ServiceContext& services, HttpRequestHandler& handler, const Request& request, Response& response,
+                const std::string& id);
 
 // Unloads the engine: "unloaded", or "already unloaded" (after emptying a
 // store marked "truncate_storage_on_unload"). A running request is stopped
 // first; when the instance is not free within 5 s the answer is 409
 // "mivrel_inferring" "Inference did not stop in time; unload aborted" and the
 // engine stays loaded.
-void handleUnload(HttpRequestHandler& handler, const Request& request, Response& response, const std::string& id);
+void handleUnload(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                  Response& response, const std::string& id);
 
 // Hands the instance to the body's "conversationId" (a string, "" when
 // missing): the sampler is rebuilt, the KV context kept, the response
 // bookkeeping emptied. Works loaded or not.
-void handleSwitchConversation(HttpRequestHandler& handler, const Request& request, Response& response,
-                              const std::string& id);
+void handleSwitchConversation(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                              Response& response, const std::string& id);
 
 // {"count", "mivrelId", "tokens"} of the body's "text" tokenized with special
 // tokens recognised. An unloaded instance is loaded silently when
 // "options"."autoLoad" is true, else refused 409 "mivrel_not_running".
-void handleTokenize(HttpRequestHandler& handler, const Request& request, Response& response,
-                    const std::string& id);
+void handleTokenize(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                    Response& response, const std::string& id);

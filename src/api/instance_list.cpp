@@ -9,6 +9,7 @@
 #include "engine/mivrel_manager.h"
 #include "engine/model_capabilities.h"
 #include "mgmt/mivrel_creation.h"
+#include "mgmt/service_context.h"
 
 namespace {
 
@@ -38,19 +39,17 @@ nlohmann::json mivrelSummary(const Mivrel& mivrel) {
     return summary;
 }
 
-void handleListMivrels(HttpRequestHandler& handler, const Request&, Response& response) {
+void handleListMivrels(const ServiceContext& services, HttpRequestHandler& handler, const Request&,
+                       Response& response) {
     nlohmann::json list = nlohmann::json::array();
-    if (gMivrelManager) {
-        for (const std::shared_ptr<Mivrel>& mivrel : gMivrelManager->snapshotMivrels()) {
-            list.push_back(mivrelSummary(*mivrel));
-        }
-    }
+    for (const std::shared_ptr<Mivrel>& mivrel : services.snapshotMivrels()) list.push_back(mivrelSummary(*mivrel));
     nlohmann::json document = nlohmann::json::object();
     document["mivrels"] = std::move(list);
     sendJsonDocument(handler, response, 200, document);
 }
 
-void handleCreateMivrel(HttpRequestHandler& handler, const Request& request, Response& response) {
+void handleCreateMivrel(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                        Response& response) {
     nlohmann::json body;
     try {
         // Strict: a creation body is stored, so nothing of it may be skipped.
@@ -74,7 +73,7 @@ void handleCreateMivrel(HttpRequestHandler& handler, const Request& request, Res
 
     CreateMivrelResult result;
     try {
-        result = createMivrel(body);
+        result = createMivrel(services.mivrels.get(), body);
     } catch (const nlohmann::json::type_error& e) {
         // A field of the wrong type; nothing was written.
         logMessage(2, "[POST /v1/mivrel] 잘못된 요청 필드: %s", e.what());

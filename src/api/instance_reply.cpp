@@ -4,6 +4,7 @@
 #include "base/utf8.h"
 #include "engine/gguf_reader.h"
 #include "engine/mivrel_manager.h"
+#include "mgmt/service_context.h"
 
 namespace {
 
@@ -32,8 +33,9 @@ void sendMivrelNotFound(HttpRequestHandler& handler, Response& response, const s
     sendJsonError(handler, response, 404, "mivrel_not_found", "Mivrel not found: " + replaceInvalidUtf8(id));
 }
 
-std::shared_ptr<Mivrel> findMivrelOrReply(HttpRequestHandler& handler, Response& response, const std::string& id) {
-    std::shared_ptr<Mivrel> mivrel = gMivrelManager ? gMivrelManager->find(id) : nullptr;
+std::shared_ptr<Mivrel> findMivrelOrReply(const ServiceContext& services, HttpRequestHandler& handler,
+                                          Response& response, const std::string& id) {
+    std::shared_ptr<Mivrel> mivrel = services.findMivrel(id);
     if (!mivrel) sendMivrelNotFound(handler, response, id);
     return mivrel;
 }

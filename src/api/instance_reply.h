@@ -14,6 +14,7 @@
 #include "net/http_request_handler.h"
 
 class Mivrel;
+struct ServiceContext;
 class MivrelEngine;
 
 // Answers `status` with `document` indented by two spaces and "Content-Type"
@@ -28,7 +29,8 @@ void sendJsonDocument(HttpRequestHandler& handler, Response& response, int statu
 void sendMivrelNotFound(HttpRequestHandler& handler, Response& response, const std::string& id);
 
 // The registered instance `id`, or null after answering 404.
-std::shared_ptr<Mivrel> findMivrelOrReply(HttpRequestHandler& handler, Response& response, const std::string& id);
+std::shared_ptr<Mivrel> findMivrelOrReply(const ServiceContext& services, HttpRequestHandler& handler,
+                                          Response& response, const std::string& id);
 
 // The bounded parse (base/json_parse.h) of a request body with comments
 // allowed; throws nlohmann::json::parse_error for anything that is not one

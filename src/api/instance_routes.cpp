@@ -4,18 +4,19 @@
 #include "api/instance_list.h"
 #include "api/instance_status.h"
 #include "api/raw_prompt_stream.h"
+#include "mgmt/service_context.h"
 #include "net/router.h"
 
-void installInstanceRoutes() {
+void installInstanceRoutes(const ServiceContext& services) {
     RouteHandlers& routes = routeHandlers();
-    routes.listMivrels = handleListMivrels;
-    routes.createMivrel = handleCreateMivrel;
-    routes.status = handleStatus;
-    routes.modelInfo = handleModelInfo;
-    routes.reset = handleReset;
-    routes.stop = handleStop;
-    routes.unload = handleUnload;
-    routes.switchConversation = handleSwitchConversation;
-    routes.tokenize = handleTokenize;
-    routes.rawPromptStream = rawPromptStream;
+    routes.listMivrels = bindServices(services, handleListMivrels);
+    routes.createMivrel = bindServices(services, handleCreateMivrel);
+    routes.status = bindServices(services, handleStatus);
+    routes.modelInfo = bindServices(services, handleModelInfo);
+    routes.reset = bindServices(services, handleReset);
+    routes.stop = bindServices(services, handleStop);
+    routes.unload = bindServices(services, handleUnload);
+    routes.switchConversation = bindServices(services, handleSwitchConversation);
+    routes.tokenize = bindServices(services, handleTokenize);
+    routes.rawPromptStream = bindServices(services, rawPromptStream);
 }

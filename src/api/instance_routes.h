@@ -3,6 +3,8 @@
 // raw prompt streaming.
 #pragma once
 
+struct ServiceContext;
+
 // Fills their slots in routeHandlers(). REQUIRES: start-up, before the TCP
 // server starts.
-void installInstanceRoutes();
+void installInstanceRoutes(const ServiceContext& services);

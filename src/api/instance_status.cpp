@@ -9,6 +9,7 @@
 #include "engine/gguf_reader.h"
 #include "engine/mivrel.h"
 #include "engine/model_capabilities.h"
+#include "mgmt/service_context.h"
 
 namespace {
 
@@ -152,15 +153,16 @@ nlohmann::ordered_json modelInfoDocument(const Mivrel& mivrel, const std::string
     return info;
 }
 
-void handleStatus(HttpRequestHandler& handler, const Request&, Response& response, const std::string& id) {
-    const std::shared_ptr<Mivrel> mivrel = findMivrelOrReply(handler, response, id);
+void handleStatus(const ServiceContext& services, HttpRequestHandler& handler, const Request&, Response& response,
+                  const std::string& id) {
+    const std::shared_ptr<Mivrel> mivrel = findMivrelOrReply(services, handler, response, id);
     if (!mivrel) return;
     sendJsonDocument(handler, response, 200, mivrelStatusDocument(*mivrel, id));
 }
 
-void handleModelInfo(HttpRequestHandler& handler, const Request& request, Response& response,
-                     const std::string& id) {
-    const std::shared_ptr<Mivrel> mivrel = findMivrelOrReply(handler, response, id);
+void handleModelInfo(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                     Response& response, const std::string& id) {
+    const std::shared_ptr<Mivrel> mivrel = findMivrelOrReply(services, handler, response, id);
     if (!mivrel) return;
     const std::vector<std::string> wantedKeys = wantedKeysFromQuery(request.query);
     sendJsonDocument(handler, response, 200, modelInfoDocument(*mivrel, id, wantedKeys));

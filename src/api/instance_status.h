@@ -17,14 +17,17 @@
 
 #include "net/http_request_handler.h"
 
+struct ServiceContext;
+
 class Mivrel;
 
-void handleStatus(HttpRequestHandler& handler, const Request& request, Response& response, const std::string& id);
+void handleStatus(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                  Response& response, const std::string& id);
 
 // Query "keys" (comma list, url-encoded; "*" for all) asks for "metadata"
 // instead of "summary" in each GGUF file entry.
-void handleModelInfo(HttpRequestHandler& handler, const Request& request, Response& response,
-                     const std::string& id);
+void handleModelInfo(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                     Response& response, const std::string& id);
 
 // The status document of `mivrel` under `id` (sorted keys).
 nlohmann::json mivrelStatusDocument(const Mivrel& mivrel, const std::string& id);

@@ -14,6 +14,7 @@
 #include "engine/mivrel_claim.h"
 #include "engine/mivrel_exception.h"
 #include "engine/mivrel_manager.h"
+#include "mgmt/service_context.h"
 
 namespace {
 
@@ -96,8 +97,8 @@ std::string escapeForLog(const std::string& piece) {
     return out;
 }
 
-void rawPromptStream(HttpRequestHandler& handler, const Request& request, Response& response,
-                     const std::string& id) {
+void rawPromptStream(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                     Response& response, const std::string& id) {
     const std::string rawBody(request.body.begin(), request.body.end());
     logMessage(9, "[POST /v1/%s/rawPromptStream] 웹 요청 body:", id.c_str());
     logMessage(7, "%s", rawBody.c_str());
@@ -120,7 +121,7 @@ void rawPromptStream(HttpRequestHandler& handler, const Request& request, Respon
     logMessage(9, "[POST /v1/%s/rawPromptStream] rawPrompt:", id.c_str());
     logMessage(7, "%s", rawPrompt.c_str());
 
-    const std::shared_ptr<Mivrel> mivrel = findMivrelOrReply(handler, response, id);
+    const std::shared_ptr<Mivrel> mivrel = findMivrelOrReply(services, handler, response, id);
     if (!mivrel) return;
     if (checkFamilyType(handler, response, mivrel.get(), {"LLM"}, "rawPromptStream")) return;
 

@@ -19,6 +19,8 @@
 
 #include "net/http_request_handler.h"
 
+struct ServiceContext;
+
 // Answers the request completely. Before the stream head, refusals are JSON
 // replies: 400 "bad_request" ("Invalid JSON", "rawPrompt is required", and
 // for a body that is not an object or a "rawPrompt" that is not a string),
@@ -27,8 +29,8 @@
 // "internal_error" before the head, or the event "error" {"message"} and
 // "data: [DONE]" after it. A failed write passes as IOException after the
 // instance was released.
-void rawPromptStream(HttpRequestHandler& handler, const Request& request, Response& response,
-                     const std::string& id);
+void rawPromptStream(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                     Response& response, const std::string& id);
 
 // The log form of a token piece: valid UTF-8 with line feeds, carriage
 // returns and tabs written as \n, \r and \t; anything else "hex:" and two

@@ -5,6 +5,7 @@
 
 #include "base/logger.h"
 #include "config/event_manager.h"
+#include "engine/mivrel_events.h"
 
 void releaseAfterRequest(MivrelClaim& claim) noexcept {
     if (!claim) return;
@@ -16,8 +17,7 @@ void releaseAfterRequest(MivrelClaim& claim) noexcept {
             const std::string id = mivrel.config.id;
             claim.releaseWithUnload(true);
             logMessage(4, "[Mivrel] %s release_policy=after_generate → 요청 종료 후 모델 해제", id.c_str());
-            if (gEventManager)
-                gEventManager->add("info", "mivrel", id, "Mivrel unloaded", "release_policy=after_generate");
+            reportMivrelEvent("info", "mivrel", id, "Mivrel unloaded", "release_policy=after_generate");
             return;
         }
         claim.release();

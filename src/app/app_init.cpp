@@ -6,6 +6,7 @@
 #include "base/logger.h"
 #include "base/text_util.h"
 #include "config/app_init_exception.h"
+#include "config/data_folders.h"
 #include "config/event_manager.h"
 #include "config/server_config.h"
 #include "config/startup_state.h"
@@ -19,8 +20,6 @@
 #include "net/http_serv.h"
 #include "relay/relay_lifecycle.h"
 
-std::unique_ptr<TcpServer> gTcpServer;
-
 namespace {
 
 // How long process end waits for the relay client's threads.
@@ -28,35 +27,38 @@ constexpr int kRelayShutdownWaitMs = 8000;
 
 // Joined on the normal exit path, before the manager it reads goes away.
 ReleaseWatcher& releaseWatcher() {
-    static ReleaseWatcher watcher;
+    static ReleaseWatcher watcher(appServices());
     return watcher;
 }
 
-void startTcpServer() {
+void startTcpServer(ServiceContext& services) {
     const char* ip = ServerConfig::SERV_IP.c_str();
     const int port = ServerConfig::SERV_PORT;
     logMessage(6, "[initApp] 추론 서버 생성 %s:%d", ip, port);
     try {
-        gTcpServer = TcpServer::create(ServerConfig::SERV_IP, static_cast<uint16_t>(port), tcpServerOptions());
+        services.tcpServer = TcpServer::create(ServerConfig::SERV_IP, static_cast<uint16_t>(port), tcpServerOptions());
     } catch (const std::exception& e) {
         throw AppInitException(1302, std::string("TcpServer::create failed: ") + e.what());
     }
-    gTcpServer->setPeerHandler([](Peer* peer) { HttpServ(peer, ConnOrigin::Socket); });
+    services.tcpServer->setPeerHandler([](Peer* peer) { HttpServ(peer, ConnOrigin::Socket); });
     try {
-        gTcpServer->start();
+        services.tcpServer->start();
     } catch (const std::exception& e) {
         throw AppInitException(1302, std::string("TcpServer::start failed: ") + e.what());
     }
     startupComplete.store(true);
     serverStartTime.store(nowMs() / 1000);
     logMessage(6, "[initApp] HTTP 서버 시작 완료 %s:%d", ip, port);
-    if (gEventManager) {
-        gEventManager->add("info", "system", "server", "Server started",
-                           "bind=" + ServerConfig::SERV_IP + ":" + std::to_string(port));
-    }
+    services.addEvent("info", "system", "server", "Server started",
+                      "bind=" + ServerConfig::SERV_IP + ":" + std::to_string(port));
 }
 
 }  // namespace
+
+ServiceContext& appServices() {
+    static ServiceContext services;
+    return services;
+}
 
 TcpServerOptions& tcpServerOptions() {
     static TcpServerOptions options;
@@ -66,46 +68,50 @@ TcpServerOptions& tcpServerOptions() {
 void initApp() {
     registerMediaEngines();
     setCudaDeviceOrder();
-    ensureDataDirectories();
-    loadModelRegistry();
+    ServiceContext& services = appServices();
+    services.folders = configuredDataFolders();
+    ensureDataDirectories(services.folders);
+    loadModelRegistry(services.folders.models);
     recoverInterruptedDownloads();
 
-    const std::string eventsPath = (std::filesystem::path(ServerConfig::DIR_LOGS) / "events.jsonl").string();
-    gEventManager = std::make_unique<EventManager>(eventsPath, kEventLogCapacity);
+    const std::string eventsPath = (std::filesystem::path(services.folders.logs) / "events.jsonl").string();
+    services.events = std::make_unique<EventManager>(eventsPath, kEventLogCapacity);
     logMessage(9, "[initApp] EventManager 초기화: %s", eventsPath.c_str());
-    setMivrelEventSink([](const std::string& level, const std::string& category, const std::string& actor,
-                          const std::string& text, const std::string& detail) {
-        if (gEventManager) gEventManager->add(level, category, actor, text, detail);
+    setMivrelEventSink([&services](const std::string& level, const std::string& category, const std::string& actor,
+                                   const std::string& text, const std::string& detail) {
+        services.addEvent(level, category, actor, text, detail);
     });
 
     logMessage(9, "[initApp] MivrelManager 초기화...");
-    gMivrelManager = std::make_unique<MivrelManager>();
-    gMivrelManager->setDir(ServerConfig::DIR_MIVREL);
-    registerListedMivrels(*gMivrelManager);
+    services.mivrels = std::make_unique<MivrelManager>();
+    services.mivrels->setDir(services.folders.mivrel);
+    registerListedMivrels(services.folders, *services.mivrels);
 
-    const int emptied = gMivrelManager->truncateStorageOnUnload();
+    const int emptied = services.mivrels->truncateStorageOnUnload();
     if (emptied > 0) logMessage(4, "[initApp] 저장소 비우기 (truncate_storage_on_unload): %d개 Mivrel", emptied);
 
-    startTcpServer();
+    startTcpServer(services);
     loadMediaEngineAtStart();
     releaseWatcher().start();
 }
 
 void loadMediaEngineAtStart() {
+    const ServiceContext& services = appServices();
     const SdLibrary& library = SdLibrary::instance();
     if (library.loaded) {
         logMessage(3, "[initApp] media engine (sd.cpp) loaded: %s", library.path.c_str());
-        if (gEventManager) gEventManager->add("info", "system", "server", "Media engine loaded", library.path);
+        services.addEvent("info", "system", "server", "Media engine loaded", library.path);
     } else {
         logMessage(1, "[initApp] media engine (sd.cpp) NOT loaded — image generation is unavailable: %s",
                    library.error.c_str());
-        if (gEventManager) gEventManager->add("error", "system", "server", "Media engine not loaded", library.error);
+        services.addEvent("error", "system", "server", "Media engine not loaded", library.error);
     }
 }
 
 void truncateStorageAtShutdown() {
-    if (!gMivrelManager) return;
-    const int emptied = gMivrelManager->truncateStorageOnUnload();
+    const ServiceContext& services = appServices();
+    if (!services.mivrels) return;
+    const int emptied = services.mivrels->truncateStorageOnUnload();
     if (emptied > 0) logMessage(4, "[shutdown] 저장소 비우기 (truncate_storage_on_unload): %d개 Mivrel", emptied);
 }
 
@@ -114,12 +120,13 @@ bool shutdownApp() {
     // uses.
     // The relay first: its data channels feed requests into the server.
     if (!shutdownRtcClient(kRelayShutdownWaitMs)) return false;
-    const bool finished = !gTcpServer || gTcpServer->stop();
+    ServiceContext& services = appServices();
+    const bool finished = !services.tcpServer || services.tcpServer->stop();
     if (!finished) return false;
     releaseWatcher().stop();
     truncateStorageAtShutdown();
-    gEventManager.reset();
-    gMivrelManager.reset();
-    gTcpServer.reset();
+    services.events.reset();
+    services.mivrels.reset();
+    services.tcpServer.reset();
     return true;
 }

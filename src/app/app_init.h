@@ -4,12 +4,13 @@
 
 #include <memory>
 
+#include "mgmt/service_context.h"
 #include "net/tcp_server.h"
 
-// The process's one TCP server, made by initApp and destroyed by shutdownApp.
-// (The instance manager and the event log owners are gMivrelManager and
-// gEventManager.)
-extern std::unique_ptr<TcpServer> gTcpServer;
+// The services of the running server (instance manager, event log, TCP
+// server): owned here, filled by initApp and emptied by shutdownApp. The
+// process entry hands it to the route installers before the server starts.
+ServiceContext& appServices();
 
 // Options of the TCP server that initApp makes. Tests and benchmarks may change
 // them before initApp runs.

@@ -9,6 +9,7 @@
 #include "config/event_manager.h"
 #include "engine/mivrel_claim.h"
 #include "engine/mivrel_manager.h"
+#include "mgmt/service_context.h"
 
 namespace {
 
@@ -27,9 +28,8 @@ bool dueForRelease(const Mivrel& mivrel, int64_t now, ReleasePolicy& policy, int
 
 }  // namespace
 
-void checkIdleRelease(int64_t now) {
-    if (!gMivrelManager) return;
-    for (const std::shared_ptr<Mivrel>& mivrel : gMivrelManager->snapshotMivrels()) {
+void checkIdleRelease(const ServiceContext& services, int64_t now) {
+    for (const std::shared_ptr<Mivrel>& mivrel : services.snapshotMivrels()) {
         ReleasePolicy policy;
         int64_t lastActive = 0;
         if (!dueForRelease(*mivrel, now, policy, lastActive)) continue;
@@ -43,14 +43,12 @@ void checkIdleRelease(int64_t now) {
         claim.releaseWithUnload(false);
         logMessage(4, "[releaseWatcher] %s 유휴 %lld분 → 모델 해제 (release_policy=idle:%d)", id.c_str(),
                    static_cast<long long>((now - lastActive) / 60000), policy.idleMinutes);
-        if (gEventManager) {
-            gEventManager->add("info", "mivrel", id, "Mivrel unloaded",
-                               "release_policy=idle:" + std::to_string(policy.idleMinutes));
-        }
+        services.addEvent("info", "mivrel", id, "Mivrel unloaded",
+                          "release_policy=idle:" + std::to_string(policy.idleMinutes));
     }
 }
 
-void checkIdleRelease() { checkIdleRelease(nowMs()); }
+void checkIdleRelease(const ServiceContext& services) { checkIdleRelease(services, nowMs()); }
 
 ReleaseWatcher::~ReleaseWatcher() { stop(); }
 
@@ -86,7 +84,7 @@ void ReleaseWatcher::run(int64_t periodMs) {
             if (stopping_) return;
         }
         try {
-            checkIdleRelease();
+            checkIdleRelease(services_);
         } catch (const std::exception& e) {
             logMessage(1, "[releaseWatcher] 예외: %s", e.what());
         } catch (...) {

@@ -9,6 +9,8 @@
 #include <mutex>
 #include <thread>
 
+struct ServiceContext;
+
 // One pass over the manager's instances at wall-clock time `now` (epoch ms).
 // An instance is unloaded (its store emptied when it is marked
 // "truncate_storage_on_unload") when it has an engine, is idle, resolves to
@@ -19,16 +21,17 @@
 // in between keeps its model. Each release is logged and recorded in the
 // event log. Does nothing without a manager. Throws what the event log or the
 // policy resolution throw. Safe to run beside requests on any thread.
-void checkIdleRelease(int64_t now);
+void checkIdleRelease(const ServiceContext& services, int64_t now);
 // The same at the current time.
-void checkIdleRelease();
+void checkIdleRelease(const ServiceContext& services);
 
 // Runs checkIdleRelease on its own thread 30 seconds after start and then 30
 // seconds after the end of each pass, until stopped. A pass that throws is
 // logged (level 1) and the next pass follows as usual.
 class ReleaseWatcher {
 public:
-    ReleaseWatcher() = default;
+    // Passes run over `services`, which must outlive the watcher.
+    explicit ReleaseWatcher(const ServiceContext& services) : services_(services) {}
     // Stops the thread.
     ~ReleaseWatcher();
     ReleaseWatcher(const ReleaseWatcher&) = delete;
@@ -45,6 +48,7 @@ public:
 private:
     void run(int64_t periodMs);
 
+    const ServiceContext& services_;
     std::mutex mutex_;
     std::condition_variable wake_;
     bool stopping_ = false;

@@ -12,7 +12,6 @@
 #include "config/runtime_properties.h"
 #include "platform/file_io.h"
 
-std::unique_ptr<EventManager> gEventManager;
 
 namespace {
 

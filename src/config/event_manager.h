@@ -89,7 +89,3 @@ bool eventFromJson(const std::string& line, EventRecord& record);
 // The event log file in `logsDir` (DIR_LOGS) with the server's capacity.
 std::unique_ptr<EventManager> openEventLog(const std::string& logsDir);
 
-// The process-wide event log owner. Set by application start-up before other
-// threads run and reset only at process exit; code elsewhere tests it for
-// null before use.
-extern std::unique_ptr<EventManager> gEventManager;

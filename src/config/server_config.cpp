@@ -98,8 +98,13 @@ int applyServerConfig(const std::map<std::string, std::string>& values, std::str
 }
 
 std::string resolveModelStoragePath(const std::string& modelId, const std::string& fallback) {
+    return resolveModelStoragePath(ServerConfig::DIR_MODELS, modelId, fallback);
+}
+
+std::string resolveModelStoragePath(const std::string& modelsDir, const std::string& modelId,
+                                    const std::string& fallback) {
     if (modelId.empty()) return fallback;
-    const std::filesystem::path joined = std::filesystem::path(ServerConfig::DIR_MODELS) / modelId;
+    const std::filesystem::path joined = std::filesystem::path(modelsDir) / modelId;
     std::error_code ec;
     if (std::filesystem::is_directory(joined, ec)) return joined.string();
     return fallback;

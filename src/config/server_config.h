@@ -43,8 +43,11 @@ std::pair<std::string, std::string> findConfFile(std::string* error = nullptr);
 // has no leading digits. Warnings go through the logger.
 int applyServerConfig(const std::map<std::string, std::string>& values, std::string* error);
 
-// DIR_MODELS/modelId when the model id is not empty and that folder exists,
+// modelsDir/modelId when the model id is not empty and that folder exists,
 // else `fallback` unchanged.
+std::string resolveModelStoragePath(const std::string& modelsDir, const std::string& modelId,
+                                    const std::string& fallback);
+// The same in DIR_MODELS.
 std::string resolveModelStoragePath(const std::string& modelId, const std::string& fallback);
 
 // True for "/x", "C:\x", "c:/x" and "\\server\share"; false for "C:", "C:x",

@@ -231,8 +231,8 @@ int runProcess(int argc, char** argv) {
     }
 
     // The slots are read without a lock once connections arrive.
-    installApiRoutes();
-    installMgmtRoutes();
+    installApiRoutes(appServices());
+    installMgmtRoutes(appServices());
     installWebRoutes();
 
     std::thread(runServerThread, static_cast<int>(mode.serverArgs.size()) - 1, mode.serverArgs.data()).detach();

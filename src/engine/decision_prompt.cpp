@@ -134,11 +134,11 @@ DecisionLayout VirlPromptRenderer::layoutTokens(const std::vector<int32_t>& toke
     }
     if (masks.size() != choices || choices == 0 || masks[0] < 2 || tokens[masks[0] - 1] != info.sepToken ||
         tokens[n - 1] != info.sepToken) {
-        throw MivrelException(3, "unexpected decision prompt layout (markers=%zu, choices=%zu)", masks.size(), choices);
+        throw MivrelException(MivrelErrorCode::BadInput, "unexpected decision prompt layout (markers=%zu, choices=%zu)", masks.size(), choices);
     }
     size_t d = masks[choices - 1];
     while (tokens[d] != info.sepToken) ++d;  // stops at n - 1 at the latest
-    if (d == n - 1) throw MivrelException(3, "unexpected decision prompt layout (no [SEP] after choices)");
+    if (d == n - 1) throw MivrelException(MivrelErrorCode::BadInput, "unexpected decision prompt layout (no [SEP] after choices)");
 
     std::vector<size_t> spanLength(choices);
     for (size_t i = 0; i < choices; ++i) {

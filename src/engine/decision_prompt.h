@@ -49,7 +49,7 @@ public:
     virtual std::string renderQuestion(const DecisionPromptInput& question, const DecisionModelInfo& info) const = 0;
     // Checks and cuts the tokenized prompt (tokenized without added special
     // tokens, special texts parsed) for `choices` options. Throws
-    // MivrelException 3 when the tokens are not laid out as rendered.
+    // MivrelException BadInput when the tokens are not laid out as rendered.
     virtual DecisionLayout layoutTokens(const std::vector<int32_t>& tokens, size_t choices,
                                         const DecisionModelInfo& info) const = 0;
 };

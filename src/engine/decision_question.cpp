@@ -93,12 +93,12 @@ std::vector<DecisionQuestion> validateDecisionRequest(const ojson& body, unsigne
 
 void checkDecisionScores(const std::vector<float>& values, size_t expected) {
     if (values.size() != expected) {
-        throw MivrelException(3, "decision result does not match the number of options (%zu != %zu)", values.size(),
+        throw MivrelException(MivrelErrorCode::BadInput, "decision result does not match the number of options (%zu != %zu)", values.size(),
                               expected);
     }
     // An infinite score would turn the softmax into NaN as surely as a NaN.
     for (float v : values) {
-        if (!std::isfinite(v)) throw MivrelException(3, "the model could not evaluate the decision");
+        if (!std::isfinite(v)) throw MivrelException(MivrelErrorCode::BadInput, "the model could not evaluate the decision");
     }
 }
 

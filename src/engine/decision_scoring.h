@@ -84,7 +84,7 @@ inline DecisionResult buildQuestionPrompt(MivrelEngine& engine, const DecisionMo
     return judgeQuestionByMarkers(engine, info, renderer, context, question, temperature, nUbatch, logTag);
 }
 
-// Throws MivrelException 3 unless `values` has `expected` entries, none NaN.
+// Throws MivrelException BadInput unless `values` has `expected` entries, none NaN.
 void checkDecisionScores(const std::vector<float>& values, size_t expected);
 
 // The answer object of one question (insertion-ordered keys).

@@ -31,7 +31,7 @@ bool isRegisteredFamily(const std::string& familyType) {
 // Families whose engine class has not been linked into this build yet.
 [[noreturn]] void notAvailable(const std::string& familyType) {
     const char* shown = familyType.empty() ? "LLM" : familyType.c_str();
-    throw MivrelException(5, "engine for familyType %s is not available in this build", shown);
+    throw MivrelException(MivrelErrorCode::LoadFailed, "engine for familyType %s is not available in this build", shown);
 }
 
 }  // namespace
@@ -68,5 +68,5 @@ std::unique_ptr<MivrelEngine> createMivrelEngine(const std::string& familyType) 
         if (!familyMaker) notAvailable(familyType);
         return familyMaker();
     }
-    throw MivrelException(3, "unsupported model familyType: %s", familyType.c_str());
+    throw MivrelException(MivrelErrorCode::BadInput, "unsupported model familyType: %s", familyType.c_str());
 }

@@ -12,10 +12,10 @@
 //   "DECISION"         the decision engine
 //   "IMAGE", "VIDEO"   the media engine, made with the familyType
 //   "AUDIO"            the speech engine
-// Any other value throws MivrelException 3 "unsupported model familyType: %s"
+// Any other value throws MivrelException BadInput "unsupported model familyType: %s"
 // before anything is allocated. "IMAGE", "VIDEO" and "AUDIO" are made by the
 // maker registered for them (registerMivrelEngineFamily); without one they
-// throw MivrelException 5 "engine for familyType %s is not available in this
+// throw MivrelException LoadFailed "engine for familyType %s is not available in this
 // build". Safe from any thread.
 std::unique_ptr<MivrelEngine> createMivrelEngine(const std::string& familyType);
 

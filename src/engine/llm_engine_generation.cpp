@@ -123,23 +123,23 @@ void MivrelLLMEngine::resetGenerationCounters() {
 }
 
 bool MivrelLLMEngine::startGeneration(const std::vector<int32_t>& tokens) {
-    if (!context_) throw MivrelException(6, "context is not initialized");
-    if (!model_) throw MivrelException(1, "model is not loaded");
-    if (tokens.empty()) throw MivrelException(3, "prompt tokens are empty");
+    if (!context_) throw MivrelException(MivrelErrorCode::RuntimeFailed, "context is not initialized");
+    if (!model_) throw MivrelException(MivrelErrorCode::NotLoaded, "model is not loaded");
+    if (tokens.empty()) throw MivrelException(MivrelErrorCode::BadInput, "prompt tokens are empty");
     decodeHandedOutToken();
     const int32_t c = static_cast<int32_t>(llama_n_ctx(context_.get()));
     if (static_cast<int64_t>(nPast_) + static_cast<int64_t>(tokens.size()) > c) {
-        throw MivrelException(2, "prompt tokens (%d+%zu) exceed n_ctx (%d)", nPast_, tokens.size(), c);
+        throw MivrelException(MivrelErrorCode::LimitExceeded, "prompt tokens (%d+%zu) exceed n_ctx (%d)", nPast_, tokens.size(), c);
     }
     if (contextSettings_.nCtx > 0 && contextSettings_.nCtx != c) {
         logMessage(2, "[MivrelEngine] 설정 n_ctx(%d) 와 실제 컨텍스트 n_ctx(%d) 불일치", contextSettings_.nCtx, c);
     }
     const int32_t b = contextSettings_.nBatch;
-    if (b < 1) throw MivrelException(3, "invalid n_batch value (%d)", b);
+    if (b < 1) throw MivrelException(MivrelErrorCode::BadInput, "invalid n_batch value (%d)", b);
     const int32_t nVocab = llama_vocab_n_tokens(vocab());
     for (size_t i = 0; i < tokens.size(); ++i) {
         if (tokens[i] < 0 || tokens[i] >= nVocab) {
-            throw MivrelException(3, "prompt has an out-of-range token (index=%zu token=%d n_vocab=%d)", i, tokens[i],
+            throw MivrelException(MivrelErrorCode::BadInput, "prompt has an out-of-range token (index=%zu token=%d n_vocab=%d)", i, tokens[i],
                                   nVocab);
         }
     }
@@ -151,7 +151,7 @@ bool MivrelLLMEngine::startGeneration(const std::vector<int32_t>& tokens) {
     for (size_t off = 0; off < work.size(); off += static_cast<size_t>(b)) {
         const int32_t n = static_cast<int32_t>(std::min(work.size() - off, static_cast<size_t>(b)));
         const int32_t ret = llama_decode(context_.get(), llama_batch_get_one(work.data() + off, n));
-        if (ret != 0) throw MivrelException(6, "llama_decode failed (prompt): ret=%d", ret);
+        if (ret != 0) throw MivrelException(MivrelErrorCode::RuntimeFailed, "llama_decode failed (prompt): ret=%d", ret);
         nPast_ += n;
     }
     prefillMs_ = elapsedMs(start);
@@ -163,11 +163,11 @@ bool MivrelLLMEngine::startGeneration(const std::vector<int32_t>& tokens) {
 }
 
 bool MivrelLLMEngine::continueGeneration() {
-    if (!context_) throw MivrelException(6, "context is not initialized");
-    if (!model_) throw MivrelException(1, "model is not loaded");
-    if (nPast_ < 1) throw MivrelException(3, "nothing to continue (context is empty)");
+    if (!context_) throw MivrelException(MivrelErrorCode::RuntimeFailed, "context is not initialized");
+    if (!model_) throw MivrelException(MivrelErrorCode::NotLoaded, "model is not loaded");
+    if (nPast_ < 1) throw MivrelException(MivrelErrorCode::BadInput, "nothing to continue (context is empty)");
     decodeHandedOutToken();
-    if (!llama_get_logits_ith(context_.get(), -1)) throw MivrelException(3, "nothing to continue (no pending logits)");
+    if (!llama_get_logits_ith(context_.get(), -1)) throw MivrelException(MivrelErrorCode::BadInput, "nothing to continue (no pending logits)");
     resetGenerationCounters();
     turnStartPos_ = nPast_;
     stopCode_.store(kRunning);

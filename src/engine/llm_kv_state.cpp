@@ -16,23 +16,23 @@ uint64_t MivrelLLMEngine::kvStateSize() {
 }
 
 std::vector<uint8_t> MivrelLLMEngine::saveKvState() {
-    if (!context_) throw MivrelException(6, "no context");
+    if (!context_) throw MivrelException(MivrelErrorCode::RuntimeFailed, "no context");
     decodeHandedOutToken();
     const size_t size = llama_state_get_size(context_.get());
     std::vector<uint8_t> buffer(size, 0);
     const size_t written = llama_state_get_data(context_.get(), buffer.data(), size);
-    if (written == 0) throw MivrelException(7, "failed to save KV cache (written=0)");
+    if (written == 0) throw MivrelException(MivrelErrorCode::KvSaveFailed, "failed to save KV cache (written=0)");
     buffer.resize(written, 0);
     logMessage(4, "[MivrelEngine] KV Cache dump: %zu bytes", written);
     return buffer;
 }
 
 void MivrelLLMEngine::restoreKvState(const std::vector<uint8_t>& state) {
-    if (!context_) throw MivrelException(6, "no context");
+    if (!context_) throw MivrelException(MivrelErrorCode::RuntimeFailed, "no context");
     if (state.empty()) return;
     undecodedToken_ = -1;  // the memory is replaced; the caller sets nPast
     const size_t read = llama_state_set_data(context_.get(), state.data(), state.size());
-    if (read == 0) throw MivrelException(8, "failed to restore KV cache (read=0)");
+    if (read == 0) throw MivrelException(MivrelErrorCode::KvRestoreFailed, "failed to restore KV cache (read=0)");
     logMessage(4, "[MivrelEngine] KV Cache load: %zu bytes", read);
 }
 
@@ -49,9 +49,9 @@ int32_t singleToken(const llama_vocab* vocab, const std::string& text) {
 }  // namespace
 
 ScoreRecord MivrelLLMEngine::scoreLabels(const std::string& prompt, const std::vector<std::string>& labels) {
-    if (!model_) throw MivrelException(1, "model is not loaded");
-    if (!context_) throw MivrelException(6, "context is not initialized");
-    if (labels.empty()) throw MivrelException(2, "labels are empty");
+    if (!model_) throw MivrelException(MivrelErrorCode::NotLoaded, "model is not loaded");
+    if (!context_) throw MivrelException(MivrelErrorCode::RuntimeFailed, "context is not initialized");
+    if (labels.empty()) throw MivrelException(MivrelErrorCode::LimitExceeded, "labels are empty");
 
     const llama_vocab* v = vocab();
     std::map<int32_t, size_t> owner;
@@ -63,21 +63,21 @@ ScoreRecord MivrelLLMEngine::scoreLabels(const std::string& prompt, const std::v
             auto it = owner.find(t);
             if (it != owner.end()) {
                 if (it->second == i) continue;
-                throw MivrelException(3, "labels '%s' and '%s' tokenize to the same token (%d)",
+                throw MivrelException(MivrelErrorCode::BadInput, "labels '%s' and '%s' tokenize to the same token (%d)",
                                       labels[it->second].c_str(), labels[i].c_str(), t);
             }
             owner.emplace(t, i);
             labelTokens[i].push_back(t);
         }
         if (labelTokens[i].empty()) {
-            throw MivrelException(3, "label '%s' does not tokenize to a single token", labels[i].c_str());
+            throw MivrelException(MivrelErrorCode::BadInput, "label '%s' does not tokenize to a single token", labels[i].c_str());
         }
     }
 
     std::vector<int32_t> tokens = tokenizePrompt(prompt);
     const int32_t c = static_cast<int32_t>(llama_n_ctx(context_.get()));
     if (tokens.empty() || tokens.size() > static_cast<size_t>(c)) {
-        throw MivrelException(2, "decision prompt token count (%zu) exceeds n_ctx (%d) or is empty", tokens.size(), c);
+        throw MivrelException(MivrelErrorCode::LimitExceeded, "decision prompt token count (%zu) exceeds n_ctx (%d) or is empty", tokens.size(), c);
     }
 
     const auto start = std::chrono::steady_clock::now();
@@ -127,11 +127,11 @@ ScoreRecord MivrelLLMEngine::scoreLabels(const std::string& prompt, const std::v
         for (size_t off = 0; off < tokens.size(); off += batch) {
             const int32_t n = static_cast<int32_t>(std::min(tokens.size() - off, batch));
             const int32_t ret = llama_decode(context_.get(), llama_batch_get_one(tokens.data() + off, n));
-            if (ret != 0) throw MivrelException(6, "llama_decode failed (decision): ret=%d", ret);
+            if (ret != 0) throw MivrelException(MivrelErrorCode::RuntimeFailed, "llama_decode failed (decision): ret=%d", ret);
             nPast_ += n;
         }
         const float* logits = llama_get_logits_ith(context_.get(), -1);
-        if (!logits) throw MivrelException(6, "cannot read decision logits");
+        if (!logits) throw MivrelException(MivrelErrorCode::RuntimeFailed, "cannot read decision logits");
         for (const std::vector<int32_t>& ids : labelTokens) {
             double m = -INFINITY;
             for (int32_t t : ids) m = std::max(m, static_cast<double>(logits[t]));

@@ -21,11 +21,11 @@ MtmdBitmapPtr decodeMedia(const mtmd_context* projector, const std::vector<uint8
 
 int32_t MivrelLLMEngine::startMediaGeneration(const std::string& prompt, const std::vector<MediaInput>& media,
                                               int32_t maxAudioSeconds) {
-    if (!context_) throw MivrelException(6, "context is not initialized");
-    if (!model_) throw MivrelException(1, "model is not loaded");
-    if (!projector_) throw MivrelException(3, "this model does not support image input (no files.mmproj)");
-    if (media.empty()) throw MivrelException(3, "no images or audio given");
-    if (contextSettings_.nBatch < 1) throw MivrelException(3, "invalid n_batch value (%d)", contextSettings_.nBatch);
+    if (!context_) throw MivrelException(MivrelErrorCode::RuntimeFailed, "context is not initialized");
+    if (!model_) throw MivrelException(MivrelErrorCode::NotLoaded, "model is not loaded");
+    if (!projector_) throw MivrelException(MivrelErrorCode::BadInput, "this model does not support image input (no files.mmproj)");
+    if (media.empty()) throw MivrelException(MivrelErrorCode::BadInput, "no images or audio given");
+    if (contextSettings_.nBatch < 1) throw MivrelException(MivrelErrorCode::BadInput, "invalid n_batch value (%d)", contextSettings_.nBatch);
 
     std::vector<MtmdBitmapPtr> bitmaps;
     size_t images = 0;
@@ -35,7 +35,7 @@ int32_t MivrelLLMEngine::startMediaGeneration(const std::string& prompt, const s
         if (entry.isAudio) {
             ++audios;
             if (!mtmd_support_audio(projector_.get())) {
-                throw MivrelException(3, "this model does not support audio input (no audio encoder in files.mmproj)");
+                throw MivrelException(MivrelErrorCode::BadInput, "this model does not support audio input (no audio encoder in files.mmproj)");
             }
         } else {
             ++images;
@@ -43,16 +43,16 @@ int32_t MivrelLLMEngine::startMediaGeneration(const std::string& prompt, const s
         MtmdBitmapPtr bitmap = decodeMedia(projector_.get(), entry.bytes);
         if (entry.isAudio) {
             if (!bitmap || !mtmd_bitmap_is_audio(bitmap.get())) {
-                throw MivrelException(3, "cannot read audio #%zu (use WAV, MP3 or FLAC)", audios);
+                throw MivrelException(MivrelErrorCode::BadInput, "cannot read audio #%zu (use WAV, MP3 or FLAC)", audios);
             }
             const double seconds =
                 rate < 1 ? 0.0 : static_cast<double>(mtmd_bitmap_get_n_bytes(bitmap.get()) / 4) / rate;
             if (maxAudioSeconds > 0 && seconds > maxAudioSeconds) {
-                throw MivrelException(3, "audio #%zu is too long (%.1f s, max %d s)", audios, seconds, maxAudioSeconds);
+                throw MivrelException(MivrelErrorCode::BadInput, "audio #%zu is too long (%.1f s, max %d s)", audios, seconds, maxAudioSeconds);
             }
             logMessage(4, "[MivrelEngine] 오디오 #%zu: %.1f초 (%d Hz)", audios, seconds, rate);
         } else if (!bitmap || mtmd_bitmap_is_audio(bitmap.get())) {
-            throw MivrelException(3, "cannot read image #%zu (use PNG or JPEG)", images);
+            throw MivrelException(MivrelErrorCode::BadInput, "cannot read image #%zu (use PNG or JPEG)", images);
         }
         bitmaps.push_back(std::move(bitmap));
     }
@@ -66,7 +66,7 @@ int32_t MivrelLLMEngine::startMediaGeneration(const std::string& prompt, const s
         ++markers;
     }
     if (markers != media.size()) {
-        throw MivrelException(3, "number of images/audio (%zu) does not match media markers in prompt", media.size());
+        throw MivrelException(MivrelErrorCode::BadInput, "number of images/audio (%zu) does not match media markers in prompt", media.size());
     }
     MtmdChunksPtr chunks(mtmd_input_chunks_init());
     mtmd_input_text text{prompt.c_str(), prompt.size(), true, true};
@@ -74,15 +74,15 @@ int32_t MivrelLLMEngine::startMediaGeneration(const std::string& prompt, const s
     for (const MtmdBitmapPtr& b : bitmaps) views.push_back(b.get());
     const int32_t tokenized = mtmd_tokenize(projector_.get(), chunks.get(), &text, views.data(), views.size());
     if (tokenized == 1) {
-        throw MivrelException(3, "number of images/audio (%zu) does not match media markers in prompt", media.size());
+        throw MivrelException(MivrelErrorCode::BadInput, "number of images/audio (%zu) does not match media markers in prompt", media.size());
     }
-    if (tokenized != 0) throw MivrelException(3, "image/audio preprocessing failed (ret=%d)", tokenized);
+    if (tokenized != 0) throw MivrelException(MivrelErrorCode::BadInput, "image/audio preprocessing failed (ret=%d)", tokenized);
 
     decodeHandedOutToken();
     const int32_t n = static_cast<int32_t>(mtmd_helper_get_n_tokens(chunks.get()));
     const int32_t c = static_cast<int32_t>(llama_n_ctx(context_.get()));
     if (static_cast<int64_t>(nPast_) + n > c) {
-        throw MivrelException(2, "prompt tokens with images/audio (%d+%d) exceed n_ctx (%d)", nPast_, n, c);
+        throw MivrelException(MivrelErrorCode::LimitExceeded, "prompt tokens with images/audio (%d+%d) exceed n_ctx (%d)", nPast_, n, c);
     }
     resetGenerationCounters();
 
@@ -92,7 +92,7 @@ int32_t MivrelLLMEngine::startMediaGeneration(const std::string& prompt, const s
                                                 contextSettings_.nBatch, true, &newPast);
     if (ret != 0) {
         llama_memory_seq_rm(llama_get_memory(context_.get()), 0, nPast_, -1);
-        throw MivrelException(6, "mtmd_helper_eval_chunks failed: ret=%d", ret);
+        throw MivrelException(MivrelErrorCode::RuntimeFailed, "mtmd_helper_eval_chunks failed: ret=%d", ret);
     }
     nPast_ = newPast;
     prefillMs_ =

@@ -33,10 +33,10 @@ const nlohmann::json* present(const nlohmann::json& options, const char* key) {
 double takeNumber(const nlohmann::json& options, const NumberKey& k, double current) {
     const nlohmann::json* v = present(options, k.key);
     if (!v) return current;
-    if (!v->is_number()) throw MivrelException(3, "\"%s\" must be a number between %g and %g", k.key, k.lowest, k.highest);
+    if (!v->is_number()) throw MivrelException(MivrelErrorCode::BadInput, "\"%s\" must be a number between %g and %g", k.key, k.lowest, k.highest);
     const double d = v->get<double>();
     if (!(d >= k.lowest && d <= k.highest)) {
-        throw MivrelException(3, "\"%s\" must be a number between %g and %g", k.key, k.lowest, k.highest);
+        throw MivrelException(MivrelErrorCode::BadInput, "\"%s\" must be a number between %g and %g", k.key, k.lowest, k.highest);
     }
     return d;
 }
@@ -45,7 +45,7 @@ long long takeInteger(const nlohmann::json& options, const IntegerKey& k, long l
     const nlohmann::json* v = present(options, k.key);
     if (!v) return current;
     auto refuse = [&k]() {
-        return MivrelException(3, "\"%s\" must be an integer between %lld and %lld", k.key, k.lowest, k.highest);
+        return MivrelException(MivrelErrorCode::BadInput, "\"%s\" must be an integer between %lld and %lld", k.key, k.lowest, k.highest);
     };
     if (v->is_number_unsigned()) {
         const uint64_t u = v->get<uint64_t>();
@@ -108,8 +108,8 @@ void MivrelLLMEngine::buildSamplerChain() {
 }
 
 void MivrelLLMEngine::setSamplingOptions(const nlohmann::json& options) {
-    if (!context_) throw MivrelException(6, "context is not initialized");
-    if (!options.is_object()) throw MivrelException(3, "options must be an object");
+    if (!context_) throw MivrelException(MivrelErrorCode::RuntimeFailed, "context is not initialized");
+    if (!options.is_object()) throw MivrelException(MivrelErrorCode::BadInput, "options must be an object");
 
     long long limit = std::min<long long>(static_cast<long long>(llama_n_ctx(context_.get())), kHardCap);
     const nlohmann::json& params = loadSettings_.params;

@@ -22,7 +22,7 @@ bool Mivrel::isInferring() const {
 std::unique_ptr<MivrelEngine> Mivrel::createEngine() {
     const ModelLoadSettings& load = config.loadSettings;
     if (config.type != "fake" && load.modelPath.empty() && load.modelDir.empty()) {
-        throw MivrelException(5, "model not found: cannot find the model files in the model folder");
+        throw MivrelException(MivrelErrorCode::LoadFailed, "model not found: cannot find the model files in the model folder");
     }
     std::unique_ptr<MivrelEngine> made = createMivrelEngine(config.familyType);
     made->fileStore = &fileStore;

@@ -71,7 +71,7 @@ public:
     bool hasEngine() const { return engineInstalled_.load(); }
 
     // A new engine for the configuration, loaded and with its context made,
-    // not installed. Throws MivrelException 5 "model not found: cannot find
+    // not installed. Throws MivrelException LoadFailed "model not found: cannot find
     // the model files in the model folder" for a configuration that is not of
     // type "fake" and has neither model path nor model folder; the factory's
     // and the engine's own failures pass through. A failure leaves no engine

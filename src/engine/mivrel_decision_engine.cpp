@@ -60,17 +60,17 @@ DecisionModelInfo MivrelDecisionEngine::readDecisionInfo(const std::string& expe
     const std::string prefix = metaString("general.architecture") + ".decision.";
 
     info.type = metaString(prefix + "type");
-    if (info.type.empty()) throw MivrelException(5, "not a decision model (missing %stype metadata)", prefix.c_str());
+    if (info.type.empty()) throw MivrelException(MivrelErrorCode::LoadFailed, "not a decision model (missing %stype metadata)", prefix.c_str());
     if (info.type != expectedType) {
-        throw MivrelException(5, "decision type mismatch: GGUF=%s, assembler=%s", info.type.c_str(),
+        throw MivrelException(MivrelErrorCode::LoadFailed, "decision type mismatch: GGUF=%s, assembler=%s", info.type.c_str(),
                               expectedType.c_str());
     }
     if (info.type != "virl") {
-        throw MivrelException(5, "unsupported decision type: %s (only virl is supported)", info.type.c_str());
+        throw MivrelException(MivrelErrorCode::LoadFailed, "unsupported decision type: %s (only virl is supported)", info.type.c_str());
     }
 
     info.maxHeadTokens = leadingUnsigned32(metaString(prefix + "max_head_tokens"));
-    if (info.maxHeadTokens == 0) throw MivrelException(5, "decision model has no valid max_head_tokens");
+    if (info.maxHeadTokens == 0) throw MivrelException(MivrelErrorCode::LoadFailed, "decision model has no valid max_head_tokens");
 
     const std::string tprefix = prefix + "temperature.";
     const int32_t count = llama_model_meta_count(model_.get());
@@ -84,7 +84,7 @@ DecisionModelInfo MivrelDecisionEngine::readDecisionInfo(const std::string& expe
         const float t = std::strtof(value, nullptr);
         // NaN and infinity would turn every probability into NaN later.
         if (!(t > 0.0f) || !std::isfinite(t)) {
-            throw MivrelException(5, "invalid decision temperature: %s = %s", key, value);
+            throw MivrelException(MivrelErrorCode::LoadFailed, "invalid decision temperature: %s = %s", key, value);
         }
         info.temperatures[keyText.substr(tprefix.size())] = t;
     }
@@ -92,16 +92,16 @@ DecisionModelInfo MivrelDecisionEngine::readDecisionInfo(const std::string& expe
     const llama_vocab* v = vocab();
     info.maskToken = llama_vocab_mask(v);
     info.sepToken = llama_vocab_sep(v);
-    if (info.maskToken == -1 || info.sepToken == -1) throw MivrelException(5, "decision model has no mask or sep token");
+    if (info.maskToken == -1 || info.sepToken == -1) throw MivrelException(MivrelErrorCode::LoadFailed, "decision model has no mask or sep token");
     info.maskText = tokenText(info.maskToken);
     info.sepText = tokenText(info.sepToken);
 
     const char* tmpl = llama_model_chat_template(model_.get(), "systemone");
-    if (!tmpl) throw MivrelException(5, "decision model has no \"systemone\" template");
+    if (!tmpl) throw MivrelException(MivrelErrorCode::LoadFailed, "decision model has no \"systemone\" template");
     info.templateText = tmpl;
 
     const size_t at = info.templateText.find(kQuestionMarker);
-    if (at == std::string::npos || at == 0) throw MivrelException(5, "CLS prefix not found in systemone template");
+    if (at == std::string::npos || at == 0) throw MivrelException(MivrelErrorCode::LoadFailed, "CLS prefix not found in systemone template");
     info.clsPrefix = info.templateText.substr(0, at);
 
     if (info.templateText.find("{% for o in options %}" + info.maskText + " ") == std::string::npos) {
@@ -145,36 +145,36 @@ struct BatchOwner {
 
 ScoreRecord MivrelDecisionEngine::scoreMarkers(const std::vector<int32_t>& tokens, const std::vector<int32_t>& markers,
                                                int32_t column) {
-    if (!model_) throw MivrelException(1, "model is not loaded");
-    if (!context_) throw MivrelException(6, "context is not initialized");
-    if (!infoLoaded_) throw MivrelException(3, "decision model info is not loaded (scoreMarkers)");
-    if (tokens.empty() || markers.empty()) throw MivrelException(2, "decision tokens or markers are empty");
+    if (!model_) throw MivrelException(MivrelErrorCode::NotLoaded, "model is not loaded");
+    if (!context_) throw MivrelException(MivrelErrorCode::RuntimeFailed, "context is not initialized");
+    if (!infoLoaded_) throw MivrelException(MivrelErrorCode::BadInput, "decision model info is not loaded (scoreMarkers)");
+    if (tokens.empty() || markers.empty()) throw MivrelException(MivrelErrorCode::LimitExceeded, "decision tokens or markers are empty");
 
     const uint32_t nUbatch = llama_n_ubatch(context_.get());
     const uint32_t nBatch = llama_n_batch(context_.get());
     if (tokens.size() > nUbatch || tokens.size() > nBatch) {
-        throw MivrelException(2, "decision prompt token count (%d) exceeds n_ubatch (%d)",
+        throw MivrelException(MivrelErrorCode::LimitExceeded, "decision prompt token count (%d) exceeds n_ubatch (%d)",
                               static_cast<int>(std::min<size_t>(tokens.size(), 0x7FFFFFFF)), static_cast<int>(nUbatch));
     }
     // Positions past the context (the trained position table) would index
     // past the model's position embeddings.
     const uint32_t nCtx = llama_n_ctx(context_.get());
     if (tokens.size() > nCtx) {
-        throw MivrelException(2, "decision prompt token count (%d) exceeds n_ctx (%d)", static_cast<int>(tokens.size()),
+        throw MivrelException(MivrelErrorCode::LimitExceeded, "decision prompt token count (%d) exceeds n_ctx (%d)", static_cast<int>(tokens.size()),
                               static_cast<int>(nCtx));
     }
     const int32_t n = static_cast<int32_t>(tokens.size());
     const int32_t width = llama_model_n_embd_out(model_.get());
     if (column < 0 || column >= width) {
-        throw MivrelException(3, "decision column (%d) is out of output size (%d)", column, width);
+        throw MivrelException(MivrelErrorCode::BadInput, "decision column (%d) is out of output size (%d)", column, width);
     }
     for (int32_t m : markers) {
-        if (m < 0 || m >= n) throw MivrelException(3, "marker position (%d) is out of token range", m);
+        if (m < 0 || m >= n) throw MivrelException(MivrelErrorCode::BadInput, "marker position (%d) is out of token range", m);
     }
     // Token ids outside the vocabulary would reach the embedding lookup.
     const int32_t nVocab = llama_vocab_n_tokens(vocab());
     for (int32_t t : tokens) {
-        if (t < 0 || t >= nVocab) throw MivrelException(3, "decision token (%d) is out of vocabulary", t);
+        if (t < 0 || t >= nVocab) throw MivrelException(MivrelErrorCode::BadInput, "decision token (%d) is out of vocabulary", t);
     }
 
     const auto start = std::chrono::steady_clock::now();
@@ -197,13 +197,13 @@ ScoreRecord MivrelDecisionEngine::scoreMarkers(const std::vector<int32_t>& token
     const int32_t ret = llama_decode(context_.get(), batch);
     if (ret != 0) {
         llama_memory_clear(memory, true);
-        throw MivrelException(6, "llama_decode failed (decision): ret=%d", ret);
+        throw MivrelException(MivrelErrorCode::RuntimeFailed, "llama_decode failed (decision): ret=%d", ret);
     }
     for (int32_t m : markers) {
         const float* row = llama_get_embeddings_ith(context_.get(), m);
         if (!row) {
             llama_memory_clear(memory, true);
-            throw MivrelException(6, "cannot read embedding at marker position (%d)", m);
+            throw MivrelException(MivrelErrorCode::RuntimeFailed, "cannot read embedding at marker position (%d)", m);
         }
         result.values.push_back(row[column]);
     }

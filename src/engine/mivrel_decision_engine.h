@@ -24,7 +24,7 @@ public:
 
     // The base load, then the decision metadata, checked against
     // settings.assembler as the expected decision type. Any failure throws
-    // (MivrelException 5 for the metadata) and leaves no model loaded.
+    // (MivrelException LoadFailed for the metadata) and leaves no model loaded.
     void loadModel(const ModelLoadSettings& settings) override;
     // The base unload; the decision metadata is forgotten. Never throws.
     void unloadModel() override;
@@ -37,8 +37,8 @@ public:
     // Decodes `tokens` as one sequence in one batch and returns, for every
     // marker position in order, the output row's value in `column`. The
     // context's memory is empty before and after, also on failure. Throws
-    // MivrelException: 1 no model, 6 no context or a failed decode, 3 no
-    // metadata, a bad column or marker, 2 empty input or more tokens than one
+    // MivrelException: NotLoaded no model, RuntimeFailed no context or a failed
+    // decode, BadInput no metadata, a bad column or marker, LimitExceeded empty input or more tokens than one
     // batch holds.
     ScoreRecord scoreMarkers(const std::vector<int32_t>& tokens, const std::vector<int32_t>& markers,
                              int32_t column) override;
@@ -51,7 +51,7 @@ public:
 
 private:
     // Reads the decision metadata of the loaded model; throws
-    // MivrelException 5 and leaves `info_` untouched on failure.
+    // MivrelException LoadFailed and leaves `info_` untouched on failure.
     DecisionModelInfo readDecisionInfo(const std::string& expectedType) const;
 
     bool infoLoaded_ = false;

@@ -4,7 +4,7 @@
 
 namespace {
 
-[[noreturn]] void refuse(const char* text) { throw MivrelException(3, "%s", text); }
+[[noreturn]] void refuse(const char* text) { throw MivrelException(MivrelErrorCode::BadInput, "%s", text); }
 
 }  // namespace
 

@@ -11,7 +11,7 @@
 //
 // The first six operations after the destructor have no body here. Of the
 // others, some answer neutrally (false, null, empty, nothing done) and the rest
-// refuse with MivrelException code 3 and a text that begins "this engine does
+// refuse with MivrelException BadInput and a text that begins "this engine does
 // not support " and names the operation, so a client learns which operation
 // the instance's family lacks. A refusal changes nothing in the engine.
 #pragma once
@@ -44,12 +44,37 @@ public:
     virtual ~MivrelEngine() = default;
 
     // Slots 1 to 6: every concrete engine provides them.
+
+    // Loads the model files `settings` names (the weights and, where the
+    // family has them, the projector or companion files). Comes first: the
+    // working operations need a model. Throws MivrelException LoadFailed
+    // when a file is missing, refused or cannot be loaded; the engine then
+    // holds no model. A call while a model is loaded logs a warning and
+    // changes nothing: unload first.
     virtual void loadModel(const ModelLoadSettings& settings) = 0;
+    // Ends a job the engine runs on its own thread (waiting for it), then
+    // frees the context and the model. Never throws. Harmless without a
+    // model and when repeated; afterwards the engine accepts loadModel again.
     virtual void unloadModel() = 0;
+    // Replaces the context by one made from `settings`: the memory starts
+    // empty and nPast is 0. REQUIRES loadModel first. Throws MivrelException
+    // NotLoaded without a model and ContextFailed when the library cannot
+    // make the context (the model stays loaded, without a context). Calling
+    // it again discards the old context and its memory. Engines that work
+    // without a context (media) accept it and do nothing.
     virtual void initContext(const ContextSettings& settings) = 0;
-    // Safe from any thread while another thread works with the engine.
+    // Asks the running generation or job to stop at its next check; the
+    // worker then ends it as aborted. Engines whose work cannot be
+    // interrupted (decision scoring) ignore it. Never throws; does nothing
+    // when nothing runs and may be repeated. Safe from any thread at any
+    // moment, also while another thread works with the engine (the one
+    // exception to the one-user rule).
     virtual void abortGeneration() = 0;
+    // The loaded model's description; the empty record (loaded false)
+    // without a model. Never throws; valid at any time after construction.
     virtual ModelInfo getModelInfo() = 0;
+    // The current context's figures; all zero without a context. Never
+    // throws; valid at any time after construction.
     virtual ContextStats getContextStats() = 0;
 
     // The fields of getContextStats().

@@ -4,7 +4,7 @@
 
 #include "engine/format_string.h"
 
-MivrelException::MivrelException(int code_, const char* format, ...) : code(code_) {
+MivrelException::MivrelException(MivrelErrorCode code_, const char* format, ...) : code(code_) {
     va_list args;
     va_start(args, format);
     message = formatStringV(format, args);

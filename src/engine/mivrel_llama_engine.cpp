@@ -38,7 +38,7 @@ std::string resolveModelFile(const ModelLoadSettings& settings, const std::strin
     const std::string name = entry->get<std::string>();
     if (name.empty() || name.find('/') != std::string::npos || name.find('\\') != std::string::npos ||
         name.find("..") != std::string::npos) {
-        throw MivrelException(5, "invalid file name in files.%s: %s", role.c_str(), name.c_str());
+        throw MivrelException(MivrelErrorCode::LoadFailed, "invalid file name in files.%s: %s", role.c_str(), name.c_str());
     }
     return (std::filesystem::path(settings.modelDir) / name).string();
 }
@@ -67,7 +67,7 @@ void MivrelLlamaEngine::loadModel(const ModelLoadSettings& settings) {
     if (!checkGgufForLoader(loadSettings_.modelPath, refusal)) {
         logMessage(1, "[MivrelEngine] model file refused before load: %s (%s)", loadSettings_.modelPath.c_str(),
                    refusal.c_str());
-        throw MivrelException(5, "failed to load model: %s", loadSettings_.modelPath.c_str());
+        throw MivrelException(MivrelErrorCode::LoadFailed, "failed to load model: %s", loadSettings_.modelPath.c_str());
     }
 
     llama_model_params params = llama_model_default_params();
@@ -89,7 +89,7 @@ void MivrelLlamaEngine::loadModel(const ModelLoadSettings& settings) {
         const std::vector<GpuDevice> devices = listGpuDevices();
         GpuDevice chosen;
         std::string error;
-        if (!resolveGpuPlacement(placement, devices, chosen, error)) throw MivrelException(5, "%s", error.c_str());
+        if (!resolveGpuPlacement(placement, devices, chosen, error)) throw MivrelException(MivrelErrorCode::LoadFailed, "%s", error.c_str());
         checkVramBudget(chosen, loadSettings_.modelPath);
         chosenDevices[0] = chosen.device;
         params.devices = chosenDevices;
@@ -103,7 +103,7 @@ void MivrelLlamaEngine::loadModel(const ModelLoadSettings& settings) {
     logMessage(4, "[MivrelEngine] 모델 로드 시작: %s (placement=%s \xE2\x86\x92 %s, n_gpu_layers=%d)",
                loadSettings_.modelPath.c_str(), placement.c_str(), description.c_str(), loggedLayers);
     model_.reset(llama_model_load_from_file(loadSettings_.modelPath.c_str(), params));
-    if (!model_) throw MivrelException(5, "failed to load model: %s", loadSettings_.modelPath.c_str());
+    if (!model_) throw MivrelException(MivrelErrorCode::LoadFailed, "failed to load model: %s", loadSettings_.modelPath.c_str());
     logMessage(4, "[MivrelEngine] 모델 로드 완료: %s", loadSettings_.modelPath.c_str());
     longestTokenBytes_ = 0;
     const llama_vocab* words = llama_model_get_vocab(model_.get());
@@ -168,7 +168,7 @@ void MivrelLlamaEngine::checkVramBudget(const GpuDevice& device, const std::stri
                formatGiB(kv).c_str(), nCtx, formatGiB(vision).c_str(), formatGiB(kVramWorkBytes).c_str(),
                formatGiB(device.freeBytes).c_str(), formatGiB(device.totalBytes).c_str());
     if (need > device.freeBytes) {
-        throw MivrelException(5,
+        throw MivrelException(MivrelErrorCode::LoadFailed,
                               "not enough VRAM on gpu%d (%s): estimated need %s (weights %s + KV cache %s + vision %s + "
                               "work %s), free %s - lower n_ctx or n_gpu_layers, set \"multimodal\": false, or use "
                               "\"placement\": \"auto\"",
@@ -188,7 +188,7 @@ void MivrelLlamaEngine::loadProjector() {
     }
     // Errors other than "missing" propagate as the file-system error.
     if (!std::filesystem::is_regular_file(path)) {
-        throw MivrelException(5, "model file not found (files.mmproj): %s", path.c_str());
+        throw MivrelException(MivrelErrorCode::LoadFailed, "model file not found (files.mmproj): %s", path.c_str());
     }
     mtmd_context_params params = mtmd_context_params_default();
     params.use_gpu = loadSettings_.nGpuLayers != 0;
@@ -203,17 +203,17 @@ void MivrelLlamaEngine::loadProjector() {
     }
     logMessage(4, "[MivrelEngine] 이미지 인코더 로드 시작: %s", path.c_str());
     projector_.reset(mtmd_init_from_file(path.c_str(), model_.get(), params));
-    if (!projector_) throw MivrelException(5, "failed to load vision projector (files.mmproj): %s", path.c_str());
+    if (!projector_) throw MivrelException(MivrelErrorCode::LoadFailed, "failed to load vision projector (files.mmproj): %s", path.c_str());
     if (!mtmd_support_vision(projector_.get())) {
         projector_.reset();
-        throw MivrelException(5, "files.mmproj has no vision encoder: %s", path.c_str());
+        throw MivrelException(MivrelErrorCode::LoadFailed, "files.mmproj has no vision encoder: %s", path.c_str());
     }
     logMessage(4, "[MivrelEngine] 이미지 인코더 로드 완료 (vision=true, audio=%s, audio_sample_rate=%d)",
                mtmd_support_audio(projector_.get()) ? "true" : "false", mtmd_get_audio_sample_rate(projector_.get()));
 }
 
 void MivrelLlamaEngine::initContext(const ContextSettings& settings) {
-    if (!model_) throw MivrelException(1, "model is not loaded");
+    if (!model_) throw MivrelException(MivrelErrorCode::NotLoaded, "model is not loaded");
     freeContext();
     contextSettings_ = settings;
     const int32_t train = llama_model_n_ctx_train(model_.get());
@@ -244,7 +244,7 @@ void MivrelLlamaEngine::initContext(const ContextSettings& settings) {
                llama_flash_attn_type_name(params.flash_attn_type), ggml_type_name(params.type_k),
                ggml_type_name(params.type_v));
     context_.reset(llama_init_from_model(model_.get(), params));
-    if (!context_) throw MivrelException(4, "failed to initialize context");
+    if (!context_) throw MivrelException(MivrelErrorCode::ContextFailed, "failed to initialize context");
     nPast_ = 0;
     onContextCreated();
     logMessage(4, "[MivrelEngine] 컨텍스트 초기화 완료");
@@ -295,10 +295,6 @@ size_t MivrelLlamaEngine::maxInputBytes() {
 
 namespace {
 
-// Texts longer than this are tokenized in pieces of about this size where
-// the vocabulary allows it, so a stop is seen between two pieces.
-size_t gTokenizePieceBytes = 1u << 20;
-
 // The counting pass sizes the output exactly; the library reports a count
 // that does not fit as a negative number.
 std::vector<int32_t> tokenizeTwice(const llama_vocab* vocab, std::string_view text, bool addSpecial,
@@ -314,23 +310,21 @@ std::vector<int32_t> tokenizeTwice(const llama_vocab* vocab, std::string_view te
 
 }  // namespace
 
-void setTokenizePieceBytesForTesting(size_t bytes) { gTokenizePieceBytes = bytes == 0 ? (1u << 20) : bytes; }
-
 void MivrelLlamaEngine::throwIfStopped() const {
-    if (abortFlag && abortFlag->load()) throw MivrelException(6, "tokenize stopped");
+    if (abortFlag && abortFlag->load()) throw MivrelException(MivrelErrorCode::RuntimeFailed, "tokenize stopped");
 }
 
 std::vector<int32_t> MivrelLlamaEngine::tokenizeStoppable(const std::string& text, bool addSpecial,
                                                           bool parseSpecial, int32_t& result) const {
     throwIfStopped();
-    if (text.size() <= gTokenizePieceBytes || !tokenizesInPieces_) {
+    if (text.size() <= tokenizePieceBytes_ || !tokenizesInPieces_) {
         return tokenizeTwice(vocab(), text, addSpecial, parseSpecial, result);
     }
     std::vector<int32_t> tokens;
     const std::string_view whole(text);
     size_t from = 0;
     while (from < whole.size()) {
-        const size_t to = nextPieceBoundary(whole, from + gTokenizePieceBytes);
+        const size_t to = nextPieceBoundary(whole, from + tokenizePieceBytes_);
         // Only the first piece gets the start token; the vocabulary adds no end token.
         std::vector<int32_t> piece =
             tokenizeTwice(vocab(), whole.substr(from, to - from), addSpecial && from == 0, parseSpecial, result);
@@ -344,10 +338,10 @@ std::vector<int32_t> MivrelLlamaEngine::tokenizeStoppable(const std::string& tex
 }
 
 std::vector<int32_t> MivrelLlamaEngine::tokenizePrompt(const std::string& prompt, const TokenCallback& onToken) {
-    if (!model_) throw MivrelException(1, "model is not loaded");
+    if (!model_) throw MivrelException(MivrelErrorCode::NotLoaded, "model is not loaded");
     int32_t result = 0;
     std::vector<int32_t> tokens = tokenizeStoppable(prompt, true, true, result);
-    if (result < 0) throw MivrelException(2, "tokenize failed: prompt is too long (ret=%d)", result);
+    if (result < 0) throw MivrelException(MivrelErrorCode::LimitExceeded, "tokenize failed: prompt is too long (ret=%d)", result);
     logMessage(4, "[MivrelEngine] 토크나이즈 완료: %zu 토큰", tokens.size());
     logMessage(4, "[MivrelEngine][RAW IN] rawPrompt:\n%s", prompt.c_str());
     if (onToken) {
@@ -357,10 +351,10 @@ std::vector<int32_t> MivrelLlamaEngine::tokenizePrompt(const std::string& prompt
 }
 
 std::vector<int32_t> MivrelLlamaEngine::tokenizeText(const std::string& text, bool addSpecial, bool parseSpecial) {
-    if (!model_) throw MivrelException(1, "model is not loaded");
+    if (!model_) throw MivrelException(MivrelErrorCode::NotLoaded, "model is not loaded");
     int32_t result = 0;
     std::vector<int32_t> tokens = tokenizeStoppable(text, addSpecial, parseSpecial, result);
-    if (result < 0) throw MivrelException(2, "tokenize failed (ret=%d)", result);
+    if (result < 0) throw MivrelException(MivrelErrorCode::LimitExceeded, "tokenize failed (ret=%d)", result);
     return tokens;
 }
 

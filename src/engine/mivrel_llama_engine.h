@@ -31,12 +31,12 @@ public:
     // Loads the model file (the "model" entry of the model's "files" when it
     // names one, else settings.modelPath) with the placement of the settings,
     // then the projector. A loaded engine logs a warning and ignores the call.
-    // Throws MivrelException 5 on any failure and then holds no model.
+    // Throws MivrelException LoadFailed on any failure and then holds no model.
     void loadModel(const ModelLoadSettings& settings) override;
     // Frees context, projector and model. Never throws.
     void unloadModel() override;
     // Replaces the context; nCtx is lowered to the model's trained context.
-    // Throws MivrelException 1 without a model, 4 when the library fails (the
+    // Throws MivrelException NotLoaded without a model, ContextFailed when the library fails (the
     // engine then stays loaded without a context).
     void initContext(const ContextSettings& settings) override;
 
@@ -51,14 +51,19 @@ public:
     size_t maxInputBytes() override;
 
     // The model's special tokens are added and special texts parsed. Throws
-    // MivrelException 1 without a model, 2 when the tokenizer fails, 6
-    // "tokenize stopped" when the instance's stop flag (abortFlag) is set
-    // before or while it works: a text of more than a megabyte is tokenized in
+    // MivrelException NotLoaded without a model, LimitExceeded when the
+    // tokenizer fails, RuntimeFailed "tokenize stopped" when the instance's
+    // stop flag (abortFlag) is set before or while it works: a text of more than a megabyte is tokenized in
     // pieces where the vocabulary allows it (piecewise_tokenizer.h), with the
     // same tokens, and the flag is read between pieces.
     std::vector<int32_t> tokenizePrompt(const std::string& prompt, const TokenCallback& onToken = {}) override;
     // As tokenizePrompt with the caller's flags and no log lines.
     std::vector<int32_t> tokenizeText(const std::string& text, bool addSpecial, bool parseSpecial) override;
+    // Texts longer than `bytes` are tokenized in pieces of about that size
+    // (where the vocabulary allows it), so a stop is seen between two pieces;
+    // a megabyte unless set, 0 restores that. REQUIRES: no tokenizing runs.
+    void setTokenizePieceBytes(size_t bytes) { tokenizePieceBytes_ = bytes == 0 ? kDefaultTokenizePieceBytes : bytes; }
+    static constexpr size_t kDefaultTokenizePieceBytes = size_t{1} << 20;
 
     bool supportsImageInput() override;
     bool supportsAudioInput() override;
@@ -71,7 +76,7 @@ public:
     // Frees the context when there is one; nPast becomes 0.
     virtual void freeContext();
     // Loads the projector the model properties name ("mmproj"), if any.
-    // Throws MivrelException 5.
+    // Throws MivrelException LoadFailed.
     virtual void loadProjector();
 
     // The model's vocabulary; null without a model.
@@ -82,7 +87,7 @@ public:
     // A metadata value of the model as text; "" without a model or when the
     // key is missing.
     std::string metaString(const std::string& key) const;
-    // The VRAM pre-check of a GPU placement; throws MivrelException 5 when
+    // The VRAM pre-check of a GPU placement; throws MivrelException LoadFailed when
     // the estimate does not fit in the device's free memory.
     void checkVramBudget(const GpuDevice& device, const std::string& modelFile) const;
 
@@ -102,10 +107,11 @@ protected:
     ContextSettings contextSettings_;
     size_t longestTokenBytes_ = 0;  // of the loaded vocabulary; 0 without a model
     bool tokenizesInPieces_ = false;  // of the loaded vocabulary
+    size_t tokenizePieceBytes_ = kDefaultTokenizePieceBytes;
     int32_t nPast_ = 0;
 
 private:
-    // MivrelException 6 "tokenize stopped" when abortFlag is set.
+    // MivrelException RuntimeFailed "tokenize stopped" when abortFlag is set.
     void throwIfStopped() const;
     // The tokens of `text`, in pieces for a long text; `result` as the
     // library's second pass reports it (negative on failure).
@@ -113,11 +119,8 @@ private:
                                            int32_t& result) const;
 };
 
-// The piece size of tokenizeStoppable (a megabyte; 0 restores it). For tests.
-void setTokenizePieceBytesForTesting(size_t bytes);
-
 // The path of the file the model properties name for `role` ("model",
 // "mmproj") inside settings.modelDir, or "" when they name none. Throws
-// MivrelException 5 "invalid file name in files.%s: %s" for an empty name or
+// MivrelException LoadFailed "invalid file name in files.%s: %s" for an empty name or
 // one holding a slash, a backslash or "..".
 std::string resolveModelFile(const ModelLoadSettings& settings, const std::string& role);

@@ -47,12 +47,13 @@ public:
     void setTurnOpen(bool open) override { turnOpen_ = open; }
 
     // Decodes the tokens after what the memory holds and starts generating.
-    // Throws MivrelException (6 no context or a failed decode, 1 no model,
-    // 3 empty/out-of-range tokens or a bad batch size, 2 too long). Batches
+    // Throws MivrelException (RuntimeFailed no context or a failed decode,
+    // NotLoaded no model, BadInput empty/out-of-range tokens or a bad batch
+    // size, LimitExceeded too long). Batches
     // decoded before a failed one stay in the memory and in nPast.
     bool startGeneration(const std::vector<int32_t>& promptTokens) override;
-    // Starts again from the memory's end. Throws MivrelException 6, 1, or 3
-    // when there is nothing to continue.
+    // Starts again from the memory's end. Throws MivrelException RuntimeFailed,
+    // NotLoaded, or BadInput when there is nothing to continue.
     bool continueGeneration() override;
     // Decodes text, images and audio (one media marker per entry) and starts
     // generating; returns the number of prompt tokens. Throws MivrelException;
@@ -74,7 +75,8 @@ public:
 
     // Sampling (llm_sampling.cpp).
     // Validates and applies the present keys; all or nothing. Throws
-    // MivrelException 6 without a context, 3 for a bad object or value.
+    // MivrelException RuntimeFailed without a context, BadInput for a bad object or
+    // value.
     void setSamplingOptions(const nlohmann::json& options) override;
     nlohmann::json getSamplingOptions() override;
     void resetSampler() override;
@@ -85,10 +87,11 @@ public:
 
     // KV state and label scoring (llm_kv_state.cpp).
     uint64_t kvStateSize() override;
-    // Throws MivrelException 6 without a context, 7 when nothing is written.
+    // Throws MivrelException RuntimeFailed without a context, KvSaveFailed when nothing
+    // is written.
     std::vector<uint8_t> saveKvState() override;
-    // An empty list changes nothing. Throws MivrelException 6, or 8 when the
-    // library refuses the bytes.
+    // An empty list changes nothing. Throws MivrelException RuntimeFailed, or
+    // KvRestoreFailed when the library refuses the bytes.
     void restoreKvState(const std::vector<uint8_t>& state) override;
     // Scores each label from the next-token logits after `prompt` on a
     // scratch use of the memory, then puts the conversation back. When

@@ -3,7 +3,6 @@
 #include <filesystem>
 #include <mutex>
 
-std::unique_ptr<MivrelManager> gMivrelManager;
 
 namespace {
 

@@ -71,6 +71,3 @@ private:
     std::map<std::string, std::shared_ptr<Mivrel>> instances_;
 };
 
-// The process-wide manager, made by application start-up and destroyed on the
-// normal exit path; code elsewhere tests it for null before use.
-extern std::unique_ptr<MivrelManager> gMivrelManager;

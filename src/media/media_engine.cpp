@@ -86,7 +86,7 @@ void MivrelMediaEngine::loadModel(const ModelLoadSettings& settings) {
     }
     const SdLibrary& library = SdLibrary::instance();
     if (!library.loaded) {
-        throw MivrelException(5, "media engine (stable-diffusion.cpp) is not available: %s", library.error.c_str());
+        throw MivrelException(MivrelErrorCode::LoadFailed, "media engine (stable-diffusion.cpp) is not available: %s", library.error.c_str());
     }
     settings_ = settings;
     const std::string& modelDir = settings_.modelDir;
@@ -96,7 +96,7 @@ void MivrelMediaEngine::loadModel(const ModelLoadSettings& settings) {
     const nlohmann::json files =
         props.is_object() && props.contains("files") ? props["files"] : nlohmann::json::object();
     if (!files.is_object() || files.empty()) {
-        throw MivrelException(5, "model properties.json has no files map (%s)", modelDir.c_str());
+        throw MivrelException(MivrelErrorCode::LoadFailed, "model properties.json has no files map (%s)", modelDir.c_str());
     }
     roleFiles_.clear();
     const bool multimodal = multimodalEnabled(params);
@@ -106,13 +106,13 @@ void MivrelMediaEngine::loadModel(const ModelLoadSettings& settings) {
             logMessage(4, "[MediaEngine] multimodal=false — 비전 인코더를 로드하지 않음 (files.%s)", role.c_str());
             continue;
         }
-        if (!isMediaModelRole(role)) throw MivrelException(5, "unknown role in files map: %s", role.c_str());
+        if (!isMediaModelRole(role)) throw MivrelException(MivrelErrorCode::LoadFailed, "unknown role in files map: %s", role.c_str());
         if (!it->is_string() || !isValidFileName(it->get<std::string>())) {
-            throw MivrelException(5, "invalid file name in files.%s", role.c_str());
+            throw MivrelException(MivrelErrorCode::LoadFailed, "invalid file name in files.%s", role.c_str());
         }
         const std::string path = (fs::path(modelDir) / it->get<std::string>()).string();
         if (!fs::is_regular_file(path)) {
-            throw MivrelException(5, "model file not found (files.%s): %s", role.c_str(), path.c_str());
+            throw MivrelException(MivrelErrorCode::LoadFailed, "model file not found (files.%s): %s", role.c_str(), path.c_str());
         }
         roleFiles_[role] = path;
     }
@@ -133,7 +133,7 @@ void MivrelMediaEngine::loadModel(const ModelLoadSettings& settings) {
         if (lowerExtension(path) != ".safetensors") continue;
         const std::set<std::string> formats = readSafetensorsQuantFormat(path);
         if (formats.empty()) continue;
-        throw MivrelException(5,
+        throw MivrelException(MivrelErrorCode::LoadFailed,
                               "unsupported quantization format '%s' in files.%s (%s) — the media engine supports "
                               "ComfyUI int8_tensorwise, convrot_w4a4 and asym_w4a8_int8 only; use a GGUF or int8 file",
                               joined(formats).c_str(), role.c_str(), fs::path(path).filename().string().c_str());
@@ -154,7 +154,7 @@ void MivrelMediaEngine::loadModel(const ModelLoadSettings& settings) {
     try {
         buildContext(loadDefaults, mmap);
     } catch (const std::runtime_error& e) {
-        throw MivrelException(5, "%s (%s)", e.what(), modelDir.c_str());
+        throw MivrelException(MivrelErrorCode::LoadFailed, "%s (%s)", e.what(), modelDir.c_str());
     }
 
     sd_ctx* context = context_.load();
@@ -163,7 +163,7 @@ void MivrelMediaEngine::loadModel(const ModelLoadSettings& settings) {
     if ((familyType_ == "IMAGE" && !image) || (familyType_ == "VIDEO" && !video)) {
         library.fn.ctxFree(context);
         context_.store(nullptr);
-        throw MivrelException(5, "model does not support %s generation (image=%d video=%d)", familyType_.c_str(),
+        throw MivrelException(MivrelErrorCode::LoadFailed, "model does not support %s generation (image=%d video=%d)", familyType_.c_str(),
                               image ? 1 : 0, video ? 1 : 0);
     }
 

@@ -13,9 +13,9 @@
 // fetchNextEvent after the last event and the destructor join. Only one media
 // job in the process is inside the library at a time (media_job_lock.h).
 //
-// Failures: load failures are MivrelException 5; start refusals are thrown
-// (MivrelException 1 "model is not loaded", 3 "generation already in
-// progress", GenerationInputError for bad input); everything that fails
+// Failures: load failures are MivrelException LoadFailed; start refusals are thrown
+// (MivrelException NotLoaded "model is not loaded", BadInput "generation
+// already in progress", GenerationInputError for bad input); everything that fails
 // inside a job becomes its "error" event, never an exception.
 #pragma once
 
@@ -43,7 +43,7 @@ public:
     // Cancels and joins a running job, frees the context, drops the events.
     ~MivrelMediaEngine() override;
 
-    // Builds the library context, or throws MivrelException 5. Loading while
+    // Builds the library context, or throws MivrelException LoadFailed. Loading while
     // loaded only logs.
     void loadModel(const ModelLoadSettings& settings) override;
     // Cancels and joins a running job, then frees the context; harmless when

@@ -35,10 +35,10 @@ GenerationEvent errorEvent(const std::string& message) {
 }  // namespace
 
 bool MivrelMediaEngine::startInputGeneration(const GenerationInput& input) {
-    if (!context_.load()) throw MivrelException(1, "model is not loaded");
+    if (!context_.load()) throw MivrelException(MivrelErrorCode::NotLoaded, "model is not loaded");
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!workerDone_) throw MivrelException(3, "generation already in progress");
+        if (!workerDone_) throw MivrelException(MivrelErrorCode::BadInput, "generation already in progress");
     }
     checkSamplerNames(input.options);
     // The engine bounds what reaches the library itself, whoever the caller:
@@ -148,7 +148,7 @@ void MivrelMediaEngine::runJob(const GenerationInput& input) noexcept {
 
 sd_tensor* MivrelMediaEngine::imageFileToSdTensor(const std::string& file, const GenerationInput& input,
                                                   SdTensorList& tensors) {
-    if (!fileStore) throw MivrelException(6, "file store is not attached");
+    if (!fileStore) throw MivrelException(MivrelErrorCode::RuntimeFailed, "file store is not attached");
     const Bytes bytes = fileStore->read(file, input.storeKey);
     RgbImage image;
     std::string reason;
@@ -163,7 +163,7 @@ sd_tensor* MivrelMediaEngine::imageFileToSdTensor(const std::string& file, const
 
 std::string MivrelMediaEngine::saveOutputs(const std::string& extension, const std::vector<uint8_t>& bytes,
                                            const GenerationInput& input) {
-    if (!fileStore) throw MivrelException(6, "file store is not attached");
+    if (!fileStore) throw MivrelException(MivrelErrorCode::RuntimeFailed, "file store is not attached");
     return fileStore->saveGeneratedFile("gen", extension, std::span<const uint8_t>(bytes), input.storeKey);
 }
 

@@ -44,7 +44,7 @@ std::string mediaDeviceName(const std::string& value, bool storageAllowed, const
     if (v == "gpu" || parseGpuIndex(v) >= 0) {
         GpuDevice chosen;
         std::string error;
-        if (!resolveGpuPlacement(v, gpus, chosen, error)) throw MivrelException(5, "%s", error.c_str());
+        if (!resolveGpuPlacement(v, gpus, chosen, error)) throw MivrelException(MivrelErrorCode::LoadFailed, "%s", error.c_str());
         if (!chosen.name.empty()) return chosen.name;
         return "CUDA" + std::to_string(chosen.index);
     }
@@ -57,19 +57,19 @@ std::string parseMediaWeights(const nlohmann::json& value, const std::string& ke
     nlohmann::json object = value;
     if (value.is_string()) object = nlohmann::json{{"*", value}};
     if (!object.is_object()) {
-        throw MivrelException(5, "\"%s\" must be a string or an object (module -> device)", key.c_str());
+        throw MivrelException(MivrelErrorCode::LoadFailed, "\"%s\" must be a string or an object (module -> device)", key.c_str());
     }
     std::string joined;
     for (auto it = object.begin(); it != object.end(); ++it) {
         const std::string& module = it.key();
         if (!isPlacementModule(module)) {
-            throw MivrelException(5, "unknown module in %s: \"%s\" (use *, diffusion, te, vae, clip_vision)",
+            throw MivrelException(MivrelErrorCode::LoadFailed, "unknown module in %s: \"%s\" (use *, diffusion, te, vae, clip_vision)",
                                   key.c_str(), module.c_str());
         }
         const std::string name =
             it->is_string() ? mediaDeviceName(it->get<std::string>(), storageAllowed, gpus) : std::string();
         if (name.empty()) {
-            throw MivrelException(5, "invalid %s.%s: %s (use %s)", key.c_str(), module.c_str(), it->dump().c_str(),
+            throw MivrelException(MivrelErrorCode::LoadFailed, "invalid %s.%s: %s (use %s)", key.c_str(), module.c_str(), it->dump().c_str(),
                                   storageAllowed ? "auto, gpu, gpuN, ram, disk" : "auto, gpu, gpuN, cpu");
         }
         if (name == "auto") continue;
@@ -114,7 +114,7 @@ uint64_t weightsRamNeed(const nlohmann::json& weights, const std::map<std::strin
 void checkWeightsFitRam(uint64_t need, uint64_t available) {
     if (need == 0 || available == 0 || available >= need) return;
     constexpr double kGiB = 1024.0 * 1024.0 * 1024.0;
-    throw MivrelException(5,
+    throw MivrelException(MivrelErrorCode::LoadFailed,
                           "weights placed in RAM (%.1f GB) exceed available RAM (%.1f GB) \xE2\x80\x94 set "
                           "\"mmap\": true, or remove \"weights\" to use automatic placement",
                           static_cast<double>(need) / kGiB, static_cast<double>(available) / kGiB);

@@ -2,7 +2,7 @@
 // "placement" and "weights" settings of image and video instances turned
 // into the library's "backend" and "params_backend" texts, and the RAM a
 // weights placement needs. Pure functions of their arguments (the GPU list is
-// passed in); safe from any thread. Failures are MivrelException 5.
+// passed in); safe from any thread. Failures are MivrelException LoadFailed.
 #pragma once
 
 #include <cstdint>
@@ -25,14 +25,14 @@ bool isMediaModelRole(const std::string& role);
 // space trimmed): "auto" -> "auto", "cpu" -> "CPU", "gpu"/"gpuN" -> the
 // GPU's device name (or "CUDA<index>" when it has none), and with
 // `storageAllowed` "ram" -> "CPU", "disk" -> "disk"; "" for anything else.
-// A GPU value that names no GPU of `gpus` throws MivrelException 5 with
+// A GPU value that names no GPU of `gpus` throws MivrelException LoadFailed with
 // resolveGpuPlacement's message.
 std::string mediaDeviceName(const std::string& value, bool storageAllowed, const std::vector<GpuDevice>& gpus);
 
 // A "placement" (storageAllowed false) or "weights" (true) setting as the
 // library's option text: "module=device" pairs joined by ",", in module
 // order, without the modules left to the library ("auto"). Null gives "";
-// a string s counts as {"*": s}. Throws MivrelException 5 for another JSON
+// a string s counts as {"*": s}. Throws MivrelException LoadFailed for another JSON
 // kind, an unknown module or a device value that is not allowed.
 std::string parseMediaWeights(const nlohmann::json& value, const std::string& key, bool storageAllowed,
                               const std::vector<GpuDevice>& gpus);
@@ -47,7 +47,7 @@ bool placedInRam(const nlohmann::json& w, const std::string& module, const std::
 uint64_t weightsRamNeed(const nlohmann::json& weights, const std::map<std::string, std::string>& roleFiles,
                         const std::vector<GpuDevice>& gpus);
 
-// Refuses a need beyond the available memory: throws MivrelException 5
+// Refuses a need beyond the available memory: throws MivrelException LoadFailed
 // "weights placed in RAM (<need> GB) exceed available RAM (<available> GB)
 // — ..." when need > 0 and 0 < available < need. An unknown available
 // memory (0) lets every need pass.

@@ -166,9 +166,11 @@ void addAudioSettings(const nlohmann::json& request, const nlohmann::json& model
 
 }  // namespace
 
-std::string mivrelJsonPath() {
-    return (std::filesystem::path(ServerConfig::DIR_MIVREL) / "mivrel.json").string();
+std::string mivrelJsonPath(const std::string& mivrelDir) {
+    return (std::filesystem::path(mivrelDir) / "mivrel.json").string();
 }
+
+std::string mivrelJsonPath() { return mivrelJsonPath(ServerConfig::DIR_MIVREL); }
 
 std::string generateMivrelId() {
     thread_local std::mt19937_64 generator(static_cast<std::mt19937_64::result_type>(std::random_device{}()));
@@ -178,7 +180,7 @@ std::string generateMivrelId() {
     return text;
 }
 
-CreateMivrelResult createMivrel(const nlohmann::json& request) {
+CreateMivrelResult createMivrel(MivrelManager* mivrels, const nlohmann::json& request) {
     const std::string id = request.value("mivrelId", std::string());
     const std::string name = request.value("name", std::string());
     const std::string modelId = request.value("modelId", std::string());
@@ -311,7 +313,7 @@ CreateMivrelResult createMivrel(const nlohmann::json& request) {
         return refuse(500, "internal_error", std::string("mivrel.json 쓰기 실패: ") + e.what());
     }
     // An id registered already (false) is not reported: the files are written.
-    if (gMivrelManager) gMivrelManager->addMivrel(std::move(config));
+    if (mivrels) mivrels->addMivrel(std::move(config));
 
     logMessage(4, "[mivrel] 생성: %s (familyType=%s, assembler=%s)", id.c_str(), familyType.c_str(),
                assembler.c_str());

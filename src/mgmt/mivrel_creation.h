@@ -9,6 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
+class MivrelManager;
+
 struct CreateMivrelResult {
     bool ok = false;
     std::string mivrelId;
@@ -31,7 +33,8 @@ struct CreateMivrelResult {
 // (for example a number as "name"), also before anything is written.
 // Safe for concurrent use: creations are serialised on mivrelJsonMutex, so
 // none loses another's registry entry.
-CreateMivrelResult createMivrel(const nlohmann::json& request);
+// The new instance is registered with `mivrels` (null: files only).
+CreateMivrelResult createMivrel(MivrelManager* mivrels, const nlohmann::json& request);
 
 // "mivrel-" and 12 lower-case hexadecimal digits of a random 48-bit number,
 // for a creation request without an id. Each thread draws from its own
@@ -41,5 +44,7 @@ std::string generateMivrelId();
 // Orders every load-modify-write of mivrel.json (creation, removal).
 extern std::mutex mivrelJsonMutex;
 
-// DIR_MIVREL joined with "mivrel.json".
+// `mivrelDir` joined with "mivrel.json".
+std::string mivrelJsonPath(const std::string& mivrelDir);
+// The same in DIR_MIVREL.
 std::string mivrelJsonPath();

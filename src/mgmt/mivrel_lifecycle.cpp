@@ -57,9 +57,13 @@ UnloadOutcome unloadWaiting(const std::shared_ptr<Mivrel>& mivrel, bool keepStor
 
 std::string mivrelFolder(const std::string& id) { return (std::filesystem::path(ServerConfig::DIR_MIVREL) / id).string(); }
 
-bool isUsableMivrelId(const std::string& id) {
+bool isUsableMivrelId(const std::string& id, bool registered) {
     if (isValidRegistryId(id)) return true;
-    return isContainedRegistryId(id) && gMivrelManager && gMivrelManager->find(id) != nullptr;
+    return isContainedRegistryId(id) && registered;
+}
+
+bool isUsableMivrelId(const MivrelManager* mivrels, const std::string& id) {
+    return isUsableMivrelId(id, mivrels && mivrels->find(id) != nullptr);
 }
 
 namespace {
@@ -111,23 +115,23 @@ bool removeMivrelRecord(const std::string& id, std::string& error) {
     return removeMivrelRecordLocked(id, error);
 }
 
-DeleteOutcome deleteMivrel(const std::string& id, std::string& error) {
+DeleteOutcome deleteMivrel(MivrelManager* mivrels, const std::string& id, std::string& error) {
     // Lock order: mivrelJsonMutex, then the manager's lock (as in creation).
     std::lock_guard<std::mutex> lock(mivrelJsonMutex);
-    if (gMivrelManager) {
-        const ClaimResult removed = gMivrelManager->removeMivrel(id);
+    if (mivrels) {
+        const ClaimResult removed = mivrels->removeMivrel(id);
         if (removed == ClaimResult::kBusy || removed == ClaimResult::kLoading) return DeleteOutcome::kOccupied;
     }
     return removeMivrelRecordLocked(id, error) ? DeleteOutcome::kDeleted : DeleteOutcome::kFailed;
 }
 
-bool forceDeleteMivrel(const std::string& id, std::string& error) {
+bool forceDeleteMivrel(MivrelManager* mivrels, const std::string& id, std::string& error) {
     const int64_t deadline = steadyNowMs() + kGenerationStopWaitMs;
     bool announced = false;
     for (;;) {
         // Looked up on every pass: a reload may have put a new record under
         // the id meanwhile, and that one goes too.
-        const std::shared_ptr<Mivrel> mivrel = gMivrelManager ? gMivrelManager->find(id) : nullptr;
+        const std::shared_ptr<Mivrel> mivrel = mivrels ? mivrels->find(id) : nullptr;
         if (mivrel) {
             if (!announced && mivrel->isInferring()) {
                 logMessage(4, "[mgmt] forceDeleteMivrel: Mivrel[%s] 추론 강제 중단 (종료 대기)", id.c_str());
@@ -142,7 +146,7 @@ bool forceDeleteMivrel(const std::string& id, std::string& error) {
                 return false;
             }
         }
-        switch (deleteMivrel(id, error)) {
+        switch (deleteMivrel(mivrels, id, error)) {
             case DeleteOutcome::kDeleted: return true;
             case DeleteOutcome::kFailed: return false;
             // A request claimed the instance between the unload and the

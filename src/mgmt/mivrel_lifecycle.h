@@ -12,6 +12,8 @@
 #include <memory>
 #include <string>
 
+class MivrelManager;
+
 class Mivrel;
 
 // How long a stop request waits for a running generation to end.
@@ -35,8 +37,11 @@ UnloadOutcome unloadWaiting(const std::shared_ptr<Mivrel>& mivrel, bool keepStor
 std::string mivrelFolder(const std::string& id);
 
 // True when `id` may be joined to DIR_MIVREL: the registry id rule, or the
-// looser rule start-up applies for an instance registered from disk.
-bool isUsableMivrelId(const std::string& id);
+// looser rule start-up applies for an instance registered from disk
+// (`registered`: the manager holds an instance under `id`).
+bool isUsableMivrelId(const std::string& id, bool registered);
+// The same, asking `mivrels` (null: no manager) whether it holds `id`.
+bool isUsableMivrelId(const MivrelManager* mivrels, const std::string& id);
 
 // Takes `id` out of mivrel.json (a list that cannot be read or has no array
 // is logged and left as it is, never overwritten) and deletes DIR_MIVREL/id
@@ -57,11 +62,12 @@ enum class DeleteOutcome {
 // manager and then its record (removeMivrelRecord), all under
 // mivrelJsonMutex, so a creation of the same id comes wholly before or
 // wholly after. Never waits for a generation. REQUIRES: isUsableMivrelId(id).
-DeleteOutcome deleteMivrel(const std::string& id, std::string& error);
+// `mivrels` may be null (no manager): then only the record goes.
+DeleteOutcome deleteMivrel(MivrelManager* mivrels, const std::string& id, std::string& error);
 
 // Deletes the instance whatever it is doing: a running generation is stopped
 // and awaited (at most 5 s), the engine unloaded (a marked store emptied),
 // the instance removed from the manager, then removeMivrelRecord. False with
 // `error` set when the generation did not stop in time (nothing removed) or
 // the record could not be removed.
-bool forceDeleteMivrel(const std::string& id, std::string& error);
+bool forceDeleteMivrel(MivrelManager* mivrels, const std::string& id, std::string& error);

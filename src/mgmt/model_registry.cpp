@@ -21,9 +21,11 @@ const nlohmann::json* nonNullMember(const nlohmann::json& value, const std::stri
 
 }  // namespace
 
-std::string modelsJsonPath() {
-    return (std::filesystem::path(ServerConfig::DIR_MODELS) / "models.json").string();
+std::string modelsJsonPath(const std::string& modelsDir) {
+    return (std::filesystem::path(modelsDir) / "models.json").string();
 }
+
+std::string modelsJsonPath() { return modelsJsonPath(ServerConfig::DIR_MODELS); }
 
 const nlohmann::json* findModelEntry(const nlohmann::json& registry, const std::string& modelId) {
     if (!registry.is_object()) return nullptr;

@@ -16,7 +16,9 @@
 // document. Never held together with the download table's mutex.
 extern std::mutex modelsJsonMutex;
 
-// DIR_MODELS joined with "models.json".
+// `modelsDir` joined with "models.json".
+std::string modelsJsonPath(const std::string& modelsDir);
+// The same in DIR_MODELS.
 std::string modelsJsonPath();
 
 // The first entry of registry["models"] that is an object whose "modelId" is

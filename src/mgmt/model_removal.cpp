@@ -36,15 +36,15 @@ std::string storedModelId(const std::string& mivrelId) {
 
 }  // namespace
 
-std::vector<std::string> instancesOfModel(const std::string& modelId) {
+std::vector<std::string> instancesOfModel(const MivrelManager* mivrels, const std::string& modelId) {
     std::vector<std::string> ids;
-    if (!gMivrelManager) return ids;
-    for (const std::shared_ptr<Mivrel>& mivrel : gMivrelManager->snapshotMivrels()) {
+    if (!mivrels) return ids;
+    for (const std::shared_ptr<Mivrel>& mivrel : mivrels->snapshotMivrels()) {
         // The running configuration names the model the instance was loaded
         // with; its properties.json the one a change has chosen since.
         const std::string& id = mivrel->config.id;
         if (modelText(mivrel->config.loadSettings.params, "modelId") == modelId ||
-            (isUsableMivrelId(id) && storedModelId(id) == modelId)) {
+            (isUsableMivrelId(mivrels, id) && storedModelId(id) == modelId)) {
             ids.push_back(id);
         }
     }
@@ -68,7 +68,7 @@ void cancelDownloadAndWait(const std::string& modelId, int waitMs) {
     logMessage(2, "[mgmt] 모델[%s] 다운로드 취소 대기 시간 초과 — 삭제 계속", modelId.c_str());
 }
 
-ModelRemovalResult removeModel(const std::string& modelId) {
+ModelRemovalResult removeModel(MivrelManager* mivrels, const std::string& modelId) {
     nlohmann::json entry;
     try {
         const nlohmann::json registry = loadModelsRegistry();
@@ -81,9 +81,9 @@ ModelRemovalResult removeModel(const std::string& modelId) {
 
     cancelDownloadAndWait(modelId, 10000);
 
-    for (const std::string& id : instancesOfModel(modelId)) {
+    for (const std::string& id : instancesOfModel(mivrels, modelId)) {
         std::string error;
-        if (!forceDeleteMivrel(id, error)) {
+        if (!forceDeleteMivrel(mivrels, id, error)) {
             return failure(500, "internal_error", "failed to delete linked Mivrel (" + id + "): " + error);
         }
         logMessage(4, "[mgmt] 모델[%s] 삭제에 연동해 Mivrel[%s] 강제 삭제", modelId.c_str(), id.c_str());

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+class MivrelManager;
+
 // The outcome of removeModel: status 200 on success, else the error reply.
 struct ModelRemovalResult {
     int status = 200;
@@ -30,11 +32,12 @@ struct ModelRemovalResult {
 // 5. The entry is taken out of a freshly loaded models.json under
 //    modelsJsonMutex and the file replaced; a failure is 500.
 // Never throws.
-ModelRemovalResult removeModel(const std::string& modelId);
+// `mivrels` may be null (no manager): no instance is linked then.
+ModelRemovalResult removeModel(MivrelManager* mivrels, const std::string& modelId);
 
 // The ids of the registered instances whose modelId equals `modelId`, in the
 // manager's order. Reads each instance's properties.json.
-std::vector<std::string> instancesOfModel(const std::string& modelId);
+std::vector<std::string> instancesOfModel(const MivrelManager* mivrels, const std::string& modelId);
 
 // Sets stopRequested and cancelRequested on a running download of
 // `modelId` and waits, polling every 100 ms, until its job is no longer

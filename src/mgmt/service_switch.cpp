@@ -16,9 +16,9 @@ constexpr int kShutdownReplyDelayMs = 300;
 
 }  // namespace
 
-bool deactivateBrisvane() {
-    if (gMivrelManager) {
-        for (const std::shared_ptr<Mivrel>& mivrel : gMivrelManager->snapshotMivrels()) {
+bool deactivateBrisvane(const MivrelManager* mivrels) {
+    if (mivrels) {
+        for (const std::shared_ptr<Mivrel>& mivrel : mivrels->snapshotMivrels()) {
             if (!mivrel->hasEngine()) continue;
             const std::string& id = mivrel->config.id;
             if (mivrel->isInferring()) {

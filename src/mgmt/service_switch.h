@@ -6,12 +6,14 @@
 
 #include <string>
 
+class MivrelManager;
+
 // Stops and unloads every loaded instance in id order: a running generation
 // is asked to stop and awaited for at most 5 s; an instance that does not
 // stop in time stays loaded and is named in the log. Then stops the relay
 // client and stores BRISVANE_EXPORT false (setExportFlag). Returns whether
 // the flag was stored. Blocks its caller; safe from any connection thread.
-bool deactivateBrisvane();
+bool deactivateBrisvane(const MivrelManager* mivrels);
 
 // The name of a relay status value: "unregistered", "down", "connecting",
 // "connected", "disconnected"; "unregistered" for any other value.

@@ -20,13 +20,13 @@ namespace {
 
 const std::string kRule(100, '-');
 
-std::string propertiesPathOf(const std::string& id) {
-    return (fs::path(ServerConfig::DIR_MIVREL) / id / "properties.json").string();
+std::string propertiesPathOf(const std::string& mivrelDir, const std::string& id) {
+    return (fs::path(mivrelDir) / id / "properties.json").string();
 }
 
-void logEntryFailure(const std::string& id, const std::string& why) {
+void logEntryFailure(const std::string& mivrelDir, const std::string& id, const std::string& why) {
     logMessage(2, "[initApp] Fail to setup mivrel:%s", id.c_str());
-    logMessage(2, "[initApp] Error loading %s (%s)", propertiesPathOf(id).c_str(), why.c_str());
+    logMessage(2, "[initApp] Error loading %s (%s)", propertiesPathOf(mivrelDir, id).c_str(), why.c_str());
 }
 
 // The model's folder, its properties.json, assembler, familyType and tags.
@@ -62,11 +62,11 @@ void applyModelProperties(const std::string& id, const std::string& folder, Mivr
 
 }  // namespace
 
-void ensureDataDirectories() {
+void ensureDataDirectories(const DataFolders& folders) {
     const std::pair<const char*, const std::string*> dirs[] = {
-        {"DIR_MIVREL", &ServerConfig::DIR_MIVREL},
-        {"DIR_MODELS", &ServerConfig::DIR_MODELS},
-        {"DIR_LOGS", &ServerConfig::DIR_LOGS},
+        {"DIR_MIVREL", &folders.mivrel},
+        {"DIR_MODELS", &folders.models},
+        {"DIR_LOGS", &folders.logs},
     };
     for (const auto& [key, value] : dirs) {
         if (fs::exists(*value)) {
@@ -92,8 +92,8 @@ void ensureEmptyRegistry(const std::string& path, const std::string& key) {
     }
 }
 
-void loadModelRegistry() {
-    const std::string path = modelsJsonPath();
+void loadModelRegistry(const std::string& modelsDir) {
+    const std::string path = modelsJsonPath(modelsDir);
     logMessage(9, "[initApp] 모델 레지스트리 로드: %s", path.c_str());
     if (!fs::exists(path)) {
         logMessage(4, "[initApp] models.json 없음 → 빈 파일 생성: %s", path.c_str());
@@ -116,8 +116,8 @@ void loadModelRegistry() {
     }
 }
 
-MivrelConfig buildRegisteredConfig(const std::string& id) {
-    const nlohmann::json props = loadJsonFile(propertiesPathOf(id));
+MivrelConfig buildRegisteredConfig(const DataFolders& folders, const std::string& id) {
+    const nlohmann::json props = loadJsonFile(propertiesPathOf(folders.mivrel, id));
     MivrelConfig config;
     config.id = id;
     config.name = props.value("name", std::string());
@@ -126,9 +126,10 @@ MivrelConfig buildRegisteredConfig(const std::string& id) {
     const std::string modelId = props.value("modelId", std::string());
 
     try {
-        const nlohmann::json models = loadJsonFile(modelsJsonPath());
+        const nlohmann::json models = loadJsonFile(modelsJsonPath(folders.models));
         if (const nlohmann::json* entry = findModelEntry(models, modelId)) {
-            const std::string folder = resolveModelStoragePath(modelId, entry->value("storagePath", std::string()));
+            const std::string folder =
+                resolveModelStoragePath(folders.models, modelId, entry->value("storagePath", std::string()));
             config.modelPath = folder + "/" + entry->value("filename", std::string());
             config.modelName = entry->value("name", std::string());
             applyModelProperties(id, folder, config);
@@ -144,8 +145,8 @@ MivrelConfig buildRegisteredConfig(const std::string& id) {
     return config;
 }
 
-int registerListedMivrels(MivrelManager& manager) {
-    const std::string path = mivrelJsonPath();
+int registerListedMivrels(const DataFolders& folders, MivrelManager& manager) {
+    const std::string path = mivrelJsonPath(folders.mivrel);
     logMessage(9, "[initApp] Mivrel 레지스트리 로드: %s", path.c_str());
     if (!fs::exists(path)) {
         logMessage(4, "[initApp] mivrel.json 없음 → 빈 파일 생성: %s", path.c_str());
@@ -168,11 +169,11 @@ int registerListedMivrels(MivrelManager& manager) {
             // The id names the instance's folder: one that would lead out of
             // DIR_MIVREL is never followed.
             if (!isContainedRegistryId(id)) {
-                logEntryFailure(id, "mivrelId is not a folder name");
+                logEntryFailure(folders.mivrel, id, "mivrelId is not a folder name");
                 continue;
             }
             try {
-                MivrelConfig config = buildRegisteredConfig(id);
+                MivrelConfig config = buildRegisteredConfig(folders, id);
                 const nlohmann::json& params = config.loadSettings.params;
                 logMessage(9, "[initApp] %-14s %-10s %-38s %s", id.c_str(), config.type.c_str(),
                            params.value("modelId", std::string()).c_str(), config.name.c_str());
@@ -180,7 +181,7 @@ int registerListedMivrels(MivrelManager& manager) {
                 if (ok) ++added;
                 logMessage(9, "[initApp] Mivrel 등록: %s (%s)", id.c_str(), ok ? "성공" : "이미 존재");
             } catch (const std::exception& e) {
-                logEntryFailure(id, e.what());
+                logEntryFailure(folders.mivrel, id, e.what());
             }
         }
     } catch (const std::exception& e) {

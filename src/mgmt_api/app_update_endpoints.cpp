@@ -77,7 +77,7 @@ bool onlyWhiteSpace(const std::vector<uint8_t>& body) {
 
 }  // namespace
 
-void checkAppUpdate(HttpRequestHandler& handler, const Request& request, Response& response) {
+void checkAppUpdate(const ServiceContext&, HttpRequestHandler& handler, const Request& request, Response& response) {
     const std::string component = componentOfQuery(request.query);
     if (!checkComponent(handler, response, component)) return;
     WebServiceAnswer answer;
@@ -92,7 +92,8 @@ void checkAppUpdate(HttpRequestHandler& handler, const Request& request, Respons
     sendJson(handler, response, answer.data);
 }
 
-void handleUpdateDownload(HttpRequestHandler& handler, const Request& request, Response& response) {
+void handleUpdateDownload(const ServiceContext&, HttpRequestHandler& handler, const Request& request,
+                          Response& response) {
     nlohmann::json body;
     if (!parseJsonBodyOrReply(handler, request, response, body)) return;
     std::string component;
@@ -143,7 +144,8 @@ void handleUpdateDownload(HttpRequestHandler& handler, const Request& request, R
     sendJson(handler, response, successMessage("download started"));
 }
 
-void handleUpdateDownloadStatus(HttpRequestHandler& handler, const Request& request, Response& response) {
+void handleUpdateDownloadStatus(const ServiceContext&, HttpRequestHandler& handler, const Request& request,
+                                Response& response) {
     const std::string component = componentOfQuery(request.query);
     if (!checkComponent(handler, response, component)) return;
     const std::optional<AppUpdateJob> job = findAppUpdateJob(component);
@@ -159,7 +161,7 @@ void handleUpdateDownloadStatus(HttpRequestHandler& handler, const Request& requ
     sendJson(handler, response, view);
 }
 
-void handleUpdateLocal(HttpRequestHandler& handler, const Request& request, Response& response) {
+void handleUpdateLocal(const ServiceContext&, HttpRequestHandler& handler, const Request& request, Response& response) {
     nlohmann::json body;
     if (!parseJsonBodyOrReply(handler, request, response, body)) return;
     std::string component;
@@ -192,7 +194,8 @@ void handleUpdateLocal(HttpRequestHandler& handler, const Request& request, Resp
     sendJson(handler, response, successMessage("local update applied (work/_update_ready is ready)"));
 }
 
-void handleTriggerUpdate(HttpRequestHandler& handler, const Request& request, Response& response) {
+void handleTriggerUpdate(const ServiceContext&, HttpRequestHandler& handler, const Request& request,
+                         Response& response) {
     std::string mode = "full";
     if (!onlyWhiteSpace(request.body)) {
         nlohmann::json body;

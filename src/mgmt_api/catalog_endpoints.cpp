@@ -34,7 +34,8 @@ void applyRecord(const nlohmann::json& record, nlohmann::json& entry) {
 
 }  // namespace
 
-void handleModelCatalog(HttpRequestHandler& handler, const Request& request, Response& response) {
+void handleModelCatalog(const ServiceContext&, HttpRequestHandler& handler, const Request& request,
+                        Response& response) {
     std::string body;
     try {
         body = fetchModelCatalogDocument(request.query.empty() ? std::string() : "?" + request.query);
@@ -50,7 +51,8 @@ void handleModelCatalog(HttpRequestHandler& handler, const Request& request, Res
     handler.sendResponse(response);
 }
 
-void handleRefreshCatalog(HttpRequestHandler& handler, const Request&, Response& response, const std::string& id) {
+void handleRefreshCatalog(const ServiceContext&, HttpRequestHandler& handler, const Request&, Response& response,
+                          const std::string& id) {
     nlohmann::json entry;
     try {
         std::lock_guard<std::mutex> lock(modelsJsonMutex);

@@ -6,6 +6,7 @@
 #include "config/runtime_properties.h"
 #include "engine/mivrel_manager.h"
 #include "mgmt/registration_client.h"
+#include "mgmt/service_context.h"
 #include "mgmt/service_switch.h"
 #include "mgmt_api/mgmt_reply.h"
 #include "relay/relay_lifecycle.h"
@@ -34,7 +35,7 @@ RegistrationResult registerThisDevice() { return registerBrisvane(reportedServIp
 
 }  // namespace
 
-void handleCliStatus(HttpRequestHandler& handler, const Request&, Response& response) {
+void handleCliStatus(const ServiceContext& services, HttpRequestHandler& handler, const Request&, Response& response) {
     const RuntimePropertiesSnapshot props = runtimePropertiesSnapshot();
     nlohmann::json process = nlohmann::json::object();
     process["version"] = kAppVersion;
@@ -44,23 +45,21 @@ void handleCliStatus(HttpRequestHandler& handler, const Request&, Response& resp
     process["gatewayStatus"] = gatewayStatusName(relayStatus.load());
 
     nlohmann::json mivrels = nlohmann::json::array();
-    if (gMivrelManager) {
-        for (const std::shared_ptr<Mivrel>& mivrel : gMivrelManager->snapshotMivrels()) {
-            const MivrelConfig& config = mivrel->config;
-            nlohmann::json item = nlohmann::json::object();
-            item["id"] = config.id;
-            item["name"] = config.name;
-            item["modelPath"] = config.modelPath;
-            item["nCtx"] = config.contextSettings.nCtx;
-            std::lock_guard<std::mutex> lock(mivrel->mutex);
-            const bool loaded = mivrel->hasEngine();
-            const int state = mivrel->state.load();
-            // A retired record is on its way out of the manager.
-            item["status"] = mivrel->retired.load() ? "not loaded" : statusName(loaded, state);
-            item["inTokens"] = loaded ? static_cast<uint64_t>(mivrel->inputTokens.load()) : 0;
-            item["outTokens"] = loaded ? static_cast<uint64_t>(mivrel->totalOutputTokens.load()) : 0;
-            mivrels.push_back(std::move(item));
-        }
+    for (const std::shared_ptr<Mivrel>& mivrel : services.snapshotMivrels()) {
+        const MivrelConfig& config = mivrel->config;
+        nlohmann::json item = nlohmann::json::object();
+        item["id"] = config.id;
+        item["name"] = config.name;
+        item["modelPath"] = config.modelPath;
+        item["nCtx"] = config.contextSettings.nCtx;
+        std::lock_guard<std::mutex> lock(mivrel->mutex);
+        const bool loaded = mivrel->hasEngine();
+        const int state = mivrel->state.load();
+        // A retired record is on its way out of the manager.
+        item["status"] = mivrel->retired.load() ? "not loaded" : statusName(loaded, state);
+        item["inTokens"] = loaded ? static_cast<uint64_t>(mivrel->inputTokens.load()) : 0;
+        item["outTokens"] = loaded ? static_cast<uint64_t>(mivrel->totalOutputTokens.load()) : 0;
+        mivrels.push_back(std::move(item));
     }
     nlohmann::json inference = nlohmann::json::object();
     inference["activeMivrelCount"] = mivrels.size();
@@ -68,11 +67,11 @@ void handleCliStatus(HttpRequestHandler& handler, const Request&, Response& resp
     sendJson(handler, response, nlohmann::json{{"process", std::move(process)}, {"inference", std::move(inference)}});
 }
 
-void handleCliUp(HttpRequestHandler& handler, const Request&, Response& response) {
+void handleCliUp(const ServiceContext& services, HttpRequestHandler& handler, const Request&, Response& response) {
     const RegistrationResult result = registerThisDevice();
     if (result.ok) {
         logMessage(4, "[mgmt] cli/up: 등록 확인 완료 → RTC 클라이언트 (재)기동");
-        addMgmtEvent("info", "system", "server", "Brisvane 활성화", "");
+        addMgmtEvent(services, "info", "system", "server", "Brisvane 활성화", "");
         startRtcClient();
         return sendJson(handler, response, successReply("Brisvane is registered and started."));
     }
@@ -92,20 +91,23 @@ void handleCliUp(HttpRequestHandler& handler, const Request&, Response& response
     sendError(handler, response, 409, result.code, result.message);
 }
 
-void handleCliDown(HttpRequestHandler& handler, const Request&, Response& response) {
+void handleCliDown(const ServiceContext& services, HttpRequestHandler& handler, const Request&, Response& response) {
     logMessage(4, "[mgmt] cli/down: RTS 터널 해제 요청");
-    if (!deactivateBrisvane()) return sendError(handler, response, 500, "internal_error", kExportStoreFailed);
+    if (!deactivateBrisvane(services.mivrels.get()))
+        return sendError(handler, response, 500, "internal_error", kExportStoreFailed);
     sendJson(handler, response, successReply("Brisvane deactivated. RTS tunnel closed."));
 }
 
-void handleCliShutdown(HttpRequestHandler& handler, const Request&, Response& response) {
+void handleCliShutdown(const ServiceContext& services, HttpRequestHandler& handler, const Request&,
+                       Response& response) {
     logMessage(4, "[mgmt] cli/shutdown: 프로세스 종료 요청");
-    if (!deactivateBrisvane()) return sendError(handler, response, 500, "internal_error", kExportStoreFailed);
+    if (!deactivateBrisvane(services.mivrels.get()))
+        return sendError(handler, response, 500, "internal_error", kExportStoreFailed);
     sendJson(handler, response, successReply("Brisvane is shutting down."));
     shutdownProcessDelayed();
 }
 
-void handleCliReset(HttpRequestHandler& handler, const Request&, Response& response) {
+void handleCliReset(const ServiceContext&, HttpRequestHandler& handler, const Request&, Response& response) {
     if (runtimeprops::brisvaneExport.load()) {
         return sendError(handler, response, 409, "bad_request", "Brisvane is active. Run 'brisvane down' first.");
     }
@@ -117,12 +119,13 @@ void handleCliReset(HttpRequestHandler& handler, const Request&, Response& respo
     sendJson(handler, response, successReply("Registration info has been reset."));
 }
 
-void handleRegisterBrisvane(HttpRequestHandler& handler, const Request&, Response& response) {
+void handleRegisterBrisvane(const ServiceContext& services, HttpRequestHandler& handler, const Request&,
+                            Response& response) {
     const RegistrationResult result = registerThisDevice();
     if (!result.ok) return sendError(handler, response, 409, result.code, result.message);
     const RuntimePropertiesSnapshot props = runtimePropertiesSnapshot();
     logMessage(4, "[mgmt] registerBrisvane 성공 → RTC 클라이언트 (재)기동");
-    addMgmtEvent("info", "system", "server", "Brisvane 등록", props.brisvaneIdRegistration);
+    addMgmtEvent(services, "info", "system", "server", "Brisvane 등록", props.brisvaneIdRegistration);
     startRtcClient();
     nlohmann::json reply = nlohmann::json::object();
     reply["status"] = "registered";

@@ -11,18 +11,26 @@
 
 #include "net/http_request_handler.h"
 
+struct ServiceContext;
+
 // {"inference": {"activeMivrelCount", "mivrels"}, "process": {...}}.
-void handleCliStatus(HttpRequestHandler& handler, const Request& request, Response& response);
+void handleCliStatus(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                     Response& response);
 // Registers and switches the service on; 403 "pending_approval" with the
 // approval link, 409 with the failure otherwise.
-void handleCliUp(HttpRequestHandler& handler, const Request& request, Response& response);
+void handleCliUp(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                 Response& response);
 // Switches the service off (deactivateBrisvane).
-void handleCliDown(HttpRequestHandler& handler, const Request& request, Response& response);
+void handleCliDown(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                   Response& response);
 // Switches the service off, answers, and ends the process (exit code 0).
-void handleCliShutdown(HttpRequestHandler& handler, const Request& request, Response& response);
+void handleCliShutdown(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                       Response& response);
 // Drops the registration (refused while the service is on) and recreates the
 // runtime state file keeping APP_ID.
-void handleCliReset(HttpRequestHandler& handler, const Request& request, Response& response);
+void handleCliReset(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                    Response& response);
 // Registers; {"apiBase", "brisvaneApiKey", "brisvaneId", "brisvaneToken",
 // "status": "registered"}; 409 with the failure.
-void handleRegisterBrisvane(HttpRequestHandler& handler, const Request& request, Response& response);
+void handleRegisterBrisvane(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                            Response& response);

@@ -174,7 +174,8 @@ void requestStop(HttpRequestHandler& handler, Response& response, const std::str
 
 }  // namespace
 
-void handleStartModelDownload(HttpRequestHandler& handler, const Request& request, Response& response) {
+void handleStartModelDownload(const ServiceContext&, HttpRequestHandler& handler, const Request& request,
+                              Response& response) {
     nlohmann::json body;
     if (!parseJsonBodyOrReply(handler, request, response, body)) return;
     const auto idField = body.is_object() ? body.find("modelId") : body.end();
@@ -238,7 +239,7 @@ void handleStartModelDownload(HttpRequestHandler& handler, const Request& reques
              nlohmann::json{{"modelId", modelId}, {"status", "started"}, {"fileSize", totalBytes}, {"fileCount", fileCount}});
 }
 
-void handleListDownloads(HttpRequestHandler& handler, const Request&, Response& response) {
+void handleListDownloads(const ServiceContext&, HttpRequestHandler& handler, const Request&, Response& response) {
     nlohmann::json list = nlohmann::json::array();
     {
         std::lock_guard<std::mutex> lock(modelDownloadJobsMutex);
@@ -247,10 +248,12 @@ void handleListDownloads(HttpRequestHandler& handler, const Request&, Response& 
     sendJson(handler, response, nlohmann::json{{"downloads", std::move(list)}});
 }
 
-void handlePauseDownload(HttpRequestHandler& handler, const Request&, Response& response, const std::string& id) {
+void handlePauseDownload(const ServiceContext&, HttpRequestHandler& handler, const Request&, Response& response,
+                         const std::string& id) {
     requestStop(handler, response, id, false);
 }
 
-void handleCancelDownload(HttpRequestHandler& handler, const Request&, Response& response, const std::string& id) {
+void handleCancelDownload(const ServiceContext&, HttpRequestHandler& handler, const Request&, Response& response,
+                          const std::string& id) {
     requestStop(handler, response, id, true);
 }

@@ -8,6 +8,8 @@
 
 #include "net/http_request_handler.h"
 
+struct ServiceContext;
+
 // Starts the download of {"modelId"}: {"modelId", "status": "started",
 // "fileSize", "fileCount"}. Errors: 400 "bad_request" ("invalid JSON",
 // "missing modelId", "invalid modelId: <id>"), 409 "already_downloading"
@@ -17,14 +19,16 @@
 // one plain path component, or an empty dnUrl), 500 "internal_error" when
 // models.json cannot be read or written (it is never replaced by an empty
 // registry).
-void handleStartModelDownload(HttpRequestHandler& handler, const Request& request, Response& response);
+void handleStartModelDownload(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                              Response& response);
 
 // {"downloads": [...]}, one object per table entry in modelId order.
-void handleListDownloads(HttpRequestHandler& handler, const Request& request, Response& response);
+void handleListDownloads(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                         Response& response);
 
 // {"modelId", "status": "pausing"} / {"modelId", "status": "cancelling"};
 // 404 "download_not_found", 409 "download_not_active".
-void handlePauseDownload(HttpRequestHandler& handler, const Request& request, Response& response,
-                         const std::string& id);
-void handleCancelDownload(HttpRequestHandler& handler, const Request& request, Response& response,
-                          const std::string& id);
+void handlePauseDownload(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                         Response& response, const std::string& id);
+void handleCancelDownload(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                          Response& response, const std::string& id);

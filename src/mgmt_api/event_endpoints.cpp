@@ -4,12 +4,13 @@
 #include <cstdlib>
 
 #include "config/event_manager.h"
+#include "mgmt/service_context.h"
 #include "mgmt_api/mgmt_reply.h"
 
 namespace {
 
-bool requireEventLog(HttpRequestHandler& handler, Response& response) {
-    if (gEventManager) return true;
+bool requireEventLog(const ServiceContext& services, HttpRequestHandler& handler, Response& response) {
+    if (services.events) return true;
     sendError(handler, response, 500, "internal_error", "EventManager not initialized");
     return false;
 }
@@ -43,23 +44,27 @@ uint32_t eventListLimit(const std::string& query) {
     return static_cast<uint32_t>(value);
 }
 
-void handleListEvents(HttpRequestHandler& handler, const Request& request, Response& response) {
-    if (!requireEventLog(handler, response)) return;
+void handleListEvents(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                      Response& response) {
+    if (!requireEventLog(services, handler, response)) return;
     nlohmann::json events = nlohmann::json::array();
-    for (const EventRecord& record : gEventManager->recent(eventListLimit(request.query))) {
+    for (const EventRecord& record : services.events->recent(eventListLimit(request.query))) {
         events.push_back(eventJson(record));
     }
     sendJson(handler, response, nlohmann::json{{"events", std::move(events)}});
 }
 
-void handleDeleteEvent(HttpRequestHandler& handler, const Request&, Response& response, const std::string& id) {
-    if (!requireEventLog(handler, response)) return;
-    if (!gEventManager->remove(id)) return sendError(handler, response, 404, "event_not_found", "event not found: " + id);
+void handleDeleteEvent(const ServiceContext& services, HttpRequestHandler& handler, const Request&, Response& response,
+                       const std::string& id) {
+    if (!requireEventLog(services, handler, response)) return;
+    if (!services.events->remove(id))
+        return sendError(handler, response, 404, "event_not_found", "event not found: " + id);
     sendJson(handler, response, nlohmann::json{{"ok", true}});
 }
 
-void handleClearEvents(HttpRequestHandler& handler, const Request&, Response& response) {
-    if (!requireEventLog(handler, response)) return;
-    gEventManager->clear();
+void handleClearEvents(const ServiceContext& services, HttpRequestHandler& handler, const Request&,
+                       Response& response) {
+    if (!requireEventLog(services, handler, response)) return;
+    services.events->clear();
     sendJson(handler, response, nlohmann::json{{"ok", true}});
 }

@@ -9,13 +9,17 @@
 
 #include "net/http_request_handler.h"
 
+struct ServiceContext;
+
 // {"events": [...]} newest first; the query's "limit=" (500 by default).
-void handleListEvents(HttpRequestHandler& handler, const Request& request, Response& response);
+void handleListEvents(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                      Response& response);
 // {"ok": true}; 404 "event_not_found" "event not found: " + id.
-void handleDeleteEvent(HttpRequestHandler& handler, const Request& request, Response& response,
-                       const std::string& id);
+void handleDeleteEvent(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                       Response& response, const std::string& id);
 // {"ok": true}; the file is rewritten empty, ids continue.
-void handleClearEvents(HttpRequestHandler& handler, const Request& request, Response& response);
+void handleClearEvents(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                       Response& response);
 
 // The limit a query asks for: the unsigned 32-bit number after the first
 // "limit=" (leading blanks and a sign as the C conversion takes them, a minus

@@ -8,16 +8,18 @@
 
 #include "engine/mivrel.h"
 #include "engine/mivrel_manager.h"
+#include "mgmt/service_context.h"
 #include "mgmt_api/mgmt_reply.h"
 
 namespace {
 
-std::shared_ptr<Mivrel> findOrReply(HttpRequestHandler& handler, Response& response, const std::string& id) {
-    if (!gMivrelManager) {
+std::shared_ptr<Mivrel> findOrReply(const ServiceContext& services, HttpRequestHandler& handler, Response& response,
+                                    const std::string& id) {
+    if (!services.mivrels) {
         sendError(handler, response, 500, "internal_error", "MivrelManager not available");
         return nullptr;
     }
-    std::shared_ptr<Mivrel> mivrel = gMivrelManager->find(id);
+    std::shared_ptr<Mivrel> mivrel = services.mivrels->find(id);
     if (!mivrel) sendUnknownMivrel(handler, response, id);
     return mivrel;
 }
@@ -93,8 +95,9 @@ bool layerFromQuery(const std::string& query, int32_t* layer) {
     return true;
 }
 
-void handleModelSpec(HttpRequestHandler& handler, const Request&, Response& response, const std::string& id) {
-    const std::shared_ptr<Mivrel> mivrel = findOrReply(handler, response, id);
+void handleModelSpec(const ServiceContext& services, HttpRequestHandler& handler, const Request&, Response& response,
+                     const std::string& id) {
+    const std::shared_ptr<Mivrel> mivrel = findOrReply(services, handler, response, id);
     if (!mivrel) return;
     nlohmann::json reply;
     {
@@ -105,9 +108,9 @@ void handleModelSpec(HttpRequestHandler& handler, const Request&, Response& resp
     sendJson(handler, response, reply);
 }
 
-void handleLayerTensors(HttpRequestHandler& handler, const Request& request, Response& response,
-                        const std::string& id) {
-    const std::shared_ptr<Mivrel> mivrel = findOrReply(handler, response, id);
+void handleLayerTensors(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                        Response& response, const std::string& id) {
+    const std::shared_ptr<Mivrel> mivrel = findOrReply(services, handler, response, id);
     if (!mivrel) return;
     int32_t layer = 0;
     if (!layerFromQuery(request.query, &layer)) {

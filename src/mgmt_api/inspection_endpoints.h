@@ -11,16 +11,19 @@
 
 #include "net/http_request_handler.h"
 
+struct ServiceContext;
+
 // The model figures (modelSpec), or {"is_loaded": false, "mivrelId"} without an
 // engine; 500 "internal_error" "MivrelManager not available", 404
 // "mivrel_not_found".
-void handleModelSpec(HttpRequestHandler& handler, const Request& request, Response& response, const std::string& id);
+void handleModelSpec(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                     Response& response, const std::string& id);
 
 // {"is_loaded", "layer", "mivrelId", "tensors": [...]} for the query's
 // "layer="; 400 "bad_request" without a usable layer number (checked before
 // the instance's load state), and the errors of handleModelSpec.
-void handleLayerTensors(HttpRequestHandler& handler, const Request& request, Response& response,
-                        const std::string& id);
+void handleLayerTensors(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                        Response& response, const std::string& id);
 
 // The layer number the query asks for: the text after the first "layer="
 // (also inside a longer name) up to "&", converted like strtol (leading

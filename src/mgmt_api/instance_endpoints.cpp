@@ -12,6 +12,7 @@
 #include "mgmt/json_files.h"
 #include "mgmt/mivrel_creation.h"
 #include "mgmt/mivrel_lifecycle.h"
+#include "mgmt/service_context.h"
 #include "mgmt_api/mgmt_reply.h"
 
 namespace {
@@ -28,14 +29,14 @@ std::string textMember(const nlohmann::json& entry, const char* key) {
     return it != entry.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
-nlohmann::json listEntry(const nlohmann::json& listed) {
+nlohmann::json listEntry(const ServiceContext& services, const nlohmann::json& listed) {
     const std::string id = textMember(listed, "mivrelId");
     nlohmann::json entry = nlohmann::json::object();
     entry["mivrelId"] = id;
     entry["createdAt"] = textMember(listed, "createdAt");
     nlohmann::json properties;
     try {
-        if (!isUsableMivrelId(id)) throw std::runtime_error("unusable id");
+        if (!isUsableMivrelId(services.mivrels.get(), id)) throw std::runtime_error("unusable id");
         properties = loadJsonFile(propertiesPath(id));
     } catch (const std::exception&) {
         properties = {{"mivrelId", id}, {"name", id}};
@@ -50,7 +51,7 @@ nlohmann::json listEntry(const nlohmann::json& listed) {
     entry["startedAt"] = nullptr;
     entry["lastActiveAt"] = nullptr;
 
-    const std::shared_ptr<Mivrel> mivrel = gMivrelManager ? gMivrelManager->find(id) : nullptr;
+    const std::shared_ptr<Mivrel> mivrel = services.findMivrel(id);
     if (!mivrel) return entry;
     if (mivrel->hasEngine()) {
         const int state = mivrel->state.load();
@@ -136,7 +137,7 @@ std::string checkPatch(const nlohmann::json& patch, const nlohmann::json& curren
 
 }  // namespace
 
-void handleMivrelList(HttpRequestHandler& handler, const Request&, Response& response) {
+void handleMivrelList(const ServiceContext& services, HttpRequestHandler& handler, const Request&, Response& response) {
     nlohmann::json registry;
     try {
         registry = loadJsonFile(mivrelJsonPath());
@@ -146,18 +147,19 @@ void handleMivrelList(HttpRequestHandler& handler, const Request&, Response& res
     nlohmann::json list = nlohmann::json::array();
     const auto listed = registry.is_object() ? registry.find("mivrelList") : registry.end();
     if (listed != registry.end() && listed->is_array()) {
-        for (const nlohmann::json& item : *listed) list.push_back(listEntry(item));
+        for (const nlohmann::json& item : *listed) list.push_back(listEntry(services, item));
     }
     sendJson(handler, response, nlohmann::json{{"mivrelList", std::move(list)}});
 }
 
-void handleMivrelCreate(HttpRequestHandler& handler, const Request& request, Response& response) {
+void handleMivrelCreate(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                        Response& response) {
     nlohmann::json body;
     if (!parseJsonBodyOrReply(handler, request, response, body)) return;
     if (!body.is_object()) return sendError(handler, response, 400, "bad_request", "request body must be a JSON object");
     CreateMivrelResult result;
     try {
-        result = createMivrel(body);
+        result = createMivrel(services.mivrels.get(), body);
     } catch (const nlohmann::json::type_error& e) {
         // A field of the wrong type; nothing was written.
         return sendError(handler, response, 400, "bad_request", e.what());
@@ -171,9 +173,9 @@ void handleMivrelCreate(HttpRequestHandler& handler, const Request& request, Res
     sendJson(handler, response, reply);
 }
 
-void handleGetMivrelProperties(HttpRequestHandler& handler, const Request&, Response& response,
-                               const std::string& id) {
-    if (!isUsableMivrelId(id)) return sendUnknownMivrel(handler, response, id);
+void handleGetMivrelProperties(const ServiceContext& services, HttpRequestHandler& handler, const Request&,
+                               Response& response, const std::string& id) {
+    if (!isUsableMivrelId(services.mivrels.get(), id)) return sendUnknownMivrel(handler, response, id);
     try {
         nlohmann::json properties = loadJsonFile(propertiesPath(id));
         sendJson(handler, response, nlohmann::json{{"mivrelId", id}, {"properties", std::move(properties)}});
@@ -195,8 +197,9 @@ struct PatchRefusal {
 // REQUIRES: mivrelJsonMutex held, so a delete or creation of the instance
 // meanwhile neither sees its folder made again by the write nor finds a
 // stranger's settings in it.
-PatchRefusal applyPropertiesPatch(const std::string& id, const nlohmann::json& patch) {
-    if (!isUsableMivrelId(id) || !folderExists(id)) return {404, "mivrel_not_found", "unknown mivrelId: " + id};
+PatchRefusal applyPropertiesPatch(const ServiceContext& services, const std::string& id, const nlohmann::json& patch) {
+    if (!isUsableMivrelId(services.mivrels.get(), id) || !folderExists(id))
+        return {404, "mivrel_not_found", "unknown mivrelId: " + id};
     if (!patch.is_object()) {
         // A merge patch that is not an object would replace the whole file.
         return {400, "bad_request", "request body must be a JSON object"};
@@ -217,7 +220,7 @@ PatchRefusal applyPropertiesPatch(const std::string& id, const nlohmann::json& p
         }
     }
 
-    const std::shared_ptr<Mivrel> mivrel = gMivrelManager ? gMivrelManager->find(id) : nullptr;
+    const std::shared_ptr<Mivrel> mivrel = services.findMivrel(id);
     const std::string familyType = mivrel ? mivrel->config.familyType : "LLM";
     const std::string refusal = checkPatch(patch, current, id, familyType);
     if (!refusal.empty()) return {400, "bad_request", refusal};
@@ -234,14 +237,14 @@ PatchRefusal applyPropertiesPatch(const std::string& id, const nlohmann::json& p
 
 }  // namespace
 
-void handlePatchMivrelProperties(HttpRequestHandler& handler, const Request& request, Response& response,
-                                 const std::string& id) {
+void handlePatchMivrelProperties(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                                 Response& response, const std::string& id) {
     nlohmann::json patch;
     if (!parseJsonBodyOrReply(handler, request, response, patch)) return;
     PatchRefusal refusal;
     {
         std::lock_guard<std::mutex> registryLock(mivrelJsonMutex);
-        refusal = applyPropertiesPatch(id, patch);
+        refusal = applyPropertiesPatch(services, id, patch);
     }
     if (refusal.status != 0) return sendError(handler, response, refusal.status, refusal.code, refusal.message);
     logMessage(4, "[mgmt] Mivrel properties 수정: %s", id.c_str());

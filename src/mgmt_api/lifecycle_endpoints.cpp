@@ -4,6 +4,7 @@
 #include "engine/mivrel_claim.h"
 #include "engine/mivrel_manager.h"
 #include "mgmt/mivrel_lifecycle.h"
+#include "mgmt/service_context.h"
 #include "mgmt/startup_registries.h"
 #include "mgmt_api/mgmt_reply.h"
 
@@ -23,20 +24,22 @@ nlohmann::json actionReply(const std::string& id, const char* status, bool actio
 }
 
 // The registered instance, or null after answering 500 (no manager) or 404.
-std::shared_ptr<Mivrel> findOrReply(HttpRequestHandler& handler, Response& response, const std::string& id) {
-    if (!gMivrelManager) {
+std::shared_ptr<Mivrel> findOrReply(const ServiceContext& services, HttpRequestHandler& handler, Response& response,
+                                    const std::string& id) {
+    if (!services.mivrels) {
         sendError(handler, response, 500, "internal_error", "MivrelManager not available");
         return nullptr;
     }
-    std::shared_ptr<Mivrel> mivrel = gMivrelManager->find(id);
+    std::shared_ptr<Mivrel> mivrel = services.mivrels->find(id);
     if (!mivrel) sendUnknownMivrel(handler, response, id);
     return mivrel;
 }
 
 }  // namespace
 
-void handleMivrelStart(HttpRequestHandler& handler, const Request&, Response& response, const std::string& id) {
-    const std::shared_ptr<Mivrel> mivrel = findOrReply(handler, response, id);
+void handleMivrelStart(const ServiceContext& services, HttpRequestHandler& handler, const Request&, Response& response,
+                       const std::string& id) {
+    const std::shared_ptr<Mivrel> mivrel = findOrReply(services, handler, response, id);
     if (!mivrel) return;
     ClaimResult result = ClaimResult::kOk;
     MivrelClaim claim;
@@ -60,18 +63,19 @@ void handleMivrelStart(HttpRequestHandler& handler, const Request&, Response& re
     } catch (const std::exception& e) {
         claim.release();
         logMessage(1, "[mgmt] Mivrel 시작 실패: %s — %s", id.c_str(), e.what());
-        addMgmtEvent("error", "mivrel", id, "Mivrel start failed", e.what());
+        addMgmtEvent(services, "error", "mivrel", id, "Mivrel start failed", e.what());
         return sendError(handler, response, 500, "start_failed", e.what());
     }
     const std::string modelPath = mivrel->config.modelPath;
     claim.release();
     logMessage(4, "[mgmt] Mivrel 시작: %s", id.c_str());
-    addMgmtEvent("info", "mivrel", id, "Mivrel started", "model=" + modelPath);
+    addMgmtEvent(services, "info", "mivrel", id, "Mivrel started", "model=" + modelPath);
     sendJson(handler, response, actionReply(id, "started", true));
 }
 
-void handleMivrelStop(HttpRequestHandler& handler, const Request&, Response& response, const std::string& id) {
-    const std::shared_ptr<Mivrel> mivrel = findOrReply(handler, response, id);
+void handleMivrelStop(const ServiceContext& services, HttpRequestHandler& handler, const Request&, Response& response,
+                      const std::string& id) {
+    const std::shared_ptr<Mivrel> mivrel = findOrReply(services, handler, response, id);
     if (!mivrel) return;
     // Only a running instance moves to stopping: an exchange could leave an
     // instance whose request just ended stuck in the stopping state.
@@ -89,8 +93,9 @@ void handleMivrelStop(HttpRequestHandler& handler, const Request&, Response& res
     sendError(handler, response, 409, "mivrel_not_running", "not generating: " + id);
 }
 
-void handleMivrelUnload(HttpRequestHandler& handler, const Request&, Response& response, const std::string& id) {
-    const std::shared_ptr<Mivrel> mivrel = findOrReply(handler, response, id);
+void handleMivrelUnload(const ServiceContext& services, HttpRequestHandler& handler, const Request&, Response& response,
+                        const std::string& id) {
+    const std::shared_ptr<Mivrel> mivrel = findOrReply(services, handler, response, id);
     if (!mivrel) return;
     if (mivrel->hasEngine() && mivrel->isInferring()) {
         logMessage(4, "[mgmt] Mivrel 추론 중단 후 언로드 (종료 대기): %s", id.c_str());
@@ -98,7 +103,7 @@ void handleMivrelUnload(HttpRequestHandler& handler, const Request&, Response& r
     switch (unloadWaiting(mivrel, false, kGenerationStopWaitMs)) {
         case UnloadOutcome::kUnloaded:
             logMessage(4, "[mgmt] Mivrel 언로드 완료: %s", id.c_str());
-            addMgmtEvent("info", "mivrel", id, "Mivrel unloaded", "");
+            addMgmtEvent(services, "info", "mivrel", id, "Mivrel unloaded", "");
             return sendJson(handler, response, actionReply(id, "unloaded", true));
         case UnloadOutcome::kNotLoaded: return sendJson(handler, response, actionReply(id, "unloaded", false));
         case UnloadOutcome::kRemoved: return sendUnknownMivrel(handler, response, id);
@@ -108,9 +113,9 @@ void handleMivrelUnload(HttpRequestHandler& handler, const Request&, Response& r
     sendError(handler, response, 409, "mivrel_inferring", "Inference did not stop in time; unload aborted");
 }
 
-void handleMivrelStorageReset(HttpRequestHandler& handler, const Request&, Response& response,
-                              const std::string& id) {
-    const std::shared_ptr<Mivrel> mivrel = gMivrelManager ? gMivrelManager->find(id) : nullptr;
+void handleMivrelStorageReset(const ServiceContext& services, HttpRequestHandler& handler, const Request&,
+                              Response& response, const std::string& id) {
+    const std::shared_ptr<Mivrel> mivrel = services.findMivrel(id);
     if (!mivrel) return sendUnknownMivrel(handler, response, id);
     // The claim keeps every request off the store while it is emptied.
     ClaimResult result = ClaimResult::kOk;
@@ -122,12 +127,13 @@ void handleMivrelStorageReset(HttpRequestHandler& handler, const Request&, Respo
     mivrel->fileStore.truncate();
     claim.release();
     logMessage(4, "[mgmt] Mivrel 저장소 비우기: %s", id.c_str());
-    addMgmtEvent("info", "mivrel", id, "Mivrel storage reset", "");
+    addMgmtEvent(services, "info", "mivrel", id, "Mivrel storage reset", "");
     sendJson(handler, response, actionReply(id, "ok"));
 }
 
-void handleMivrelReset(HttpRequestHandler& handler, const Request&, Response& response, const std::string& id) {
-    const std::shared_ptr<Mivrel> mivrel = findOrReply(handler, response, id);
+void handleMivrelReset(const ServiceContext& services, HttpRequestHandler& handler, const Request&, Response& response,
+                       const std::string& id) {
+    const std::shared_ptr<Mivrel> mivrel = findOrReply(services, handler, response, id);
     if (!mivrel) return;
     if (!mivrel->hasEngine()) return sendError(handler, response, 409, "mivrel_not_running", "no running session: " + id);
     ClaimResult result = ClaimResult::kOk;
@@ -152,8 +158,9 @@ void handleMivrelReset(HttpRequestHandler& handler, const Request&, Response& re
     sendJson(handler, response, actionReply(id, "reset"));
 }
 
-void handleMivrelReload(HttpRequestHandler& handler, const Request&, Response& response, const std::string& id) {
-    const std::shared_ptr<Mivrel> mivrel = findOrReply(handler, response, id);
+void handleMivrelReload(const ServiceContext& services, HttpRequestHandler& handler, const Request&, Response& response,
+                        const std::string& id) {
+    const std::shared_ptr<Mivrel> mivrel = findOrReply(services, handler, response, id);
     if (!mivrel) return;
     auto occupied = [&] {
         sendError(handler, response, 409, "mivrel_occupied", "Mivrel is currently in use.");
@@ -164,7 +171,7 @@ void handleMivrelReload(HttpRequestHandler& handler, const Request&, Response& r
     bool rebuilt = false;
     MivrelConfig config;
     try {
-        config = buildRegisteredConfig(id);
+        config = buildRegisteredConfig(services.folders, id);
         rebuilt = true;
     } catch (const std::exception& e) {
         logMessage(2, "[mgmt] Mivrel reload: properties 읽기 실패 (%s)", e.what());
@@ -181,15 +188,16 @@ void handleMivrelReload(HttpRequestHandler& handler, const Request&, Response& r
         return occupied();
     }
     // The new record starts unloaded; the old one is retired with its engine.
-    if (!rebuilt || !gMivrelManager->replaceMivrel(claim, std::move(config))) claim.releaseWithUnload(true);
+    if (!rebuilt || !services.mivrels->replaceMivrel(claim, std::move(config))) claim.releaseWithUnload(true);
     logMessage(4, "[mgmt] Mivrel 재로드 완료: %s", id.c_str());
     sendJson(handler, response, actionReply(id, "reloaded"));
 }
 
-void handleMivrelDelete(HttpRequestHandler& handler, const Request&, Response& response, const std::string& id) {
-    if (!isUsableMivrelId(id)) return sendUnknownMivrel(handler, response, id);
+void handleMivrelDelete(const ServiceContext& services, HttpRequestHandler& handler, const Request&, Response& response,
+                        const std::string& id) {
+    if (!isUsableMivrelId(services.mivrels.get(), id)) return sendUnknownMivrel(handler, response, id);
     std::string error;
-    switch (deleteMivrel(id, error)) {
+    switch (deleteMivrel(services.mivrels.get(), id, error)) {
         case DeleteOutcome::kOccupied:
             return sendError(handler, response, 409, "mivrel_occupied", "Mivrel is currently in use and cannot be deleted.");
         case DeleteOutcome::kFailed: return sendError(handler, response, 500, "internal_error", error);

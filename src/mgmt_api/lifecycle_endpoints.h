@@ -14,21 +14,26 @@
 
 #include "net/http_request_handler.h"
 
+struct ServiceContext;
+
 // "started", "already_running" or "already_loading"; 500 "start_failed".
-void handleMivrelStart(HttpRequestHandler& handler, const Request& request, Response& response, const std::string& id);
+void handleMivrelStart(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                       Response& response, const std::string& id);
 // "stopping" for a running generation (not awaited); else 409.
-void handleMivrelStop(HttpRequestHandler& handler, const Request& request, Response& response, const std::string& id);
+void handleMivrelStop(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                      Response& response, const std::string& id);
 // "unloaded" with "actionTaken"; 409 "mivrel_inferring" after 5 s.
-void handleMivrelUnload(HttpRequestHandler& handler, const Request& request, Response& response,
-                        const std::string& id);
+void handleMivrelUnload(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                        Response& response, const std::string& id);
 // Empties the file store: "ok"; 409 "mivrel_inferring" while claimed.
-void handleMivrelStorageReset(HttpRequestHandler& handler, const Request& request, Response& response,
-                              const std::string& id);
+void handleMivrelStorageReset(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                              Response& response, const std::string& id);
 // Empties the context of a loaded instance: "reset".
-void handleMivrelReset(HttpRequestHandler& handler, const Request& request, Response& response, const std::string& id);
+void handleMivrelReset(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                       Response& response, const std::string& id);
 // Unloads and rebuilds the configuration from the files: "reloaded".
-void handleMivrelReload(HttpRequestHandler& handler, const Request& request, Response& response,
-                        const std::string& id);
+void handleMivrelReload(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                        Response& response, const std::string& id);
 // Removes the instance and its files: "deleted"; 409 while claimed.
-void handleMivrelDelete(HttpRequestHandler& handler, const Request& request, Response& response,
-                        const std::string& id);
+void handleMivrelDelete(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                        Response& response, const std::string& id);

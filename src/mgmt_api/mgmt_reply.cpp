@@ -2,6 +2,7 @@
 
 #include "base/json_parse.h"
 #include "config/event_manager.h"
+#include "mgmt/service_context.h"
 
 namespace {
 
@@ -55,7 +56,7 @@ void sendUnknownMivrel(HttpRequestHandler& handler, Response& response, const st
     sendError(handler, response, 404, "mivrel_not_found", "unknown mivrelId: " + id);
 }
 
-void addMgmtEvent(const std::string& level, const std::string& category, const std::string& actor,
-                  const std::string& text, const std::string& detail) {
-    if (gEventManager) gEventManager->add(level, category, actor, text, detail);
+void addMgmtEvent(const ServiceContext& services, const std::string& level, const std::string& category,
+                  const std::string& actor, const std::string& text, const std::string& detail) {
+    services.addEvent(level, category, actor, text, detail);
 }

@@ -11,6 +11,8 @@
 
 #include "net/http_request_handler.h"
 
+struct ServiceContext;
+
 // 200 "OK", "Content-Type: application/json", the value dumped compactly
 // (UTF-8 kept; bytes that are not UTF-8 become U+FFFD instead of failing).
 void sendJson(HttpRequestHandler& handler, Response& response, const nlohmann::json& value);
@@ -30,6 +32,7 @@ bool parseJsonBodyOrReply(HttpRequestHandler& handler, const Request& request, R
 // The 404 "mivrel_not_found" "unknown mivrelId: " + id reply.
 void sendUnknownMivrel(HttpRequestHandler& handler, Response& response, const std::string& id);
 
-// Adds a record to the event log when it exists; nothing otherwise.
-void addMgmtEvent(const std::string& level, const std::string& category, const std::string& actor,
-                  const std::string& text, const std::string& detail);
+// Adds a record to the event log of `services` when it exists; nothing
+// otherwise.
+void addMgmtEvent(const ServiceContext& services, const std::string& level, const std::string& category,
+                  const std::string& actor, const std::string& text, const std::string& detail);

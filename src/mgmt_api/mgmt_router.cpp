@@ -18,8 +18,8 @@
 
 namespace {
 
-using PlainHandler = void (*)(HttpRequestHandler&, const Request&, Response&);
-using IdHandler = void (*)(HttpRequestHandler&, const Request&, Response&, const std::string&);
+using PlainHandler = void (*)(const ServiceContext&, HttpRequestHandler&, const Request&, Response&);
+using IdHandler = void (*)(const ServiceContext&, HttpRequestHandler&, const Request&, Response&, const std::string&);
 
 // One row: a fixed path (suffix empty, plain handler), a path that only has
 // to begin with the prefix (matchPrefix, plain handler), or an {id} path
@@ -82,22 +82,28 @@ constexpr MgmtRoute kRoutes[] = {
 
 }  // namespace
 
-bool routeMgmtApi(HttpRequestHandler& handler, const Request& request, Response& response) {
+bool routeMgmtApi(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                  Response& response) {
     const std::string& path = request.path;
     for (const MgmtRoute& route : kRoutes) {
         if (request.method != route.method) continue;
         if (route.plain) {
             if (route.matchPrefix ? !startsWith(path, route.prefix) : path != route.prefix) continue;
-            route.plain(handler, request, response);
+            route.plain(services, handler, request, response);
             return true;
         }
         const std::string id = extractPathParam(path, route.prefix, route.suffix);
         if (id.empty()) continue;
         if (route.idWithoutSlash && id.find('/') != std::string::npos) continue;
-        route.withId(handler, request, response, id);
+        route.withId(services, handler, request, response, id);
         return true;
     }
     return false;
 }
 
-void installMgmtRoutes() { routeHandlers().routeMgmtApi = routeMgmtApi; }
+void installMgmtRoutes(const ServiceContext& services) {
+    routeHandlers().routeMgmtApi = [&services](HttpRequestHandler& handler, const Request& request,
+                                               Response& response) {
+        return routeMgmtApi(services, handler, request, response);
+    };
+}

@@ -6,14 +6,18 @@
 
 #include "net/http_request_handler.h"
 
+struct ServiceContext;
+
 // Calls the handler of the first route whose method and path match and
 // returns true (the handler has answered); false when none matched (nothing
 // written). Fixed paths match exactly, except productInfo and systemStatus,
 // which match any path that begins with them; {id} routes need a non-empty id
 // between prefix and suffix (it may hold "/", except for the storage reset).
 // Exceptions of handlers pass to the caller. Keeps no state; any thread.
-bool routeMgmtApi(HttpRequestHandler& handler, const Request& request, Response& response);
+bool routeMgmtApi(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                  Response& response);
 
-// Puts routeMgmtApi into the router's management slot. Call once at start-up,
-// before the TCP server starts.
-void installMgmtRoutes();
+// Puts routeMgmtApi with `services` (which must outlive it) into the
+// router's management slot. Call once at start-up, before the TCP server
+// starts.
+void installMgmtRoutes(const ServiceContext& services);

@@ -9,6 +9,7 @@
 #include "mgmt/json_files.h"
 #include "mgmt/model_registry.h"
 #include "mgmt/model_removal.h"
+#include "mgmt/service_context.h"
 #include "mgmt_api/mgmt_reply.h"
 #include "platform/desktop_open.h"
 
@@ -82,7 +83,7 @@ std::string requiredText(const nlohmann::json& body, const char* key, bool& type
 
 }  // namespace
 
-void handleListModels(HttpRequestHandler& handler, const Request&, Response& response) {
+void handleListModels(const ServiceContext&, HttpRequestHandler& handler, const Request&, Response& response) {
     nlohmann::json views = nlohmann::json::array();
     try {
         const nlohmann::json registry = loadModelsRegistry();
@@ -101,7 +102,8 @@ void handleListModels(HttpRequestHandler& handler, const Request&, Response& res
     sendJson(handler, response, nlohmann::json{{"models", std::move(views)}});
 }
 
-void handleRegisterLocalModel(HttpRequestHandler& handler, const Request& request, Response& response) {
+void handleRegisterLocalModel(const ServiceContext&, HttpRequestHandler& handler, const Request& request,
+                              Response& response) {
     nlohmann::json body;
     if (!parseJsonBodyOrReply(handler, request, response, body)) return;
     bool typeError = false;
@@ -158,13 +160,15 @@ void handleRegisterLocalModel(HttpRequestHandler& handler, const Request& reques
     sendJson(handler, response, nlohmann::json{{"modelId", modelId}, {"status", "registered"}});
 }
 
-void handleDeleteModel(HttpRequestHandler& handler, const Request&, Response& response, const std::string& id) {
-    const ModelRemovalResult result = removeModel(id);
+void handleDeleteModel(const ServiceContext& services, HttpRequestHandler& handler, const Request&, Response& response,
+                       const std::string& id) {
+    const ModelRemovalResult result = removeModel(services.mivrels.get(), id);
     if (result.status != 200) return sendError(handler, response, result.status, result.code, result.message);
     sendJson(handler, response, nlohmann::json{{"modelId", id}, {"status", "deleted"}});
 }
 
-void handleOpenModelFolder(HttpRequestHandler& handler, const Request&, Response& response, const std::string& id) {
+void handleOpenModelFolder(const ServiceContext&, HttpRequestHandler& handler, const Request&, Response& response,
+                           const std::string& id) {
     std::string folder;
     if (!findModelFolderOrReply(handler, response, id, folder)) return;
     std::error_code ec;
@@ -179,7 +183,7 @@ void handleOpenModelFolder(HttpRequestHandler& handler, const Request&, Response
     sendJson(handler, response, nlohmann::json{{"ok", true}, {"path", shown}});
 }
 
-void handleGetModelProperties(HttpRequestHandler& handler, const Request&, Response& response,
+void handleGetModelProperties(const ServiceContext&, HttpRequestHandler& handler, const Request&, Response& response,
                               const std::string& id) {
     std::string folder;
     if (!findModelFolderOrReply(handler, response, id, folder)) return;
@@ -192,8 +196,8 @@ void handleGetModelProperties(HttpRequestHandler& handler, const Request&, Respo
     sendJson(handler, response, nlohmann::json{{"modelId", id}, {"properties", std::move(props)}});
 }
 
-void handlePatchModelProperties(HttpRequestHandler& handler, const Request& request, Response& response,
-                                const std::string& id) {
+void handlePatchModelProperties(const ServiceContext&, HttpRequestHandler& handler, const Request& request,
+                                Response& response, const std::string& id) {
     nlohmann::json patch;
     if (!parseJsonBodyOrReply(handler, request, response, patch)) return;
     std::string folder;

@@ -26,7 +26,8 @@ int portValue(const std::string& text) {
 
 }  // namespace
 
-void handleGetRuntimeProperties(HttpRequestHandler& handler, const Request&, Response& response) {
+void handleGetRuntimeProperties(const ServiceContext&, HttpRequestHandler& handler, const Request&,
+                                Response& response) {
     const std::string path = runtimePropertiesPath();
     std::error_code ec;
     if (!std::filesystem::exists(path, ec)) return sendJson(handler, response, nlohmann::json{{"properties", nlohmann::json::object()}});
@@ -39,7 +40,8 @@ void handleGetRuntimeProperties(HttpRequestHandler& handler, const Request&, Res
     sendJson(handler, response, nlohmann::json{{"properties", std::move(properties)}});
 }
 
-void handlePatchRuntimeProperties(HttpRequestHandler& handler, const Request& request, Response& response) {
+void handlePatchRuntimeProperties(const ServiceContext&, HttpRequestHandler& handler, const Request& request,
+                                  Response& response) {
     nlohmann::json body;
     if (!parseJsonBodyOrReply(handler, request, response, body)) return;
     if (!body.is_object()) return sendError(handler, response, 400, "bad_request", "request body must be a JSON object");

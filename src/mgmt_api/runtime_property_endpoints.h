@@ -7,13 +7,17 @@
 
 #include "net/http_request_handler.h"
 
+struct ServiceContext;
+
 // {"properties": {KEY: VALUE, ...}}; {} without a file; 500 when it exists
 // but cannot be read.
-void handleGetRuntimeProperties(HttpRequestHandler& handler, const Request& request, Response& response);
+void handleGetRuntimeProperties(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                                Response& response);
 
 // The body, a JSON object of KEY: value (a string as it is, anything else as
 // compact JSON), written durably in one replacement of the file, then
 // applied: {"status": "updated"}. Refused with 400 "bad_request", writing
 // nothing, for a key that is not [A-Z0-9_]+, a value holding CR or LF, or a
 // SERV_PORT that is not 1..65535.
-void handlePatchRuntimeProperties(HttpRequestHandler& handler, const Request& request, Response& response);
+void handlePatchRuntimeProperties(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                                  Response& response);

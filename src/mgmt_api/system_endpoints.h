@@ -11,6 +11,10 @@
 
 #include "net/http_request_handler.h"
 
-void handleSystemStatus(HttpRequestHandler& handler, const Request& request, Response& response);
+struct ServiceContext;
 
-void handleProductInfo(HttpRequestHandler& handler, const Request& request, Response& response);
+void handleSystemStatus(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                        Response& response);
+
+void handleProductInfo(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                       Response& response);

@@ -107,11 +107,11 @@ void MivrelAudioEngine::adjustContextParams(llama_context_params& params) { para
 void MivrelAudioEngine::onContextCreated() {
     if (!backend_) {
         context_.reset();
-        throw MivrelException(4, "audio generation weights (files.mmproj) are not loaded");
+        throw MivrelException(MivrelErrorCode::ContextFailed, "audio generation weights (files.mmproj) are not loaded");
     }
     if (!backend_->createGenerator(context_.get())) {
         context_.reset();
-        throw MivrelException(4, "this context cannot run the audio generation of the model (n_ctx %d may be too small)",
+        throw MivrelException(MivrelErrorCode::ContextFailed, "this context cannot run the audio generation of the model (n_ctx %d may be too small)",
                               contextSettings_.nCtx);
     }
 }
@@ -131,13 +131,13 @@ void MivrelAudioEngine::loadProjector() {
             if (mmproj != files->end() && mmproj->is_string()) entry = &*mmproj;
         }
     }
-    if (!entry) throw MivrelException(5, "AUDIO model needs files.mmproj (the audio generation weights)");
+    if (!entry) throw MivrelException(MivrelErrorCode::LoadFailed, "AUDIO model needs files.mmproj (the audio generation weights)");
     const std::string name = entry->get<std::string>();
-    if (!isValidFileName(name)) throw MivrelException(5, "invalid file name in files.mmproj: %s", name.c_str());
+    if (!isValidFileName(name)) throw MivrelException(MivrelErrorCode::LoadFailed, "invalid file name in files.mmproj: %s", name.c_str());
     const std::string path = (std::filesystem::path(loadSettings_.modelDir) / name).string();
     std::error_code ec;
     if (!std::filesystem::is_regular_file(path, ec)) {
-        throw MivrelException(5, "model file not found (files.mmproj): %s", path.c_str());
+        throw MivrelException(MivrelErrorCode::LoadFailed, "model file not found (files.mmproj): %s", path.c_str());
     }
 
     logMessage(4, "[AudioEngine] 음성 생성 가중치(mmproj) 로드 시작: %s", path.c_str());
@@ -147,12 +147,12 @@ void MivrelAudioEngine::loadProjector() {
     request.useGpu = loadSettings_.nGpuLayers != 0;
     request.device = gpuDevice_;
     backend_ = loader_ ? loader_(request) : nullptr;
-    if (!backend_) throw MivrelException(5, "failed to load files.mmproj: %s", path.c_str());
+    if (!backend_) throw MivrelException(MivrelErrorCode::LoadFailed, "failed to load files.mmproj: %s", path.c_str());
 
     const AudioGenInfo info = backend_->info();
     if (info.kind == 0) {
         backend_.reset();
-        throw MivrelException(5, "files.mmproj does not support audio generation: %s", path.c_str());
+        throw MivrelException(MivrelErrorCode::LoadFailed, "files.mmproj does not support audio generation: %s", path.c_str());
     }
     modelType_ = audioModelTypeName(info.kind);
     sampleRate_ = info.sampleRate;

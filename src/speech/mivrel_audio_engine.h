@@ -47,7 +47,7 @@ public:
     // Asks a running job to end with "cancelled"; returns at once.
     void abortGeneration() override;
 
-    // Starts one speech job. Throws MivrelException 1 without a model,
+    // Starts one speech job. Throws MivrelException NotLoaded without a model,
     // context or generator, 3 while a job runs; GenerationInputError for a
     // request the job cannot run; the file store's exceptions when a speaker
     // reference cannot be read. Nothing keeps running after a throw.
@@ -66,12 +66,12 @@ public:
     // Turns the context's embeddings output on: the generator reads the text
     // model's hidden state.
     void adjustContextParams(llama_context_params& params) override;
-    // Makes the speech generator; MivrelException 4 (and no context) when it
+    // Makes the speech generator; MivrelException ContextFailed (and no context) when it
     // cannot.
     void onContextCreated() override;
     // Stops any job, frees the speaker and the generator, then the context.
     void freeContext() override;
-    // Loads `files.mmproj` as audio-generation weights; MivrelException 5.
+    // Loads `files.mmproj` as audio-generation weights; MivrelException LoadFailed.
     void loadProjector() override;
 
     // Read-only views for the owner and for tests.

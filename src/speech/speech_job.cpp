@@ -77,7 +77,7 @@ struct MivrelAudioEngine::Job {
 };
 
 FileStore& MivrelAudioEngine::attachedStore() {
-    if (!fileStore) throw MivrelException(6, "file store is not attached");
+    if (!fileStore) throw MivrelException(MivrelErrorCode::RuntimeFailed, "file store is not attached");
     return *fileStore;
 }
 
@@ -153,11 +153,11 @@ void MivrelAudioEngine::chooseSpeaker(const GenerationInput& input, const std::s
 
 bool MivrelAudioEngine::startInputGeneration(const GenerationInput& input) {
     if (!model_ || !context_ || !backend_ || !backend_->hasGenerator()) {
-        throw MivrelException(1, "model is not loaded");
+        throw MivrelException(MivrelErrorCode::NotLoaded, "model is not loaded");
     }
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!workerDone_) throw MivrelException(3, "generation already in progress");
+        if (!workerDone_) throw MivrelException(MivrelErrorCode::BadInput, "generation already in progress");
     }
     joinWorker();
     speaker_.reset();

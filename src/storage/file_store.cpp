@@ -29,15 +29,13 @@ int pathStatus(const std::string& path) {
                              "empty the storage to re-create it encrypted: " + path);
 }
 
-std::atomic<uint32_t (*)()> gNameSource{nullptr};
-
-// Four lower-case hex digits from one process-wide generator, seeded once
-// from the system's random device.
-std::string randomSuffix() {
+// Four lower-case hex digits from `source`, or without one from one
+// process-wide generator, seeded once from the system's random device.
+std::string randomSuffix(uint32_t (*source)()) {
     static std::mutex mu;
     static std::mt19937 generator{std::random_device{}()};
     uint32_t value;
-    if (const auto source = gNameSource.load()) {
+    if (source) {
         value = source();
     } else {
         std::lock_guard<std::mutex> lock(mu);
@@ -59,7 +57,10 @@ std::string localTimeStamp() {
 
 }  // namespace
 
-void setGeneratedNameSourceForTesting(uint32_t (*source)()) { gNameSource.store(source); }
+void FileStore::setGeneratedNameSource(uint32_t (*source)()) {
+    std::lock_guard<std::mutex> lock(mu_);
+    nameSource_ = source;
+}
 
 void validateFileName(const std::string& name) {
     if (!isValidFileName(name))
@@ -180,7 +181,7 @@ std::string FileStore::saveLocked(const std::string& prefix, const std::string& 
     std::string name;
     bool free = false;
     for (int attempt = 0; attempt < kNameCandidates && !free; ++attempt) {
-        name = prefix + "-" + stamp + "-" + randomSuffix() + "." + extension;
+        name = prefix + "-" + stamp + "-" + randomSuffix(nameSource_) + "." + extension;
         free = !storage_.exists(name);
     }
     // Every candidate is taken: refuse rather than replace a stored file.

@@ -121,6 +121,11 @@ public:
     // The container, for tests and benchmarks.
     StorageFile& containerForTesting() { return storage_; }
 
+    // Draws the 32-bit values of this store's generated names from `source`
+    // instead of the process-wide generator; null restores it (for tests).
+    // Under the store's mutex, like saveGeneratedFile.
+    void setGeneratedNameSource(uint32_t (*source)());
+
 private:
     // open and saveGeneratedFile. REQUIRES: mu_ held.
     StorageKey openLocked(const std::string& token, bool create);
@@ -131,6 +136,7 @@ private:
     bool encrypted_ = false;
     std::atomic<bool> truncateOnUnload_{false};
     StorageFile storage_;
+    uint32_t (*nameSource_)() = nullptr;  // null: the process-wide generator
     mutable std::mutex mu_;
 };
 
@@ -139,8 +145,3 @@ void validateFileName(const std::string& name);
 
 // "files/" + name: how the API names a stored file.
 std::string fileReference(const std::string& name);
-
-// Test hook: draws the 32-bit values of generated names from `source`
-// instead of the process-wide generator; null restores it.
-// REQUIRES: set before other threads save files.
-void setGeneratedNameSourceForTesting(uint32_t (*source)());

@@ -35,7 +35,7 @@ nlohmann::json mivrelStatusEntry(const std::string& id, const std::shared_ptr<Mi
     nlohmann::json entry = nlohmann::json::object();
     entry["mivrelId"] = id;
     bool copied = false;
-    if (isUsableMivrelId(id)) {
+    if (isUsableMivrelId(id, mivrel != nullptr)) {
         try {
             const nlohmann::json properties = loadJsonFile(mivrelFolder(id) + "/properties.json");
             if (properties.is_object()) {

@@ -39,7 +39,7 @@ nlohmann::json serverStatusJson(int64_t nowSec) {
     return server;
 }
 
-nlohmann::json mivrelStatusList() {
+nlohmann::json mivrelStatusList(const MivrelManager* mivrels) {
     nlohmann::json list = nlohmann::json::array();
     nlohmann::json registry;
     try {
@@ -55,13 +55,13 @@ nlohmann::json mivrelStatusList() {
         const auto idValue = item.find("mivrelId");
         const std::string id = idValue != item.end() && idValue->is_string() ? idValue->get<std::string>() : "";
         if (id.empty()) continue;
-        const std::shared_ptr<Mivrel> mivrel = gMivrelManager ? gMivrelManager->find(id) : nullptr;
+        const std::shared_ptr<Mivrel> mivrel = mivrels ? mivrels->find(id) : nullptr;
         list.push_back(mivrelStatusEntry(id, mivrel, now));
     }
     return list;
 }
 
-nlohmann::json systemStatusDocument(bool includeSpec) {
+nlohmann::json systemStatusDocument(const MivrelManager* mivrels, bool includeSpec) {
     nlohmann::json document = nlohmann::json::object();
     nlohmann::json usage = nlohmann::json::object();
     usage["cpu"] = cpuUsageJson();
@@ -70,7 +70,7 @@ nlohmann::json systemStatusDocument(bool includeSpec) {
     usage["storage"] = diskUsageJson();
     document["usage"] = std::move(usage);
     document["server"] = serverStatusJson(nowMs() / 1000);
-    document["mivrelList"] = mivrelStatusList();
+    document["mivrelList"] = mivrelStatusList(mivrels);
     if (includeSpec) {
         nlohmann::json spec = nlohmann::json::object();
         spec["cpu"] = cpuInfoJson();

@@ -9,6 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
+class MivrelManager;
+
 // "%02ld:%02ld:%02ld" of hours (not limited to two digits), minutes and
 // seconds of `seconds`; 0 and below give "00:00:00".
 std::string formatUptime(int64_t seconds);
@@ -20,8 +22,9 @@ nlohmann::json serverStatusJson(int64_t nowSec);
 
 // The entries of DIR_MIVREL/mivrel.json in its order; the building stops at
 // an element that is not an object, and an unreadable file gives [].
-nlohmann::json mivrelStatusList();
+// `mivrels` (null: no manager) gives the live fields.
+nlohmann::json mivrelStatusList(const MivrelManager* mivrels);
 
 // The whole document; "spec" only when `includeSpec`. Throws only when the
 // processor sampler cannot be started.
-nlohmann::json systemStatusDocument(bool includeSpec);
+nlohmann::json systemStatusDocument(const MivrelManager* mivrels, bool includeSpec);

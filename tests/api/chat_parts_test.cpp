@@ -108,9 +108,9 @@ TEST(ChatRequestTest, OptionsAreReadLeniently) {
         MessagesRequestError error;
         const json body = {{"conversationId", "c"}, {"messages", {{{"role", "user"}, {"content", "x"}}}}, {"options", c.options}};
         ASSERT_TRUE(parseMessagesRequest(body.dump(), request, error)) << error.message;
-        EXPECT_EQ(request.think, c.think) << c.options;
+        EXPECT_EQ(request.turn.think, c.think) << c.options;
         EXPECT_EQ(request.stream, c.stream) << c.options;
-        EXPECT_FALSE(request.showGenStatus);
+        EXPECT_FALSE(request.turn.showGenStatus);
     }
 }
 
@@ -133,8 +133,8 @@ TEST(ChatRequestTest, ControlAndMessagesCombinations) {
         MessagesRequestError error;
         EXPECT_EQ(parseMessagesRequest(c.body, request, error), c.ok) << c.body << " " << error.message;
         if (!c.ok) continue;
-        EXPECT_EQ(request.action, c.action);
-        EXPECT_EQ(request.hasMessages, c.hasMessages);
+        EXPECT_EQ(request.turn.action, c.action);
+        EXPECT_EQ(request.turn.hasMessages, c.hasMessages);
     }
 }
 

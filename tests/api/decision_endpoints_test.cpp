@@ -50,8 +50,8 @@ protected:
         config.contextSettings.nUbatch = nUbatch;
         config.contextSettings.nThreads = 2;
         config.contextSettings.nThreadsBatch = 2;
-        EXPECT_TRUE(gMivrelManager->addMivrel(std::move(config)));
-        return gMivrelManager->find(id);
+        EXPECT_TRUE(services_.mivrels->addMivrel(std::move(config)));
+        return services_.mivrels->find(id);
     }
 
     std::shared_ptr<Mivrel> chat() { return addModel("chat", "LLM", testmodels::kTinyChatFile, "qwen3"); }

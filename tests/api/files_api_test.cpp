@@ -14,6 +14,7 @@
 #include "api_test_support.h"
 #include "base/captured_log.h"
 #include "engine/mivrel_manager.h"
+#include "mgmt/service_context.h"
 #include "net/fake_peer.h"
 #include "net/http_request.h"
 
@@ -80,19 +81,17 @@ TEST(RangeHeaderTest, TenByteFileAndEmptyFile) {
 class FilesApiTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        saved_ = std::move(gMivrelManager);
-        gMivrelManager = std::make_unique<MivrelManager>();
-        gMivrelManager->setDir(dir_.path());
+        services_.mivrels = std::make_unique<MivrelManager>();
+        services_.mivrels->setDir(dir_.path());
         MivrelConfig plain;
         plain.id = "plain";
         plain.familyType = "IMAGE";
-        ASSERT_TRUE(gMivrelManager->addMivrel(std::move(plain)));
+        ASSERT_TRUE(services_.mivrels->addMivrel(std::move(plain)));
         MivrelConfig locked;
         locked.id = "locked";
         locked.loadSettings.params = {{"enable_storage_encryption", true}};
-        ASSERT_TRUE(gMivrelManager->addMivrel(std::move(locked)));
+        ASSERT_TRUE(services_.mivrels->addMivrel(std::move(locked)));
     }
-    void TearDown() override { gMivrelManager = std::move(saved_); }
 
     // Runs one request through handleFiles and returns the captured reply.
     std::unique_ptr<CapturedReply> call(const std::string& method, const std::string& id, const std::string& name,
@@ -104,7 +103,7 @@ protected:
         request.headers = std::move(headers);
         request.body.assign(body.begin(), body.end());
         auto reply = std::make_unique<CapturedReply>();
-        handleFiles(reply->handler, request, reply->response, method, id, name);
+        handleFiles(services_, reply->handler, request, reply->response, method, id, name);
         return reply;
     }
 
@@ -132,7 +131,7 @@ protected:
     }
 
     TempDir dir_;
-    std::unique_ptr<MivrelManager> saved_;
+    ServiceContext services_;
 };
 
 // Large files go out in bounded pieces, whole and by range, and arrive
@@ -177,7 +176,7 @@ TEST_F(FilesApiTest, OperationsRacingAStoreBeingEmptied) {
         std::atomic<bool> done{false};
         std::thread emptier([&] {
             while (!done) {
-                gMivrelManager->find(id)->fileStore.truncate();
+                services_.mivrels->find(id)->fileStore.truncate();
                 std::this_thread::yield();
             }
         });
@@ -240,7 +239,7 @@ TEST_F(FilesApiTest, UploadRefusals) {
         SCOPED_TRACE(c.message);
         expectError(*call("POST", "plain", "", c.body, c.headers), 400, "bad_request", c.message);
     }
-    EXPECT_TRUE(gMivrelManager->find("plain")->fileStore.list().empty());
+    EXPECT_TRUE(services_.mivrels->find("plain")->fileStore.list().empty());
 }
 
 TEST_F(FilesApiTest, UploadSizeLimitIsFiftyMebibytes) {
@@ -296,7 +295,7 @@ TEST_F(FilesApiTest, OversizedUploadIsRefusedBeforeItsBodyIsRead) {
 TEST_F(FilesApiTest, ListInStoreOrderWithSizesTypesAndTimes) {
     expectError(*call("GET", "nobody", ""), 404, "mivrel_not_found", "Mivrel not found: nobody");
     EXPECT_EQ(call("GET", "plain", "")->body(), "{\n  \"mivrelId\": \"plain\",\n  \"files\": []\n}");
-    EXPECT_FALSE(std::ifstream(gMivrelManager->find("plain")->fileStore.path()).good());  // not created
+    EXPECT_FALSE(std::ifstream(services_.mivrels->find("plain")->fileStore.path()).good());  // not created
 
     const std::string first = upload("plain", "abc", "text/markdown");
     const std::string second = upload("plain", "{}", "application/json");
@@ -428,7 +427,7 @@ TEST_F(FilesApiTest, APlainStoreOfAnInstanceThatRequiresEncryptionIsRefusedForWh
     // The instance was switched to encryption after its store got plain
     // files: no key can help, so the reply must not ask for one.
     const std::string stored = upload("plain", "old", "text/plain");
-    Mivrel& mivrel = *gMivrelManager->find("plain");
+    Mivrel& mivrel = *services_.mivrels->find("plain");
     mivrel.fileStore.configure(mivrel.fileStore.path(), true);
     for (const char* token : {"", "secret"}) {
         SCOPED_TRACE(token);

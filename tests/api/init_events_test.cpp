@@ -148,7 +148,7 @@ TEST(InitEventsTest, LoadStepStreamsEventsAndReportsFailureWithoutAnEngine) {
     claim.release();
 
     setMivrelEngineMakerForTesting([](const std::string&) -> std::unique_ptr<MivrelEngine> {
-        throw MivrelException(5, "failed to load model: %s", "broken.gguf");
+        throw MivrelException(MivrelErrorCode::LoadFailed, "failed to load model: %s", "broken.gguf");
     });
     auto broken = makeTestMivrel("m2");
     MivrelClaim brokenClaim = MivrelClaim::acquire(broken, ClaimKind::kRun);

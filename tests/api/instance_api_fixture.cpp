@@ -26,9 +26,8 @@ Written parseWritten(const std::string& wire) {
 }
 
 void InstanceApiTest::SetUp() {
-    saved_ = std::move(gMivrelManager);
-    gMivrelManager = std::make_unique<MivrelManager>();
-    gMivrelManager->setDir(::testing::TempDir());
+    services_.mivrels = std::make_unique<MivrelManager>();
+    services_.mivrels->setDir(::testing::TempDir());
     std::shared_ptr<EngineScript> script = script_;
     setMivrelEngineMakerForTesting([script](const std::string&) -> std::unique_ptr<MivrelEngine> {
         ++script->made;
@@ -38,7 +37,7 @@ void InstanceApiTest::SetUp() {
 
 void InstanceApiTest::TearDown() {
     setMivrelEngineMakerForTesting({});
-    gMivrelManager = std::move(saved_);
+    services_.mivrels.reset();
 }
 
 std::shared_ptr<Mivrel> InstanceApiTest::add(const std::string& id, const std::string& familyType) {
@@ -47,8 +46,8 @@ std::shared_ptr<Mivrel> InstanceApiTest::add(const std::string& id, const std::s
     config.name = "Name " + id;
     config.type = "fake";
     config.familyType = familyType;
-    EXPECT_TRUE(gMivrelManager->addMivrel(std::move(config)));
-    return gMivrelManager->find(id);
+    EXPECT_TRUE(services_.mivrels->addMivrel(std::move(config)));
+    return services_.mivrels->find(id);
 }
 
 void InstanceApiTest::load(const std::shared_ptr<Mivrel>& mivrel) {
@@ -67,7 +66,7 @@ Written InstanceApiTest::call(Handler handler, const std::string& id, const std:
     request.query = query;
     request.body.assign(body.begin(), body.end());
     Response response;
-    handler(connection, request, response, id);
+    handler(services_, connection, request, response, id);
     return parseWritten(output.written);
 }
 

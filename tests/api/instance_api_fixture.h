@@ -18,6 +18,7 @@
 #include "engine/engine_factory.h"
 #include "engine/mivrel_exception.h"
 #include "engine/mivrel_manager.h"
+#include "mgmt/service_context.h"
 #include "net/fake_peer.h"
 #include "net/http_request_handler.h"
 
@@ -70,12 +71,12 @@ public:
     }
     std::vector<int32_t> tokenizePrompt(const std::string& prompt, const TokenCallback&) override {
         ++script_->tokenizeCalls;
-        if (script_->throwOnTokenize) throw MivrelException(2, "tokenize failed: prompt is too long (ret=%d)", -9);
+        if (script_->throwOnTokenize) throw MivrelException(MivrelErrorCode::LimitExceeded, "tokenize failed: prompt is too long (ret=%d)", -9);
         return std::vector<int32_t>(prompt.begin(), prompt.end());
     }
     void resetContext(const ContextSettings&) override {
         ++script_->resetContextCalls;
-        if (script_->throwOnReset) throw MivrelException(6, "context reset failed");
+        if (script_->throwOnReset) throw MivrelException(MivrelErrorCode::RuntimeFailed, "context reset failed");
         std::lock_guard<std::mutex> lock(script_->mu);
         script_->stats.usedCells = 0;
         script_->stats.nPast = 0;
@@ -92,7 +93,7 @@ public:
             ++script_->stats.usedCells;
             return true;
         }
-        if (script_->throwOnFetch) throw MivrelException(6, "decode failed (ret=%d)", -1);
+        if (script_->throwOnFetch) throw MivrelException(MivrelErrorCode::RuntimeFailed, "decode failed (ret=%d)", -1);
         if (script_->blockWhenEmpty) script_->wake.wait(lock, [&] { return script_->aborted; });
         return false;
     }
@@ -121,15 +122,14 @@ protected:
     // Installs the instance's engine as a load would.
     void load(const std::shared_ptr<Mivrel>& mivrel);
 
-    using Handler = void (*)(HttpRequestHandler&, const Request&, Response&, const std::string&);
+    using Handler = void (*)(const ServiceContext&, HttpRequestHandler&, const Request&, Response&, const std::string&);
     // Runs `handler` for `id` with `body` (and `query`) on a fresh connection.
     Written call(Handler handler, const std::string& id, const std::string& body = "",
                  const std::string& query = "");
 
     std::shared_ptr<EngineScript> script_ = std::make_shared<EngineScript>();
-
-private:
-    std::unique_ptr<MivrelManager> saved_;
+    // The handlers' services: a manager in a temporary folder, no event log.
+    ServiceContext services_;
 };
 
 }  // namespace instance_api

@@ -127,7 +127,7 @@ TEST_F(InstanceStatusView, EmptyList) {
     HttpRequestHandler connection("", "", nullptr, &input, &output);
     Request request;
     Response response;
-    handleListMivrels(connection, request, response);
+    handleListMivrels(services_, connection, request, response);
     EXPECT_EQ(parseWritten(output.written).body, "{\n  \"mivrels\": []\n}");
 }
 

@@ -17,6 +17,7 @@
 #include "engine/engine_factory.h"
 #include "engine/mivrel_claim.h"
 #include "engine/mivrel_manager.h"
+#include "mgmt/service_context.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -52,13 +53,13 @@ protected:
     void SetUp() override {
         setMivrelEngineMakerForTesting(
             [](const std::string&) -> std::unique_ptr<MivrelEngine> { return std::make_unique<WatchedEngine>(); });
-        gMivrelManager = std::make_unique<MivrelManager>();
-        gMivrelManager->setDir(home.file("mivrel"));
-        gEventManager = std::make_unique<EventManager>(home.file("events.jsonl"), kEventLogCapacity);
+        services.mivrels = std::make_unique<MivrelManager>();
+        services.mivrels->setDir(home.file("mivrel"));
+        services.events = std::make_unique<EventManager>(home.file("events.jsonl"), kEventLogCapacity);
     }
     void TearDown() override {
-        gEventManager.reset();
-        gMivrelManager.reset();
+        services.events.reset();
+        services.mivrels.reset();
         setMivrelEngineMakerForTesting({});
     }
 
@@ -68,13 +69,14 @@ protected:
         config.id = id;
         config.familyType = family;
         if (!policy.empty()) config.loadSettings.params = {{"release_policy", policy}};
-        EXPECT_TRUE(gMivrelManager->addMivrel(std::move(config)));
-        std::shared_ptr<Mivrel> mivrel = gMivrelManager->find(id);
+        EXPECT_TRUE(services.mivrels->addMivrel(std::move(config)));
+        std::shared_ptr<Mivrel> mivrel = services.mivrels->find(id);
         EXPECT_TRUE(mivrel->ensureEngine());
         return mivrel;
     }
 
     TempDir home;
+    ServiceContext services;
 };
 
 TEST_F(ReleaseWatcherTest, ReleasesOnlyIdleInstancesPastTheirMinutes) {
@@ -103,7 +105,7 @@ TEST_F(ReleaseWatcherTest, ReleasesOnlyIdleInstancesPastTheirMinutes) {
     image->lastActiveAt = now - 10 * kMinute - 59000;
 
     CapturedLog log;
-    checkIdleRelease(now);
+    checkIdleRelease(services, now);
 
     EXPECT_FALSE(due->hasEngine());
     EXPECT_EQ(due->state.load(), kMivrelIdle);
@@ -119,7 +121,7 @@ TEST_F(ReleaseWatcherTest, ReleasesOnlyIdleInstancesPastTheirMinutes) {
     EXPECT_TRUE(log.contains("[releaseWatcher] due 유휴 5분 → 모델 해제 (release_policy=idle:5)\n"));
     EXPECT_TRUE(log.contains("[releaseWatcher] image 유휴 10분 → 모델 해제 (release_policy=idle:10)\n"))
         << "whole minutes, rounded down";
-    const std::vector<EventRecord> events = gEventManager->recent(0);
+    const std::vector<EventRecord> events = services.events->recent(0);
     ASSERT_EQ(events.size(), 2u);
     // Snapshot order is id order: "due" first, so it is the older event.
     EXPECT_EQ(events[1].actor, "due");
@@ -130,10 +132,10 @@ TEST_F(ReleaseWatcherTest, ReleasesOnlyIdleInstancesPastTheirMinutes) {
     EXPECT_EQ(events[0].actor, "image");
 
     // A later pass releases the early one once its time has come.
-    checkIdleRelease(now + 1000);
+    checkIdleRelease(services, now + 1000);
     EXPECT_FALSE(early->hasEngine());
-    checkIdleRelease(now + 1000);
-    EXPECT_EQ(gEventManager->recent(0).size(), 3u) << "an unloaded instance is not released twice";
+    checkIdleRelease(services, now + 1000);
+    EXPECT_EQ(services.events->recent(0).size(), 3u) << "an unloaded instance is not released twice";
 }
 
 TEST_F(ReleaseWatcherTest, ReleaseEmptiesAMarkedStore) {
@@ -144,14 +146,14 @@ TEST_F(ReleaseWatcherTest, ReleaseEmptiesAMarkedStore) {
     marked->fileStore.saveGeneratedFile("x", "txt", std::string_view("data"), key);
     ASSERT_EQ(marked->fileStore.list().size(), 1u);
     marked->lastActiveAt = nowMs() - 2 * kMinute;
-    checkIdleRelease(nowMs());
+    checkIdleRelease(services, nowMs());
     EXPECT_FALSE(marked->hasEngine());
     EXPECT_FALSE(std::filesystem::exists(marked->fileStore.path()));
 }
 
 TEST_F(ReleaseWatcherTest, WithoutManagerNothingHappens) {
-    gMivrelManager.reset();
-    EXPECT_NO_THROW(checkIdleRelease());
+    services.mivrels.reset();
+    EXPECT_NO_THROW(checkIdleRelease(services));
 }
 
 // Requests claim, use and let go of the instance, reloading it when needed,
@@ -181,8 +183,8 @@ TEST_F(ReleaseWatcherTest, PassesRaceRequestsSafely) {
     // Until the watcher has won the race often enough; the bound only keeps
     // a broken build from hanging.
     for (int passes = 0; passes < 2000000; ++passes) {
-        if (passes % 64 == 0 && uses.load() >= 2000 && gEventManager->recent(20).size() >= 20) break;
-        checkIdleRelease(nowMs());
+        if (passes % 64 == 0 && uses.load() >= 2000 && services.events->recent(20).size() >= 20) break;
+        checkIdleRelease(services, nowMs());
         std::this_thread::yield();
     }
     done = true;
@@ -190,13 +192,13 @@ TEST_F(ReleaseWatcherTest, PassesRaceRequestsSafely) {
     EXPECT_EQ(mivrel->state.load(), kMivrelIdle);
     EXPECT_LE(WatchedEngine::live.load(), 1);
     EXPECT_GE(uses.load(), 2000);
-    EXPECT_GE(gEventManager->recent(0).size(), 20u) << "the watcher did release in between";
+    EXPECT_GE(services.events->recent(0).size(), 20u) << "the watcher did release in between";
 }
 
 TEST_F(ReleaseWatcherTest, ThreadRunsPassesAndStops) {
     auto due = loaded("due", "idle:1");
     due->lastActiveAt = nowMs() - 2 * kMinute;
-    ReleaseWatcher watcher;
+    ReleaseWatcher watcher(services);
     watcher.start(20);
     for (int i = 0; i < 500 && due->hasEngine(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_FALSE(due->hasEngine());
@@ -212,7 +214,7 @@ TEST_F(ReleaseWatcherTest, ThreadRunsPassesAndStops) {
 
     // stop() wakes a thread that waits for its next pass: with a period of a
     // day, a stop that only waited would not come back.
-    auto* slow = new ReleaseWatcher;
+    auto* slow = new ReleaseWatcher(services);
     slow->start(24LL * 60 * kMinute);
     auto stopped = std::make_shared<std::promise<void>>();
     std::future<void> done = stopped->get_future();

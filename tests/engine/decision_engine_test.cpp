@@ -139,7 +139,7 @@ TEST(DecisionEngineTest, BadMetadataFailsTheLoadAndFreesTheModel) {
         settings.assembler = c.assembler;
         MivrelDecisionEngine engine;
         const MivrelException e = thrownBy([&] { engine.loadModel(settings); });
-        EXPECT_EQ(e.code, 5);
+        EXPECT_EQ(e.code, MivrelErrorCode::LoadFailed);
         if (!c.message.empty()) {
             EXPECT_EQ(e.message, c.message);
         }
@@ -177,7 +177,7 @@ TEST(DecisionEngineTest, ContextGetsPerTokenOutputAndOneBatchPerMicroBatch) {
     // The engine refuses every chat operation with the base texts.
     EXPECT_EQ(thrownBy([&] { engine->scoreLabels("x", {"A"}); }).message,
               "this engine does not support label scoring (scoreLabels)");
-    EXPECT_EQ(thrownBy([&] { engine->startGeneration({1}); }).code, 3);
+    EXPECT_EQ(thrownBy([&] { engine->startGeneration({1}); }).code, MivrelErrorCode::BadInput);
     EXPECT_EQ(thrownBy([&] { engine->resetContext(settings); }).message, "this engine does not support resetContext");
     engine->abortGeneration();
     EXPECT_FALSE(engine->isTurnOpen());
@@ -201,20 +201,20 @@ TEST(DecisionEngineTest, ScoreMarkersChecksBeforeDecoding) {
         std::vector<int32_t> tokens;
         std::vector<int32_t> markers;
         int32_t column;
-        int code;
+        MivrelErrorCode code;
         std::string message;
     };
     const std::vector<Case> cases = {
-        {"no tokens", {}, {0}, 0, 2, "decision tokens or markers are empty"},
-        {"no markers", tokens, {}, 0, 2, "decision tokens or markers are empty"},
-        {"one past n_ubatch", std::vector<int32_t>(65, kDecisionMask), {0}, 0, 2,
+        {"no tokens", {}, {0}, 0, MivrelErrorCode::LimitExceeded, "decision tokens or markers are empty"},
+        {"no markers", tokens, {}, 0, MivrelErrorCode::LimitExceeded, "decision tokens or markers are empty"},
+        {"one past n_ubatch", std::vector<int32_t>(65, kDecisionMask), {0}, 0, MivrelErrorCode::LimitExceeded,
          "decision prompt token count (65) exceeds n_ubatch (64)"},
-        {"column past the row", tokens, {0}, kDecisionEmbeddingLength, 3,
+        {"column past the row", tokens, {0}, kDecisionEmbeddingLength, MivrelErrorCode::BadInput,
          "decision column (32) is out of output size (32)"},
-        {"negative column", tokens, {0}, -1, 3, "decision column (-1) is out of output size (32)"},
-        {"marker at the token count", tokens, {1, 10}, 0, 3, "marker position (10) is out of token range"},
-        {"negative marker", tokens, {-1}, 0, 3, "marker position (-1) is out of token range"},
-        {"token outside the vocabulary", {kDecisionCls, 100000, kDecisionSep}, {0}, 0, 3,
+        {"negative column", tokens, {0}, -1, MivrelErrorCode::BadInput, "decision column (-1) is out of output size (32)"},
+        {"marker at the token count", tokens, {1, 10}, 0, MivrelErrorCode::BadInput, "marker position (10) is out of token range"},
+        {"negative marker", tokens, {-1}, 0, MivrelErrorCode::BadInput, "marker position (-1) is out of token range"},
+        {"token outside the vocabulary", {kDecisionCls, 100000, kDecisionSep}, {0}, 0, MivrelErrorCode::BadInput,
          "decision token (100000) is out of vocabulary"},
     };
     for (const Case& c : cases) {
@@ -233,7 +233,7 @@ TEST(DecisionEngineTest, PromptsPastTheTrainedPositionsAreRefused) {
     auto engine = loadedDecisionEngine(wide);
     const std::vector<int32_t> tokens(kDecisionTrainedContext + 1, kDecisionMask);
     const MivrelException e = thrownBy([&] { engine->scoreMarkers(tokens, {0}, 0); });
-    EXPECT_EQ(e.code, 2);
+    EXPECT_EQ(e.code, MivrelErrorCode::LimitExceeded);
     EXPECT_EQ(e.message, "decision prompt token count (513) exceeds n_ctx (512)");
 }
 

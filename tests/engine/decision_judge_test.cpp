@@ -156,7 +156,7 @@ TEST(DecisionJudgeTest, ScoresThatDoNotFitFailTheQuestion) {
             judgeQuestion(engine, *renderer, "ctx", q, 0.0, false, "t");
             ADD_FAILURE() << "no exception";
         } catch (const MivrelException& e) {
-            EXPECT_EQ(e.code, 3);
+            EXPECT_EQ(e.code, MivrelErrorCode::BadInput);
             EXPECT_EQ(e.message, c.message);
         }
     }

@@ -119,7 +119,7 @@ TEST(DecisionPromptTest, LayoutRefusesTokensThatAreNotLaidOutAsRendered) {
             renderer.layoutTokens(c.tokens, c.choices, info);
             ADD_FAILURE() << "no exception";
         } catch (const MivrelException& e) {
-            EXPECT_EQ(e.code, 3);
+            EXPECT_EQ(e.code, MivrelErrorCode::BadInput);
             EXPECT_EQ(e.message, c.message);
         }
     }

@@ -185,7 +185,7 @@ TEST(DecisionMathTest, ScoreChecksRefuseWrongCountsAndNonNumbers) {
         checkDecisionScores({1.0f}, 2);
         ADD_FAILURE();
     } catch (const MivrelException& e) {
-        EXPECT_EQ(e.code, 3);
+        EXPECT_EQ(e.code, MivrelErrorCode::BadInput);
         EXPECT_EQ(e.message, "decision result does not match the number of options (1 != 2)");
     }
     for (float bad : {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity()}) {
@@ -193,7 +193,7 @@ TEST(DecisionMathTest, ScoreChecksRefuseWrongCountsAndNonNumbers) {
             checkDecisionScores({1.0f, bad}, 2);
             ADD_FAILURE();
         } catch (const MivrelException& e) {
-            EXPECT_EQ(e.code, 3);
+            EXPECT_EQ(e.code, MivrelErrorCode::BadInput);
             EXPECT_EQ(e.message, "the model could not evaluate the decision");
         }
     }

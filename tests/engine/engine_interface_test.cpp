@@ -78,7 +78,7 @@ TEST(MivrelEngineTest, RefusedSlotsThrowCode3WithTheirText) {
             c.call(engine);
             FAIL() << "no exception";
         } catch (const MivrelException& e) {
-            EXPECT_EQ(e.code, 3);
+            EXPECT_EQ(e.code, MivrelErrorCode::BadInput);
             EXPECT_STREQ(e.what(), c.message);
             EXPECT_EQ(e.message, c.message);
         }
@@ -126,7 +126,7 @@ TEST(EngineFactoryTest, UnknownFamiliesAreRefusedWithTheGivenValue) {
             createMivrelEngine(family);
             FAIL() << "no exception";
         } catch (const MivrelException& e) {
-            EXPECT_EQ(e.code, 3);
+            EXPECT_EQ(e.code, MivrelErrorCode::BadInput);
             EXPECT_EQ(e.message, std::string("unsupported model familyType: ") + family);
         }
     }
@@ -147,7 +147,7 @@ TEST(EngineFactoryTest, KnownFamiliesReachTheirRow) {
                 createMivrelEngine(family);
                 ADD_FAILURE() << "an engine for a family this build does not have";
             } catch (const MivrelException& e) {
-                EXPECT_EQ(e.code, 5);
+                EXPECT_EQ(e.code, MivrelErrorCode::LoadFailed);
                 EXPECT_EQ(e.message, std::string("engine for familyType ") + family + " is not available in this build");
             }
             continue;
@@ -179,9 +179,11 @@ TEST(FormatStringTest, FormatsWholeTextsOfAnyLength) {
 }
 
 TEST(MivrelExceptionTest, CarriesCodeAndFormattedMessageAndCopies) {
-    const MivrelException e(2, "prompt tokens (%d+%zu) exceed n_ctx (%d)", 10, static_cast<size_t>(5), 12);
+    const MivrelException e(MivrelErrorCode::LimitExceeded, "prompt tokens (%d+%zu) exceed n_ctx (%d)", 10,
+                            static_cast<size_t>(5), 12);
     const MivrelException copy = e;
-    EXPECT_EQ(copy.code, 2);
+    EXPECT_EQ(copy.code, MivrelErrorCode::LimitExceeded);
+    EXPECT_EQ(static_cast<int>(copy.code), 2) << "the classes keep their numbers";
     EXPECT_STREQ(copy.what(), "prompt tokens (10+5) exceed n_ctx (12)");
     const GenerationInputError input("\"parts\" must be an array");
     EXPECT_STREQ(input.what(), "\"parts\" must be an array");
@@ -210,7 +212,7 @@ TEST(EngineFactoryTest, RegisteredFamiliesAreMadeByTheirMaker) {
         createMivrelEngine("IMAGE");
         ADD_FAILURE() << "the maker was removed";
     } catch (const MivrelException& e) {
-        EXPECT_EQ(e.code, 5);
+        EXPECT_EQ(e.code, MivrelErrorCode::LoadFailed);
     }
 }
 

@@ -75,7 +75,7 @@ public:
         ++loads;
         loadedPath = settings.modelPath;
         if (loadDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(loadDelayMs));
-        if (failLoad) throw MivrelException(5, "failed to load model: %s", "fake");
+        if (failLoad) throw MivrelException(MivrelErrorCode::LoadFailed, "failed to load model: %s", "fake");
     }
     void unloadModel() override {}
     void initContext(const ContextSettings& settings) override { contextSize = settings.nCtx; }

@@ -220,7 +220,7 @@ TEST(GgufLoadCheck, KitModelPassesAndItsDamagedCopiesFailTheLoadInsteadOfAbortin
         ModelLoadSettings settings = kitLoadSettings(testmodels::kTinyChatFile);
         settings.modelPath = path;
         const MivrelException e = thrownBy([&] { engine.loadModel(settings); });
-        EXPECT_EQ(e.code, 5);
+        EXPECT_EQ(e.code, MivrelErrorCode::LoadFailed);
         EXPECT_EQ(e.message, "failed to load model: " + path);
         EXPECT_EQ(engine.model(), nullptr);
     }

@@ -40,7 +40,7 @@ TEST(LlamaEngineLoadTest, PlacementsLoadOrRefuseWithoutAGpu) {
         settings.nGpuLayers = 20;
         if (*c.refusal) {
             const MivrelException e = thrownBy([&] { engine.loadModel(settings); });
-            EXPECT_EQ(e.code, 5);
+            EXPECT_EQ(e.code, MivrelErrorCode::LoadFailed);
             EXPECT_EQ(e.message, c.refusal);
             EXPECT_EQ(engine.model(), nullptr);
         } else {
@@ -77,7 +77,7 @@ TEST(LlamaEngineLoadTest, ModelFilesOfThePropertiesAreCheckedAndUsed) {
         settings.modelProperties = {{"files", c.files}};
         if (*c.error) {
             const MivrelException e = thrownBy([&] { engine.loadModel(settings); });
-            EXPECT_EQ(e.code, 5);
+            EXPECT_EQ(e.code, MivrelErrorCode::LoadFailed);
             EXPECT_EQ(e.message, c.error);
         } else {
             engine.loadModel(settings);
@@ -93,7 +93,7 @@ TEST(LlamaEngineLoadTest, FailedLoadLeavesNoModelAndSecondLoadIsIgnored) {
     ModelLoadSettings missing = kitLoadSettings(kTinyChatFile);
     missing.modelPath = "/nonexistent/none.gguf";
     const MivrelException e = thrownBy([&] { engine.loadModel(missing); });
-    EXPECT_EQ(e.code, 5);
+    EXPECT_EQ(e.code, MivrelErrorCode::LoadFailed);
     EXPECT_EQ(e.message, "failed to load model: /nonexistent/none.gguf");
     EXPECT_EQ(engine.model(), nullptr);
 
@@ -138,7 +138,7 @@ TEST(LlamaEngineLoadTest, ProjectorLoadsOrFailsWithTheModelFreed) {
         ModelLoadSettings settings = kitLoadSettings(kTinyChatFile);
         settings.modelProperties = {{"files", {{"mmproj", "missing-mmproj.gguf"}}}};
         const MivrelException e = thrownBy([&] { engine.loadModel(settings); });
-        EXPECT_EQ(e.code, 5);
+        EXPECT_EQ(e.code, MivrelErrorCode::LoadFailed);
         EXPECT_EQ(e.message, "model file not found (files.mmproj): " + testModelPath("missing-mmproj.gguf"));
         EXPECT_EQ(engine.model(), nullptr);
     }
@@ -148,7 +148,7 @@ TEST(LlamaEngineLoadTest, ProjectorLoadsOrFailsWithTheModelFreed) {
         ModelLoadSettings settings = kitLoadSettings(kTinyChatFile);
         settings.modelProperties = {{"files", {{"mmproj", kScriptedChatFile}}}};
         const MivrelException e = thrownBy([&] { engine.loadModel(settings); });
-        EXPECT_EQ(e.code, 5);
+        EXPECT_EQ(e.code, MivrelErrorCode::LoadFailed);
         EXPECT_EQ(e.message, "failed to load vision projector (files.mmproj): " + testModelPath(kScriptedChatFile));
         EXPECT_EQ(engine.model(), nullptr);
     }
@@ -158,7 +158,7 @@ TEST(LlamaEngineContextTest, ContextIsLoweredToTheTrainedSizeAndReplaced) {
     quietLlamaLogs();
     MivrelLLMEngine engine;
     const MivrelException e = thrownBy([&] { engine.initContext(kitContextSettings()); });
-    EXPECT_EQ(e.code, 1);
+    EXPECT_EQ(e.code, MivrelErrorCode::NotLoaded);
     EXPECT_EQ(e.message, "model is not loaded");
     EXPECT_EQ(engine.getContextStats().nCtx, 0);
 
@@ -200,7 +200,7 @@ TEST(LlamaEngineContextTest, ContextIsLoweredToTheTrainedSizeAndReplaced) {
 TEST(LlamaEngineTokenizeTest, PromptAndTextFollowTheFlags) {
     quietLlamaLogs();
     MivrelLLMEngine engine;
-    EXPECT_EQ(thrownBy([&] { engine.tokenizePrompt("x"); }).code, 1);
+    EXPECT_EQ(thrownBy([&] { engine.tokenizePrompt("x"); }).code, MivrelErrorCode::NotLoaded);
     EXPECT_EQ(thrownBy([&] { engine.tokenizeText("x", false, false); }).message, "model is not loaded");
     engine.loadModel(kitLoadSettings(kTinyChatFile));
 
@@ -250,12 +250,12 @@ TEST(LlamaEngineTokenizeTest, BigTextsGiveTheSameTokensInPiecesAndStopBetweenThe
     MivrelLLMEngine engine;
     engine.loadModel(kitLoadSettings(kTinyChatFile));
     const std::string text = mixedText(200000);
-    setTokenizePieceBytesForTesting(SIZE_MAX);
+    engine.setTokenizePieceBytes(SIZE_MAX);
     const std::vector<int32_t> whole = engine.tokenizePrompt(text);
     const std::vector<int32_t> wholeText = engine.tokenizeText(text, false, false);
     for (size_t piece : {size_t{1}, size_t{97}, size_t{4096}}) {
         SCOPED_TRACE(piece);
-        setTokenizePieceBytesForTesting(piece);
+        engine.setTokenizePieceBytes(piece);
         EXPECT_EQ(engine.tokenizePrompt(text), whole);
         EXPECT_EQ(engine.tokenizeText(text, false, false), wholeText);
     }
@@ -263,12 +263,12 @@ TEST(LlamaEngineTokenizeTest, BigTextsGiveTheSameTokensInPiecesAndStopBetweenThe
     std::atomic<bool> stop{true};
     engine.abortFlag = &stop;
     const MivrelException before = thrownBy([&] { engine.tokenizeText("short", false, true); });
-    EXPECT_EQ(before.code, 6);
+    EXPECT_EQ(before.code, MivrelErrorCode::RuntimeFailed);
     EXPECT_EQ(before.message, "tokenize stopped");
 
     // A stop while a long text is tokenized ends the work between two pieces.
     stop.store(false);
-    setTokenizePieceBytesForTesting(4096);
+    engine.setTokenizePieceBytes(4096);
     const std::string big = mixedText(16u << 20);
     std::atomic<bool> started{false};
     std::thread stopper([&] {
@@ -284,7 +284,7 @@ TEST(LlamaEngineTokenizeTest, BigTextsGiveTheSameTokensInPiecesAndStopBetweenThe
     }
     stopper.join();
     EXPECT_EQ(outcome, "tokenize stopped");
-    setTokenizePieceBytesForTesting(0);
+    engine.setTokenizePieceBytes(0);
     engine.abortFlag = nullptr;
 }
 

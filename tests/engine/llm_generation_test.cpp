@@ -126,19 +126,19 @@ TEST(LlmGenerationTest, StartChecksRunInOrder) {
     quietLlamaLogs();
     MivrelLLMEngine bare;
     EXPECT_EQ(thrownBy([&] { bare.startGeneration({1}); }).message, "context is not initialized");
-    EXPECT_EQ(thrownBy([&] { bare.continueGeneration(); }).code, 6);
+    EXPECT_EQ(thrownBy([&] { bare.continueGeneration(); }).code, MivrelErrorCode::RuntimeFailed);
 
     auto engine = loadedEngine();
     struct Case {
         std::vector<int32_t> tokens;
-        int code;
+        MivrelErrorCode code;
         const char* message;
     };
     const Case cases[] = {
-        {{}, 3, "prompt tokens are empty"},
-        {std::vector<int32_t>(257, 'a'), 2, "prompt tokens (0+257) exceed n_ctx (256)"},
-        {{'a', kVocabSize}, 3, "prompt has an out-of-range token (index=1 token=308 n_vocab=308)"},
-        {{'a', -1}, 3, "prompt has an out-of-range token (index=1 token=-1 n_vocab=308)"},
+        {{}, MivrelErrorCode::BadInput, "prompt tokens are empty"},
+        {std::vector<int32_t>(257, 'a'), MivrelErrorCode::LimitExceeded, "prompt tokens (0+257) exceed n_ctx (256)"},
+        {{'a', kVocabSize}, MivrelErrorCode::BadInput, "prompt has an out-of-range token (index=1 token=308 n_vocab=308)"},
+        {{'a', -1}, MivrelErrorCode::BadInput, "prompt has an out-of-range token (index=1 token=-1 n_vocab=308)"},
     };
     for (const Case& c : cases) {
         const MivrelException e = thrownBy([&] { engine->startGeneration(c.tokens); });
@@ -445,7 +445,7 @@ TEST(LlmMediaTest, ImagesAreCheckedDecodedAndEvaluated) {
     };
     for (const Case& c : cases) {
         const MivrelException e = thrownBy([&] { engine->startMediaGeneration(c.prompt, c.media, 0); });
-        EXPECT_EQ(e.code, 3);
+        EXPECT_EQ(e.code, MivrelErrorCode::BadInput);
         EXPECT_EQ(e.message, c.message);
         EXPECT_EQ(engine->nPast(), 0);
     }

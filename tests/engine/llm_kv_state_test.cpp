@@ -25,7 +25,7 @@ TEST(LlmKvStateTest, StateFunctionsNeedAContext) {
     MivrelLLMEngine engine;
     EXPECT_EQ(engine.kvStateSize(), 0u);
     EXPECT_EQ(thrownBy([&] { engine.saveKvState(); }).message, "no context");
-    EXPECT_EQ(thrownBy([&] { engine.restoreKvState({1}); }).code, 6);
+    EXPECT_EQ(thrownBy([&] { engine.restoreKvState({1}); }).code, MivrelErrorCode::RuntimeFailed);
     EXPECT_EQ(thrownBy([&] { engine.scoreLabels("x", {"A"}); }).message, "model is not loaded");
     engine.loadModel(kitLoadSettings(kTinyChatFile));
     EXPECT_EQ(thrownBy([&] { engine.scoreLabels("x", {"A"}); }).message, "context is not initialized");
@@ -47,7 +47,7 @@ TEST(LlmKvStateTest, SavedStateRestoresByteForByte) {
     EXPECT_EQ(engine->nPast(), 0);  // the caller restores its position itself
     EXPECT_EQ(engine->saveKvState(), saved);
 
-    EXPECT_EQ(thrownBy([&] { engine->restoreKvState({1, 2, 3}); }).code, 8);
+    EXPECT_EQ(thrownBy([&] { engine->restoreKvState({1, 2, 3}); }).code, MivrelErrorCode::KvRestoreFailed);
 }
 
 TEST(LlmKvStateTest, ScoringLeavesTheConversationAndItsContinuationUnchanged) {
@@ -102,15 +102,15 @@ TEST(LlmKvStateTest, LabelAndPromptChecksRunBeforeTheMemoryIsTouched) {
     struct Case {
         std::string prompt;
         std::vector<std::string> labels;
-        int code;
+        MivrelErrorCode code;
         std::string message;
     };
     const Case cases[] = {
-        {"x", {}, 2, "labels are empty"},
-        {"x", {"A", "B", "A"}, 3, "labels 'A' and 'A' tokenize to the same token (65)"},
-        {"x", {"A", "AB"}, 3, "label 'AB' does not tokenize to a single token"},
-        {"x", {" A"}, 3, "label ' A' does not tokenize to a single token"},
-        {std::string(300, 'x'), {"A"}, 2, "decision prompt token count (300) exceeds n_ctx (256) or is empty"},
+        {"x", {}, MivrelErrorCode::LimitExceeded, "labels are empty"},
+        {"x", {"A", "B", "A"}, MivrelErrorCode::BadInput, "labels 'A' and 'A' tokenize to the same token (65)"},
+        {"x", {"A", "AB"}, MivrelErrorCode::BadInput, "label 'AB' does not tokenize to a single token"},
+        {"x", {" A"}, MivrelErrorCode::BadInput, "label ' A' does not tokenize to a single token"},
+        {std::string(300, 'x'), {"A"}, MivrelErrorCode::LimitExceeded, "decision prompt token count (300) exceeds n_ctx (256) or is empty"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message);
@@ -126,7 +126,7 @@ TEST(LlmKvStateTest, LabelAndPromptChecksRunBeforeTheMemoryIsTouched) {
 class BrokenRestoreEngine : public MivrelLLMEngine {
 public:
     void restoreKvState(const std::vector<uint8_t>&) override {
-        throw MivrelException(8, "failed to restore KV cache (read=0)");
+        throw MivrelException(MivrelErrorCode::KvRestoreFailed, "failed to restore KV cache (read=0)");
     }
 };
 
@@ -140,7 +140,7 @@ TEST(LlmKvStateTest, FailedRestoreEmptiesTheConversationAndReportsIt) {
     ASSERT_TRUE(engine.isTurnOpen());
 
     const MivrelException e = thrownBy([&] { engine.scoreLabels("Pick:", {"A", "B"}); });
-    EXPECT_EQ(e.code, 8);
+    EXPECT_EQ(e.code, MivrelErrorCode::KvRestoreFailed);
     EXPECT_EQ(e.message, "failed to restore KV cache (read=0)");
     EXPECT_EQ(engine.nPast(), 0);
     EXPECT_FALSE(engine.isTurnOpen());

@@ -103,7 +103,7 @@ TEST(LlmSamplingTest, EveryBoundIsCheckedAndAFailureChangesNothing) {
             engine->setSamplingOptions(c.options);
             ADD_FAILURE() << "accepted";
         } catch (const MivrelException& e) {
-            EXPECT_EQ(e.code, 3);
+            EXPECT_EQ(e.code, MivrelErrorCode::BadInput);
             EXPECT_EQ(e.message, c.message);
         }
         EXPECT_EQ(engine->getSamplingOptions(), before);
@@ -143,7 +143,7 @@ TEST(LlmSamplingTest, MaxTokensLimitFollowsTheInstanceLimit) {
         noContext.setSamplingOptions(nlohmann::json::object());
         ADD_FAILURE() << "accepted";
     } catch (const MivrelException& e) {
-        EXPECT_EQ(e.code, 6);
+        EXPECT_EQ(e.code, MivrelErrorCode::RuntimeFailed);
         EXPECT_EQ(e.message, "context is not initialized");
     }
 }

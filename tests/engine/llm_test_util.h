@@ -45,7 +45,7 @@ MivrelException thrownBy(F&& action) {
         return e;
     }
     ADD_FAILURE() << "no MivrelException";
-    return MivrelException(0, "none");
+    return MivrelException(MivrelErrorCode{}, "none");
 }
 
 }  // namespace llmtest

@@ -85,7 +85,7 @@ TEST(MivrelTest, CreateEngineRefusesALocalConfigurationWithoutModelFiles) {
         m.createEngine();
         FAIL() << "no exception";
     } catch (const MivrelException& e) {
-        EXPECT_EQ(e.code, 5);
+        EXPECT_EQ(e.code, MivrelErrorCode::LoadFailed);
         EXPECT_EQ(e.message, "model not found: cannot find the model files in the model folder");
     }
     EXPECT_EQ(FakeEngine::loads.load(), before);  // no engine was made
@@ -106,7 +106,7 @@ TEST(MivrelTest, CreateEngineOfAFakeConfigurationReachesTheFactory) {
         m.createEngine();
         FAIL() << "no exception";
     } catch (const MivrelException& e) {
-        EXPECT_EQ(e.code, 3);
+        EXPECT_EQ(e.code, MivrelErrorCode::BadInput);
         EXPECT_EQ(e.message, "unsupported model familyType: TEXT");
     }
 }

@@ -23,7 +23,7 @@ std::string loadFailure(MivrelMediaEngine& engine, const ModelLoadSettings& sett
     try {
         engine.loadModel(settings);
     } catch (const MivrelException& e) {
-        EXPECT_EQ(e.code, 5) << e.message;
+        EXPECT_EQ(e.code, MivrelErrorCode::LoadFailed) << e.message;
         EXPECT_FALSE(engine.loaded());
         return e.message;
     }

@@ -154,7 +154,7 @@ TEST_F(MediaJobs, StartRefusalsQueueNothing) {
         unloaded.startInputGeneration(request(model, "p", nlohmann::json::object()));
         ADD_FAILURE() << "started without a model";
     } catch (const MivrelException& e) {
-        EXPECT_EQ(e.code, 1);
+        EXPECT_EQ(e.code, MivrelErrorCode::NotLoaded);
         EXPECT_EQ(e.message, "model is not loaded");
     }
 
@@ -190,7 +190,7 @@ TEST_F(MediaJobs, StartRefusalsQueueNothing) {
         engine->startInputGeneration(request(model, "q", {{"width", 64}, {"height", 64}, {"steps", 1}}));
         ADD_FAILURE() << "a second job started";
     } catch (const MivrelException& e) {
-        EXPECT_EQ(e.code, 3);
+        EXPECT_EQ(e.code, MivrelErrorCode::BadInput);
         EXPECT_EQ(e.message, "generation already in progress");
     }
     const auto events = drain(*engine);

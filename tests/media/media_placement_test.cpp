@@ -33,7 +33,7 @@ std::string messageOf(const std::function<void()>& action) {
     try {
         action();
     } catch (const MivrelException& e) {
-        EXPECT_EQ(e.code, 5);
+        EXPECT_EQ(e.code, MivrelErrorCode::LoadFailed);
         return e.message;
     }
     return "(no exception)";

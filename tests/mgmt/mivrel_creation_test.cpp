@@ -53,11 +53,11 @@ protected:
         writeModel("dec", R"({"familyType": "DECISION", "genDefaults": {"min_p": 0.05, "think_budget": 100}})");
         fs::create_directories(home.file("store/away"));
         writeTextFile(home.file("store/away/properties.json"), R"({"familyType": "LLM", "assembler": "gemma4"})");
-        gMivrelManager = std::make_unique<MivrelManager>();
-        gMivrelManager->setDir(ServerConfig::DIR_MIVREL);
+        mivrels = std::make_unique<MivrelManager>();
+        mivrels->setDir(ServerConfig::DIR_MIVREL);
     }
     void TearDown() override {
-        gMivrelManager.reset();
+        mivrels.reset();
         ServerConfig::resetToDefaults();
     }
 
@@ -71,6 +71,7 @@ protected:
     }
 
     TempDir home;
+    std::unique_ptr<MivrelManager> mivrels;
 };
 
 TEST_F(MivrelCreation, RefusalsWriteNothing) {
@@ -131,16 +132,16 @@ TEST_F(MivrelCreation, RefusalsWriteNothing) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.request.dump());
-        const CreateMivrelResult result = createMivrel(c.request);
+        const CreateMivrelResult result = createMivrel(mivrels.get(), c.request);
         EXPECT_FALSE(result.ok);
         EXPECT_EQ(result.httpStatus, c.status);
         EXPECT_EQ(result.errorCode, c.code);
         EXPECT_EQ(result.errorMessage, c.message);
         EXPECT_FALSE(fs::exists(home.file("mivrel"))) << "nothing is written before every check passed";
-        EXPECT_TRUE(gMivrelManager->snapshotMivrels().empty());
+        EXPECT_TRUE(mivrels->snapshotMivrels().empty());
     }
     // At the limits the strings are stored whole.
-    const CreateMivrelResult atLimits = createMivrel(
+    const CreateMivrelResult atLimits = createMivrel(mivrels.get(), 
         {{"mivrelId", "a"}, {"name", std::string(256, 'n')}, {"modelId", "llm"}, {"description", std::string(4096, 'd')}});
     ASSERT_TRUE(atLimits.ok) << atLimits.errorMessage;
     EXPECT_EQ(atLimits.name.size(), 256u);
@@ -152,10 +153,11 @@ TEST_F(MivrelCreation, AModelIdFromTheRegistryOnlyHasToStayInsideTheModelsFolder
     // brackets is usable. Only ids that would lead out of the models folder
     // are refused, even when models.json lists them.
     writeModel("Qwen3 0.6B [Q8_0]", R"({"familyType": "LLM", "assembler": "qwen3"})");
-    const CreateMivrelResult made = createMivrel({{"mivrelId", "q"}, {"name", "Q"}, {"modelId", "Qwen3 0.6B [Q8_0]"}});
+    const CreateMivrelResult made =
+        createMivrel(mivrels.get(), {{"mivrelId", "q"}, {"name", "Q"}, {"modelId", "Qwen3 0.6B [Q8_0]"}});
     ASSERT_TRUE(made.ok) << made.errorMessage;
     EXPECT_EQ(instanceProperties("q")["modelId"], "Qwen3 0.6B [Q8_0]");
-    const std::shared_ptr<Mivrel> mivrel = gMivrelManager->find("q");
+    const std::shared_ptr<Mivrel> mivrel = mivrels->find("q");
     ASSERT_NE(mivrel, nullptr);
     EXPECT_EQ(mivrel->config.modelPath, home.file("models/Qwen3 0.6B [Q8_0]") + "/q.gguf");
     EXPECT_EQ(mivrel->config.loadSettings.assembler, "qwen3");
@@ -164,26 +166,27 @@ TEST_F(MivrelCreation, AModelIdFromTheRegistryOnlyHasToStayInsideTheModelsFolder
                                    std::string("a\0b", 3)};
     for (const std::string& modelId : outside) {
         SCOPED_TRACE(modelId);
-        const CreateMivrelResult refused = createMivrel({{"mivrelId", "r"}, {"name", "R"}, {"modelId", modelId}});
+        const CreateMivrelResult refused =
+            createMivrel(mivrels.get(), {{"mivrelId", "r"}, {"name", "R"}, {"modelId", modelId}});
         EXPECT_FALSE(refused.ok);
         EXPECT_EQ(refused.httpStatus, 400);
         EXPECT_EQ(refused.errorCode, "bad_request");
     }
-    EXPECT_EQ(gMivrelManager->find("r"), nullptr);
+    EXPECT_EQ(mivrels->find("r"), nullptr);
 }
 
 TEST_F(MivrelCreation, WrongTypedFieldsThrowBeforeWriting) {
     for (const char* body : {R"({"mivrelId":"a","name":5,"modelId":"llm"})",
                              R"({"mivrelId":"a","name":"A","modelId":"llm","description":7})", R"([1])"}) {
         SCOPED_TRACE(body);
-        EXPECT_THROW(createMivrel(json::parse(body)), json::type_error);
+        EXPECT_THROW(createMivrel(mivrels.get(), json::parse(body)), json::type_error);
         EXPECT_FALSE(fs::exists(home.file("mivrel")));
     }
 }
 
 TEST_F(MivrelCreation, TextModelSettingsAndRegistration) {
     LogCapture log;
-    const CreateMivrelResult result = createMivrel(json::parse(R"({
+    const CreateMivrelResult result = createMivrel(mivrels.get(), json::parse(R"({
         "mivrelId": "chat-1", "name": "My chat", "modelId": "llm", "description": "d",
         "n_ctx": 8192, "placement": "gpu1", "top_p": 0.5, "flash_attn": "on", "cache_type_k": null,
         "truncate_storage_on_unload": true, "unknown_key": 1})"));
@@ -212,7 +215,7 @@ TEST_F(MivrelCreation, TextModelSettingsAndRegistration) {
                                  std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)")));
     EXPECT_EQ(registryText, registry.dump(2));
 
-    const std::shared_ptr<Mivrel> mivrel = gMivrelManager->find("chat-1");
+    const std::shared_ptr<Mivrel> mivrel = mivrels->find("chat-1");
     ASSERT_NE(mivrel, nullptr);
     EXPECT_EQ(mivrel->state.load(), kMivrelIdle);
     EXPECT_FALSE(mivrel->hasEngine());
@@ -233,7 +236,7 @@ TEST_F(MivrelCreation, TextModelSettingsAndRegistration) {
     EXPECT_EQ(mivrel->fileStore.path(), home.file("mivrel") + "/chat-1/storage.kvx");
 
     const CreateMivrelResult again =
-        createMivrel(json{{"mivrelId", "chat-1"}, {"name", "Other"}, {"modelId", "plain"}});
+        createMivrel(mivrels.get(), json{{"mivrelId", "chat-1"}, {"name", "Other"}, {"modelId", "plain"}});
     EXPECT_FALSE(again.ok);
     EXPECT_EQ(again.httpStatus, 409);
     EXPECT_EQ(again.errorCode, "mivrel_already_exists");
@@ -251,20 +254,21 @@ TEST_F(MivrelCreation, GpuLayerDefaultFollowsPlacement) {
         SCOPED_TRACE(c.placement.dump());
         json request = {{"mivrelId", "p" + std::to_string(n++)}, {"name", "P"}, {"modelId", "plain"}};
         if (!c.placement.is_null()) request["placement"] = c.placement;
-        const CreateMivrelResult result = createMivrel(request);
+        const CreateMivrelResult result = createMivrel(mivrels.get(), request);
         ASSERT_TRUE(result.ok) << result.errorMessage;
         EXPECT_EQ(result.properties["n_gpu_layers"], c.layers);
         EXPECT_EQ(result.properties.contains("placement"), !c.placement.is_null());
     }
     // An explicit count wins over the placement's default.
-    const CreateMivrelResult own = createMivrel(
+    const CreateMivrelResult own = createMivrel(mivrels.get(), 
         json{{"mivrelId", "own"}, {"name", "P"}, {"modelId", "plain"}, {"placement", "gpu"}, {"n_gpu_layers", 5}});
     EXPECT_EQ(own.properties["n_gpu_layers"], 5);
 }
 
 TEST_F(MivrelCreation, ModelWithoutPropertiesIsAnLlmWithDefaults) {
     LogCapture log;
-    const CreateMivrelResult result = createMivrel(json{{"mivrelId", "x"}, {"name", "X"}, {"modelId", "plain"}});
+    const CreateMivrelResult result =
+        createMivrel(mivrels.get(), json{{"mivrelId", "x"}, {"name", "X"}, {"modelId", "plain"}});
     ASSERT_TRUE(result.ok);
     EXPECT_TRUE(log.contains("[mivrel] model properties.json 읽기 실패: plain → assembler=default, familyType=LLM"));
     EXPECT_EQ(result.properties["temperature"], 0.8);
@@ -272,32 +276,33 @@ TEST_F(MivrelCreation, ModelWithoutPropertiesIsAnLlmWithDefaults) {
     EXPECT_EQ(result.properties["n_ctx"], 4096);
     EXPECT_FALSE(result.properties.contains("seed"));
     EXPECT_FALSE(result.properties.contains("min_p"));
-    const std::shared_ptr<Mivrel> mivrel = gMivrelManager->find("x");
+    const std::shared_ptr<Mivrel> mivrel = mivrels->find("x");
     ASSERT_NE(mivrel, nullptr);
     EXPECT_EQ(mivrel->config.loadSettings.assembler, "default");
     EXPECT_EQ(mivrel->config.loadSettings.modelDir, "") << "no folder without a readable properties.json";
 }
 
 TEST_F(MivrelCreation, DecisionModelTakesGenDefaults) {
-    const CreateMivrelResult result = createMivrel(
+    const CreateMivrelResult result = createMivrel(mivrels.get(), 
         json{{"mivrelId", "d"}, {"name", "D"}, {"modelId", "dec"}, {"temperature", 0.2}, {"min_p", nullptr}});
     ASSERT_TRUE(result.ok) << result.errorMessage;
     EXPECT_EQ(result.properties["temperature"], 0.2);
     EXPECT_EQ(result.properties["min_p"], 0.05) << "a null request value falls back to the model";
     EXPECT_EQ(result.properties["think_budget"], 100);
-    EXPECT_EQ(gMivrelManager->find("d")->config.familyType, "DECISION");
+    EXPECT_EQ(mivrels->find("d")->config.familyType, "DECISION");
 }
 
 TEST_F(MivrelCreation, StoragePathOfARegisteredFolder) {
-    const CreateMivrelResult result = createMivrel(json{{"mivrelId", "w"}, {"name", "W"}, {"modelId", "away"}});
+    const CreateMivrelResult result =
+        createMivrel(mivrels.get(), json{{"mivrelId", "w"}, {"name", "W"}, {"modelId", "away"}});
     ASSERT_TRUE(result.ok) << result.errorMessage;
-    const MivrelConfig& config = gMivrelManager->find("w")->config;
+    const MivrelConfig& config = mivrels->find("w")->config;
     EXPECT_EQ(config.modelPath, home.file("store/away") + "/w.gguf");
     EXPECT_EQ(config.loadSettings.assembler, "gemma4");
 }
 
 TEST_F(MivrelCreation, MediaModelCopiesItsKeysAsGiven) {
-    const CreateMivrelResult result = createMivrel(json::parse(R"({
+    const CreateMivrelResult result = createMivrel(mivrels.get(), json::parse(R"({
         "mivrelId": "im", "name": "I", "modelId": "img", "steps": null, "width": 768, "weights": {"vae": "ram"},
         "limits": {"maxImages": 2}, "n_ctx": 5, "temperature": 1, "multimodal": false,
         "enable_storage_encryption": true})"));
@@ -306,23 +311,24 @@ TEST_F(MivrelCreation, MediaModelCopiesItsKeysAsGiven) {
         "mivrelId": "im", "name": "I", "description": "", "type": "local", "modelId": "img",
         "steps": null, "width": 768, "weights": {"vae": "ram"}, "limits": {"maxImages": 2},
         "multimodal": false, "enable_storage_encryption": true})"));
-    EXPECT_EQ(gMivrelManager->find("im")->config.familyType, "IMAGE");
-    EXPECT_TRUE(gMivrelManager->find("im")->fileStore.encryptedConfigured());
+    EXPECT_EQ(mivrels->find("im")->config.familyType, "IMAGE");
+    EXPECT_TRUE(mivrels->find("im")->fileStore.encryptedConfigured());
 }
 
 TEST_F(MivrelCreation, AudioModelSettings) {
-    const CreateMivrelResult plain =
-        createMivrel(json{{"mivrelId", "a1"}, {"name", "A"}, {"modelId", "aud"}, {"voice", nullptr}, {"lang", "ko"}});
+    const CreateMivrelResult plain = createMivrel(
+        mivrels.get(), json{{"mivrelId", "a1"}, {"name", "A"}, {"modelId", "aud"}, {"voice", nullptr}, {"lang", "ko"}});
     ASSERT_TRUE(plain.ok) << plain.errorMessage;
     EXPECT_EQ(plain.properties, json::parse(R"({
         "mivrelId": "a1", "name": "A", "description": "", "type": "local", "modelId": "aud",
         "n_ctx": 16384, "n_gpu_layers": 999, "lang": "ko", "multimodal": true})"));
 
-    const CreateMivrelResult fromModel = createMivrel(json{{"mivrelId", "a2"}, {"name", "A"}, {"modelId", "aud2"}});
+    const CreateMivrelResult fromModel =
+        createMivrel(mivrels.get(), json{{"mivrelId", "a2"}, {"name", "A"}, {"modelId", "aud2"}});
     EXPECT_EQ(fromModel.properties["n_ctx"], 8192);
     EXPECT_EQ(fromModel.properties["n_gpu_layers"], 12);
 
-    const CreateMivrelResult cpu = createMivrel(
+    const CreateMivrelResult cpu = createMivrel(mivrels.get(), 
         json{{"mivrelId", "a3"}, {"name", "A"}, {"modelId", "aud2"}, {"placement", "cpu"}, {"n_ctx", nullptr}});
     EXPECT_EQ(cpu.properties["n_gpu_layers"], 0);
     EXPECT_EQ(cpu.properties["placement"], "cpu");
@@ -338,7 +344,8 @@ TEST_F(MivrelCreation, BrokenRegistryIsRefusedAndKept) {
                                     std::string("{\"mivrelList\": {}}"), deep}) {
         SCOPED_TRACE(text.substr(0, 40));
         writeTextFile(home.file("mivrel/mivrel.json"), text);
-        const CreateMivrelResult result = createMivrel(json{{"mivrelId", "n"}, {"name", "N"}, {"modelId", "llm"}});
+        const CreateMivrelResult result =
+            createMivrel(mivrels.get(), json{{"mivrelId", "n"}, {"name", "N"}, {"modelId", "llm"}});
         EXPECT_FALSE(result.ok);
         EXPECT_EQ(result.httpStatus, 500);
         EXPECT_EQ(result.errorCode, "internal_error");
@@ -348,19 +355,20 @@ TEST_F(MivrelCreation, BrokenRegistryIsRefusedAndKept) {
     }
     // A registry with comments and foreign entries keeps them all.
     writeTextFile(home.file("mivrel/mivrel.json"), "// mine\n{\"mivrelList\": [5, {\"mivrelId\": \"old\"}], \"x\": 1}");
-    ASSERT_TRUE(createMivrel(json{{"mivrelId", "n"}, {"name", "N"}, {"modelId", "llm"}}).ok);
+    ASSERT_TRUE(createMivrel(mivrels.get(), json{{"mivrelId", "n"}, {"name", "N"}, {"modelId", "llm"}}).ok);
     const json after = loadJsonFile(home.file("mivrel/mivrel.json"));
     EXPECT_EQ(after["x"], 1);
     ASSERT_EQ(after["mivrelList"].size(), 3u);
     EXPECT_EQ(after["mivrelList"][1]["mivrelId"], "old");
     EXPECT_EQ(after["mivrelList"][2]["mivrelId"], "n");
-    EXPECT_EQ(createMivrel(json{{"mivrelId", "old"}, {"name", "N"}, {"modelId", "llm"}}).errorCode,
+    EXPECT_EQ(createMivrel(mivrels.get(), json{{"mivrelId", "old"}, {"name", "N"}, {"modelId", "llm"}}).errorCode,
               "mivrel_already_exists");
 }
 
 TEST_F(MivrelCreation, UnreadableModelRegistryIs500) {
     fs::remove(home.file("models/models.json"));
-    const CreateMivrelResult missing = createMivrel(json{{"mivrelId", "n"}, {"name", "N"}, {"modelId", "llm"}});
+    const CreateMivrelResult missing =
+        createMivrel(mivrels.get(), json{{"mivrelId", "n"}, {"name", "N"}, {"modelId", "llm"}});
     EXPECT_EQ(missing.httpStatus, 500);
     EXPECT_EQ(missing.errorCode, "internal_error");
     EXPECT_EQ(missing.errorMessage, "Unable to open file: " + home.file("models") + "/models.json");
@@ -371,17 +379,18 @@ TEST_F(MivrelCreation, WriteFailuresAre500) {
     // A file where the instance's folder would go.
     fs::create_directories(home.file("mivrel"));
     writeTextFile(home.file("mivrel/blocked"), "");
-    const CreateMivrelResult blocked = createMivrel(json{{"mivrelId", "blocked"}, {"name", "B"}, {"modelId", "llm"}});
+    const CreateMivrelResult blocked =
+        createMivrel(mivrels.get(), json{{"mivrelId", "blocked"}, {"name", "B"}, {"modelId", "llm"}});
     EXPECT_EQ(blocked.httpStatus, 500);
     EXPECT_EQ(blocked.errorMessage.rfind("properties.json 생성 실패: ", 0), 0u) << blocked.errorMessage;
     EXPECT_FALSE(fs::exists(home.file("mivrel/mivrel.json")));
-    EXPECT_EQ(gMivrelManager->find("blocked"), nullptr);
+    EXPECT_EQ(mivrels->find("blocked"), nullptr);
 }
 
 // A disk that fills during a creation leaves no half-made instance folder,
 // whichever of the two files fails, and the registry as it was.
 TEST_F(MivrelCreation, AFullDiskLeavesNoInstanceFolder) {
-    ASSERT_TRUE(createMivrel(json{{"mivrelId", "first"}, {"name", "A"}, {"modelId", "llm"}}).ok);
+    ASSERT_TRUE(createMivrel(mivrels.get(), json{{"mivrelId", "first"}, {"name", "A"}, {"modelId", "llm"}}).ok);
     const uint64_t properties = fs::file_size(home.file("mivrel/first/properties.json"));
     // A registry larger than any properties file, so a limit can sit between.
     json registry = loadJsonFile(home.file("mivrel/mivrel.json"));
@@ -401,13 +410,13 @@ TEST_F(MivrelCreation, AFullDiskLeavesNoInstanceFolder) {
         CreateMivrelResult result;
         {
             FileSizeLimit full(c.limit);
-            result = createMivrel(json{{"mivrelId", "later"}, {"name", "A"}, {"modelId", "llm"}});
+            result = createMivrel(mivrels.get(), json{{"mivrelId", "later"}, {"name", "A"}, {"modelId", "llm"}});
         }
         EXPECT_EQ(result.httpStatus, 500);
         EXPECT_EQ(result.errorMessage.rfind(c.message, 0), 0u) << result.errorMessage;
         EXPECT_FALSE(fs::exists(home.file("mivrel/later")));
         EXPECT_EQ(readTextFile(home.file("mivrel/mivrel.json")), before);
-        EXPECT_EQ(gMivrelManager->find("later"), nullptr);
+        EXPECT_EQ(mivrels->find("later"), nullptr);
         EXPECT_TRUE(fs::exists(home.file("mivrel/first/properties.json")));
     }
 }
@@ -417,17 +426,18 @@ TEST_F(MivrelCreation, ConcurrentCreationsKeepEveryEntry) {
     constexpr int kEach = 4;
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([t] {
+        threads.emplace_back([this, t] {
             for (int i = 0; i < kEach; ++i) {
                 const std::string id = "c" + std::to_string(t) + "-" + std::to_string(i);
-                EXPECT_TRUE(createMivrel(json{{"mivrelId", id}, {"name", "C"}, {"modelId", "plain"}}).ok);
+                EXPECT_TRUE(
+                    createMivrel(mivrels.get(), json{{"mivrelId", id}, {"name", "C"}, {"modelId", "plain"}}).ok);
             }
         });
     }
     for (std::thread& thread : threads) thread.join();
     const json registry = loadJsonFile(home.file("mivrel/mivrel.json"));
     EXPECT_EQ(registry["mivrelList"].size(), static_cast<size_t>(kThreads * kEach));
-    EXPECT_EQ(gMivrelManager->snapshotMivrels().size(), static_cast<size_t>(kThreads * kEach));
+    EXPECT_EQ(mivrels->snapshotMivrels().size(), static_cast<size_t>(kThreads * kEach));
 }
 
 TEST(MivrelIds, GeneratedIdsAreSixHexBytes) {

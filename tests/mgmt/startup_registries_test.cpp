@@ -8,6 +8,7 @@
 
 #include "base/captured_log.h"
 #include "config/app_init_exception.h"
+#include "config/data_folders.h"
 #include "config/server_config.h"
 #include "engine/mivrel_manager.h"
 #include "mgmt/json_files.h"
@@ -51,19 +52,19 @@ protected:
 TEST_F(StartupRegistries, FirstStartMakesFoldersAndEmptyRegistries) {
     ServerConfig::DIR_LOGS = home.file("deep/er/logs");
     CapturedLog log;
-    ensureDataDirectories();
+    ensureDataDirectories(configuredDataFolders());
     for (const char* dir : {"mivrel", "models", "deep/er/logs"}) EXPECT_TRUE(fs::is_directory(home.file(dir)));
     EXPECT_TRUE(log.contains("[initApp] 디렉토리 생성: " + home.file("mivrel") + "\n"));
 
-    loadModelRegistry();
+    loadModelRegistry(ServerConfig::DIR_MODELS);
     EXPECT_EQ(readTextFile(home.file("models/models.json")), "{\n  \"models\": []\n}");
-    EXPECT_EQ(registerListedMivrels(manager), 0);
+    EXPECT_EQ(registerListedMivrels(configuredDataFolders(), manager), 0);
     EXPECT_EQ(readTextFile(home.file("mivrel/mivrel.json")), "{\n  \"mivrelList\": []\n}");
     EXPECT_TRUE(log.contains("[initApp] models.json 없음 → 빈 파일 생성: " + home.file("models") + "/models.json"));
     EXPECT_TRUE(log.contains("[initApp] mivrel.json 없음 → 빈 파일 생성: " + home.file("mivrel") + "/mivrel.json"));
 
     CapturedLog again;
-    ensureDataDirectories();
+    ensureDataDirectories(configuredDataFolders());
     EXPECT_TRUE(again.contains("[initApp] 디렉토리 확인: " + home.file("models") + "\n"));
 }
 
@@ -71,7 +72,7 @@ TEST_F(StartupRegistries, DirectoryThatCannotBeMadeIs1104) {
     writeTextFile(home.file("file"), "");
     ServerConfig::DIR_MODELS = home.file("file/models");
     try {
-        ensureDataDirectories();
+        ensureDataDirectories(configuredDataFolders());
         FAIL() << "no exception";
     } catch (const AppInitException& e) {
         EXPECT_EQ(e.code(), 1104);
@@ -90,7 +91,7 @@ TEST_F(StartupRegistries, ModelTableAndUnreadableRegistry) {
                   R"({"models":[{"modelId":"m1","name":"One","format":"gguf","filename":"a.gguf","downloading":true},
                                 {"modelId":"m2"}]})");
     CapturedLog log;
-    loadModelRegistry();
+    loadModelRegistry(ServerConfig::DIR_MODELS);
     EXPECT_TRUE(log.contains("[initApp] 등록된 모델 수: 2\n"));
     EXPECT_TRUE(log.contains("[initApp] modelId                                name                     format   "
                              "status     filename\n"));
@@ -103,7 +104,7 @@ TEST_F(StartupRegistries, ModelTableAndUnreadableRegistry) {
     const std::string broken = "{\"models\": [";
     writeTextFile(home.file("models/models.json"), broken);
     CapturedLog bad;
-    loadModelRegistry();
+    loadModelRegistry(ServerConfig::DIR_MODELS);
     EXPECT_TRUE(bad.contains("[initApp] Error loading " + home.file("models") + "/models.json ("));
     EXPECT_EQ(readTextFile(home.file("models/models.json")), broken) << "never replaced";
 }
@@ -140,7 +141,7 @@ TEST_F(StartupRegistries, BrokenRegistryCases) {
         "not an object", {"mivrelId": "after"}]})");
 
     CapturedLog log;
-    EXPECT_EQ(registerListedMivrels(manager), 5);
+    EXPECT_EQ(registerListedMivrels(configuredDataFolders(), manager), 5);
     const std::string text = log.text();
     EXPECT_EQ(registeredIds(), (std::set<std::string>{"good", "unknown", "noprops", "badthink", "away"})) << text;
 
@@ -225,7 +226,7 @@ TEST_F(StartupRegistries, UnreadableInstanceRegistryIsLoggedAndKept) {
         SCOPED_TRACE(broken);
         writeTextFile(home.file("mivrel/mivrel.json"), broken);
         CapturedLog log;
-        EXPECT_EQ(registerListedMivrels(manager), 0);
+        EXPECT_EQ(registerListedMivrels(configuredDataFolders(), manager), 0);
         EXPECT_TRUE(log.contains("[initApp] Error loading " + home.file("mivrel") + "/mivrel.json ("));
         EXPECT_EQ(readTextFile(home.file("mivrel/mivrel.json")), broken);
     }
@@ -237,7 +238,7 @@ TEST_F(StartupRegistries, ModelLookupFailureKeepsTheInstance) {
     writeInstance("lone", R"({"name": "Lone", "modelId": "m1"})");
     writeTextFile(home.file("mivrel/mivrel.json"), R"({"mivrelList": [{"mivrelId": "lone"}]})");
     CapturedLog log;
-    EXPECT_EQ(registerListedMivrels(manager), 1);
+    EXPECT_EQ(registerListedMivrels(configuredDataFolders(), manager), 1);
     EXPECT_TRUE(log.contains("[initApp] [lone] models.json 참조 실패: "));
     EXPECT_EQ(manager.find("lone")->config.modelPath, "");
 }

@@ -17,6 +17,7 @@
 #include "mgmt/mivrel_creation.h"
 #include "mgmt/mivrel_lifecycle.h"
 #include "mgmt/model_registry.h"
+#include "mgmt/service_context.h"
 #include "mgmt/service_switch.h"
 #include "mgmt_api/event_endpoints.h"
 #include "mgmt_api/mgmt_reply.h"
@@ -47,6 +48,12 @@ struct RoutedReply {
     json body() const { return json::parse(wire.substr(wire.find("\r\n\r\n") + 4)); }
 };
 
+// Services without a manager or an event log.
+const ServiceContext& noServices() {
+    static const ServiceContext none;
+    return none;
+}
+
 RoutedReply route(const std::string& method, const std::string& path, const std::string& body = "") {
     FakePeer peer("");
     HttpRequestHandler handler("", "", &peer, peer.getInputStream(), peer.getOutputStream());
@@ -56,7 +63,7 @@ RoutedReply route(const std::string& method, const std::string& path, const std:
     request.body.assign(body.begin(), body.end());
     Response response;
     RoutedReply reply;
-    reply.routed = routeMgmtApi(handler, request, response);
+    reply.routed = routeMgmtApi(noServices(), handler, request, response);
     reply.wire = peer.output().written;
     return reply;
 }
@@ -71,14 +78,14 @@ protected:
         savedDir_ = ServerConfig::DIR_MIVREL;
         savedModelsDir_ = ServerConfig::DIR_MODELS;
         ServerConfig::DIR_MIVREL = dir_.path();
-        gMivrelManager = std::make_unique<MivrelManager>();
-        gMivrelManager->setDir(dir_.path());
+        services_.mivrels = std::make_unique<MivrelManager>();
+        services_.mivrels->setDir(dir_.path());
         json list = json::array();
         for (const std::string id : {"a", "b"}) {
             MivrelConfig config;
             config.id = id;
             config.name = "before";
-            ASSERT_TRUE(gMivrelManager->addMivrel(std::move(config)));
+            ASSERT_TRUE(services_.mivrels->addMivrel(std::move(config)));
             std::filesystem::create_directories(dir_.file(id));
             writeTextFile(dir_.file(id + "/properties.json"), json{{"mivrelId", id}}.dump());
             list.push_back(json{{"mivrelId", id}});
@@ -88,14 +95,14 @@ protected:
     void TearDown() override {
         stopGeneration_.store(true);
         if (generation_.joinable()) generation_.join();
-        gMivrelManager.reset();
+        services_.mivrels.reset();
         ServerConfig::DIR_MIVREL = savedDir_;
         ServerConfig::DIR_MODELS = savedModelsDir_;
         setMivrelEngineMakerForTesting({});
     }
 
     std::shared_ptr<Mivrel> loaded(const std::string& id) {
-        std::shared_ptr<Mivrel> mivrel = gMivrelManager->find(id);
+        std::shared_ptr<Mivrel> mivrel = services_.mivrels->find(id);
         MivrelClaim claim = MivrelClaim::acquire(mivrel, ClaimKind::kLoad);
         EXPECT_TRUE(claim);
         claim.ensureEngine();
@@ -131,6 +138,7 @@ protected:
     }
 
     TempDir dir_;
+    ServiceContext services_;
     std::string savedDir_;
     std::string savedModelsDir_;
     std::thread generation_;
@@ -140,7 +148,7 @@ protected:
 TEST(MgmtRouterTest, PicksOneHandlerByMethodAndPathOrNone) {
     // With no manager and no event log every handler answers in its own way,
     // which shows which one the router chose.
-    ASSERT_EQ(gMivrelManager, nullptr);
+    ASSERT_EQ(noServices().mivrels, nullptr);
     struct Case {
         const char* method;
         const char* path;
@@ -241,8 +249,8 @@ TEST_F(MgmtLifecycleTest, ForcedDeleteStopsTheGenerationThenRemovesEverything) {
     const std::shared_ptr<Mivrel> a = loaded("a");
     startGeneration(a, false);
     std::string error;
-    ASSERT_TRUE(forceDeleteMivrel("a", error)) << error;
-    EXPECT_EQ(gMivrelManager->find("a"), nullptr);
+    ASSERT_TRUE(forceDeleteMivrel(services_.mivrels.get(), "a", error)) << error;
+    EXPECT_EQ(services_.mivrels->find("a"), nullptr);
     EXPECT_FALSE(a->hasEngine());
     EXPECT_TRUE(a->retired.load());
     EXPECT_FALSE(MivrelClaim::acquire(a, ClaimKind::kRun)) << "a removed record is never claimed again";
@@ -250,8 +258,8 @@ TEST_F(MgmtLifecycleTest, ForcedDeleteStopsTheGenerationThenRemovesEverything) {
     EXPECT_EQ(listedIds(), "b");
 
     // An id that is only listed is removed from the list too.
-    ASSERT_TRUE(gMivrelManager->removeMivrel("b") == ClaimResult::kOk);
-    ASSERT_TRUE(forceDeleteMivrel("b", error)) << error;
+    ASSERT_TRUE(services_.mivrels->removeMivrel("b") == ClaimResult::kOk);
+    ASSERT_TRUE(forceDeleteMivrel(services_.mivrels.get(), "b", error)) << error;
     EXPECT_EQ(listedIds(), "");
 }
 
@@ -259,9 +267,9 @@ TEST_F(MgmtLifecycleTest, ForcedDeleteOfAGenerationThatNeverStopsRemovesNothing)
     const std::shared_ptr<Mivrel> b = loaded("b");
     startGeneration(b, true);
     std::string error;
-    EXPECT_FALSE(forceDeleteMivrel("b", error));
+    EXPECT_FALSE(forceDeleteMivrel(services_.mivrels.get(), "b", error));
     EXPECT_EQ(error, "추론 종료 대기 시간 초과 — 삭제 취소: b");
-    EXPECT_EQ(gMivrelManager->find("b"), b);
+    EXPECT_EQ(services_.mivrels->find("b"), b);
     EXPECT_TRUE(b->hasEngine());
     EXPECT_TRUE(std::filesystem::exists(dir_.file("b/properties.json")));
     EXPECT_EQ(listedIds(), "ab");
@@ -282,13 +290,13 @@ TEST_F(MgmtLifecycleTest, ReplacingARecordRetiresTheOldOneForGood) {
     MivrelConfig config;
     config.id = "a";
     config.name = "after";
-    ASSERT_TRUE(gMivrelManager->replaceMivrel(claim, std::move(config)));
+    ASSERT_TRUE(services_.mivrels->replaceMivrel(claim, std::move(config)));
     EXPECT_FALSE(claim);
     claim.release();  // nothing left to release
     EXPECT_FALSE(old->hasEngine());
     EXPECT_EQ(old->config.name, "before") << "holders of the old record keep a consistent copy";
     EXPECT_FALSE(MivrelClaim::acquire(old, ClaimKind::kRun));
-    const std::shared_ptr<Mivrel> now = gMivrelManager->find("a");
+    const std::shared_ptr<Mivrel> now = services_.mivrels->find("a");
     ASSERT_NE(now, old);
     EXPECT_EQ(now->config.name, "after");
     EXPECT_EQ(now->state.load(), kMivrelIdle);
@@ -297,9 +305,9 @@ TEST_F(MgmtLifecycleTest, ReplacingARecordRetiresTheOldOneForGood) {
     MivrelClaim held = MivrelClaim::acquire(now, ClaimKind::kLoad);
     MivrelConfig other;
     other.id = "b";
-    EXPECT_FALSE(gMivrelManager->replaceMivrel(held, std::move(other)));
+    EXPECT_FALSE(services_.mivrels->replaceMivrel(held, std::move(other)));
     EXPECT_TRUE(held);
-    EXPECT_EQ(gMivrelManager->find("a"), now);
+    EXPECT_EQ(services_.mivrels->find("a"), now);
 }
 
 TEST_F(MgmtLifecycleTest, ACreationRacingADeleteOfTheSameIdComesWhollyBeforeOrAfter) {
@@ -309,8 +317,8 @@ TEST_F(MgmtLifecycleTest, ACreationRacingADeleteOfTheSameIdComesWhollyBeforeOrAf
                   json{{"models", {{{"modelId", "m"}, {"filename", "m.gguf"}, {"downloadedAt", "2026-01-01"}}}}}.dump());
     const json request = {{"mivrelId", "a"}, {"modelId", "m"}, {"name", "A"}};
     for (int round = 0; round < 4; ++round) {
-        if (!gMivrelManager->find("a")) {
-            ASSERT_TRUE(createMivrel(request).ok);
+        if (!services_.mivrels->find("a")) {
+            ASSERT_TRUE(createMivrel(services_.mivrels.get(), request).ok);
         }
         // A folder of many files takes a while to delete: a creation that
         // does not wait for it writes into a folder being deleted.
@@ -320,16 +328,16 @@ TEST_F(MgmtLifecycleTest, ACreationRacingADeleteOfTheSameIdComesWhollyBeforeOrAf
         std::string error;
         DeleteOutcome deleted = DeleteOutcome::kFailed;
         CreateMivrelResult created;
-        std::thread remover([&] { deleted = deleteMivrel("a", error); });
+        std::thread remover([&] { deleted = deleteMivrel(services_.mivrels.get(), "a", error); });
         std::thread creator([&] {
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            created = createMivrel(request);
+            created = createMivrel(services_.mivrels.get(), request);
         });
         remover.join();
         creator.join();
 
         ASSERT_EQ(deleted, DeleteOutcome::kDeleted) << error;
-        const bool registered = gMivrelManager->find("a") != nullptr;
+        const bool registered = services_.mivrels->find("a") != nullptr;
         const bool stored = std::filesystem::exists(dir_.file("a/properties.json"));
         // Created after the delete: everything there; refused because it
         // came first (still listed): everything gone.
@@ -355,7 +363,7 @@ TEST_F(MgmtLifecycleTest, DeactivationLeavesAGenerationThatDoesNotStopLoadedAndS
     const std::shared_ptr<Mivrel> b = loaded("b");
     startGeneration(b, true);
     CapturedLog log;
-    EXPECT_TRUE(deactivateBrisvane());
+    EXPECT_TRUE(deactivateBrisvane(services_.mivrels.get()));
     EXPECT_FALSE(a->hasEngine());
     EXPECT_TRUE(b->hasEngine());
     EXPECT_TRUE(log.contains("[mgmt] deactivateBrisvane: Mivrel[b] 추론 종료 대기 시간 초과 — 언로드 생략")) << log.text();

@@ -20,7 +20,7 @@ MivrelException loadFailure(MivrelAudioEngine& engine, const ModelLoadSettings& 
         return e;
     }
     ADD_FAILURE() << "no MivrelException";
-    return MivrelException(0, "none");
+    return MivrelException(MivrelErrorCode{}, "none");
 }
 
 TEST(AudioEngineLoadTest, KindsVoicesDefaultVoiceAndCloneFlag) {
@@ -129,7 +129,7 @@ TEST(AudioEngineLoadTest, WeightsFileIsRequiredAndChecked) {
         ModelLoadSettings settings = rig.settings();
         settings.modelProperties = c.properties;
         const MivrelException e = loadFailure(engine, settings);
-        EXPECT_EQ(e.code, 5);
+        EXPECT_EQ(e.code, MivrelErrorCode::LoadFailed);
         EXPECT_EQ(e.message, c.message);
         EXPECT_EQ(engine.model(), nullptr);
         EXPECT_TRUE(engine.getCapabilities().is_null());
@@ -161,7 +161,7 @@ TEST(AudioEngineLoadTest, ReleaseBackendRefusesWeightsWithoutAudioGeneration) {
         settings.modelDir = c.dir;
         settings.modelProperties = {{"files", {{"mmproj", c.file}}}};
         const MivrelException e = loadFailure(engine, settings);
-        EXPECT_EQ(e.code, 5);
+        EXPECT_EQ(e.code, MivrelErrorCode::LoadFailed);
         EXPECT_EQ(e.message, c.message);
     }
 }
@@ -175,7 +175,7 @@ TEST(AudioEngineLoadTest, GeneratorIsMadeWithTheContext) {
         engine.initContext(SpeechRig::context());
         ADD_FAILURE() << "no MivrelException";
     } catch (const MivrelException& e) {
-        EXPECT_EQ(e.code, 4);
+        EXPECT_EQ(e.code, MivrelErrorCode::ContextFailed);
         EXPECT_EQ(e.message, "this context cannot run the audio generation of the model (n_ctx 256 may be too small)");
     }
     EXPECT_EQ(engine.context(), nullptr);
@@ -183,7 +183,7 @@ TEST(AudioEngineLoadTest, GeneratorIsMadeWithTheContext) {
         engine.startInputGeneration(rig.input("hello"));
         ADD_FAILURE() << "no MivrelException";
     } catch (const MivrelException& e) {
-        EXPECT_EQ(e.code, 1);
+        EXPECT_EQ(e.code, MivrelErrorCode::NotLoaded);
         EXPECT_EQ(e.message, "model is not loaded");
     }
 }

@@ -254,7 +254,7 @@ TEST(SpeechJobTest, MissingReferenceFileFailsThroughTheStore) {
         engine.startInputGeneration(input);
         ADD_FAILURE() << "no MivrelException";
     } catch (const MivrelException& e) {
-        EXPECT_EQ(e.code, 6);
+        EXPECT_EQ(e.code, MivrelErrorCode::RuntimeFailed);
         EXPECT_EQ(e.message, "file store is not attached");
     }
 }
@@ -345,7 +345,7 @@ TEST(SpeechJobTest, OneJobAtATime) {
         engine.startInputGeneration(rig.input("Again"));
         ADD_FAILURE() << "no MivrelException";
     } catch (const MivrelException& e) {
-        EXPECT_EQ(e.code, 3);
+        EXPECT_EQ(e.code, MivrelErrorCode::BadInput);
         EXPECT_EQ(e.message, "generation already in progress");
     }
     engine.abortGeneration();

@@ -187,7 +187,7 @@ TEST_F(FileStoreTest, GeneratedNames) {
 TEST_F(FileStoreTest, GeneratedNameNeverOverwrites) {
     store.configure(path, false);
     const StorageKey key = store.open("", true);
-    setGeneratedNameSourceForTesting([]() -> uint32_t { return 0x1234abcd; });
+    store.setGeneratedNameSource([]() -> uint32_t { return 0x1234abcd; });
     // Occupy the only candidate for this second and the next two.
     const std::time_t now = std::time(nullptr);
     for (int s = 0; s < 3; ++s) {
@@ -200,7 +200,7 @@ TEST_F(FileStoreTest, GeneratedNameNeverOverwrites) {
                                           0, key);
     }
     const FileStoreException e = expectStoreError([&] { store.saveGeneratedFile("gen", "png", "new data", key); });
-    setGeneratedNameSourceForTesting(nullptr);
+    store.setGeneratedNameSource(nullptr);
     EXPECT_EQ(e.kind(), 2);
     for (const StoredFileInfo& f : store.list()) {
         const Bytes data = store.read(f.name, key);

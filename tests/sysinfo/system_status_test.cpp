@@ -114,14 +114,14 @@ TEST_F(StatusEntries, SettingsModelAndDefaults) {
 }
 
 TEST_F(StatusEntries, ListStopsAtTheFirstElementThatIsNotAnObject) {
-    EXPECT_EQ(mivrelStatusList(), json::array()) << "no mivrel.json";
+    EXPECT_EQ(mivrelStatusList(nullptr), json::array()) << "no mivrel.json";
     writeFile(home_.file("mivrel/mivrel.json"), "[broken");
-    EXPECT_EQ(mivrelStatusList(), json::array());
+    EXPECT_EQ(mivrelStatusList(nullptr), json::array());
     writeFile(home_.file("mivrel/mivrel.json"),
               R"({"mivrelList": [{"mivrelId": "plain"}, {"mivrelId": ""}, {"createdAt": "x"}, {"mivrelId": 5},
                                   {"mivrelId": "broken"}, 7, {"mivrelId": "ghost"}]})");
     std::vector<std::string> ids;
-    for (const json& entry : mivrelStatusList()) ids.push_back(entry["mivrelId"]);
+    for (const json& entry : mivrelStatusList(nullptr)) ids.push_back(entry["mivrelId"]);
     EXPECT_EQ(ids, (std::vector<std::string>{"plain", "broken"}));
 }
 
@@ -217,7 +217,7 @@ TEST(CpuSampler, ProcessSamplerStartsOnceUnderConcurrentReaders) {
     for (int k = 0; k < 4; ++k) {
         readers.emplace_back([&] {
             for (int n = 0; n < 50; ++n) {
-                const json usage = systemStatusDocument(n % 2 == 0)["usage"]["cpu"];
+                const json usage = systemStatusDocument(nullptr, n % 2 == 0)["usage"]["cpu"];
                 if (usage["percent"].is_null()) ++nulls;
             }
         });
