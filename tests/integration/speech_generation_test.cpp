@@ -427,4 +427,18 @@ TEST_F(SpeechGeneration, FamilyGate) {
     EXPECT_EQ(bodyJson(home_->get("/v1/mivrel/txt/status"))["loaded"], false);
 }
 
+// Without the stand-in switch the release's multimodal library loads the
+// weights: the AUDIO family is served, and a file that is no GGUF fails the
+// load with the loader's message.
+TEST_F(SpeechGeneration, WithoutTheStandInTheReleaseLoadsTheWeights) {
+    ASSERT_TRUE(home_->start());
+    const HttpReply reply = speak("talk", R"({"text":"hi"})");
+    EXPECT_EQ(reply.status, 500) << reply.body;
+    EXPECT_EQ(bodyJson(reply)["error"]["code"], "mivrel_init_fail");
+    const std::string message = bodyJson(reply)["error"]["message"];
+    EXPECT_EQ(message.rfind("failed to load files.mmproj: ", 0), 0u) << message;
+    EXPECT_NE(message.find("models/voice/speech.gguf"), std::string::npos) << message;
+    EXPECT_TRUE(home_->becomesIdle("talk"));
+}
+
 }  // namespace
