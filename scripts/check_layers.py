@@ -31,7 +31,7 @@ ALLOWED = {
     "speech": ["engine"],
     "relay": ["engine"],
     "mgmt": ["relay"],
-    "api": ["media", "mgmt"],
+    "api": ["media", "speech", "mgmt"],
     "mgmt_api": ["sysinfo"],
     "sysinfo": ["media", "mgmt"],
     "web": ["media", "mgmt"],

@@ -18,6 +18,7 @@
 #include "mgmt/service_context.h"
 #include "net/http_response.h"
 #include "net/router.h"
+#include "speech/speech_request.h"
 #include "storage/file_store.h"
 
 namespace {
@@ -95,12 +96,9 @@ void abandonJob(MivrelEngine& engine) noexcept {
 void handleGenerate(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
                     Response& response, const std::string& id, const std::string& familyType,
                     const std::string& endpoint) {
-    if (endpoint == "speechGenerate") {
-        // Speech generation is not part of this build: answered as an
-        // unknown endpoint, exactly like a route without a handler.
-        logMessage(9, "[HTTP] Unknown Endpoint: %s", request.path.c_str());
-        return sendJsonError(handler, response, 404, "not_found", "Unknown endpoint: " + request.path);
-    }
+    // Speech bodies are flat and strict; image and video take the general
+    // form. Speech references are voice recordings, not reference images.
+    const bool speech = endpoint == "speechGenerate";
     const char* cid = id.c_str();
     const char* name = endpoint.c_str();
 
@@ -116,7 +114,7 @@ void handleGenerate(const ServiceContext& services, HttpRequestHandler& handler,
     }
     GenerationInput input;
     try {
-        input = parseGenerationInput(body, {"stream"});
+        input = speech ? normalizeSpeechRequest(body) : parseGenerationInput(body, {"stream"});
     } catch (const GenerationInputError& e) {
         return sendJsonError(handler, response, 400, "bad_request", e.what());
     }
@@ -132,7 +130,7 @@ void handleGenerate(const ServiceContext& services, HttpRequestHandler& handler,
     for (const InputPart& part : input.parts) {
         if (part.type != "text" && part.role == "reference") ++references;
     }
-    if (references > 0) {
+    if (references > 0 && !speech) {
         if (!acceptsReferences(*mivrel)) {
             return sendJsonError(handler, response, 400, "bad_request",
                                  "this Mivrel does not accept reference images (the model has no vision encoder and "
@@ -261,7 +259,7 @@ void handleGenerate(const ServiceContext& services, HttpRequestHandler& handler,
     finishClaim(release);
     if (ended && final.type == "result") {
         nlohmann::ordered_json document = makeGenerationPayload(id, final);
-        document["method"] = "sd.cpp";
+        document["method"] = speech ? "llama.cpp" : "sd.cpp";
         if (load.loadedNow) document["mivrel_init"] = load.initDone;
         return sendJsonDocument(handler, response, 200, document);
     }

@@ -1,5 +1,6 @@
 #include "app/app_init.h"
 
+#include <cstdlib>
 #include <filesystem>
 
 #include "app/release_watcher.h"
@@ -19,6 +20,7 @@
 #include "mgmt/startup_registries.h"
 #include "net/http_serv.h"
 #include "relay/relay_lifecycle.h"
+#include "speech/speech_engine_maker.h"
 
 namespace {
 
@@ -53,6 +55,18 @@ void startTcpServer(ServiceContext& services) {
                       "bind=" + ServerConfig::SERV_IP + ":" + std::to_string(port));
 }
 
+// The speech weights cannot exist on this platform: with
+// BRISVANE_SPEECH_STANDIN set (non-empty) every "AUDIO" instance runs on the
+// scripted stand-in backend, which reads a JSON script from the instance's
+// weights file. Tests of the running server use it; without it the release's
+// multimodal library loads the weights.
+SpeechBackend speechBackendAtStart() {
+    const char* standIn = std::getenv("BRISVANE_SPEECH_STANDIN");
+    if (!standIn || !*standIn) return SpeechBackend::Release;
+    logMessage(2, "[initApp] speech engine on the scripted stand-in backend (BRISVANE_SPEECH_STANDIN)");
+    return SpeechBackend::StandIn;
+}
+
 }  // namespace
 
 ServiceContext& appServices() {
@@ -67,6 +81,7 @@ TcpServerOptions& tcpServerOptions() {
 
 void initApp() {
     registerMediaEngines();
+    registerSpeechEngine(speechBackendAtStart());
     setCudaDeviceOrder();
     ServiceContext& services = appServices();
     services.folders = configuredDataFolders();

@@ -16,8 +16,10 @@ ServiceContext& appServices();
 // them before initApp runs.
 TcpServerOptions& tcpServerOptions();
 
-// Builds the running server, in this order: the GPU ordering, the data
-// folders, models.json (made when missing), the repair of interrupted
+// Builds the running server, in this order: the media and speech engines
+// registered with the engine factory (the speech engine on the scripted
+// stand-in backend when BRISVANE_SPEECH_STANDIN is set), the GPU ordering,
+// the data folders, models.json (made when missing), the repair of interrupted
 // downloads, the event log, the instance manager with every instance listed
 // in mivrel.json (no model is loaded), the emptying of stores marked
 // "truncate_storage_on_unload", the TCP server with the HTTP handler on

@@ -7,6 +7,16 @@
 
 #include "engine/mivrel_engine.h"
 
-// A new, unloaded speech engine over the release's multimodal library.
-// Safe from any thread.
-std::unique_ptr<MivrelEngine> makeMivrelAudioEngine();
+// Which audio-generation backend the speech engines of this process use.
+enum class SpeechBackend {
+    Release,  // the release's multimodal library loads the weights
+    StandIn,  // the scripted stand-in: each weights file holds a JSON script
+};
+
+// A new, unloaded speech engine on `backend`. Safe from any thread.
+std::unique_ptr<MivrelEngine> makeMivrelAudioEngine(SpeechBackend backend = SpeechBackend::Release);
+
+// Registers the speech engine with the engine factory for "AUDIO", every
+// engine made on `backend`. Start-up calls it once, before any instance
+// loads; a later call replaces the choice. Safe for concurrent use.
+void registerSpeechEngine(SpeechBackend backend);

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "support/test_paths.h"
 
@@ -76,6 +78,14 @@ bool InstanceHome::start(const std::map<std::string, std::string>& extraEnv, con
 }
 
 std::string InstanceHome::serverLog() const { return readTextFile(home_.file("logs/brisvane.log")); }
+
+bool InstanceHome::becomesIdle(const std::string& id) const {
+    for (int i = 0; i < 400; ++i) {
+        if (bodyJson(get("/v1/mivrel/" + id + "/status"))["status"] == "idle") return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    return false;
+}
 
 HttpReply InstanceHome::get(const std::string& target) const { return httpRequest(port_, "GET", target); }
 

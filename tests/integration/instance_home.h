@@ -53,6 +53,9 @@ public:
     uint16_t port() const { return port_; }
     const TempDir& dir() const { return home_; }
     std::string serverLog() const;
+    // Waits (about 10 s at most) until GET .../status reports instance `id`
+    // idle; false when it stays busy.
+    bool becomesIdle(const std::string& id) const;
 
     // One request on a new connection; a JSON body given as text.
     HttpReply get(const std::string& target) const;

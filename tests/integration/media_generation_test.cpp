@@ -64,23 +64,10 @@ protected:
         return image;
     }
 
-    // Waits until the instance's status is no longer busy.
-    bool becomesIdle(const std::string& id) const {
-        for (int i = 0; i < 400; ++i) {
-            if (bodyJson(home_->get("/v1/mivrel/" + id + "/status"))["status"] == "idle") return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        }
-        return false;
-    }
+    bool becomesIdle(const std::string& id) const { return home_->becomesIdle(id); }
 
     std::unique_ptr<InstanceHome> home_;
 };
-
-std::vector<std::string> eventNames(const std::vector<SseEvent>& events) {
-    std::vector<std::string> names;
-    for (const SseEvent& e : events) names.push_back(e.name);
-    return names;
-}
 
 TEST_F(MediaGeneration, ImageStreamedAndWhole) {
     ASSERT_TRUE(start());
@@ -153,7 +140,8 @@ TEST_F(MediaGeneration, RefusalsBeforeAndAfterTheLoad) {
          "\"width\" must be a multiple of 8"},
         {"img", "imageGenerate", R"({"prompt":"p","sampler":"bogus","width":64,"height":64})", 400, "bad_request",
          "unknown sampler: bogus"},
-        {"img", "speechGenerate", R"({"text":"p"})", 404, "not_found", "Unknown endpoint: /v1/mivrel/img/speechGenerate"},
+        {"img", "speechGenerate", R"({"text":"p"})", 400, "unsupported_mivrel_type",
+         "speechGenerate is not supported by Mivrel 'img' (familyType=IMAGE, supported: AUDIO)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message);

@@ -66,3 +66,10 @@ inline std::vector<SseEvent> parseEvents(const std::string& body) {
     }
     return events;
 }
+
+// The names of `events`, in order.
+inline std::vector<std::string> eventNames(const std::vector<SseEvent>& events) {
+    std::vector<std::string> names;
+    for (const SseEvent& e : events) names.push_back(e.name);
+    return names;
+}

@@ -9,41 +9,12 @@
 #include <thread>
 
 #include "speech/wav_writer.h"
+#include "support/golden_wav.h"
 #include "speech_test_util.h"
 
 namespace {
 
 using namespace speechtest;
-
-void putU32(std::vector<uint8_t>& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-void putU16(std::vector<uint8_t>& out, uint16_t v) {
-    out.push_back(static_cast<uint8_t>(v & 0xFF));
-    out.push_back(static_cast<uint8_t>(v >> 8));
-}
-
-// The file a 16-bit PCM WAV must be, written field by field.
-std::vector<uint8_t> goldenWav(uint32_t rate, uint16_t channels, const std::vector<int16_t>& samples) {
-    std::vector<uint8_t> out;
-    auto tag = [&out](const char* t) { out.insert(out.end(), t, t + 4); };
-    const uint32_t data = static_cast<uint32_t>(samples.size() * 2);
-    tag("RIFF");
-    putU32(out, 36 + data);
-    tag("WAVE");
-    tag("fmt ");
-    putU32(out, 16);
-    putU16(out, 1);
-    putU16(out, channels);
-    putU32(out, rate);
-    putU32(out, rate * channels * 2);
-    putU16(out, static_cast<uint16_t>(channels * 2));
-    putU16(out, 16);
-    tag("data");
-    putU32(out, data);
-    for (int16_t s : samples) putU16(out, static_cast<uint16_t>(s));
-    return out;
-}
 
 GenerationInputError startRefusal(MivrelAudioEngine& engine, const GenerationInput& input) {
     try {
@@ -80,7 +51,7 @@ TEST(SpeechJobTest, StoresTheWavOfTheGeneratedSamples) {
     EXPECT_EQ(name.substr(name.size() - 4), ".wav");
 
     const std::vector<uint8_t> golden =
-        goldenWav(16000, 2, {16384, -16384, 32767, -32767, 8192, -8192, 32767, -32767, 0, 0, 0, 0, 3277, -3277});
+        golden::wav16(16000, 2, {16384, -16384, 32767, -32767, 8192, -8192, 32767, -32767, 0, 0, 0, 0, 3277, -3277});
     const Bytes stored = rig.store.read(name, rig.key);
     EXPECT_EQ(std::vector<uint8_t>(stored.begin(), stored.end()), golden);
 
@@ -142,7 +113,7 @@ TEST(SpeechJobTest, SampleConversionAndWavLimits) {
     // The largest count whose sizes fit the 32-bit header fields.
     EXPECT_LE(36 + 2 * kMaxWavSamples, 0xFFFFFFFFull);
     EXPECT_GT(36 + 2 * (kMaxWavSamples + 1), 0xFFFFFFFFull);
-    EXPECT_EQ(encodeWav16({}, 24000, 1), goldenWav(24000, 1, {}));
+    EXPECT_EQ(encodeWav16({}, 24000, 1), golden::wav16(24000, 1, {}));
     EXPECT_THROW(encodeWav16({0.0f}, 0, 1), std::runtime_error);
     EXPECT_THROW(encodeWav16({0.0f}, 24000, 0), std::runtime_error);
 }
