@@ -192,7 +192,7 @@ TEST_F(DesktopProcess, TrayMenuOnTheBusAndExit) {
 
     TrayBus tray(bus);
     ASSERT_TRUE(tray.connected());
-    const std::string owner = tray.waitForIndicator(running.pid(), 20000);
+    const std::string owner = tray.waitForIndicator(running.pid(), 60000);
     ASSERT_FALSE(owner.empty()) << running.stderrText();
     std::vector<std::string> labels;
     int openId = 0, exitId = 0;

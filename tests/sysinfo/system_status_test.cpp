@@ -188,12 +188,15 @@ TEST(CpuSampler, SamplesInTheBackgroundAndStops) {
     for (int k = 0; k < 4; ++k) starters.emplace_back([&] { sampler.start(); });
     for (std::thread& t : starters) t.join();
 
+    // Each rewrite adds 100 ticks, 75 of them busy, so any two readings the
+    // reader takes (its first one may come after a rewrite) differ by 75%.
     const std::string next = proc.file("stat.next");
-    writeTextFile(next, "cpu  175 0 0 125 0 0 0 0\n");  // 100 ticks more, 75 busy
-    std::filesystem::rename(next, proc.file("stat"));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (sampler.percent() != 75.0 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    for (int k = 1; sampler.percent() != 75.0 && std::chrono::steady_clock::now() < deadline; ++k) {
+        writeTextFile(next, "cpu  " + std::to_string(100 + 75 * k) + " 0 0 " + std::to_string(100 + 25 * k) +
+                                " 0 0 0 0\n");
+        std::filesystem::rename(next, proc.file("stat"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_EQ(sampler.percent(), 75.0);
 
