@@ -5,6 +5,7 @@
 #include <gdk-pixbuf/gdk-pixbuf.h>
 
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -17,9 +18,23 @@ std::string atomName(Display* display, Atom atom) {
     return text;
 }
 
+// Windows of other processes can go between listing them and reading their
+// attributes; Xlib's default handler would end the test process for that.
+// Other errors go on to whichever handler was installed before (GDK's in the
+// in-process shell tests).
+XErrorHandler previousErrorHandler = nullptr;
+
+int ignoreVanishedWindows(Display* display, XErrorEvent* error) {
+    if (error->error_code == BadWindow || error->error_code == BadDrawable) return 0;
+    return previousErrorHandler ? previousErrorHandler(display, error) : 0;
+}
+
 }  // namespace
 
-X11Probe::X11Probe() : display_(XOpenDisplay(nullptr)) {}
+X11Probe::X11Probe() : display_(XOpenDisplay(nullptr)) {
+    static std::once_flag installed;
+    std::call_once(installed, [] { previousErrorHandler = XSetErrorHandler(ignoreVanishedWindows); });
+}
 
 X11Probe::~X11Probe() {
     if (display_) XCloseDisplay(display_);
