@@ -72,12 +72,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     std::vector<MediaInput> media;
     try {
-        convertMessageContent(mivrel, "", request.messages, media);
+        convertMessageContent(mivrel, "", request.turn.messages, media);
     } catch (const FileBlockError& e) {
         if (e.status < 400 || e.status > 499 || e.code.empty()) std::abort();
         return 0;
     }
-    for (const auto& message : request.messages) {
+    for (const auto& message : request.turn.messages) {
         if (!message.is_object() || !message.contains("content")) continue;
         try {
             (void)resolveTextContent(mivrel, "", message["content"]);
@@ -86,13 +86,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     RenderOptions options;
-    options.think = request.think;
-    options.tools = request.tools;
-    options.hasTools = request.tools.is_array() && !request.tools.empty();
+    options.think = request.turn.think;
+    options.tools = request.turn.tools;
+    options.hasTools = request.turn.tools.is_array() && !request.turn.tools.empty();
     for (const char* family : kFamilies) {
         const auto renderer = createChatPromptRenderer(family, [] { return std::string("2026-01-01"); });
         try {
-            (void)renderer->render(request.messages.get_ref<const MessageList&>(), options);
+            (void)renderer->render(request.turn.messages.get_ref<const MessageList&>(), options);
         } catch (const nlohmann::json::exception&) {
         }
     }
