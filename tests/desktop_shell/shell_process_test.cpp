@@ -34,6 +34,15 @@ protected:
         probe_ = std::make_unique<X11Probe>();
         ASSERT_TRUE(probe_->connected());
     }
+    // A server home on `port` for a registered device (no registration
+    // attempt at start), with the web application linked in.
+    static void prepareRegisteredHome(const TempDir& home, uint16_t port) {
+        writeServerConf(home.path(), testServerConf(port));
+        fs::create_directories(home.file("work"));
+        writeTextFile(home.file("work/.runtime.properties"),
+                      "APP_ID = test-app\nBRISVANE_ID = dev-1\nBRISVANE_TOKEN = tok-1\nBRISVANE_EXPORT = false\n");
+        fs::create_directory_symlink(fs::path(builtProgramsDir()) / "webapp", home.file("webapp"));
+    }
     std::map<std::string, std::string> desktopEnv() const {
         std::map<std::string, std::string> env = {
             {"DISPLAY", display_}, {"WEBKIT_DISABLE_COMPOSITING_MODE", "1"}, {"NO_AT_BRIDGE", "1"}};
@@ -107,12 +116,7 @@ TEST_F(DesktopProcess, HelpEndsWithoutDialog) {
 TEST_F(DesktopProcess, SecondStartShowsTheRunningMainWindow) {
     TempDir home;
     const uint16_t port = freeLoopbackPort();
-    writeServerConf(home.path(), testServerConf(port));
-    fs::create_directories(home.file("work"));
-    // A registered device: no registration attempt at start.
-    writeTextFile(home.file("work/.runtime.properties"),
-                  "APP_ID = test-app\nBRISVANE_ID = dev-1\nBRISVANE_TOKEN = tok-1\nBRISVANE_EXPORT = false\n");
-    fs::create_directory_symlink(fs::path(builtProgramsDir()) / "webapp", home.file("webapp"));
+    prepareRegisteredHome(home, port);
 
     ServerProcess running;
     ASSERT_TRUE(running.start({}, home.path(), desktopEnv()));
@@ -180,11 +184,7 @@ TEST_F(DesktopProcess, TrayMenuOnTheBusAndExit) {
     if (bus.empty()) GTEST_SKIP() << "no dbus-daemon for a private session bus";
     TempDir home;
     const uint16_t port = freeLoopbackPort();
-    writeServerConf(home.path(), testServerConf(port));
-    fs::create_directories(home.file("work"));
-    writeTextFile(home.file("work/.runtime.properties"),
-                  "APP_ID = test-app\nBRISVANE_ID = dev-1\nBRISVANE_TOKEN = tok-1\nBRISVANE_EXPORT = false\n");
-    fs::create_directory_symlink(fs::path(builtProgramsDir()) / "webapp", home.file("webapp"));
+    prepareRegisteredHome(home, port);
 
     ServerProcess running;
     ASSERT_TRUE(running.start({"--verbose"}, home.path(), desktopEnv()));
