@@ -13,6 +13,7 @@
 #include <mutex>
 #include <thread>
 
+#include "support/loopback_listener.h"
 #include "cli/server_client.h"
 #include "cli/server_process.h"
 
@@ -27,15 +28,7 @@ using Clock = std::chrono::steady_clock;
 class StandIn {
 public:
     explicit StandIn(std::string reply = "", bool silent = false) : reply_(std::move(reply)) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::listen(fd_, 16);
-        socklen_t length = sizeof address;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
+        fd_ = listenOnLoopback(port_);
         if (!silent) thread_ = std::thread([this] { serve(); });
     }
     ~StandIn() { stop(); }
@@ -87,7 +80,7 @@ private:
 
     std::string reply_;
     int fd_ = -1;
-    int port_ = 0;
+    uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
     std::mutex mutex_;
     std::string request_;

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/loopback_listener.h"
 #include "cli/update_commands.h"
 #include "support/temp_dir.h"
 
@@ -20,15 +21,7 @@ namespace {
 class ScriptedManagementApi {
 public:
     explicit ScriptedManagementApi(std::vector<std::string> statusReplies) : statusReplies_(std::move(statusReplies)) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::listen(fd_, 16);
-        socklen_t length = sizeof address;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
+        fd_ = listenOnLoopback(port_);
         thread_ = std::thread([this] { serve(); });
     }
     ~ScriptedManagementApi() {
@@ -87,7 +80,7 @@ private:
 
     std::vector<std::string> statusReplies_;
     int fd_ = -1;
-    int port_ = 0;
+    uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
     std::mutex mutex_;
     std::vector<std::string> requests_;
