@@ -8,21 +8,12 @@
 #include "base/utf8.h"
 #include "engine/mivrel_exception.h"
 #include "engine/mivrel_llm_engine.h"
+#include "engine/token_piece.h"
 
 namespace {
 
 int64_t elapsedMs(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since).count();
-}
-
-// The text of a token with special tokens rendered and no leading blank
-// removed; false when the library cannot convert it.
-bool tokenPiece(const llama_vocab* vocab, int32_t token, std::string& out) {
-    char buf[1023];
-    const int32_t n = llama_token_to_piece(vocab, token, buf, sizeof(buf), 0, true);
-    if (n < 0) return false;
-    out.assign(buf, static_cast<size_t>(n));
-    return true;
 }
 
 std::string vocabText(const llama_vocab* vocab, int32_t token) {
@@ -277,7 +268,7 @@ bool MivrelLLMEngine::fetchNextToken(std::string& piece) {
         }
 
         std::string bytes;
-        if (tokenPiece(v, t, bytes)) pending += bytes;
+        if (tokenPieceText(v, t, bytes)) pending += bytes;
         else logMessage(1, "[MivrelEngine] 토큰 변환 실패 (ID=%d)", t);
 
         // Only a tail that the next token can still complete waits; the next
@@ -313,7 +304,7 @@ bool MivrelLLMEngine::fetchNextRawToken(RawToken& r) {
     const llama_vocab* v = vocab();
     const int32_t t = sampleNext();
     r.token = t;
-    const bool converted = tokenPiece(v, t, r.piece);
+    const bool converted = tokenPieceText(v, t, r.piece);
     if (!converted) r.piece.clear();
     r.isControl = llama_vocab_is_control(v, t);
     r.isEog = llama_vocab_is_eog(v, t);

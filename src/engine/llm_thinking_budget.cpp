@@ -6,6 +6,7 @@
 #include "base/text_util.h"
 #include "engine/mivrel_exception.h"
 #include "engine/mivrel_llm_engine.h"
+#include "engine/token_piece.h"
 
 namespace {
 
@@ -78,9 +79,9 @@ bool MivrelLLMEngine::injectThoughtClose(std::vector<std::string>* pieces) {
     if (pieces) {
         pieces->clear();
         for (int32_t t : tokens) {
-            char buf[255];
-            const int32_t n = llama_token_to_piece(vocab(), t, buf, sizeof(buf), 0, true);
-            pieces->push_back(n < 1 ? std::string() : std::string(buf, static_cast<size_t>(n)));
+            std::string text;
+            tokenPieceText(vocab(), t, text);
+            pieces->push_back(std::move(text));
         }
     }
     return true;

@@ -15,6 +15,7 @@
 #include "engine/mivrel_params.h"
 #include "engine/model_capabilities.h"
 #include "engine/piecewise_tokenizer.h"
+#include "engine/token_piece.h"
 
 namespace {
 
@@ -366,10 +367,9 @@ const llama_vocab* MivrelLlamaEngine::vocab() const { return model_ ? llama_mode
 
 std::string MivrelLlamaEngine::tokenText(int32_t token) const {
     if (!model_) return "";
-    char buf[255];
-    const int32_t n = llama_token_to_piece(vocab(), token, buf, sizeof(buf), 0, true);
-    if (n < 0) return "";
-    return std::string(buf, static_cast<size_t>(n));
+    std::string text;
+    tokenPieceText(vocab(), token, text);
+    return text;
 }
 
 std::string MivrelLlamaEngine::metaString(const std::string& key) const {

@@ -101,6 +101,8 @@ protected:
         // Raw prompts: the message text decides the script (":\n" a tool call,
         // "~\n" the endless loop).
         home_->addModel("tagged", "scripted.gguf", testmodels::kScriptedChatFile, {{"assembler", "buffered_tag"}});
+        // Raw prompts too, with tokens longer than a kilobyte.
+        home_->addModel("flood", "flood.gguf", testmodels::kFloodChatFile, {{"assembler", "buffered_tag"}});
         home_->addModel("ghost", "ghost.gguf", "");
         home_->addModel("seeing", "scripted.gguf", testmodels::kScriptedChatFile,
                         {{"assembler", "qwen3"}, {"files", {{"model", "scripted.gguf"}, {"mmproj", "proj.gguf"}}}});
@@ -114,6 +116,7 @@ protected:
         home_->addInstance("tools", "tagged");
         home_->addInstance("count", "tagged");
         home_->addInstance("count-qwen", "scripted");
+        home_->addInstance("count-long", "flood");
         home_->addInstance("once", "scripted", {{"release_policy", "after_generate"}});
         home_->addInstance("broken", "ghost");
         home_->addInstance("eye", "seeing");
@@ -363,11 +366,15 @@ TEST_F(ChatMessages, UsageCountsTheGeneratedTokensAndTheStreamCarriesTheWholeRep
         json options;
         int outputTokens;
         const char* stopReason;
+        std::string reply;  // empty: not checked
     };
+    const std::string f = " " + std::string(testmodels::kFloodTokenBytes - 1, 'f');
+    const std::string g = " " + std::string(testmodels::kFloodTokenBytes - 1, 'g');
     const Case cases[] = {
-        {"thought and answer", "count-qwen", "Hi", json::object(), 8, "eot"},
-        {"split character", "count", "Cost$", json::object(), 6, "eot"},
-        {"cut by max_tokens", "count", "tick~", {{"apply_sampling", true}, {"max_tokens", 7}}, 7, "n_predict"},
+        {"thought and answer", "count-qwen", "Hi", json::object(), 8, "eot", ""},
+        {"split character", "count", "Cost$", json::object(), 6, "eot", ""},
+        {"cut by max_tokens", "count", "tick~", {{"apply_sampling", true}, {"max_tokens", 7}}, 7, "n_predict", ""},
+        {"tokens longer than a kilobyte", "count-long", "tick~", {{"apply_sampling", true}, {"max_tokens", 3}}, 3, "n_predict", f + g + f},
     };
     for (const bool stream : {false, true}) {
         for (const Case& c : cases) {
@@ -398,6 +405,7 @@ TEST_F(ChatMessages, UsageCountsTheGeneratedTokensAndTheStreamCarriesTheWholeRep
                 EXPECT_EQ(blockSum, c.outputTokens);
                 EXPECT_EQ(streamed, whole);
             }
+            if (!c.reply.empty()) EXPECT_EQ(whole, c.reply);
         }
     }
 }

@@ -236,21 +236,17 @@ bool eventually(int seconds, Check&& check) {
 // blocked. Slow clients that hold more connections than the server takes,
 // each with a request head that never ends, must not keep normal clients out
 // for longer than the head deadline.
-// Set aside: the test models are trained for a context of 256 tokens, and an
-// instance's context is cut to that, so the endless prompt ends at the full
-// context after about 20 KB of events, which loopback's buffers hold; the
-// stream then ends by itself before the test frees it. It needs a test model
-// with a context long enough for megabytes of events before it can run again.
-TEST(HostileClient, DISABLED_StreamsNobodyReadsAndSlowHeads) {
+TEST(HostileClient, StreamsNobodyReadsAndSlowHeads) {
     InstanceHome home;
-    // Raw prompts ending in "~\n" loop until the token cap; so does a chat
-    // whose message says so through the raw renderer of "buffered_tag". The
-    // context and the token limit let that run to megabytes of events, far
-    // more than the socket buffers of both ends hold.
-    home.addModel("scripted", "scripted.gguf", testmodels::kScriptedChatFile, {{"assembler", "qwen3"}});
-    home.addModel("tagged", "scripted.gguf", testmodels::kScriptedChatFile, {{"assembler", "buffered_tag"}});
+    // Raw prompts ending in "~\n" start the flood model's endless reply of
+    // 1500-byte tokens; so does a chat whose message says so through the raw
+    // renderer of "buffered_tag". The context and the token limit let that
+    // run to tens of megabytes of events, far more than the socket buffers of
+    // both ends hold.
+    home.addModel("flood", "flood.gguf", testmodels::kFloodChatFile, {{"assembler", "qwen3"}});
+    home.addModel("tagged", "flood.gguf", testmodels::kFloodChatFile, {{"assembler", "buffered_tag"}});
     const json endless = {{"n_ctx", 40000}, {"n_predict", 40000}};
-    home.addInstance("raw", "scripted", endless);
+    home.addInstance("raw", "flood", endless);
     home.addInstance("chat", "tagged", endless);
     ASSERT_TRUE(home.start());
     auto state = [&](const std::string& id) {

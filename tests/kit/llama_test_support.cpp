@@ -52,10 +52,11 @@ std::vector<llama_token> tokenize(const llama_vocab* vocab, const std::string& t
 }
 
 std::string pieceOf(const llama_vocab* vocab, llama_token token) {
-    char buf[128];
-    const int32_t n = llama_token_to_piece(vocab, token, buf, sizeof(buf), 0, true);
+    std::string buf(4096, '\0');
+    const int32_t n = llama_token_to_piece(vocab, token, buf.data(), static_cast<int32_t>(buf.size()), 0, true);
     EXPECT_GE(n, 0) << "token_to_piece failed for " << token;
-    return n < 0 ? std::string() : std::string(buf, static_cast<size_t>(n));
+    buf.resize(n < 0 ? 0 : static_cast<size_t>(n));
+    return buf;
 }
 
 SamplerPtr greedySampler() { return SamplerPtr(llama_sampler_init_greedy()); }

@@ -135,4 +135,23 @@ TEST_F(ScriptedChatModelTest, SplitCharacterArrivesOneByteAtATime) {
     EXPECT_NE(at, kSplitUtf8.tokens.end());
 }
 
+// The flood model: a long trained context and, after "~\n", its two long
+// tokens in turn for as long as the context lasts.
+TEST(FloodChatModelTest, EndlessReplyOfLongTokens) {
+    ModelPtr model = loadTestModel(kFloodChatFile);
+    ASSERT_NE(model, nullptr);
+    EXPECT_EQ(llama_model_n_ctx_train(model.get()), kFloodTrainedContext);
+    ContextPtr context = newContext(model.get(), 2);
+    ASSERT_NE(context, nullptr);
+    const llama_vocab* vocab = llama_model_get_vocab(model.get());
+    SamplerPtr greedy = greedySampler();
+    const std::vector<llama_token> prompt = tokenize(vocab, "<|im_start|>user\ngo~\n", true);
+    const std::vector<llama_token> got = generate(context.get(), greedy.get(), prompt, 64);
+    ASSERT_EQ(got.size(), 64u);
+    for (size_t i = 0; i < got.size(); ++i) {
+        const char letter = i % 2 == 0 ? 'f' : 'g';
+        EXPECT_EQ(pieceOf(vocab, got[i]), " " + std::string(kFloodTokenBytes - 1, letter)) << "token " << i;
+    }
+}
+
 }  // namespace

@@ -203,6 +203,14 @@ inline constexpr char kScriptedGptOssFile[] = "scripted-gpt-oss.gguf";
 // "\nThinking it over.\n<|eom|><|start|>user<|return|>".
 inline constexpr char kScriptedTolvFile[] = "scripted-tolv.gguf";
 
+// flood-chat.gguf: the scripted model's shape with a trained context of 65536
+// and one reply, started by "~\n" like kEndlessLoop: two tokens of 1500
+// bytes, " fff..." and " ggg...", for ever. Its vocabulary is the shared one
+// with those two tokens added at the end.
+inline constexpr char kFloodChatFile[] = "flood-chat.gguf";
+inline constexpr int kFloodTrainedContext = 65536;
+inline constexpr size_t kFloodTokenBytes = 1500;
+
 // tiny-decision.gguf. WordPiece vocabulary: [PAD] [UNK] [CLS] [SEP] [MASK]
 // (control tokens, ids 0..4), then word starts "a".."z", "0".."9" and the
 // ASCII punctuation, continuation pieces "a".."z" and "0".."9", and a few

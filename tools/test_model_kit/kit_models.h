@@ -38,7 +38,10 @@ bool writeMicroChatModel(const std::string& path, const Vocabulary& vocab);
 bool writeScriptedChatModel(const std::string& path, const Vocabulary& vocab);
 // The scripted model with another script table; `name` is its general.name.
 bool writeScriptedChatModel(const std::string& path, const Vocabulary& vocab, const std::vector<ChatScript>& scripts,
-                            const std::string& name);
+                            const std::string& name, const ChatModelShape& shape = ChatModelShape());
+// The scripted model's endless reply with long token texts and a long
+// context: megabytes of output, for clients that stop reading.
+bool writeFloodChatModel(const std::string& path);
 bool writeTinyProjector(const std::string& path, uint32_t textEmbeddingLength);
 // The bert decision model with its own WordPiece vocabulary.
 bool writeTinyDecisionModel(const std::string& path);

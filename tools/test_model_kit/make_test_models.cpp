@@ -1,5 +1,6 @@
 // Writes the GGUF test models into the folder given as the only argument:
-// tiny-chat.gguf, micro-chat.gguf, scripted-chat.gguf with its family variants, tiny-mmproj.gguf and tiny-decision.gguf.
+// tiny-chat.gguf, micro-chat.gguf, scripted-chat.gguf with its family variants, flood-chat.gguf,
+// tiny-mmproj.gguf and tiny-decision.gguf.
 // Runs at build time.
 #include <cstdio>
 #include <string>
@@ -25,6 +26,7 @@ int main(int argc, char** argv) {
         name = name.substr(0, name.rfind('.'));
         ok = kit::writeScriptedChatModel(folder + "/" + family.fileName, vocab, family.scripts, name) && ok;
     }
+    ok = kit::writeFloodChatModel(folder + "/flood-chat.gguf") && ok;
     ok = kit::writeTinyProjector(folder + "/tiny-mmproj.gguf", shape.embeddingLength) && ok;
     ok = kit::writeTinyDecisionModel(folder + "/tiny-decision.gguf") && ok;
     return ok ? 0 : 1;

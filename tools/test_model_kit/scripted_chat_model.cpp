@@ -20,8 +20,7 @@ bool writeScriptedChatModel(const std::string& path, const Vocabulary& vocab) {
 }
 
 bool writeScriptedChatModel(const std::string& path, const Vocabulary& vocab, const std::vector<ChatScript>& scripts,
-                            const std::string& name) {
-    const ChatModelShape shape;
+                            const std::string& name, const ChatModelShape& shape) {
     const int64_t embd = shape.embeddingLength;
     const int64_t ff = shape.feedForwardLength;
     const int64_t nVocab = static_cast<int64_t>(vocab.tokens.size());
