@@ -79,6 +79,9 @@ bool readTokens(GgufInput& in, uint64_t count, std::string& error) {
     for (uint64_t id = 0; id < count && in.good(); ++id) {
         std::string text = in.readString();
         if (!in.good()) break;
+        // The library reads each text as a C string, so a text ends at its
+        // first NUL there, and an empty one is renamed by its id.
+        text.resize(std::min(text.size(), text.find('\0')));
         if (text.empty()) text = "[EMPTY_" + std::to_string(id) + "]";
         if (!seen.insert(std::move(text)).second) {
             error = "duplicate token text at id " + std::to_string(id);

@@ -81,6 +81,11 @@ TEST(GgufLoadCheck, RefusesWhatTheLoaderWouldAbortOn) {
         {"empty texts are distinct", with([](SmallModel& m) { m.tokens = {"", "b", ""}; }), ""},
         {"empty text meets its stand-in", with([](SmallModel& m) { m.tokens = {"", "[EMPTY_0]", "c"}; }),
          "duplicate token text at id 1"},
+        // The library keeps a text up to its first NUL.
+        {"texts equal up to a NUL", with([](SmallModel& m) { m.tokens = {std::string("a\0x", 3), "b", std::string("a\0y", 3)}; }),
+         "duplicate token text at id 2"},
+        {"text empty before a NUL", with([](SmallModel& m) { m.tokens = {std::string("\0x", 2), "[EMPTY_0]", "c"}; }),
+         "duplicate token text at id 1"},
         {"short scores", with([](SmallModel& m) { m.scores = 2; }), "tokenizer.ggml.scores has 2 entries for 3 tokens"},
         {"long types", with([](SmallModel& m) { m.types = 4; }), "tokenizer.ggml.token_type has 4 entries for 3 tokens"},
         {"bos beyond", with([](SmallModel& m) { m.bos = 3; }), "tokenizer.ggml.bos_token_id 3 is outside the 3 tokens"},
