@@ -18,6 +18,16 @@
 //                         seed, its own WordPiece vocabulary (the decision
 //                         facts at the end of this file), the decision
 //                         metadata and the "systemone" template.
+//   "tiny-speech.gguf"    "pockettts" architecture (the release's speech
+//                         backbone), 1 layer, n_embd 32, 2 heads, n_ff 64,
+//                         context 512, the vocabulary below plus the control
+//                         token "<|audio_bos|>" (id kVocabSize).
+//   "tiny-speech-mmproj.gguf"  its audio-generation weights: the release's
+//                         "pockettts" kind (voice encoder and generator),
+//                         random weights, variant "english", 24 kHz mono.
+//                         Each frame is kSpeechFrameSamples samples of noise.
+//                         Its end-of-speech head fires at once, so a text
+//                         makes a fixed number of frames (kSpeechTailFrames).
 //
 // Vocabulary: byte-level BPE ("gpt2", pre-tokenizer "qwen2"). Token id b
 // (0..255) is the byte b. Markers follow as single tokens; control markers
@@ -43,6 +53,18 @@ inline constexpr int kFeedForwardLength = 128;
 inline constexpr int kTrainedContext = 256;
 inline constexpr int kVocabSize = 308;
 inline constexpr int kImageTokens = 16;
+
+inline constexpr char kSpeechModelFile[] = "tiny-speech.gguf";
+inline constexpr char kSpeechProjectorFile[] = "tiny-speech-mmproj.gguf";
+inline constexpr int kSpeechEmbeddingLength = 32;
+inline constexpr int kSpeechSampleRate = 24000;
+inline constexpr int kSpeechFrameSamples = 1920;
+// The release splits a text of more than 50 tokens after its sentence ends
+// into chunks of at most 50 and speaks each chunk on its own; it ends one
+// with this many frames after the end of speech: 5 for a chunk of at most 6
+// tokens, otherwise 3 (ordinary text is one token per byte, after the
+// release adds a full stop to text that ends in a letter or digit).
+constexpr int kSpeechTailFrames(int chunkTokens) { return chunkTokens <= 6 ? 5 : 3; }
 
 constexpr int32_t byteToken(unsigned char b) { return b; }
 

@@ -14,7 +14,7 @@
 namespace kit {
 
 // Shape shared by both chat models; the projector's output width follows
-// embeddingLength so it fits either of them.
+// embeddingLength so it fits either of them. The speech model has its own.
 struct ChatModelShape {
     uint32_t contextLength = 256;
     uint32_t embeddingLength = 64;
@@ -24,6 +24,9 @@ struct ChatModelShape {
     float rmsEpsilon = 1e-5f;
 };
 
+// Writes the six shape keys (context, width, blocks, feed-forward width,
+// heads, KV heads equal to heads) of `architecture`.
+void writeShapeMetadata(GgufFileWriter& out, const std::string& architecture, const ChatModelShape& shape);
 // Writes the architecture and tokenizer keys of a llama-architecture chat
 // model with `vocab` into `out`.
 void writeLlamaMetadata(GgufFileWriter& out, const ChatModelShape& shape, const Vocabulary& vocab,
@@ -43,6 +46,11 @@ bool writeScriptedChatModel(const std::string& path, const Vocabulary& vocab, co
 // context: megabytes of output, for clients that stop reading.
 bool writeFloodChatModel(const std::string& path);
 bool writeTinyProjector(const std::string& path, uint32_t textEmbeddingLength);
+// A speech pair for the release's "pockettts" audio generation: the
+// backbone (same vocabulary plus "<|audio_bos|>", n_embd 32) and its
+// weights file (voice encoder and speech generator, random weights).
+bool writeTinySpeechModel(const std::string& path, const Vocabulary& vocab);
+bool writeTinySpeechProjector(const std::string& path);
 // The bert decision model with its own WordPiece vocabulary.
 bool writeTinyDecisionModel(const std::string& path);
 

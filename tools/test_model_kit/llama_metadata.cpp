@@ -17,17 +17,22 @@ void writeLlamaMetadata(GgufFileWriter& out, const ChatModelShape& shape, const 
     out.setString("general.architecture", "llama");
     out.setString("general.name", name);
     out.setU32("general.file_type", 1);  // mostly F16
-    out.setU32("llama.context_length", shape.contextLength);
-    out.setU32("llama.embedding_length", shape.embeddingLength);
-    out.setU32("llama.block_count", shape.blockCount);
-    out.setU32("llama.feed_forward_length", shape.feedForwardLength);
-    out.setU32("llama.attention.head_count", shape.headCount);
-    out.setU32("llama.attention.head_count_kv", shape.headCount);
+    writeShapeMetadata(out, "llama", shape);
     out.setF32("llama.attention.layer_norm_rms_epsilon", shape.rmsEpsilon);
     out.setU32("llama.rope.dimension_count", shape.embeddingLength / shape.headCount);
     out.setF32("llama.rope.freq_base", 10000.0f);
     out.setU32("llama.vocab_size", static_cast<uint32_t>(vocab.tokens.size()));
     writeTokenizerMetadata(out, vocab);
+}
+
+void writeShapeMetadata(GgufFileWriter& out, const std::string& architecture, const ChatModelShape& shape) {
+    const std::string p = architecture + ".";
+    out.setU32(p + "context_length", shape.contextLength);
+    out.setU32(p + "embedding_length", shape.embeddingLength);
+    out.setU32(p + "block_count", shape.blockCount);
+    out.setU32(p + "feed_forward_length", shape.feedForwardLength);
+    out.setU32(p + "attention.head_count", shape.headCount);
+    out.setU32(p + "attention.head_count_kv", shape.headCount);
 }
 
 void writeTokenizerMetadata(GgufFileWriter& out, const Vocabulary& vocab) {

@@ -1,6 +1,6 @@
 // Writes the GGUF test models into the folder given as the only argument:
 // tiny-chat.gguf, micro-chat.gguf, scripted-chat.gguf with its family variants, flood-chat.gguf,
-// tiny-mmproj.gguf and tiny-decision.gguf.
+// tiny-mmproj.gguf, tiny-decision.gguf, and the speech pair tiny-speech.gguf and tiny-speech-mmproj.gguf.
 // Runs at build time.
 #include <cstdio>
 #include <string>
@@ -29,5 +29,7 @@ int main(int argc, char** argv) {
     ok = kit::writeFloodChatModel(folder + "/flood-chat.gguf") && ok;
     ok = kit::writeTinyProjector(folder + "/tiny-mmproj.gguf", shape.embeddingLength) && ok;
     ok = kit::writeTinyDecisionModel(folder + "/tiny-decision.gguf") && ok;
+    ok = kit::writeTinySpeechModel(folder + "/tiny-speech.gguf", vocab) && ok;
+    ok = kit::writeTinySpeechProjector(folder + "/tiny-speech-mmproj.gguf") && ok;
     return ok ? 0 : 1;
 }
