@@ -96,7 +96,8 @@ int main(int argc, char** argv) {
     }
     setLogLevel(1);
     ServerConfig::SERV_PORT = 0;
-    routeHandlers().routeMgmtApi = [](HttpRequestHandler& handler, const Request& request, Response& response) {
+    RouteHandlers routes;
+    routes.routeMgmtApi = [](HttpRequestHandler& handler, const Request& request, Response& response) {
         if (request.path != "/mgmt-api/ping") return false;
         response.headers["Content-Type"] = "application/json";
         response.setBody(std::string(kPingBody));
@@ -107,7 +108,7 @@ int main(int argc, char** argv) {
     TcpServerOptions options;
     options.maxConnections = 1024;
     auto server = TcpServer::create("127.0.0.1", 0, options);
-    server->setPeerHandler([](Peer* peer) { HttpServ(peer, ConnOrigin::Socket); });
+    server->setPeerHandler([&routes](Peer* peer) { HttpServ(routes, peer, ConnOrigin::Socket); });
     server->start();
     auto reference = TcpServer::create("127.0.0.1", 0, options);
     reference->setPeerHandler(serveReference);

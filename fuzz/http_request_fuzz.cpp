@@ -19,8 +19,10 @@
 
 namespace {
 
-void installStandInRoutes() {
-    RouteHandlers& routes = routeHandlers();
+// Filled once, then only read.
+RouteHandlers gRoutes;
+
+void installStandInRoutes(RouteHandlers& routes) {
     routes.bodyLimit = filesBodyLimit;
     routes.messages = [](HttpRequestHandler& handler, const Request& request, Response& response,
                          const std::string& id) {
@@ -57,7 +59,7 @@ bool initOnce() {
     setLogEnabled(false);
     ServerConfig::LOCAL_V1_ACCESS = true;
     runtimeprops::brisvaneExport.store(true);
-    installStandInRoutes();
+    installStandInRoutes(gRoutes);
     return true;
 }
 
@@ -67,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool ready = initOnce();
     (void)ready;
     FakePeer peer(std::string(reinterpret_cast<const char*>(data), size));
-    HttpServ(&peer, ConnOrigin::Socket);
+    HttpServ(gRoutes, &peer, ConnOrigin::Socket);
     const std::string& written = peer.output().written;
     if (!written.empty() && written.compare(0, 9, "HTTP/1.1 ") != 0) std::abort();
     return 0;

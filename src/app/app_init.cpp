@@ -42,7 +42,8 @@ void startTcpServer(ServiceContext& services) {
     } catch (const std::exception& e) {
         throw AppInitException(1302, std::string("TcpServer::create failed: ") + e.what());
     }
-    services.tcpServer->setPeerHandler([](Peer* peer) { HttpServ(peer, ConnOrigin::Socket); });
+    const RouteHandlers& routes = appRoutes();
+    services.tcpServer->setPeerHandler([&routes](Peer* peer) { HttpServ(routes, peer, ConnOrigin::Socket); });
     try {
         services.tcpServer->start();
     } catch (const std::exception& e) {
@@ -72,6 +73,11 @@ SpeechBackend speechBackendAtStart() {
 ServiceContext& appServices() {
     static ServiceContext services;
     return services;
+}
+
+RouteHandlers& appRoutes() {
+    static RouteHandlers routes;
+    return routes;
 }
 
 TcpServerOptions& tcpServerOptions() {
@@ -105,6 +111,10 @@ void initApp() {
     const int emptied = services.mivrels->truncateStorageOnUnload();
     if (emptied > 0) logMessage(4, "[initApp] 저장소 비우기 (truncate_storage_on_unload): %d개 Mivrel", emptied);
 
+    const RouteHandlers& routes = appRoutes();
+    services.relayLocal.serveMemoryConnection = [&routes](Peer* peer) {
+        HttpServ(routes, peer, ConnOrigin::Memory);
+    };
     startTcpServer(services);
     loadMediaEngineAtStart();
     releaseWatcher().start();

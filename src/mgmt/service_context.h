@@ -1,6 +1,6 @@
 // ServiceContext: the services one running server shares between its route
-// handlers: the instance manager, the event log, the TCP server and the data
-// folders.
+// handlers: the instance manager, the event log, the TCP server, the data
+// folders and the way the relay reaches the server.
 //
 // Start-up owns the one context of the process: it makes the members in
 // initApp, before the TCP server accepts a connection, and releases them on
@@ -26,6 +26,7 @@
 #include "config/event_manager.h"
 #include "engine/mivrel_manager.h"
 #include "net/tcp_server.h"
+#include "relay/relay_lifecycle.h"
 
 struct ServiceContext {
     ServiceContext() = default;
@@ -36,6 +37,7 @@ struct ServiceContext {
     std::unique_ptr<MivrelManager> mivrels;  // the instance manager
     std::unique_ptr<TcpServer> tcpServer;    // the server on SERV_IP:SERV_PORT
     DataFolders folders;                     // where the registries live
+    RelayLocalServer relayLocal;             // what the relay client is started with
 
     // The instance with that id; null when there is none or no manager.
     std::shared_ptr<Mivrel> findMivrel(const std::string& id) const;

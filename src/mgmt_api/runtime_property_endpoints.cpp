@@ -40,7 +40,7 @@ void handleGetRuntimeProperties(const ServiceContext&, HttpRequestHandler& handl
     sendJson(handler, response, nlohmann::json{{"properties", std::move(properties)}});
 }
 
-void handlePatchRuntimeProperties(const ServiceContext&, HttpRequestHandler& handler, const Request& request,
+void handlePatchRuntimeProperties(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
                                   Response& response) {
     nlohmann::json body;
     if (!parseJsonBodyOrReply(handler, request, response, body)) return;
@@ -83,7 +83,7 @@ void handlePatchRuntimeProperties(const ServiceContext&, HttpRequestHandler& han
     if (exported != wasExported) {
         if (exported) {
             logMessage(4, "[mgmt] BRISVANE_EXPORT=true → RTC 클라이언트 기동");
-            startRtcClient();
+            startRtcClient(services.relayLocal);
         } else {
             logMessage(4, "[mgmt] BRISVANE_EXPORT=false → RTC 클라이언트 중지");
             stopRtcClient(true);

@@ -1,5 +1,7 @@
 #include "net/http_serv.h"
 
+#include <utility>
+
 #include "base/logger.h"
 #include "base/text_util.h"
 #include "config/server_config.h"
@@ -9,10 +11,19 @@
 #include "net/streams.h"
 #include "platform/socket_errors.h"
 
+HttpRequestHandlerImpl::HttpRequestHandlerImpl(const RouteHandlers& routes, std::string webRoot,
+                                               std::string publicPath, Peer* peer, InputStream* input,
+                                               OutputStream* output)
+    : HttpRequestHandler(std::move(webRoot), std::move(publicPath), peer, input, output), routes_(routes) {}
+
+BodyLimitRule HttpRequestHandlerImpl::defaultBodyLimit(const Request& head) const {
+    return routeBodyLimit(routes_, head);
+}
+
 void HttpRequestHandlerImpl::handle(HttpRequestHandler& handler, const Request& request, Response& response) {
     try {
         if (!checkDirectAccess(request, response)) return;
-        if (routeRequest(handler, request, response)) return;
+        if (routeRequest(routes_, handler, request, response)) return;
         logMessage(9, "[HTTP] Unknown Endpoint: %s", request.path.c_str());
         sendJsonError(handler, response, 404, "not_found", "Unknown endpoint: " + request.path);
     } catch (const IOException&) {
@@ -71,22 +82,25 @@ bool HttpRequestHandlerImpl::checkDirectAccess(const Request& request, Response&
     return true;
 }
 
-std::unique_ptr<HttpRequestHandler> makeHttpRequestHandler(const std::string& webRoot, const std::string& publicPath,
-                                                           Peer* peer, InputStream* input, OutputStream* output) {
-    return std::make_unique<HttpRequestHandlerImpl>(webRoot, publicPath, peer, input, output);
+std::unique_ptr<HttpRequestHandler> makeHttpRequestHandler(const RouteHandlers& routes, const std::string& webRoot,
+                                                           const std::string& publicPath, Peer* peer,
+                                                           InputStream* input, OutputStream* output) {
+    return std::make_unique<HttpRequestHandlerImpl>(routes, webRoot, publicPath, peer, input, output);
 }
 
-void HttpServ(Peer* peer, ConnOrigin origin) { HttpServ(peer, origin, RequestLimits()); }
+void HttpServ(const RouteHandlers& routes, Peer* peer, ConnOrigin origin) {
+    HttpServ(routes, peer, origin, RequestLimits());
+}
 
-void HttpServ(Peer* peer, ConnOrigin origin, const RequestLimits& limits) {
+void HttpServ(const RouteHandlers& routes, Peer* peer, ConnOrigin origin, const RequestLimits& limits) {
     const std::string webRoot = ServerConfig::WEBAPP_FILE_PATH;
     const std::string publicPath = ServerConfig::WEBAPP_PUBLIC_PATH;
     logMessage(9, "[HttpServ] client(id:%u, ip:%s) connected", peer->getId(), peer->getAddress().c_str());
-    auto handler = makeHttpRequestHandler(webRoot, publicPath, peer, peer->getInputStream(), peer->getOutputStream());
+    auto handler = makeHttpRequestHandler(routes, webRoot, publicPath, peer, peer->getInputStream(), peer->getOutputStream());
     handler->setRequestLimits(limits);
     handler->setAttribute("origin", origin);
     handler->setAttribute("peerPort", peer->getPort());
-    if (routeHandlers().prepareConnection) routeHandlers().prepareConnection(*handler);
+    if (routes.prepareConnection) routes.prepareConnection(*handler);
 
     const int64_t start = nowMs();
     try {

@@ -6,14 +6,17 @@
 #include <string>
 
 #include "net/http_request_handler.h"
+#include "net/router.h"
 
 class Peer;
 
 // The handler class of every connection: handle() runs the access guard and
-// the router and answers what nothing served with the JSON 404.
+// the router over `routes` and answers what nothing served with the JSON 404.
+// `routes` must outlive the handler.
 class HttpRequestHandlerImpl : public HttpRequestHandler {
 public:
-    using HttpRequestHandler::HttpRequestHandler;
+    HttpRequestHandlerImpl(const RouteHandlers& routes, std::string webRoot, std::string publicPath, Peer* peer,
+                           InputStream* input, OutputStream* output);
 
     // Guard, router, JSON 404. Unexpected exceptions are logged and answered
     // 500 "internal_error" (or end the connection when a reply was started);
@@ -22,16 +25,25 @@ public:
 
     // True to let the request through; false after a 403 reply was sent.
     bool checkDirectAccess(const Request& request, Response& response);
+
+protected:
+    // The route table's limit for the request head.
+    BodyLimitRule defaultBodyLimit(const Request& head) const override;
+
+private:
+    const RouteHandlers& routes_;
 };
 
-// A new handler for one connection, with no attributes.
-std::unique_ptr<HttpRequestHandler> makeHttpRequestHandler(const std::string& webRoot, const std::string& publicPath,
-                                                           Peer* peer, InputStream* input, OutputStream* output);
+// A new handler for one connection, with no attributes, routing by `routes`
+// (which must outlive it).
+std::unique_ptr<HttpRequestHandler> makeHttpRequestHandler(const RouteHandlers& routes, const std::string& webRoot,
+                                                           const std::string& publicPath, Peer* peer,
+                                                           InputStream* input, OutputStream* output);
 
-// Serves the connection's requests until it ends. Catches IOException (the
-// normal end of a connection); other exceptions pass to the calling thread.
-// The caller closes and releases the peer afterwards.
-void HttpServ(Peer* peer, ConnOrigin origin);
+// Serves the connection's requests by `routes` until it ends. Catches
+// IOException (the normal end of a connection); other exceptions pass to the
+// calling thread. The caller closes and releases the peer afterwards.
+void HttpServ(const RouteHandlers& routes, Peer* peer, ConnOrigin origin);
 // The same with request limits other than the defaults (tests lower the
 // deadlines through it).
-void HttpServ(Peer* peer, ConnOrigin origin, const RequestLimits& limits);
+void HttpServ(const RouteHandlers& routes, Peer* peer, ConnOrigin origin, const RequestLimits& limits);

@@ -85,13 +85,13 @@ void sendServiceDown(HttpRequestHandler& handler, Response& response) {
 
 // Runs the instance row that matches, if any. Returns whether a row matched
 // (served or not) and sets *served.
-bool tryInstanceRows(const InstanceRow* rows, size_t count, HttpRequestHandler& handler, const Request& request,
-                     Response& response, bool* served) {
+bool tryInstanceRows(const RouteHandlers& routes, const InstanceRow* rows, size_t count, HttpRequestHandler& handler,
+                     const Request& request, Response& response, bool* served) {
     for (size_t i = 0; i < count; ++i) {
         if (request.method != rows[i].method) continue;
         const std::string id = extractPathParam(request.path, kInstancePrefix, rows[i].suffix);
         if (id.empty()) continue;
-        const InstanceRoute& route = routeHandlers().*(rows[i].slot);
+        const InstanceRoute& route = routes.*(rows[i].slot);
         *served = static_cast<bool>(route);
         if (route) route(handler, request, response, id);
         return true;
@@ -101,13 +101,8 @@ bool tryInstanceRows(const InstanceRow* rows, size_t count, HttpRequestHandler& 
 
 }  // namespace
 
-RouteHandlers& routeHandlers() {
-    static RouteHandlers handlers;
-    return handlers;
-}
-
-bool routeRequest(HttpRequestHandler& handler, const Request& request, Response& response) {
-    const RouteHandlers& routes = routeHandlers();
+bool routeRequest(const RouteHandlers& routes, HttpRequestHandler& handler, const Request& request,
+                  Response& response) {
     const std::string& path = request.path;
 
     if (request.method == "GET") {
@@ -144,7 +139,7 @@ bool routeRequest(HttpRequestHandler& handler, const Request& request, Response&
     }
 
     bool served = false;
-    if (tryInstanceRows(kRowsBeforeFiles, std::size(kRowsBeforeFiles), handler, request, response, &served))
+    if (tryInstanceRows(routes, kRowsBeforeFiles, std::size(kRowsBeforeFiles), handler, request, response, &served))
         return served;
 
     std::string id;
@@ -165,13 +160,13 @@ bool routeRequest(HttpRequestHandler& handler, const Request& request, Response&
         }
     }
 
-    if (tryInstanceRows(kRowsAfterGenerate, std::size(kRowsAfterGenerate), handler, request, response, &served))
+    if (tryInstanceRows(routes, kRowsAfterGenerate, std::size(kRowsAfterGenerate), handler, request, response, &served))
         return served;
     return false;
 }
 
-BodyLimitRule routeBodyLimit(const Request& head) {
-    const BodyLimit& limit = routeHandlers().bodyLimit;
+BodyLimitRule routeBodyLimit(const RouteHandlers& routes, const Request& head) {
+    const BodyLimit& limit = routes.bodyLimit;
     return limit ? limit(head) : BodyLimitRule{};
 }
 

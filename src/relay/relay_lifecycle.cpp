@@ -131,7 +131,7 @@ std::string relayDeviceSpecs() {
     return mivrelable::rtc::base64Encode(specs.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
-void startRtcClient() {
+void startRtcClient(const RelayLocalServer& local) {
     std::lock_guard<std::mutex> lifecycle(gLifecycleMutex);
     retireCurrentLocked();
     // A relayed request that restarts the relay must not wait for the relay,
@@ -158,7 +158,11 @@ void startRtcClient() {
     config.local_port = ServerConfig::SERV_PORT;
     config.local_access_token = props.token;
     config.local_mode = ServerConfig::RTC_LOCAL_MODE.empty() ? std::string("memory") : ServerConfig::RTC_LOCAL_MODE;
-    config.local_stream_factory = mivrelable::rtc::makeMemoryLocalStream;
+    if (local.serveMemoryConnection) {
+        config.local_stream_factory = [serve = local.serveMemoryConnection] {
+            return mivrelable::rtc::makeMemoryLocalStream(serve);
+        };
+    }
     config.on_local_port = [](uint16_t port, bool add) { setRelayPort("127.0.0.1", port, add); };
     logMessage(4, "[RTC] 로컬 어플리케이션 연결 방식: %s", config.local_mode.c_str());
     config.local_hostname = localHostName();

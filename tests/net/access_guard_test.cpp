@@ -58,11 +58,11 @@ protected:
     void SetUp() override {
         NetGlobalsTest::SetUp();
         runtimeprops::brisvaneExport = true;
-        routeHandlers().listMivrels = [](HttpRequestHandler& h, const Request&, Response& r) {
+        routes_.listMivrels = [](HttpRequestHandler& h, const Request&, Response& r) {
             r.setBody(std::string("list"));
             h.sendResponse(r);
         };
-        routeHandlers().routeMgmtApi = [](HttpRequestHandler& h, const Request&, Response& r) {
+        routes_.routeMgmtApi = [](HttpRequestHandler& h, const Request&, Response& r) {
             r.setBody(std::string("mgmt"));
             h.sendResponse(r);
             return true;
@@ -74,7 +74,7 @@ protected:
                                     const std::string& address = "127.0.0.1", ConnOrigin origin = ConnOrigin::Socket,
                                     uint16_t port = 40000) {
         FakePeer peer("GET " + path + " HTTP/1.1\r\n" + headers + "\r\n", address, port);
-        HttpServ(&peer, origin);
+        HttpServ(routes_, &peer, origin);
         const auto replies = splitReplies(peer.output().written);
         if (replies.empty()) return {0, ""};
         return {std::stoi(replies[0].substr(9, 3)), bodyOf(replies[0])};

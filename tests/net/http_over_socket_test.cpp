@@ -18,7 +18,7 @@ class HttpOverSocket : public NetGlobalsTest {
 protected:
     void SetUp() override {
         NetGlobalsTest::SetUp();
-        routeHandlers().routeMgmtApi = [](HttpRequestHandler& h, const Request& req, Response& resp) {
+        routes_.routeMgmtApi = [](HttpRequestHandler& h, const Request& req, Response& resp) {
             if (req.path != "/mgmt-api/stream") return false;
             resp.headers["Content-Type"] = "text/event-stream";
             h.beginChunked(resp);
@@ -33,7 +33,7 @@ protected:
     void startServer(const RequestLimits& limits, const TcpServerOptions& options) {
         if (server_) server_->stop();
         server_ = TcpServer::create("127.0.0.1", 0, options);
-        server_->setPeerHandler([limits](Peer* peer) { HttpServ(peer, ConnOrigin::Socket, limits); });
+        server_->setPeerHandler([this, limits](Peer* peer) { HttpServ(routes_, peer, ConnOrigin::Socket, limits); });
         server_->start();
     }
     void TearDown() override {

@@ -13,8 +13,8 @@
 #include "net/http_serv.h"
 #include "net/router.h"
 
-// Resets the configuration, the runtime properties the router reads and the
-// route handlers around each test.
+// Resets the configuration and the runtime properties the router reads
+// around each test; each test fills a route table of its own.
 class NetGlobalsTest : public ::testing::Test {
 protected:
     void SetUp() override { reset(); }
@@ -22,8 +22,8 @@ protected:
     static void reset() {
         ServerConfig::resetToDefaults();
         runtimeprops::brisvaneExport = false;
-        routeHandlers() = RouteHandlers();
     }
+    RouteHandlers routes_;
 };
 
 // Splits the server's bytes into whole replies (Content-Length or chunked).
