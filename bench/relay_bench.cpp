@@ -4,12 +4,11 @@
 // run. Prints the figures and the ratios.
 #include <sys/sysinfo.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <thread>
 
-#include "config/runtime_properties.h"
-#include "config/server_config.h"
 #include "net/http_request_handler.h"
 #include "net/http_serv.h"
 #include "net/router.h"
@@ -80,9 +79,10 @@ int main() {
     getloadavg(load, 3);
     std::printf("relay_bench: load average %.2f %.2f %.2f\n", load[0], load[1], load[2]);
 
-    ServerConfig::resetToDefaults();
-    ServerConfig::LOCAL_V1_ACCESS = true;
-    runtimeprops::brisvaneExport = true;
+    std::atomic<bool> exported{true};
+    NetOptions netOptions;
+    netOptions.localV1Access = true;
+    netOptions.inferenceExported = &exported;
     RouteHandlers routes;
     installRoutes(routes);
     TempDir dir;
@@ -91,7 +91,8 @@ int main() {
     ScopedEnvVar trust("SSL_CERT_FILE", dir.file("ca.pem"));
     StandInRelay relay(ca.issueServerCertificate({"localhost"}), "bench", "bench-token");
     auto server = TcpServer::create("127.0.0.1", 0);
-    server->setPeerHandler([&routes](Peer* peer) { HttpServ(routes, peer, ConnOrigin::Socket); });
+    server->setPeerHandler(
+        [&routes, &netOptions](Peer* peer) { HttpServ(routes, netOptions, peer, ConnOrigin::Socket); });
     server->start();
 
     mivrelable::rtc::RtcConfig config;
@@ -102,9 +103,9 @@ int main() {
     config.local_access_token = "bench-token";
     config.local_port = server->listeningPort();
     config.local_mode = "memory";
-    config.local_stream_factory = [&routes] {
+    config.local_stream_factory = [&routes, &netOptions] {
         return mivrelable::rtc::makeMemoryLocalStream(
-            [&routes](Peer* peer) { HttpServ(routes, peer, ConnOrigin::Memory); });
+            [&routes, &netOptions](Peer* peer) { HttpServ(routes, netOptions, peer, ConnOrigin::Memory); });
     };
     mivrelable::rtc::RtcClient client(config);
     std::thread clientThread([&] { client.run(); });

@@ -4,6 +4,7 @@
 // behind the routes: a JSON echo for the chat route, a streamed reply for the
 // status route, the files route's Range parse and its upload body limit.
 // Checks that every reply the server wrote starts as an HTTP/1.1 status line.
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -11,8 +12,6 @@
 #include "api/files_api.h"
 #include "base/json_parse.h"
 #include "base/logger.h"
-#include "config/runtime_properties.h"
-#include "config/server_config.h"
 #include "net/fake_peer.h"
 #include "net/http_serv.h"
 #include "net/router.h"
@@ -21,6 +20,8 @@ namespace {
 
 // Filled once, then only read.
 RouteHandlers gRoutes;
+NetOptions gOptions;
+std::atomic<bool> gExported{true};
 
 void installStandInRoutes(RouteHandlers& routes) {
     routes.bodyLimit = filesBodyLimit;
@@ -57,8 +58,8 @@ void installStandInRoutes(RouteHandlers& routes) {
 
 bool initOnce() {
     setLogEnabled(false);
-    ServerConfig::LOCAL_V1_ACCESS = true;
-    runtimeprops::brisvaneExport.store(true);
+    gOptions.localV1Access = true;
+    gOptions.inferenceExported = &gExported;
     installStandInRoutes(gRoutes);
     return true;
 }
@@ -69,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool ready = initOnce();
     (void)ready;
     FakePeer peer(std::string(reinterpret_cast<const char*>(data), size));
-    HttpServ(gRoutes, &peer, ConnOrigin::Socket);
+    HttpServ(gRoutes, gOptions, &peer, ConnOrigin::Socket);
     const std::string& written = peer.output().written;
     if (!written.empty() && written.compare(0, 9, "HTTP/1.1 ") != 0) std::abort();
     return 0;

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "mgmt/service_context.h"
+#include "net/net_options.h"
 #include "net/router.h"
 #include "net/tcp_server.h"
 
@@ -18,6 +19,11 @@ ServiceContext& appServices();
 // afterwards by every connection, direct or relayed.
 RouteHandlers& appRoutes();
 
+// The front end's options of the running server: owned here, filled from the
+// configuration by initApp before the server starts, and only read afterwards
+// by every connection, direct or relayed.
+const NetOptions& appNetOptions();
+
 // Options of the TCP server that initApp makes. Tests and benchmarks may change
 // them before initApp runs.
 TcpServerOptions& tcpServerOptions();
@@ -28,8 +34,9 @@ TcpServerOptions& tcpServerOptions();
 // the data folders, models.json (made when missing), the repair of interrupted
 // downloads, the event log, the instance manager with every instance listed
 // in mivrel.json (no model is loaded), the emptying of stores marked
-// "truncate_storage_on_unload", the relay's way to the server, the TCP server
-// with the HTTP handler over appRoutes() on SERV_IP:SERV_PORT, the "Server started" event, the media library and the
+// "truncate_storage_on_unload", the front end's options and the relay's way to
+// the server, the TCP server with the HTTP handler over appRoutes() on
+// SERV_IP:SERV_PORT, the "Server started" event, the media library and the
 // release watcher. Problems with single files are logged and start-up goes
 // on. Throws AppInitException 1104 when a data folder cannot be made and 1302
 // when the TCP server cannot be created or started; lets the file system's

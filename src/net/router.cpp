@@ -4,7 +4,6 @@
 #include <iterator>
 
 #include "base/text_util.h"
-#include "config/runtime_properties.h"
 #include "net/http_request_handler.h"
 
 namespace {
@@ -101,8 +100,8 @@ bool tryInstanceRows(const RouteHandlers& routes, const InstanceRow* rows, size_
 
 }  // namespace
 
-bool routeRequest(const RouteHandlers& routes, HttpRequestHandler& handler, const Request& request,
-                  Response& response) {
+bool routeRequest(const RouteHandlers& routes, const NetOptions& options, HttpRequestHandler& handler,
+                  const Request& request, Response& response) {
     const std::string& path = request.path;
 
     if (request.method == "GET") {
@@ -122,7 +121,7 @@ bool routeRequest(const RouteHandlers& routes, HttpRequestHandler& handler, cons
     if (startsWith(path, "/mgmt-api/")) return routes.routeMgmtApi && routes.routeMgmtApi(handler, request, response);
 
     if (!startsWith(path, "/v1/")) return false;
-    if (!runtimeprops::brisvaneExport) {
+    if (!options.inferenceOn()) {
         sendServiceDown(handler, response);
         return true;
     }

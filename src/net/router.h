@@ -6,8 +6,8 @@
 // start-up fills and hands to the connections it serves. A row whose handler is not installed serves
 // nothing, so its requests get the request handler's JSON 404 "not_found",
 // exactly like a path that no row names. While the inference service is off
-// (runtime property BRISVANE_EXPORT false) every "/v1/" path is answered 503
-// before any inference row is looked at.
+// (NetOptions::inferenceOn() false) every "/v1/" path is answered 503 before
+// any inference row is looked at.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +16,7 @@
 
 #include "net/http_request.h"
 #include "net/http_response.h"
+#include "net/net_options.h"
 
 class HttpRequestHandler;
 
@@ -72,11 +73,12 @@ struct RouteHandlers {
 // is empty.
 BodyLimitRule routeBodyLimit(const RouteHandlers& routes, const Request& head);
 
-// Dispatches `request` by the route table to the handlers in `routes`.
-// Returns true when a row served it, false when none did (nothing written).
+// Dispatches `request` by the route table to the handlers in `routes`, with
+// the inference service's state read from `options` at the request. Returns
+// true when a row served it, false when none did (nothing written).
 // Exceptions of handlers pass through.
-bool routeRequest(const RouteHandlers& routes, HttpRequestHandler& handler, const Request& request,
-                  Response& response);
+bool routeRequest(const RouteHandlers& routes, const NetOptions& options, HttpRequestHandler& handler,
+                  const Request& request, Response& response);
 
 // The part of `path` between `prefix` and `suffix`, "" when the path does not
 // begin and end with them or nothing lies between.

@@ -12,7 +12,6 @@
 
 #include "base/logger.h"
 #include "config/runtime_properties.h"
-#include "config/server_config.h"
 #include "net/access_guard.h"
 #include "platform/cuda_devices.h"
 #include "platform/system_info.h"
@@ -155,9 +154,9 @@ void startRtcClient(const RelayLocalServer& local) {
     config.port = relayPort();
     config.uuid = props.brisvaneIdRelay;
     config.hmac_key = mivrelable::rtc::sha256Bytes(props.token);
-    config.local_port = ServerConfig::SERV_PORT;
+    config.local_port = local.port;
     config.local_access_token = props.token;
-    config.local_mode = ServerConfig::RTC_LOCAL_MODE.empty() ? std::string("memory") : ServerConfig::RTC_LOCAL_MODE;
+    config.local_mode = local.mode.empty() ? std::string("memory") : local.mode;
     if (local.serveMemoryConnection) {
         config.local_stream_factory = [serve = local.serveMemoryConnection] {
             return mivrelable::rtc::makeMemoryLocalStream(serve);

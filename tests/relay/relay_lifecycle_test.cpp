@@ -61,7 +61,7 @@ TEST_F(RelayLifecycle, StatusFollowsTheConnectionAndAUserStopReadsDown) {
     ASSERT_TRUE(relay_->waitAuthenticated(1));
     EXPECT_TRUE(eventually([] { return relayStatus.load() == kGatewayConnected; }));
     const std::string hello = relay_->hellos().at(0);
-    EXPECT_NE(hello.find("uuid=dev-1 local_port=" + std::to_string(ServerConfig::SERV_PORT) + " local_hostname="),
+    EXPECT_NE(hello.find("uuid=dev-1 local_port=" + std::to_string(server_->listeningPort()) + " local_hostname="),
               std::string::npos);
     EXPECT_NE(hello.find(" device_specs="), std::string::npos);
     EXPECT_TRUE(log.contains("[RTC] 로컬 어플리케이션 연결 방식: memory"));
@@ -100,7 +100,7 @@ TEST_F(RelayLifecycle, ARelayedRequestMayStopTheRelayAndStillAnswerThroughIt) {
     setListHook([] { stopRtcClient(true); });
     for (const char* mode : {"memory", "socket"}) {
         SCOPED_TRACE(mode);
-        ServerConfig::RTC_LOCAL_MODE = mode;
+        localMode_ = mode;
         setProperties("localhost");
         const int before = relay_->authenticatedCount();
         startRtcClient(localServer());

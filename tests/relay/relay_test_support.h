@@ -100,9 +100,9 @@ protected:
         trust_ = std::make_unique<ScopedEnvVar>("SSL_CERT_FILE", dir_.file("ca.pem"));
         relay_ = std::make_unique<StandInRelay>(ca_.issueServerCertificate({"localhost"}), kUuid, kToken);
         const uint16_t port = freeLoopbackPort();
-        ServerConfig::SERV_PORT = port;
+        options_.servPort = port;
         server_ = TcpServer::create("127.0.0.1", port);
-        server_->setPeerHandler([this](Peer* peer) { HttpServ(routes_, peer, ConnOrigin::Socket); });
+        server_->setPeerHandler([this](Peer* peer) { HttpServ(routes_, options_, peer, ConnOrigin::Socket); });
         server_->start();
     }
 
@@ -199,16 +199,25 @@ protected:
         return reply.raw;
     }
 
-    // The relay's way to this fixture's server: relayed requests served in
-    // memory with the fixture's route table.
+    // The relay's way to this fixture's server: its port, localMode_, and
+    // relayed requests served in memory with the fixture's routes and options.
     RelayLocalServer localServer() {
         RelayLocalServer local;
-        local.serveMemoryConnection = [this](Peer* peer) { HttpServ(routes_, peer, ConnOrigin::Memory); };
+        local.port = server_->listeningPort();
+        local.mode = localMode_;
+        local.serveMemoryConnection = [this](Peer* peer) { HttpServ(routes_, options_, peer, ConnOrigin::Memory); };
         return local;
     }
 
-    // Outlives the servers and the relay's memory-mode threads.
+    // Outlive the servers and the relay's memory-mode threads. The inference
+    // service follows the runtime properties, as in the server.
     RouteHandlers routes_;
+    NetOptions options_ = [] {
+        NetOptions options;
+        options.inferenceExported = &runtimeprops::brisvaneExport;
+        return options;
+    }();
+    std::string localMode_ = "memory";
     TempDir dir_;
     TestCertificateAuthority ca_;
     std::unique_ptr<ScopedEnvVar> trust_;
