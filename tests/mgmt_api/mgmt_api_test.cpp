@@ -73,12 +73,11 @@ RoutedReply route(const std::string& method, const std::string& path, const std:
 class MgmtLifecycleTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        setMivrelEngineMakerForTesting(
-            [](const std::string&) -> std::unique_ptr<MivrelEngine> { return std::make_unique<QuietEngine>(); });
         savedDir_ = ServerConfig::DIR_MIVREL;
         savedModelsDir_ = ServerConfig::DIR_MODELS;
         ServerConfig::DIR_MIVREL = dir_.path();
-        services_.mivrels = std::make_unique<MivrelManager>();
+        services_.mivrels = std::make_unique<MivrelManager>(
+            [](const std::string&) -> std::unique_ptr<MivrelEngine> { return std::make_unique<QuietEngine>(); });
         services_.mivrels->setDir(dir_.path());
         json list = json::array();
         for (const std::string id : {"a", "b"}) {
@@ -98,7 +97,6 @@ protected:
         services_.mivrels.reset();
         ServerConfig::DIR_MIVREL = savedDir_;
         ServerConfig::DIR_MODELS = savedModelsDir_;
-        setMivrelEngineMakerForTesting({});
     }
 
     std::shared_ptr<Mivrel> loaded(const std::string& id) {

@@ -66,13 +66,8 @@ protected:
                   R"({"name": "Plain", "modelId": "m1", "familyType": "LLM", "custom": [1, 2], "mivrelId": "plain"})");
         writeFile(home_.file("mivrel/broken/properties.json"), "{ not json");
         writeFile(home_.file("mivrel/ghost/properties.json"), R"({"modelId": "ghost"})");
-        setMivrelEngineMakerForTesting(
-            [](const std::string&) -> std::unique_ptr<MivrelEngine> { return std::make_unique<LayeredEngine>(); });
     }
-    void TearDown() override {
-        setMivrelEngineMakerForTesting({});
-        ServerConfig::resetToDefaults();
-    }
+    void TearDown() override { ServerConfig::resetToDefaults(); }
 
     TempDir home_;
 };
@@ -127,6 +122,9 @@ TEST_F(StatusEntries, ListStopsAtTheFirstElementThatIsNotAnObject) {
 
 TEST_F(StatusEntries, LiveFieldsOfRegisteredInstances) {
     auto mivrel = std::make_shared<Mivrel>();
+    mivrel->engineMaker = [](const std::string&) -> std::unique_ptr<MivrelEngine> {
+        return std::make_unique<LayeredEngine>();
+    };
     mivrel->config.id = "plain";
     mivrel->config.loadSettings.params = {{"release_policy", "idle:5"}};
     mivrel->config.contextSettings.nCtx = 512;
