@@ -51,24 +51,24 @@ std::vector<std::string> instancesOfModel(const MivrelManager* mivrels, const st
     return ids;
 }
 
-void cancelDownloadAndWait(const std::string& modelId, int waitMs) {
+void cancelDownloadAndWait(ModelDownloadTable& downloads, const std::string& modelId, int waitMs) {
     {
-        std::lock_guard<std::mutex> lock(modelDownloadJobsMutex);
-        const auto it = modelDownloadJobs.find(modelId);
-        if (it == modelDownloadJobs.end() || !isActiveStatus(it->second.status)) return;
+        std::lock_guard<std::mutex> lock(downloads.mutex);
+        const auto it = downloads.jobs.find(modelId);
+        if (it == downloads.jobs.end() || !isActiveStatus(it->second.status)) return;
         it->second.cancelRequested = true;
         it->second.stopRequested = true;
     }
     for (int waited = 0; waited < waitMs; waited += 100) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        std::lock_guard<std::mutex> lock(modelDownloadJobsMutex);
-        const auto it = modelDownloadJobs.find(modelId);
-        if (it == modelDownloadJobs.end() || !isActiveStatus(it->second.status)) return;
+        std::lock_guard<std::mutex> lock(downloads.mutex);
+        const auto it = downloads.jobs.find(modelId);
+        if (it == downloads.jobs.end() || !isActiveStatus(it->second.status)) return;
     }
     logMessage(2, "[mgmt] 모델[%s] 다운로드 취소 대기 시간 초과 — 삭제 계속", modelId.c_str());
 }
 
-ModelRemovalResult removeModel(MivrelManager* mivrels, const std::string& modelId) {
+ModelRemovalResult removeModel(MivrelManager* mivrels, ModelDownloadTable& downloads, const std::string& modelId) {
     nlohmann::json entry;
     try {
         const nlohmann::json registry = loadModelsRegistry();
@@ -79,7 +79,7 @@ ModelRemovalResult removeModel(MivrelManager* mivrels, const std::string& modelI
         return failure(500, "internal_error", e.what());
     }
 
-    cancelDownloadAndWait(modelId, 10000);
+    cancelDownloadAndWait(downloads, modelId, 10000);
 
     for (const std::string& id : instancesOfModel(mivrels, modelId)) {
         std::string error;

@@ -162,7 +162,7 @@ void handleRegisterLocalModel(const ServiceContext&, HttpRequestHandler& handler
 
 void handleDeleteModel(const ServiceContext& services, HttpRequestHandler& handler, const Request&, Response& response,
                        const std::string& id) {
-    const ModelRemovalResult result = removeModel(services.mivrels.get(), id);
+    const ModelRemovalResult result = removeModel(services.mivrels.get(), *services.downloads, id);
     if (result.status != 200) return sendError(handler, response, result.status, result.code, result.message);
     sendJson(handler, response, nlohmann::json{{"modelId", id}, {"status", "deleted"}});
 }
