@@ -113,7 +113,7 @@ void initApp() {
     services.folders = configuredDataFolders();
     ensureDataDirectories(services.folders);
     loadModelRegistry(services.folders.models);
-    recoverInterruptedDownloads(*services.downloads);
+    recoverInterruptedDownloads(services.folders.models, *services.downloads);
 
     const std::string eventsPath = (std::filesystem::path(services.folders.logs) / "events.jsonl").string();
     services.events = std::make_unique<EventManager>(eventsPath, kEventLogCapacity);

@@ -17,11 +17,11 @@ std::string textMember(const nlohmann::json& entry, const char* key) {
 
 }  // namespace
 
-void recoverInterruptedDownloads(ModelDownloadTable& downloads) {
+void recoverInterruptedDownloads(const std::string& modelsDir, ModelDownloadTable& downloads) {
     std::vector<ModelDownloadJob> recovered;
     try {
         std::lock_guard<std::mutex> lock(modelsJsonMutex);
-        const std::string path = modelsJsonPath();
+        const std::string path = modelsJsonPath(modelsDir);
         nlohmann::json registry = loadJsonFile(path);
         nlohmann::json& models = registry.at("models");
         bool changed = false;
@@ -32,7 +32,8 @@ void recoverInterruptedDownloads(ModelDownloadTable& downloads) {
             job.name = textMember(entry, "name");
             job.status = "failed";
             job.errorMessage = "Interrupted by brisvanesrv restart";
-            const std::string folder = resolveModelStoragePath(job.modelId, textMember(entry, "storagePath"));
+            const std::string folder =
+                resolveModelStoragePath(modelsDir, job.modelId, textMember(entry, "storagePath"));
             const std::string fileName = textMember(entry, "filename");
             if (!folder.empty() && !fileName.empty()) {
                 const std::string file = folder + "/" + fileName;

@@ -29,13 +29,13 @@ void setStatus(ModelDownloadTable& downloads, const std::string& modelId, const 
 // Sets the model's registry entry fields under modelsJsonMutex. Throws when
 // models.json cannot be read, has no entry for the model or cannot be
 // written; a damaged file is never replaced.
-void updateEntry(const std::string& modelId, const nlohmann::json& fields) {
+void updateEntry(const std::string& modelsDir, const std::string& modelId, const nlohmann::json& fields) {
     std::lock_guard<std::mutex> lock(modelsJsonMutex);
-    nlohmann::json registry = loadModelsRegistry();
+    nlohmann::json registry = loadModelsRegistry(modelsDir);
     const long index = findModelIndex(registry, modelId);
     if (index < 0) throw std::runtime_error("modelId not in models.json: " + modelId);
     registry["models"][static_cast<size_t>(index)].update(fields);
-    saveJsonFile(modelsJsonPath(), registry);
+    saveJsonFile(modelsJsonPath(modelsDir), registry);
 }
 
 int64_t sizeOnDisk(const std::string& path) {
@@ -53,8 +53,9 @@ std::string fileNameOf(const std::string& path) { return fs::path(path).filename
 
 // Transfers, size-checks and verifies one file; ends the job and throws
 // JobEnded on a size or digest mismatch.
-void fetchAndCheck(ModelDownloadTable& downloads, const std::string& modelId, const ModelDownloadFile& file,
-                   size_t index, size_t count, int64_t& bytesBefore, int64_t totalBytes) {
+void fetchAndCheck(ModelDownloadTable& downloads, const std::string& modelsDir, const std::string& modelId,
+                   const ModelDownloadFile& file, size_t index, size_t count, int64_t& bytesBefore,
+                   int64_t totalBytes) {
     int64_t startOffset = std::max<int64_t>(0, sizeOnDisk(file.path));
     if (file.size > 0 && startOffset > file.size) {
         std::error_code ec;
@@ -73,7 +74,7 @@ void fetchAndCheck(ModelDownloadTable& downloads, const std::string& modelId, co
     const std::string name = fileNameOf(file.path);
     const int64_t actual = std::max<int64_t>(0, sizeOnDisk(file.path));
     if (file.size > 0 && actual != file.size) {
-        finishAbortedDownload(downloads, modelId, "failed",
+        finishAbortedDownload(downloads, modelsDir, modelId, "failed",
                               "파일 크기 불일치: " + name + " (expected=" + std::to_string(file.size) +
                                   " actual=" + std::to_string(actual) + ")",
                               {file.path});
@@ -82,7 +83,8 @@ void fetchAndCheck(ModelDownloadTable& downloads, const std::string& modelId, co
     if (!file.sha256.empty()) {
         setStatus(downloads, modelId, "verifying");
         if (sha256File(file.path) != lowerText(file.sha256)) {
-            finishAbortedDownload(downloads, modelId, "verify_failed", "SHA256 불일치: " + name, {file.path});
+            finishAbortedDownload(downloads, modelsDir, modelId, "verify_failed", "SHA256 불일치: " + name,
+                                  {file.path});
             throw JobEnded{};
         }
     }
@@ -109,8 +111,9 @@ void addRoles(const std::string& modelId, const std::vector<ModelDownloadFile>& 
 
 }  // namespace
 
-bool finishAbortedDownload(ModelDownloadTable& downloads, const std::string& modelId, const std::string& status,
-                           const std::string& message, const std::vector<std::string>& pathsToDelete) {
+bool finishAbortedDownload(ModelDownloadTable& downloads, const std::string& modelsDir, const std::string& modelId,
+                           const std::string& status, const std::string& message,
+                           const std::vector<std::string>& pathsToDelete) {
     for (const std::string& path : pathsToDelete) {
         std::error_code ec;
         if (!fs::exists(fs::symlink_status(path, ec))) continue;
@@ -121,7 +124,7 @@ bool finishAbortedDownload(ModelDownloadTable& downloads, const std::string& mod
         logMessage(4, "[mgmt] 다운로드 중단(%s) — 이어받기용 파일 유지: %s", status.c_str(), modelId.c_str());
     }
     try {
-        updateEntry(modelId, {{"downloading", false}});
+        updateEntry(modelsDir, modelId, {{"downloading", false}});
     } catch (const std::exception& e) {
         logMessage(2, "[mgmt] models.json 업데이트 실패: %s", e.what());
     }
@@ -144,13 +147,13 @@ bool finishAbortedDownload(ModelDownloadTable& downloads, const std::string& mod
     return true;
 }
 
-void runModelDownloadJob(std::shared_ptr<ModelDownloadTable> table, std::string modelId,
+void runModelDownloadJob(std::shared_ptr<ModelDownloadTable> table, std::string modelsDir, std::string modelId,
                          std::vector<ModelDownloadFile> files, nlohmann::json params) {
     ModelDownloadTable& downloads = *table;
     int64_t totalBytes = 0;
     for (const ModelDownloadFile& file : files) totalBytes += file.size;
     try {
-        updateEntry(modelId, {{"downloading", true}});
+        updateEntry(modelsDir, modelId, {{"downloading", true}});
     } catch (const std::exception& e) {
         logMessage(2, "[mgmt] models.json 업데이트 실패: %s", e.what());
     }
@@ -158,7 +161,7 @@ void runModelDownloadJob(std::shared_ptr<ModelDownloadTable> table, std::string 
     try {
         int64_t bytesBefore = 0;
         for (size_t i = 0; i < files.size(); ++i) {
-            fetchAndCheck(downloads, modelId, files[i], i, files.size(), bytesBefore, totalBytes);
+            fetchAndCheck(downloads, modelsDir, modelId, files[i], i, files.size(), bytesBefore, totalBytes);
         }
 
         // The settings go in place before the model is stamped usable, so an
@@ -176,9 +179,9 @@ void runModelDownloadJob(std::shared_ptr<ModelDownloadTable> table, std::string 
         // stamp that cannot be written fails the job instead of reporting
         // success.
         try {
-            updateEntry(modelId, {{"downloading", false}, {"downloadedAt", utcTimestamp()}});
+            updateEntry(modelsDir, modelId, {{"downloading", false}, {"downloadedAt", utcTimestamp()}});
         } catch (const std::exception& e) {
-            finishAbortedDownload(downloads, modelId, "failed",
+            finishAbortedDownload(downloads, modelsDir, modelId, "failed",
                                   std::string("cannot record the download in models.json: ") + e.what(), {});
             return;
         }
@@ -204,13 +207,13 @@ void runModelDownloadJob(std::shared_ptr<ModelDownloadTable> table, std::string 
             }
             std::vector<std::string> paths;
             for (const ModelDownloadFile& file : files) paths.push_back(file.path);
-            if (cancel || !finishAbortedDownload(downloads, modelId, "paused", "", {})) {
-                finishAbortedDownload(downloads, modelId, "cancelled", "", paths);
+            if (cancel || !finishAbortedDownload(downloads, modelsDir, modelId, "paused", "", {})) {
+                finishAbortedDownload(downloads, modelsDir, modelId, "cancelled", "", paths);
             }
         } else {
-            finishAbortedDownload(downloads, modelId, "failed", e.what(), {});
+            finishAbortedDownload(downloads, modelsDir, modelId, "failed", e.what(), {});
         }
     } catch (...) {
-        finishAbortedDownload(downloads, modelId, "failed", "unknown error", {});
+        finishAbortedDownload(downloads, modelsDir, modelId, "failed", "unknown error", {});
     }
 }

@@ -38,11 +38,12 @@ struct ModelDownloadTable {
     std::set<std::string> starting;
 };
 
-// After a restart, models still marked "downloading" in models.json become
-// failed downloads ("Interrupted by brisvanesrv restart") in `downloads`, with
-// the size of the partial file on disk as their progress; their mark is
-// cleared and models.json rewritten under modelsJsonMutex. No file is
+// After a restart, models still marked "downloading" in the models.json of
+// `modelsDir` become failed downloads ("Interrupted by brisvanesrv restart")
+// in `downloads`, with the size of the partial file on disk as their
+// progress; their mark is cleared and models.json rewritten under
+// modelsJsonMutex. No file is
 // deleted. Never throws: a models.json that cannot be read, walked or written
 // is logged and then nothing is added to the table. Called once by start-up,
 // after models.json exists and before any request is served.
-void recoverInterruptedDownloads(ModelDownloadTable& downloads);
+void recoverInterruptedDownloads(const std::string& modelsDir, ModelDownloadTable& downloads);

@@ -24,10 +24,10 @@ ModelRemovalResult failure(int status, const std::string& code, const std::strin
 }
 
 // The modelId the instance's properties.json names now ("" when unreadable).
-std::string storedModelId(const std::string& mivrelId) {
+std::string storedModelId(const std::string& mivrelDir, const std::string& mivrelId) {
     try {
         const nlohmann::json props =
-            loadJsonFile((std::filesystem::path(mivrelFolder(mivrelId)) / "properties.json").string());
+            loadJsonFile((std::filesystem::path(mivrelFolder(mivrelDir, mivrelId)) / "properties.json").string());
         return modelText(props, "modelId");
     } catch (const std::exception&) {
         return std::string();
@@ -36,7 +36,8 @@ std::string storedModelId(const std::string& mivrelId) {
 
 }  // namespace
 
-std::vector<std::string> instancesOfModel(const MivrelManager* mivrels, const std::string& modelId) {
+std::vector<std::string> instancesOfModel(const DataFolders& folders, const MivrelManager* mivrels,
+                                          const std::string& modelId) {
     std::vector<std::string> ids;
     if (!mivrels) return ids;
     for (const std::shared_ptr<Mivrel>& mivrel : mivrels->snapshotMivrels()) {
@@ -44,7 +45,7 @@ std::vector<std::string> instancesOfModel(const MivrelManager* mivrels, const st
         // with; its properties.json the one a change has chosen since.
         const std::string& id = mivrel->config.id;
         if (modelText(mivrel->config.loadSettings.params, "modelId") == modelId ||
-            (isUsableMivrelId(mivrels, id) && storedModelId(id) == modelId)) {
+            (isUsableMivrelId(mivrels, id) && storedModelId(folders.mivrel, id) == modelId)) {
             ids.push_back(id);
         }
     }
@@ -68,10 +69,11 @@ void cancelDownloadAndWait(ModelDownloadTable& downloads, const std::string& mod
     logMessage(2, "[mgmt] 모델[%s] 다운로드 취소 대기 시간 초과 — 삭제 계속", modelId.c_str());
 }
 
-ModelRemovalResult removeModel(MivrelManager* mivrels, ModelDownloadTable& downloads, const std::string& modelId) {
+ModelRemovalResult removeModel(const DataFolders& folders, MivrelManager* mivrels, ModelDownloadTable& downloads,
+                               const std::string& modelId) {
     nlohmann::json entry;
     try {
-        const nlohmann::json registry = loadModelsRegistry();
+        const nlohmann::json registry = loadModelsRegistry(folders.models);
         const long index = findModelIndex(registry, modelId);
         if (index < 0) return failure(404, "model_not_found", "unknown modelId: " + modelId);
         entry = registry["models"][static_cast<size_t>(index)];
@@ -81,18 +83,18 @@ ModelRemovalResult removeModel(MivrelManager* mivrels, ModelDownloadTable& downl
 
     cancelDownloadAndWait(downloads, modelId, 10000);
 
-    for (const std::string& id : instancesOfModel(mivrels, modelId)) {
+    for (const std::string& id : instancesOfModel(folders, mivrels, modelId)) {
         std::string error;
-        if (!forceDeleteMivrel(mivrels, id, error)) {
+        if (!forceDeleteMivrel(folders, mivrels, id, error)) {
             return failure(500, "internal_error", "failed to delete linked Mivrel (" + id + "): " + error);
         }
         logMessage(4, "[mgmt] 모델[%s] 삭제에 연동해 Mivrel[%s] 강제 삭제", modelId.c_str(), id.c_str());
     }
 
-    const std::string folder = modelFolderOf(entry);
+    const std::string folder = modelFolderOf(folders.models, entry);
     std::error_code ec;
     if (!folder.empty() && std::filesystem::exists(std::filesystem::symlink_status(folder, ec))) {
-        if (isInsideModelsDir(folder)) {
+        if (isInsideModelsDir(folders.models, folder)) {
             std::filesystem::remove_all(folder, ec);
             if (ec) return failure(500, "internal_error", "failed to delete files: " + ec.message());
         } else {
@@ -102,11 +104,11 @@ ModelRemovalResult removeModel(MivrelManager* mivrels, ModelDownloadTable& downl
 
     try {
         std::lock_guard<std::mutex> lock(modelsJsonMutex);
-        nlohmann::json registry = loadModelsRegistry();
+        nlohmann::json registry = loadModelsRegistry(folders.models);
         const long index = findModelIndex(registry, modelId);
         if (index >= 0) {
             registry["models"].erase(static_cast<size_t>(index));
-            saveJsonFile(modelsJsonPath(), registry);
+            saveJsonFile(modelsJsonPath(folders.models), registry);
         }
     } catch (const std::exception& e) {
         return failure(500, "internal_error", e.what());

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "config/data_folders.h"
+
 class MivrelManager;
 struct ModelDownloadTable;
 
@@ -34,12 +36,15 @@ struct ModelRemovalResult {
 //    modelsJsonMutex and the file replaced; a failure is 500.
 // Never throws.
 // `mivrels` may be null (no manager): no instance is linked then. The
-// download is looked for in `downloads`.
-ModelRemovalResult removeModel(MivrelManager* mivrels, ModelDownloadTable& downloads, const std::string& modelId);
+// download is looked for in `downloads`; DIR_MODELS, DIR_MIVREL and the
+// registries are those of `folders`.
+ModelRemovalResult removeModel(const DataFolders& folders, MivrelManager* mivrels, ModelDownloadTable& downloads,
+                               const std::string& modelId);
 
 // The ids of the registered instances whose modelId equals `modelId`, in the
 // manager's order. Reads each instance's properties.json.
-std::vector<std::string> instancesOfModel(const MivrelManager* mivrels, const std::string& modelId);
+std::vector<std::string> instancesOfModel(const DataFolders& folders, const MivrelManager* mivrels,
+                                          const std::string& modelId);
 
 // Sets stopRequested and cancelRequested on a running download of
 // `modelId` in `downloads` and waits, polling every 100 ms, until its job is no longer

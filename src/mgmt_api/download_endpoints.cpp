@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "base/logger.h"
-#include "config/server_config.h"
 #include "engine/registry_id.h"
 #include "mgmt/json_files.h"
 #include "mgmt/model_catalog.h"
@@ -84,20 +83,20 @@ bool planFiles(const nlohmann::json& record, const std::string& modelDir, std::v
     return true;
 }
 
-// Finds or auto-registers the model under modelsJsonMutex; its folder in
-// `modelDir`. False with `refusal` set when it is downloaded already or
+// Finds or auto-registers the model in the registry of `modelsDir` under
+// modelsJsonMutex; its folder in `modelDir`. False with `refusal` set when it is downloaded already or
 // models.json cannot be used.
-bool registerForDownload(const std::string& modelId, const nlohmann::json& record, const std::string& name,
-                         std::string& modelDir, Refusal& refusal) {
+bool registerForDownload(const std::string& modelsDir, const std::string& modelId, const nlohmann::json& record,
+                         const std::string& name, std::string& modelDir, Refusal& refusal) {
     std::lock_guard<std::mutex> lock(modelsJsonMutex);
     nlohmann::json registry;
     try {
-        registry = loadModelsRegistryOrEmpty();
+        registry = loadModelsRegistryOrEmpty(modelsDir);
     } catch (const std::exception& e) {
         refusal = {500, "internal_error", e.what()};
         return false;
     }
-    const std::string newFolder = (std::filesystem::path(ServerConfig::DIR_MODELS) / modelId).string();
+    const std::string newFolder = (std::filesystem::path(modelsDir) / modelId).string();
     const long index = findModelIndex(registry, modelId);
     if (index >= 0) {
         const nlohmann::json& entry = registry["models"][static_cast<size_t>(index)];
@@ -105,7 +104,7 @@ bool registerForDownload(const std::string& modelId, const nlohmann::json& recor
             refusal = {409, "already_downloaded", "model already downloaded"};
             return false;
         }
-        modelDir = modelFolderOf(entry);
+        modelDir = modelFolderOf(modelsDir, entry);
         // An entry without a folder would put the files in the working
         // directory; they go to the model's own folder instead.
         if (modelDir.empty()) modelDir = newFolder;
@@ -125,7 +124,7 @@ bool registerForDownload(const std::string& modelId, const nlohmann::json& recor
     entry["downloadedAt"] = nullptr;
     registry["models"].push_back(std::move(entry));
     try {
-        saveJsonFile(modelsJsonPath(), registry);
+        saveJsonFile(modelsJsonPath(modelsDir), registry);
     } catch (const std::exception& e) {
         refusal = {500, "internal_error", e.what()};
         return false;
@@ -213,7 +212,7 @@ void handleStartModelDownload(const ServiceContext& services, HttpRequestHandler
 
     Refusal refusal;
     std::string modelDir;
-    if (!registerForDownload(modelId, record, name, modelDir, refusal)) {
+    if (!registerForDownload(services.folders.models, modelId, record, name, modelDir, refusal)) {
         return sendError(handler, response, refusal.status, refusal.code, refusal.message);
     }
     std::vector<ModelDownloadFile> files;
@@ -233,7 +232,9 @@ void handleStartModelDownload(const ServiceContext& services, HttpRequestHandler
         downloads.jobs[modelId] = std::move(job);
     }
     const size_t fileCount = files.size();
-    std::thread(runModelDownloadJob, services.downloads, modelId, std::move(files), std::move(params)).detach();
+    std::thread(runModelDownloadJob, services.downloads, services.folders.models, modelId, std::move(files),
+                std::move(params))
+        .detach();
     logMessage(4, "[mgmt] 다운로드 요청: %s → %s (파일 %zu개, %lld bytes)", modelId.c_str(), modelDir.c_str(), fileCount,
                static_cast<long long>(totalBytes));
     sendJson(handler, response,

@@ -68,7 +68,7 @@ TEST_F(DownloadRecovery, InterruptedDownloadsBecomeFailedJobsKeepingFiles) {
     saveJsonFile(home.file("models/models.json"), registry);
 
     CapturedLog log;
-    recoverInterruptedDownloads(downloads);
+    recoverInterruptedDownloads(ServerConfig::DIR_MODELS, downloads);
 
     const json after = loadJsonFile(home.file("models/models.json"));
     json expected = registry;
@@ -95,7 +95,7 @@ TEST_F(DownloadRecovery, UnreadableRegistryIsLoggedAndLeftAlone) {
         SCOPED_TRACE(text);
         writeTextFile(home.file("models/models.json"), text);
         CapturedLog log;
-        recoverInterruptedDownloads(downloads);
+        recoverInterruptedDownloads(ServerConfig::DIR_MODELS, downloads);
         EXPECT_EQ(readTextFile(home.file("models/models.json")), text) << "never rewritten";
         EXPECT_TRUE(log.contains("[mgmt] recoverInterruptedDownloads: models.json 처리 실패: "));
         std::lock_guard<std::mutex> lock(downloads.mutex);
@@ -106,7 +106,7 @@ TEST_F(DownloadRecovery, UnreadableRegistryIsLoggedAndLeftAlone) {
 TEST_F(DownloadRecovery, NothingInterruptedWritesNothing) {
     const std::string text = "// hand-written\n{\"models\": [{\"modelId\": \"a\"}]}";
     writeTextFile(home.file("models/models.json"), text);
-    recoverInterruptedDownloads(downloads);
+    recoverInterruptedDownloads(ServerConfig::DIR_MODELS, downloads);
     EXPECT_EQ(readTextFile(home.file("models/models.json")), text);
 }
 
@@ -132,7 +132,7 @@ TEST_F(DownloadRecovery, InsideModelsDirTable) {
         {home.path(), false},
         {"", false},
     };
-    for (const auto& c : cases) EXPECT_EQ(isInsideModelsDir(c.folder), c.inside) << c.folder;
+    for (const auto& c : cases) EXPECT_EQ(isInsideModelsDir(ServerConfig::DIR_MODELS, c.folder), c.inside) << c.folder;
 }
 
 }  // namespace
