@@ -17,7 +17,6 @@
 #include <thread>
 
 #include "base/logger.h"
-#include "config/server_config.h"
 #include "net/http_request_handler.h"
 #include "net/http_serv.h"
 #include "net/router.h"
@@ -95,8 +94,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     setLogLevel(1);
-    ServerConfig::SERV_PORT = 0;
-    routeHandlers().routeMgmtApi = [](HttpRequestHandler& handler, const Request& request, Response& response) {
+    RouteHandlers routes;
+    NetOptions netOptions;
+    netOptions.servPort = 0;
+    routes.routeMgmtApi = [](HttpRequestHandler& handler, const Request& request, Response& response) {
         if (request.path != "/mgmt-api/ping") return false;
         response.headers["Content-Type"] = "application/json";
         response.setBody(std::string(kPingBody));
@@ -107,7 +108,8 @@ int main(int argc, char** argv) {
     TcpServerOptions options;
     options.maxConnections = 1024;
     auto server = TcpServer::create("127.0.0.1", 0, options);
-    server->setPeerHandler([](Peer* peer) { HttpServ(peer, ConnOrigin::Socket); });
+    server->setPeerHandler(
+        [&routes, &netOptions](Peer* peer) { HttpServ(routes, netOptions, peer, ConnOrigin::Socket); });
     server->start();
     auto reference = TcpServer::create("127.0.0.1", 0, options);
     reference->setPeerHandler(serveReference);

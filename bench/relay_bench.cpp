@@ -4,12 +4,11 @@
 // run. Prints the figures and the ratios.
 #include <sys/sysinfo.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <thread>
 
-#include "config/runtime_properties.h"
-#include "config/server_config.h"
 #include "net/http_request_handler.h"
 #include "net/http_serv.h"
 #include "net/router.h"
@@ -35,15 +34,14 @@ double seconds(Clock::time_point start) { return std::chrono::duration<double>(C
 // tokens stands for the model's own pace (0: as fast as the transport goes).
 int gPauseUs = 0;
 
-void installRoutes() {
-    routeHandlers().listMivrels = [](HttpRequestHandler& handler, const Request&, Response& response) {
+void installRoutes(RouteHandlers& routes) {
+    routes.listMivrels = [](HttpRequestHandler& handler, const Request&, Response& response) {
         response.status = 200;
         response.headers["Content-Type"] = "application/json";
         response.setBody(R"({"mivrels":[{"id":"chat","status":"idle","name":"Chat"}]})");
         handler.sendResponse(response);
     };
-    routeHandlers().messages = [](HttpRequestHandler& handler, const Request&, Response& response,
-                                  const std::string&) {
+    routes.messages = [](HttpRequestHandler& handler, const Request&, Response& response, const std::string&) {
         response.status = 200;
         response.headers["Content-Type"] = "text/event-stream";
         handler.beginChunked(response);
@@ -81,17 +79,20 @@ int main() {
     getloadavg(load, 3);
     std::printf("relay_bench: load average %.2f %.2f %.2f\n", load[0], load[1], load[2]);
 
-    ServerConfig::resetToDefaults();
-    ServerConfig::LOCAL_V1_ACCESS = true;
-    runtimeprops::brisvaneExport = true;
-    installRoutes();
+    std::atomic<bool> exported{true};
+    NetOptions netOptions;
+    netOptions.localV1Access = true;
+    netOptions.inferenceExported = &exported;
+    RouteHandlers routes;
+    installRoutes(routes);
     TempDir dir;
     TestCertificateAuthority ca;
     ca.writeCertificate(dir.file("ca.pem"));
     ScopedEnvVar trust("SSL_CERT_FILE", dir.file("ca.pem"));
     StandInRelay relay(ca.issueServerCertificate({"localhost"}), "bench", "bench-token");
     auto server = TcpServer::create("127.0.0.1", 0);
-    server->setPeerHandler([](Peer* peer) { HttpServ(peer, ConnOrigin::Socket); });
+    server->setPeerHandler(
+        [&routes, &netOptions](Peer* peer) { HttpServ(routes, netOptions, peer, ConnOrigin::Socket); });
     server->start();
 
     mivrelable::rtc::RtcConfig config;
@@ -102,7 +103,10 @@ int main() {
     config.local_access_token = "bench-token";
     config.local_port = server->listeningPort();
     config.local_mode = "memory";
-    config.local_stream_factory = mivrelable::rtc::makeMemoryLocalStream;
+    config.local_stream_factory = [&routes, &netOptions] {
+        return mivrelable::rtc::makeMemoryLocalStream(
+            [&routes, &netOptions](Peer* peer) { HttpServ(routes, netOptions, peer, ConnOrigin::Memory); });
+    };
     mivrelable::rtc::RtcClient client(config);
     std::thread clientThread([&] { client.run(); });
     if (!relay.waitAuthenticated(1, 10000)) {

@@ -4,6 +4,7 @@
 // behind the routes: a JSON echo for the chat route, a streamed reply for the
 // status route, the files route's Range parse and its upload body limit.
 // Checks that every reply the server wrote starts as an HTTP/1.1 status line.
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -11,16 +12,18 @@
 #include "api/files_api.h"
 #include "base/json_parse.h"
 #include "base/logger.h"
-#include "config/runtime_properties.h"
-#include "config/server_config.h"
 #include "net/fake_peer.h"
 #include "net/http_serv.h"
 #include "net/router.h"
 
 namespace {
 
-void installStandInRoutes() {
-    RouteHandlers& routes = routeHandlers();
+// Filled once, then only read.
+RouteHandlers gRoutes;
+NetOptions gOptions;
+std::atomic<bool> gExported{true};
+
+void installStandInRoutes(RouteHandlers& routes) {
     routes.bodyLimit = filesBodyLimit;
     routes.messages = [](HttpRequestHandler& handler, const Request& request, Response& response,
                          const std::string& id) {
@@ -55,9 +58,9 @@ void installStandInRoutes() {
 
 bool initOnce() {
     setLogEnabled(false);
-    ServerConfig::LOCAL_V1_ACCESS = true;
-    runtimeprops::brisvaneExport.store(true);
-    installStandInRoutes();
+    gOptions.localV1Access = true;
+    gOptions.inferenceExported = &gExported;
+    installStandInRoutes(gRoutes);
     return true;
 }
 
@@ -67,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool ready = initOnce();
     (void)ready;
     FakePeer peer(std::string(reinterpret_cast<const char*>(data), size));
-    HttpServ(&peer, ConnOrigin::Socket);
+    HttpServ(gRoutes, gOptions, &peer, ConnOrigin::Socket);
     const std::string& written = peer.output().written;
     if (!written.empty() && written.compare(0, 9, "HTTP/1.1 ") != 0) std::abort();
     return 0;

@@ -24,7 +24,7 @@ ALLOWED = {
     "config": ["platform"],
     "storage": ["config"],
     "prompt": ["config"],
-    "net": ["config"],
+    "net": ["platform"],
     "engine": ["storage", "prompt", "net"],
     "codec": ["base"],
     "media": ["engine", "codec"],

@@ -9,10 +9,10 @@
 
 // Each endpoint family installs its own slots, so families can be added
 // without touching one another's files.
-void installApiRoutes(const ServiceContext& services) {
-    installInstanceRoutes(services);
-    installFileRoutes(services);
-    installChatRoutes(services);
-    installDecisionRoutes(services);
-    installGenerateRoutes(services);
+void installApiRoutes(RouteHandlers& routes, const ServiceContext& services) {
+    installInstanceRoutes(routes, services);
+    installFileRoutes(routes, services);
+    installChatRoutes(routes, services);
+    installDecisionRoutes(routes, services);
+    installGenerateRoutes(routes, services);
 }

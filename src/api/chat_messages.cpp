@@ -394,6 +394,6 @@ void handleMessages(const ServiceContext& services, HttpRequestHandler& handler,
     sendCompleted(x, std::move(message));
 }
 
-void installChatRoutes(const ServiceContext& services) {
-    routeHandlers().messages = bindServices(services, handleMessages);
+void installChatRoutes(RouteHandlers& routes, const ServiceContext& services) {
+    routes.messages = bindServices(services, handleMessages);
 }

@@ -7,6 +7,7 @@
 
 #include "net/http_request_handler.h"
 
+struct RouteHandlers;
 struct ServiceContext;
 
 // Answers one chat request on the connection thread. Client errors are
@@ -18,6 +19,6 @@ struct ServiceContext;
 void handleMessages(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
                     Response& response, const std::string& id);
 
-// Plugs handleMessages into the router's "messages" slot. Call once at
+// Plugs handleMessages into the "messages" slot of `routes`. Call once at
 // start-up, before the server starts.
-void installChatRoutes(const ServiceContext& services);
+void installChatRoutes(RouteHandlers& routes, const ServiceContext& services);

@@ -316,7 +316,7 @@ void handleSystemOne(const ServiceContext& services, HttpRequestHandler& handler
     answer(handler, response, release, outcome);
 }
 
-void installDecisionRoutes(const ServiceContext& services) {
-    routeHandlers().choice = bindServices(services, handleChoice);
-    routeHandlers().systemOne = bindServices(services, handleSystemOne);
+void installDecisionRoutes(RouteHandlers& routes, const ServiceContext& services) {
+    routes.choice = bindServices(services, handleChoice);
+    routes.systemOne = bindServices(services, handleSystemOne);
 }

@@ -14,6 +14,7 @@
 
 #include "net/http_request_handler.h"
 
+struct RouteHandlers;
 struct ServiceContext;
 
 void handleChoice(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
@@ -21,5 +22,5 @@ void handleChoice(const ServiceContext& services, HttpRequestHandler& handler, c
 void handleSystemOne(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
                      Response& response, const std::string& id);
 
-// Plugs both handlers into the router's slots. Called once at start-up.
-void installDecisionRoutes(const ServiceContext& services);
+// Plugs both handlers into their slots of `routes`. Called once at start-up.
+void installDecisionRoutes(RouteHandlers& routes, const ServiceContext& services);

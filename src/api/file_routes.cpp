@@ -4,8 +4,7 @@
 #include "mgmt/service_context.h"
 #include "net/router.h"
 
-void installFileRoutes(const ServiceContext& services) {
-    RouteHandlers& routes = routeHandlers();
+void installFileRoutes(RouteHandlers& routes, const ServiceContext& services) {
     routes.files = bindServices(services, handleFiles);
     routes.bodyLimit = filesBodyLimit;
 }

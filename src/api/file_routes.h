@@ -1,8 +1,9 @@
 // The instance files endpoints of the inference API.
 #pragma once
 
+struct RouteHandlers;
 struct ServiceContext;
 
-// Fills the router's files slot and its body limit. REQUIRES: start-up,
+// Fills the files slot of `routes` and its body limit. REQUIRES: start-up,
 // before the TCP server starts.
-void installFileRoutes(const ServiceContext& services);
+void installFileRoutes(RouteHandlers& routes, const ServiceContext& services);

@@ -275,6 +275,6 @@ void handleGenerate(const ServiceContext& services, HttpRequestHandler& handler,
     sendJsonError(handler, response, 500, "internal_error", message);
 }
 
-void installGenerateRoutes(const ServiceContext& services) {
-    routeHandlers().generate = bindServices(services, handleGenerate);
+void installGenerateRoutes(RouteHandlers& routes, const ServiceContext& services) {
+    routes.generate = bindServices(services, handleGenerate);
 }

@@ -10,6 +10,7 @@
 
 #include "net/http_request_handler.h"
 
+struct RouteHandlers;
 struct ServiceContext;
 
 // Answers the request completely, on its connection thread. `familyType` and
@@ -25,5 +26,5 @@ void handleGenerate(const ServiceContext& services, HttpRequestHandler& handler,
                     Response& response, const std::string& id, const std::string& familyType,
                     const std::string& endpoint);
 
-// Plugs handleGenerate into the router's generate slot.
-void installGenerateRoutes(const ServiceContext& services);
+// Plugs handleGenerate into the generate slot of `routes`.
+void installGenerateRoutes(RouteHandlers& routes, const ServiceContext& services);

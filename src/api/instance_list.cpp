@@ -73,7 +73,7 @@ void handleCreateMivrel(const ServiceContext& services, HttpRequestHandler& hand
 
     CreateMivrelResult result;
     try {
-        result = createMivrel(services.mivrels.get(), body);
+        result = createMivrel(services.folders, services.mivrels.get(), body);
     } catch (const nlohmann::json::type_error& e) {
         // A field of the wrong type; nothing was written.
         logMessage(2, "[POST /v1/mivrel] 잘못된 요청 필드: %s", e.what());

@@ -7,8 +7,7 @@
 #include "mgmt/service_context.h"
 #include "net/router.h"
 
-void installInstanceRoutes(const ServiceContext& services) {
-    RouteHandlers& routes = routeHandlers();
+void installInstanceRoutes(RouteHandlers& routes, const ServiceContext& services) {
     routes.listMivrels = bindServices(services, handleListMivrels);
     routes.createMivrel = bindServices(services, handleCreateMivrel);
     routes.status = bindServices(services, handleStatus);

@@ -3,8 +3,9 @@
 // raw prompt streaming.
 #pragma once
 
+struct RouteHandlers;
 struct ServiceContext;
 
-// Fills their slots in routeHandlers(). REQUIRES: start-up, before the TCP
-// server starts.
-void installInstanceRoutes(const ServiceContext& services);
+// Fills their slots in `routes`. REQUIRES: start-up, before the TCP server
+// starts.
+void installInstanceRoutes(RouteHandlers& routes, const ServiceContext& services);

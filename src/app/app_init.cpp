@@ -9,6 +9,7 @@
 #include "config/app_init_exception.h"
 #include "config/data_folders.h"
 #include "config/event_manager.h"
+#include "config/runtime_properties.h"
 #include "config/server_config.h"
 #include "config/startup_state.h"
 #include "engine/gpu_devices.h"
@@ -27,6 +28,21 @@ namespace {
 // How long process end waits for the relay client's threads.
 constexpr int kRelayShutdownWaitMs = 8000;
 
+NetOptions& mutableNetOptions() {
+    static NetOptions options;
+    return options;
+}
+
+// The configuration's values that the front end reads; the export flag stays
+// with the runtime properties, which change it while the server runs.
+void fillNetOptions(NetOptions& options) {
+    options.servPort = ServerConfig::SERV_PORT;
+    options.localV1Access = ServerConfig::LOCAL_V1_ACCESS;
+    options.webappFilePath = ServerConfig::WEBAPP_FILE_PATH;
+    options.webappPublicPath = ServerConfig::WEBAPP_PUBLIC_PATH;
+    options.inferenceExported = &runtimeprops::brisvaneExport;
+}
+
 // Joined on the normal exit path, before the manager it reads goes away.
 ReleaseWatcher& releaseWatcher() {
     static ReleaseWatcher watcher(appServices());
@@ -42,7 +58,10 @@ void startTcpServer(ServiceContext& services) {
     } catch (const std::exception& e) {
         throw AppInitException(1302, std::string("TcpServer::create failed: ") + e.what());
     }
-    services.tcpServer->setPeerHandler([](Peer* peer) { HttpServ(peer, ConnOrigin::Socket); });
+    const RouteHandlers& routes = appRoutes();
+    const NetOptions& options = appNetOptions();
+    services.tcpServer->setPeerHandler(
+        [&routes, &options](Peer* peer) { HttpServ(routes, options, peer, ConnOrigin::Socket); });
     try {
         services.tcpServer->start();
     } catch (const std::exception& e) {
@@ -74,6 +93,13 @@ ServiceContext& appServices() {
     return services;
 }
 
+RouteHandlers& appRoutes() {
+    static RouteHandlers routes;
+    return routes;
+}
+
+const NetOptions& appNetOptions() { return mutableNetOptions(); }
+
 TcpServerOptions& tcpServerOptions() {
     static TcpServerOptions options;
     return options;
@@ -87,7 +113,7 @@ void initApp() {
     services.folders = configuredDataFolders();
     ensureDataDirectories(services.folders);
     loadModelRegistry(services.folders.models);
-    recoverInterruptedDownloads();
+    recoverInterruptedDownloads(services.folders.models, *services.downloads);
 
     const std::string eventsPath = (std::filesystem::path(services.folders.logs) / "events.jsonl").string();
     services.events = std::make_unique<EventManager>(eventsPath, kEventLogCapacity);
@@ -105,6 +131,14 @@ void initApp() {
     const int emptied = services.mivrels->truncateStorageOnUnload();
     if (emptied > 0) logMessage(4, "[initApp] 저장소 비우기 (truncate_storage_on_unload): %d개 Mivrel", emptied);
 
+    fillNetOptions(mutableNetOptions());
+    const RouteHandlers& routes = appRoutes();
+    const NetOptions& options = appNetOptions();
+    services.relayLocal.port = ServerConfig::SERV_PORT;
+    services.relayLocal.mode = ServerConfig::RTC_LOCAL_MODE;
+    services.relayLocal.serveMemoryConnection = [&routes, &options](Peer* peer) {
+        HttpServ(routes, options, peer, ConnOrigin::Memory);
+    };
     startTcpServer(services);
     loadMediaEngineAtStart();
     releaseWatcher().start();

@@ -5,12 +5,24 @@
 #include <memory>
 
 #include "mgmt/service_context.h"
+#include "net/net_options.h"
+#include "net/router.h"
 #include "net/tcp_server.h"
 
 // The services of the running server (instance manager, event log, TCP
 // server): owned here, filled by initApp and emptied by shutdownApp. The
 // process entry hands it to the route installers before the server starts.
 ServiceContext& appServices();
+
+// The route table of the running server: owned here, filled by the process
+// entry's route installers before initApp starts the server, and only read
+// afterwards by every connection, direct or relayed.
+RouteHandlers& appRoutes();
+
+// The front end's options of the running server: owned here, filled from the
+// configuration by initApp before the server starts, and only read afterwards
+// by every connection, direct or relayed.
+const NetOptions& appNetOptions();
 
 // Options of the TCP server that initApp makes. Tests and benchmarks may change
 // them before initApp runs.
@@ -22,7 +34,8 @@ TcpServerOptions& tcpServerOptions();
 // the data folders, models.json (made when missing), the repair of interrupted
 // downloads, the event log, the instance manager with every instance listed
 // in mivrel.json (no model is loaded), the emptying of stores marked
-// "truncate_storage_on_unload", the TCP server with the HTTP handler on
+// "truncate_storage_on_unload", the front end's options and the relay's way to
+// the server, the TCP server with the HTTP handler over appRoutes() on
 // SERV_IP:SERV_PORT, the "Server started" event, the media library and the
 // release watcher. Problems with single files are logged and start-up goes
 // on. Throws AppInitException 1104 when a data folder cannot be made and 1302

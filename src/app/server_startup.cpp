@@ -235,7 +235,7 @@ int serverMain(int argc, char** argv) {
     }
 
     if (runtimeprops::brisvaneExport) {
-        startRtcClient();
+        startRtcClient(appServices().relayLocal);
     } else {
         logMessage(3, "[RTC] BRISVANE_EXPORT=false — RTC 클라이언트 미기동");
     }

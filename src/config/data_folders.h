@@ -6,10 +6,11 @@
 
 #include <string>
 
+// The defaults are the configuration's.
 struct DataFolders {
-    std::string mivrel;  // DIR_MIVREL: one folder per instance, and mivrel.json
-    std::string models;  // DIR_MODELS: one folder per model, and models.json
-    std::string logs;    // DIR_LOGS: the event log
+    std::string mivrel = "mivrel";  // DIR_MIVREL: one folder per instance, and mivrel.json
+    std::string models = "models";  // DIR_MODELS: one folder per model, and models.json
+    std::string logs = "logs";      // DIR_LOGS: the event log
 };
 
 // The folders of the configuration as it stands (ServerConfig). Call after

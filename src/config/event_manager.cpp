@@ -66,8 +66,8 @@ bool eventFromJson(const std::string& line, EventRecord& record) {
     }
 }
 
-EventManager::EventManager(const std::string& filePath, size_t capacity)
-    : filePath_(filePath), capacity_(capacity) {
+EventManager::EventManager(const std::string& filePath, size_t capacity, DurableReplaceStepObserver onRewriteStep)
+    : filePath_(filePath), onRewriteStep_(std::move(onRewriteStep)), capacity_(capacity) {
     load();
     openAppendStream();
 }
@@ -173,7 +173,7 @@ void EventManager::rewriteLocked() {
         append_ = nullptr;
     }
     std::string error;
-    if (!replaceFileDurably(filePath_, content, &error)) {
+    if (!replaceFileDurably(filePath_, content, &error, onRewriteStep_)) {
         logMessage(1, "[EventManager] cannot rewrite %s: %s", filePath_.c_str(), error.c_str());
     } else {
         needsLineBreak_ = false;

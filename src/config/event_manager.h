@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/file_io.h"
+
 // One event. Every field is valid UTF-8 once it is in the log.
 struct EventRecord {
     std::string eventId;   // "ev-" and the sequence number, at least 5 digits
@@ -34,8 +36,9 @@ public:
     // unreadable lines are skipped), keeps the newest `capacity` records and
     // rewrites the file durably when it held more lines than that, then opens
     // it for appending (created when missing). Never fails for file problems:
-    // without an append stream the log works in memory only.
-    EventManager(const std::string& filePath, size_t capacity);
+    // without an append stream the log works in memory only. `onRewriteStep`,
+    // when set, observes the steps of every durable rewrite (tests).
+    EventManager(const std::string& filePath, size_t capacity, DurableReplaceStepObserver onRewriteStep = {});
     ~EventManager();
     EventManager(const EventManager&) = delete;
     EventManager& operator=(const EventManager&) = delete;
@@ -68,6 +71,7 @@ private:
     void rewriteLocked();
 
     const std::string filePath_;
+    const DurableReplaceStepObserver onRewriteStep_;
     const size_t capacity_;
     mutable std::mutex mutex_;
     std::deque<EventRecord> records_;  // newest at the front

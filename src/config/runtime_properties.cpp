@@ -10,6 +10,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "base/logger.h"
@@ -41,6 +42,7 @@ namespace rp = runtimeprops;
 // globals; the public functions take it, the *Locked helpers expect it held.
 std::mutex gMutex;
 std::string gPath = "work/.runtime.properties";
+DurableReplaceStepObserver gWriteSteps;
 
 constexpr size_t kCreatedKeyWidth = 17;
 constexpr size_t kUpdatedKeyColumn = 20;
@@ -75,7 +77,7 @@ std::string writeError() { return "Cannot write runtime properties: " + gPath; }
 
 void writeFileLocked(const std::string& content) {
     std::string detail;
-    if (!replaceFileDurably(gPath, content, &detail)) {
+    if (!replaceFileDurably(gPath, content, &detail, gWriteSteps)) {
         logMessage(1, "[props] %s", detail.c_str());
         throw std::runtime_error(writeError());
     }
@@ -269,9 +271,10 @@ std::string runtimePropertiesPath() {
     return gPath;
 }
 
-void setRuntimePropertiesPathForTesting(const std::string& path) {
+void setRuntimePropertiesPathForTesting(const std::string& path, DurableReplaceStepObserver onWriteStep) {
     std::lock_guard<std::mutex> lock(gMutex);
     gPath = path;
+    gWriteSteps = std::move(onWriteStep);
 }
 
 void clearRuntimePropertiesForTesting() {

@@ -15,6 +15,8 @@
 #include <map>
 #include <string>
 
+#include "platform/file_io.h"
+
 // The globals hold the values of the last successful load. Only this module
 // writes them, under its mutex. The server thread may read them directly
 // during start-up, before other threads exist; every other thread reads
@@ -63,9 +65,10 @@ RuntimePropertiesSnapshot runtimePropertiesSnapshot();
 // home directory that start-up made the current directory.
 std::string runtimePropertiesPath();
 
-// Moves the file elsewhere (its folder is what firstStartup creates).
-// REQUIRES: no other thread uses this module. Meant for tests.
-void setRuntimePropertiesPathForTesting(const std::string& path);
+// Moves the file elsewhere (its folder is what firstStartup creates), with
+// `onWriteStep` observing the steps of every durable write of it (none when
+// empty). REQUIRES: no other thread uses this module. Meant for tests.
+void setRuntimePropertiesPathForTesting(const std::string& path, DurableReplaceStepObserver onWriteStep = {});
 
 // Empties every global (RTS_HOST included) and the export flag.
 // REQUIRES: no other thread uses this module. Meant for tests.

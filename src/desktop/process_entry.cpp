@@ -231,9 +231,9 @@ int runProcess(int argc, char** argv) {
     }
 
     // The slots are read without a lock once connections arrive.
-    installApiRoutes(appServices());
-    installMgmtRoutes(appServices());
-    installWebRoutes();
+    installApiRoutes(appRoutes(), appServices());
+    installMgmtRoutes(appRoutes(), appServices());
+    installWebRoutes(appRoutes());
 
     std::thread(runServerThread, static_cast<int>(mode.serverArgs.size()) - 1, mode.serverArgs.data()).detach();
 

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <exception>
 
+#include "app/app_init.h"
 #include "base/logger.h"
 #include "config/reported_address.h"
 #include "config/runtime_properties.h"
@@ -43,7 +44,7 @@ DesktopHost makeServerDesktopHost(const std::string& socketPath) {
     };
     host.startRelayClient = [] {
         try {
-            startRtcClient();
+            startRtcClient(appServices().relayLocal);
         } catch (const std::exception& e) {
             logMessage(1, "[mainWin] RTC 클라이언트 기동 실패: %s", e.what());
         }

@@ -14,11 +14,6 @@ std::mutex& makerMutex() {
     return mutex;
 }
 
-MivrelEngineMaker& testMaker() {
-    static MivrelEngineMaker maker;
-    return maker;
-}
-
 std::map<std::string, MivrelFamilyMaker>& familyMakers() {
     static std::map<std::string, MivrelFamilyMaker> makers;
     return makers;
@@ -45,17 +40,10 @@ void registerMivrelEngineFamily(const std::string& familyType, MivrelFamilyMaker
     }
 }
 
-void setMivrelEngineMakerForTesting(MivrelEngineMaker maker) {
-    std::lock_guard<std::mutex> lock(makerMutex());
-    testMaker() = std::move(maker);
-}
-
-std::unique_ptr<MivrelEngine> createMivrelEngine(const std::string& familyType) {
-    MivrelEngineMaker maker;
+std::unique_ptr<MivrelEngine> createMivrelEngine(const std::string& familyType, const MivrelEngineMaker& maker) {
     MivrelFamilyMaker familyMaker;
     {
         std::lock_guard<std::mutex> lock(makerMutex());
-        maker = testMaker();
         const auto found = familyMakers().find(familyType);
         if (found != familyMakers().end()) familyMaker = found->second;
     }

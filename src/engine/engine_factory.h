@@ -7,7 +7,12 @@
 
 #include "engine/mivrel_engine.h"
 
-// A new, unloaded engine for `familyType` (exact, case-sensitive):
+// Makes the engine for a familyType in place of the rows below, or returns
+// null to leave it to them (tests put their own engines in this way).
+using MivrelEngineMaker = std::function<std::unique_ptr<MivrelEngine>(const std::string& familyType)>;
+
+// A new, unloaded engine for `familyType` (exact, case-sensitive), from
+// `maker` when it is set and makes one, else:
 //   "" or "LLM"        the chat engine
 //   "DECISION"         the decision engine
 //   "IMAGE", "VIDEO"   the media engine, made with the familyType
@@ -17,7 +22,7 @@
 // maker registered for them (registerMivrelEngineFamily); without one they
 // throw MivrelException LoadFailed "engine for familyType %s is not available in this
 // build". Safe from any thread.
-std::unique_ptr<MivrelEngine> createMivrelEngine(const std::string& familyType);
+std::unique_ptr<MivrelEngine> createMivrelEngine(const std::string& familyType, const MivrelEngineMaker& maker = {});
 
 // Engines that live above the engine library (media, speech) are made
 // through makers that start-up registers here, so this library never depends
@@ -26,9 +31,3 @@ std::unique_ptr<MivrelEngine> createMivrelEngine(const std::string& familyType);
 // before the first engine of that family is made. Safe for concurrent use.
 using MivrelFamilyMaker = std::function<std::unique_ptr<MivrelEngine>()>;
 void registerMivrelEngineFamily(const std::string& familyType, MivrelFamilyMaker maker);
-
-// Tests replace the engines with their own: while a maker is set, every call
-// of createMivrelEngine asks it first, and a null result falls through to the
-// rows above. An empty function removes it. Safe for concurrent use.
-using MivrelEngineMaker = std::function<std::unique_ptr<MivrelEngine>(const std::string& familyType)>;
-void setMivrelEngineMakerForTesting(MivrelEngineMaker maker);

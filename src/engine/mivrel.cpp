@@ -24,7 +24,7 @@ std::unique_ptr<MivrelEngine> Mivrel::createEngine() {
     if (config.type != "fake" && load.modelPath.empty() && load.modelDir.empty()) {
         throw MivrelException(MivrelErrorCode::LoadFailed, "model not found: cannot find the model files in the model folder");
     }
-    std::unique_ptr<MivrelEngine> made = createMivrelEngine(config.familyType);
+    std::unique_ptr<MivrelEngine> made = createMivrelEngine(config.familyType, engineMaker);
     made->fileStore = &fileStore;
     made->abortFlag = &abortRequested;
     made->loadModel(load);

@@ -29,6 +29,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "engine/engine_factory.h"
 #include "engine/mivrel_config.h"
 #include "engine/mivrel_engine.h"
 #include "engine/release_policy.h"
@@ -145,6 +146,9 @@ public:
 
     MivrelConfig config;
     FileStore fileStore;
+    // Asked first for the engine that createEngine makes (tests); empty
+    // leaves it to the engine factory's rows. Set before the first load.
+    MivrelEngineMaker engineMaker;
     // Present only while loaded. See the header comment for who may use it.
     std::unique_ptr<MivrelEngine> engine;
     // The claim holder's; others read statusView().conversationId. Changed

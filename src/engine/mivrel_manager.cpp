@@ -37,6 +37,7 @@ std::shared_ptr<Mivrel> MivrelManager::makeMivrel(MivrelConfig&& config) const {
     mivrel->fileStore.configure(path, encrypted);
     mivrel->fileStore.exchangeTruncateOnUnload(jsonTrue(params, "truncate_storage_on_unload"));
     mivrel->config = std::move(config);
+    mivrel->engineMaker = engineMaker_;
     return mivrel;
 }
 

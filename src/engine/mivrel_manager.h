@@ -15,6 +15,7 @@
 #include <memory>
 #include <shared_mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/mivrel.h"
@@ -23,6 +24,9 @@
 class MivrelManager {
 public:
     MivrelManager() = default;
+    // A manager whose instances ask `engineMaker` first for their engines
+    // (tests put their own engines in this way).
+    explicit MivrelManager(MivrelEngineMaker engineMaker) : engineMaker_(std::move(engineMaker)) {}
     MivrelManager(const MivrelManager&) = delete;
     MivrelManager& operator=(const MivrelManager&) = delete;
 
@@ -67,6 +71,7 @@ private:
     std::shared_ptr<Mivrel> makeMivrel(MivrelConfig&& config) const;
 
     std::string dir_ = "mivrel";
+    const MivrelEngineMaker engineMaker_;
     mutable std::shared_mutex lock_;
     std::map<std::string, std::shared_ptr<Mivrel>> instances_;
 };

@@ -48,8 +48,8 @@ int64_t expectedBodyLength(const HttpAnswerHead& head, int64_t expectedSize, con
 
 }  // namespace
 
-void downloadUpdateFile(const std::string& zipUrl, const std::string& archivePath, const std::string& component,
-                        int64_t expectedSize) {
+void downloadUpdateFile(AppUpdateTable& updates, const std::string& zipUrl, const std::string& archivePath,
+                        const std::string& component, int64_t expectedSize) {
     const std::string name = fileNameOf(archivePath);
     const ParsedUrl target = parseUrl(zipUrl);
     TlsClientOptions options;
@@ -94,7 +94,7 @@ void downloadUpdateFile(const std::string& zipUrl, const std::string& archivePat
             throw std::runtime_error("failed to write file: " + archivePath + " (" + std::strerror(errno) + ")");
         }
         received += static_cast<int64_t>(size);
-        setAppUpdateProgress(component, received, expectedSize);
+        setAppUpdateProgress(updates, component, received, expectedSize);
     };
     take(head.data() + headEnd + 4, head.size() - headEnd - 4);
     while (bodyLength < 0 || received < bodyLength) {
@@ -122,15 +122,16 @@ std::string unpackAndPublish(const std::string& component, const std::string& ar
     return readyDir.string();
 }
 
-void runAppUpdateJob(std::string component, std::string targetVersion, std::string zipUrl, std::string zipSha256,
-                     int64_t zipSize) {
+void runAppUpdateJob(std::shared_ptr<AppUpdateTable> table, std::string component, std::string targetVersion,
+                     std::string zipUrl, std::string zipSha256, int64_t zipSize) {
+    AppUpdateTable& updates = *table;
     try {
         logMessage(4, "[mgmt] 앱 업데이트 zip 다운로드 시작: component=%s version=%s", component.c_str(),
                    targetVersion.c_str());
         const std::string archive = appUpdateArchivePath(component);
-        downloadUpdateFile(zipUrl, archive, component, zipSize);
+        downloadUpdateFile(updates, zipUrl, archive, component, zipSize);
 
-        setAppUpdateStatus(component, "verifying");
+        setAppUpdateStatus(updates, component, "verifying");
         const std::string digest = sha256File(archive);
         if (zipSha256.empty()) {
             logMessage(2, "[mgmt] 앱 업데이트 manifest 에 zipSha256 없음 — 무결성 검사 생략: component=%s version=%s",
@@ -138,22 +139,23 @@ void runAppUpdateJob(std::string component, std::string targetVersion, std::stri
         } else if (zipSha256 != digest) {
             std::error_code ignored;
             fs::remove(archive, ignored);
-            markAppUpdateFailed(component, "SHA256 불일치 (expected=" + zipSha256 + " actual=" + digest + ")");
+            markAppUpdateFailed(updates, component,
+                                "SHA256 불일치 (expected=" + zipSha256 + " actual=" + digest + ")");
             return;
         }
 
-        setAppUpdateStatus(component, "extracting");
+        setAppUpdateStatus(updates, component, "extracting");
         const std::string readyDir = unpackAndPublish(component, archive);
         std::error_code ignored;
         fs::remove(archive, ignored);
 
-        setAppUpdateReady(component, !zipSha256.empty());
+        setAppUpdateReady(updates, component, !zipSha256.empty());
         logMessage(4, "[mgmt] 앱 업데이트 준비 완료: component=%s version=%s -> %s", component.c_str(),
                    targetVersion.c_str(), readyDir.c_str());
     } catch (const std::exception& e) {
-        markAppUpdateFailed(component, e.what());
+        markAppUpdateFailed(updates, component, e.what());
     } catch (...) {
-        markAppUpdateFailed(component, "unknown error");
+        markAppUpdateFailed(updates, component, "unknown error");
     }
 }
 

@@ -9,8 +9,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
+#include "mgmt/app_update_jobs.h"
 #include "mgmt/zip_unpack.h"
 
 // The largest archive a download accepts when the manifest gives no size.
@@ -21,21 +23,21 @@ inline constexpr int64_t kMaxUpdateArchiveBytes = 4ll << 30;
 // Content-Length or an `expectedSize` above 0 bounds the body and must be
 // met exactly ("archive size mismatch: ..."), and a body beyond
 // kMaxUpdateArchiveBytes fails. After every read of at most 64 KiB the
-// component's record gets bytesDownloaded and progressPercent. Throws the
-// TLS client's connection errors, "download of <name> failed: <status
-// line>", "failed to open file: <path>" and file-system errors. Runs on the
-// job's thread.
-void downloadUpdateFile(const std::string& zipUrl, const std::string& archivePath, const std::string& component,
-                        int64_t expectedSize);
+// component's record in `updates` gets bytesDownloaded and progressPercent.
+// Throws the TLS client's connection errors, "download of <name> failed:
+// <status line>", "failed to open file: <path>" and file-system errors. Runs
+// on the job's thread.
+void downloadUpdateFile(AppUpdateTable& updates, const std::string& zipUrl, const std::string& archivePath,
+                        const std::string& component, int64_t expectedSize);
 
 // The worker of one download: transfer, digest ("SHA256 불일치 ..." deletes
 // the archive), unpacking, publication; the record ends "ready" or
 // "failed". A manifest without a digest is accepted as the web service's
 // choice, logged at level 2 and shown as sha256Verified false. Nothing
-// escapes the thread. REQUIRES: the caller made the component's record with
-// beginAppUpdateJob.
-void runAppUpdateJob(std::string component, std::string targetVersion, std::string zipUrl, std::string zipSha256,
-                     int64_t zipSize);
+// escapes the thread; `updates` is kept alive while it runs. REQUIRES: the
+// caller made the component's record with beginAppUpdateJob.
+void runAppUpdateJob(std::shared_ptr<AppUpdateTable> updates, std::string component, std::string targetVersion,
+                     std::string zipUrl, std::string zipSha256, int64_t zipSize);
 
 // Checks the archive at `zipPath` against `sha256` (exact text) and unpacks
 // and publishes it like a download; the archive stays where it is. Returns

@@ -1,10 +1,10 @@
-// The process-wide table of program update jobs, one record per component,
+// The table of program update jobs of one server, one record per component,
 // and the folders an update of a component uses below the working directory
 // (the home): the download folder "work/_update_dn" and the ready folder
 // "work/_update_ready".
 //
 // The table and its busy marks are the only state of update jobs. Every
-// access holds appUpdateJobsMutex, only for short reads and writes, never
+// access holds the table's mutex, only for short reads and writes, never
 // across network or disk work. Records are created or replaced by a
 // download start and never removed while the process runs.
 #pragma once
@@ -13,6 +13,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 
 struct AppUpdateJob {
@@ -25,6 +26,16 @@ struct AppUpdateJob {
     int64_t totalBytes = 0;  // the manifest's "zipSize", 0 when it had none
     std::string errorMessage;
     bool sha256Verified = false;  // false while unchecked and when the manifest gave no digest
+};
+
+// The service context owns the table through a shared pointer that every
+// detached update job also holds, so it lives as long as the last job even
+// when the process ends without waiting for them. Use it through the
+// functions below, which hold `mutex` for each look or change.
+struct AppUpdateTable {
+    std::mutex mutex;
+    std::map<std::string, AppUpdateJob> jobs;  // by component
+    std::set<std::string> localUnpacking;      // components a local update unpacks
 };
 
 // True for "downloading", "verifying" and "extracting".
@@ -45,30 +56,30 @@ std::string appUpdateReadyDirOf(const std::string& component);   // work/_update
 // a job of the component is active or a local update of it is unpacking;
 // otherwise stores `fresh` (status "downloading") and returns true with the
 // record it replaced in `previous` (empty when there was none).
-bool beginAppUpdateJob(const AppUpdateJob& fresh, std::optional<AppUpdateJob>* previous);
+bool beginAppUpdateJob(AppUpdateTable& updates, const AppUpdateJob& fresh, std::optional<AppUpdateJob>* previous);
 
 // Undoes beginAppUpdateJob when the download does not start after all (the
 // manifest could not be used): puts `previous` back, or removes the record.
-void restoreAppUpdateJob(const std::string& component, const std::optional<AppUpdateJob>& previous);
+void restoreAppUpdateJob(AppUpdateTable& updates, const std::string& component,
+                         const std::optional<AppUpdateJob>& previous);
 
 // Claims the component for a local update: false while a download job of it
 // is active or another local update of it unpacks. The claim ends with
 // endLocalAppUpdate.
-bool beginLocalAppUpdate(const std::string& component);
-void endLocalAppUpdate(const std::string& component);
+bool beginLocalAppUpdate(AppUpdateTable& updates, const std::string& component);
+void endLocalAppUpdate(AppUpdateTable& updates, const std::string& component);
 
 // A copy of the component's record, empty when there is none.
-std::optional<AppUpdateJob> findAppUpdateJob(const std::string& component);
+std::optional<AppUpdateJob> findAppUpdateJob(AppUpdateTable& updates, const std::string& component);
 
 // Field updates of an existing record; nothing when there is none.
-void setAppUpdateStatus(const std::string& component, const std::string& status);
-void setAppUpdateTotal(const std::string& component, int64_t totalBytes);
-void setAppUpdateProgress(const std::string& component, int64_t bytesDownloaded, int64_t expectedBytes);
-void setAppUpdateReady(const std::string& component, bool sha256Verified);
+void setAppUpdateStatus(AppUpdateTable& updates, const std::string& component, const std::string& status);
+void setAppUpdateTotal(AppUpdateTable& updates, const std::string& component, int64_t totalBytes);
+void setAppUpdateProgress(AppUpdateTable& updates, const std::string& component, int64_t bytesDownloaded,
+                          int64_t expectedBytes);
+void setAppUpdateReady(AppUpdateTable& updates, const std::string& component, bool sha256Verified);
 
 // Sets the record "failed" with `message` (when a record exists) and logs
 // the failure at level 1.
-void markAppUpdateFailed(const std::string& component, const std::string& message);
+void markAppUpdateFailed(AppUpdateTable& updates, const std::string& component, const std::string& message);
 
-// For tests: empties the table and the marks.
-void resetAppUpdateJobs();

@@ -8,9 +8,6 @@
 #include "mgmt/model_download_jobs.h"
 #include "mgmt/model_registry.h"
 
-std::map<std::string, ModelDownloadJob>& modelDownloadJobs = *new std::map<std::string, ModelDownloadJob>;
-std::mutex& modelDownloadJobsMutex = *new std::mutex;
-
 namespace {
 
 std::string textMember(const nlohmann::json& entry, const char* key) {
@@ -20,11 +17,11 @@ std::string textMember(const nlohmann::json& entry, const char* key) {
 
 }  // namespace
 
-void recoverInterruptedDownloads() {
+void recoverInterruptedDownloads(const std::string& modelsDir, ModelDownloadTable& downloads) {
     std::vector<ModelDownloadJob> recovered;
     try {
         std::lock_guard<std::mutex> lock(modelsJsonMutex);
-        const std::string path = modelsJsonPath();
+        const std::string path = modelsJsonPath(modelsDir);
         nlohmann::json registry = loadJsonFile(path);
         nlohmann::json& models = registry.at("models");
         bool changed = false;
@@ -35,7 +32,8 @@ void recoverInterruptedDownloads() {
             job.name = textMember(entry, "name");
             job.status = "failed";
             job.errorMessage = "Interrupted by brisvanesrv restart";
-            const std::string folder = resolveModelStoragePath(job.modelId, textMember(entry, "storagePath"));
+            const std::string folder =
+                resolveModelStoragePath(modelsDir, job.modelId, textMember(entry, "storagePath"));
             const std::string fileName = textMember(entry, "filename");
             if (!folder.empty() && !fileName.empty()) {
                 const std::string file = folder + "/" + fileName;
@@ -56,10 +54,10 @@ void recoverInterruptedDownloads() {
         logMessage(2, "[mgmt] recoverInterruptedDownloads: models.json 처리 실패: %s", e.what());
         return;
     }
-    std::lock_guard<std::mutex> lock(modelDownloadJobsMutex);
+    std::lock_guard<std::mutex> lock(downloads.mutex);
     for (ModelDownloadJob& job : recovered) {
         logMessage(2, "[mgmt] 중단된 다운로드 복구: modelId=%s name=%s", job.modelId.c_str(), job.name.c_str());
         std::string id = job.modelId;
-        modelDownloadJobs[id] = std::move(job);
+        downloads.jobs[id] = std::move(job);
     }
 }

@@ -68,8 +68,8 @@ CreateMivrelResult refuse(int status, const char* code, const std::string& messa
 // The instance registry to extend. A missing file starts a new one; a file
 // that exists but cannot be read, does not parse or has no list is reported
 // and never replaced, so no registered instance is ever dropped from it.
-bool loadInstanceRegistry(nlohmann::json& registry, std::string& error) {
-    const std::string path = mivrelJsonPath();
+bool loadInstanceRegistry(const std::string& mivrelDir, nlohmann::json& registry, std::string& error) {
+    const std::string path = mivrelJsonPath(mivrelDir);
     std::error_code ec;
     const bool exists = std::filesystem::exists(path, ec);
     if (ec) {
@@ -170,7 +170,6 @@ std::string mivrelJsonPath(const std::string& mivrelDir) {
     return (std::filesystem::path(mivrelDir) / "mivrel.json").string();
 }
 
-std::string mivrelJsonPath() { return mivrelJsonPath(ServerConfig::DIR_MIVREL); }
 
 std::string generateMivrelId() {
     thread_local std::mt19937_64 generator(static_cast<std::mt19937_64::result_type>(std::random_device{}()));
@@ -180,7 +179,8 @@ std::string generateMivrelId() {
     return text;
 }
 
-CreateMivrelResult createMivrel(MivrelManager* mivrels, const nlohmann::json& request) {
+CreateMivrelResult createMivrel(const DataFolders& folders, MivrelManager* mivrels,
+                                const nlohmann::json& request) {
     const std::string id = request.value("mivrelId", std::string());
     const std::string name = request.value("name", std::string());
     const std::string modelId = request.value("modelId", std::string());
@@ -201,7 +201,7 @@ CreateMivrelResult createMivrel(MivrelManager* mivrels, const nlohmann::json& re
     std::lock_guard<std::mutex> lock(mivrelJsonMutex);
     nlohmann::json registry;
     std::string registryError;
-    if (!loadInstanceRegistry(registry, registryError)) {
+    if (!loadInstanceRegistry(folders.mivrel, registry, registryError)) {
         return refuse(500, "internal_error", "mivrel.json 읽기 실패: " + registryError);
     }
     if (listed(registry, id)) return refuse(409, "mivrel_already_exists", "이미 존재하는 mivrelId: " + id);
@@ -214,13 +214,14 @@ CreateMivrelResult createMivrel(MivrelManager* mivrels, const nlohmann::json& re
 
     nlohmann::json models;
     try {
-        models = loadJsonFile(modelsJsonPath());
+        models = loadJsonFile(modelsJsonPath(folders.models));
     } catch (const std::exception& e) {
         return refuse(500, "internal_error", e.what());
     }
     const nlohmann::json* entry = findModelEntry(models, modelId);
     if (!entry) return refuse(404, "model_not_found", "등록되지 않은 modelId: " + modelId);
-    const std::string folder = resolveModelStoragePath(modelId, textMember(*entry, "storagePath"));
+    const std::string folder =
+        resolveModelStoragePath(folders.models, modelId, textMember(*entry, "storagePath"));
     if (textMember(*entry, "downloadedAt").empty()) {
         return refuse(409, "model_not_downloaded", "모델이 다운로드되지 않았습니다: " + modelId);
     }
@@ -288,7 +289,7 @@ CreateMivrelResult createMivrel(MivrelManager* mivrels, const nlohmann::json& re
     config.loadSettings.params = properties;
     mivrelParams(properties, modelProperties, config.loadSettings, config.contextSettings);
 
-    const std::filesystem::path instanceFolder = std::filesystem::path(ServerConfig::DIR_MIVREL) / id;
+    const std::filesystem::path instanceFolder = std::filesystem::path(folders.mivrel) / id;
     const std::string propertiesPath = (instanceFolder / "properties.json").string();
     std::error_code probe;
     const bool folderExisted = std::filesystem::exists(instanceFolder, probe) || probe;
@@ -307,7 +308,7 @@ CreateMivrelResult createMivrel(MivrelManager* mivrels, const nlohmann::json& re
     }
     registry["mivrelList"].push_back({{"mivrelId", id}, {"createdAt", utcNowIso()}});
     try {
-        saveJsonFile(mivrelJsonPath(), registry);
+        saveJsonFile(mivrelJsonPath(folders.mivrel), registry);
     } catch (const std::exception& e) {
         undo();
         return refuse(500, "internal_error", std::string("mivrel.json 쓰기 실패: ") + e.what());

@@ -9,6 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "config/data_folders.h"
+
 class MivrelManager;
 
 struct CreateMivrelResult {
@@ -33,8 +35,9 @@ struct CreateMivrelResult {
 // (for example a number as "name"), also before anything is written.
 // Safe for concurrent use: creations are serialised on mivrelJsonMutex, so
 // none loses another's registry entry.
-// The new instance is registered with `mivrels` (null: files only).
-CreateMivrelResult createMivrel(MivrelManager* mivrels, const nlohmann::json& request);
+// The registries are those in `folders`. The new instance is registered with
+// `mivrels` (null: files only).
+CreateMivrelResult createMivrel(const DataFolders& folders, MivrelManager* mivrels, const nlohmann::json& request);
 
 // "mivrel-" and 12 lower-case hexadecimal digits of a random 48-bit number,
 // for a creation request without an id. Each thread draws from its own
@@ -46,5 +49,3 @@ extern std::mutex mivrelJsonMutex;
 
 // `mivrelDir` joined with "mivrel.json".
 std::string mivrelJsonPath(const std::string& mivrelDir);
-// The same in DIR_MIVREL.
-std::string mivrelJsonPath();

@@ -9,7 +9,6 @@
 #include <nlohmann/json.hpp>
 
 #include "base/logger.h"
-#include "config/server_config.h"
 #include "engine/format_string.h"
 #include "engine/mivrel_claim.h"
 #include "engine/mivrel_manager.h"
@@ -55,7 +54,9 @@ UnloadOutcome unloadWaiting(const std::shared_ptr<Mivrel>& mivrel, bool keepStor
     }
 }
 
-std::string mivrelFolder(const std::string& id) { return (std::filesystem::path(ServerConfig::DIR_MIVREL) / id).string(); }
+std::string mivrelFolder(const std::string& mivrelDir, const std::string& id) {
+    return (std::filesystem::path(mivrelDir) / id).string();
+}
 
 bool isUsableMivrelId(const std::string& id, bool registered) {
     if (isValidRegistryId(id)) return true;
@@ -69,9 +70,9 @@ bool isUsableMivrelId(const MivrelManager* mivrels, const std::string& id) {
 namespace {
 
 // removeMivrelRecord's work. REQUIRES: mivrelJsonMutex held.
-bool removeMivrelRecordLocked(const std::string& id, std::string& error) {
+bool removeMivrelRecordLocked(const DataFolders& folders, const std::string& id, std::string& error) {
     try {
-        nlohmann::json registry = loadJsonFile(mivrelJsonPath());
+        nlohmann::json registry = loadJsonFile(mivrelJsonPath(folders.mivrel));
         const auto list = registry.is_object() ? registry.find("mivrelList") : registry.end();
         if (list == registry.end() || !list->is_array()) throw std::runtime_error("\"mivrelList\" is not an array");
         nlohmann::json kept = nlohmann::json::array();
@@ -86,13 +87,13 @@ bool removeMivrelRecordLocked(const std::string& id, std::string& error) {
         }
         if (removed) {
             *list = std::move(kept);
-            saveJsonFile(mivrelJsonPath(), registry);
+            saveJsonFile(mivrelJsonPath(folders.mivrel), registry);
         }
     } catch (const std::exception& e) {
         logMessage(2, "[mgmt] mivrel.json 업데이트 실패: %s", e.what());
     }
     std::error_code ec;
-    const std::filesystem::path folder = mivrelFolder(id);
+    const std::filesystem::path folder = mivrelFolder(folders.mivrel, id);
     const std::filesystem::file_status status = std::filesystem::symlink_status(folder, ec);
     if (ec && ec != std::errc::no_such_file_or_directory) {
         error = "디렉토리 삭제 실패: " + ec.message();
@@ -110,22 +111,24 @@ bool removeMivrelRecordLocked(const std::string& id, std::string& error) {
 
 }  // namespace
 
-bool removeMivrelRecord(const std::string& id, std::string& error) {
+bool removeMivrelRecord(const DataFolders& folders, const std::string& id, std::string& error) {
     std::lock_guard<std::mutex> lock(mivrelJsonMutex);
-    return removeMivrelRecordLocked(id, error);
+    return removeMivrelRecordLocked(folders, id, error);
 }
 
-DeleteOutcome deleteMivrel(MivrelManager* mivrels, const std::string& id, std::string& error) {
+DeleteOutcome deleteMivrel(const DataFolders& folders, MivrelManager* mivrels, const std::string& id,
+                          std::string& error) {
     // Lock order: mivrelJsonMutex, then the manager's lock (as in creation).
     std::lock_guard<std::mutex> lock(mivrelJsonMutex);
     if (mivrels) {
         const ClaimResult removed = mivrels->removeMivrel(id);
         if (removed == ClaimResult::kBusy || removed == ClaimResult::kLoading) return DeleteOutcome::kOccupied;
     }
-    return removeMivrelRecordLocked(id, error) ? DeleteOutcome::kDeleted : DeleteOutcome::kFailed;
+    return removeMivrelRecordLocked(folders, id, error) ? DeleteOutcome::kDeleted : DeleteOutcome::kFailed;
 }
 
-bool forceDeleteMivrel(MivrelManager* mivrels, const std::string& id, std::string& error) {
+bool forceDeleteMivrel(const DataFolders& folders, MivrelManager* mivrels, const std::string& id,
+                       std::string& error) {
     const int64_t deadline = steadyNowMs() + kGenerationStopWaitMs;
     bool announced = false;
     for (;;) {
@@ -146,7 +149,7 @@ bool forceDeleteMivrel(MivrelManager* mivrels, const std::string& id, std::strin
                 return false;
             }
         }
-        switch (deleteMivrel(mivrels, id, error)) {
+        switch (deleteMivrel(folders, mivrels, id, error)) {
             case DeleteOutcome::kDeleted: return true;
             case DeleteOutcome::kFailed: return false;
             // A request claimed the instance between the unload and the

@@ -12,6 +12,8 @@
 #include <memory>
 #include <string>
 
+#include "config/data_folders.h"
+
 class MivrelManager;
 
 class Mivrel;
@@ -33,8 +35,8 @@ enum class UnloadOutcome {
 // instance mutex only while it claims and unloads. Never throws.
 UnloadOutcome unloadWaiting(const std::shared_ptr<Mivrel>& mivrel, bool keepStore, int waitMs);
 
-// DIR_MIVREL/id.
-std::string mivrelFolder(const std::string& id);
+// mivrelDir/id.
+std::string mivrelFolder(const std::string& mivrelDir, const std::string& id);
 
 // True when `id` may be joined to DIR_MIVREL: the registry id rule, or the
 // looser rule start-up applies for an instance registered from disk
@@ -43,13 +45,13 @@ bool isUsableMivrelId(const std::string& id, bool registered);
 // The same, asking `mivrels` (null: no manager) whether it holds `id`.
 bool isUsableMivrelId(const MivrelManager* mivrels, const std::string& id);
 
-// Takes `id` out of mivrel.json (a list that cannot be read or has no array
-// is logged and left as it is, never overwritten) and deletes DIR_MIVREL/id
-// when it exists. False with `error` "디렉토리 삭제 실패: " + the reason when
+// Takes `id` out of the mivrel.json of `folders` (a list that cannot be read
+// or has no array is logged and left as it is, never overwritten) and
+// deletes the instance folder when it exists. False with `error` "디렉토리 삭제 실패: " + the reason when
 // the folder could not be deleted. Holds mivrelJsonMutex for both steps, so
 // a creation of the same id waits until the old folder is gone instead of
 // writing into a folder that is being deleted. REQUIRES: isUsableMivrelId(id).
-bool removeMivrelRecord(const std::string& id, std::string& error);
+bool removeMivrelRecord(const DataFolders& folders, const std::string& id, std::string& error);
 
 enum class DeleteOutcome {
     kDeleted,   // out of the manager (when it was there), the list and the disk
@@ -63,11 +65,12 @@ enum class DeleteOutcome {
 // mivrelJsonMutex, so a creation of the same id comes wholly before or
 // wholly after. Never waits for a generation. REQUIRES: isUsableMivrelId(id).
 // `mivrels` may be null (no manager): then only the record goes.
-DeleteOutcome deleteMivrel(MivrelManager* mivrels, const std::string& id, std::string& error);
+DeleteOutcome deleteMivrel(const DataFolders& folders, MivrelManager* mivrels, const std::string& id,
+                          std::string& error);
 
 // Deletes the instance whatever it is doing: a running generation is stopped
 // and awaited (at most 5 s), the engine unloaded (a marked store emptied),
 // the instance removed from the manager, then removeMivrelRecord. False with
 // `error` set when the generation did not stop in time (nothing removed) or
 // the record could not be removed.
-bool forceDeleteMivrel(MivrelManager* mivrels, const std::string& id, std::string& error);
+bool forceDeleteMivrel(const DataFolders& folders, MivrelManager* mivrels, const std::string& id, std::string& error);

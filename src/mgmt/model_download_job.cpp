@@ -20,22 +20,22 @@ namespace {
 // finishAbortedDownload.
 struct JobEnded {};
 
-void setStatus(const std::string& modelId, const char* status) {
-    std::lock_guard<std::mutex> lock(modelDownloadJobsMutex);
-    const auto it = modelDownloadJobs.find(modelId);
-    if (it != modelDownloadJobs.end()) it->second.status = status;
+void setStatus(ModelDownloadTable& downloads, const std::string& modelId, const char* status) {
+    std::lock_guard<std::mutex> lock(downloads.mutex);
+    const auto it = downloads.jobs.find(modelId);
+    if (it != downloads.jobs.end()) it->second.status = status;
 }
 
 // Sets the model's registry entry fields under modelsJsonMutex. Throws when
 // models.json cannot be read, has no entry for the model or cannot be
 // written; a damaged file is never replaced.
-void updateEntry(const std::string& modelId, const nlohmann::json& fields) {
+void updateEntry(const std::string& modelsDir, const std::string& modelId, const nlohmann::json& fields) {
     std::lock_guard<std::mutex> lock(modelsJsonMutex);
-    nlohmann::json registry = loadModelsRegistry();
+    nlohmann::json registry = loadModelsRegistry(modelsDir);
     const long index = findModelIndex(registry, modelId);
     if (index < 0) throw std::runtime_error("modelId not in models.json: " + modelId);
     registry["models"][static_cast<size_t>(index)].update(fields);
-    saveJsonFile(modelsJsonPath(), registry);
+    saveJsonFile(modelsJsonPath(modelsDir), registry);
 }
 
 int64_t sizeOnDisk(const std::string& path) {
@@ -53,8 +53,9 @@ std::string fileNameOf(const std::string& path) { return fs::path(path).filename
 
 // Transfers, size-checks and verifies one file; ends the job and throws
 // JobEnded on a size or digest mismatch.
-void fetchAndCheck(const std::string& modelId, const ModelDownloadFile& file, size_t index, size_t count,
-                   int64_t& bytesBefore, int64_t totalBytes) {
+void fetchAndCheck(ModelDownloadTable& downloads, const std::string& modelsDir, const std::string& modelId,
+                   const ModelDownloadFile& file, size_t index, size_t count, int64_t& bytesBefore,
+                   int64_t totalBytes) {
     int64_t startOffset = std::max<int64_t>(0, sizeOnDisk(file.path));
     if (file.size > 0 && startOffset > file.size) {
         std::error_code ec;
@@ -64,24 +65,26 @@ void fetchAndCheck(const std::string& modelId, const ModelDownloadFile& file, si
     if (file.size > 0 && file.size == startOffset) {
         logMessage(4, "[mgmt] 다운로드 건너뜀(이미 완료) [%zu/%zu]: %s", index + 1, count, file.path.c_str());
     } else {
-        setStatus(modelId, "downloading");
+        setStatus(downloads, modelId, "downloading");
         logMessage(4, "[mgmt] 다운로드 시작 [%zu/%zu]: %s (startOffset=%lld)", index + 1, count, file.path.c_str(),
                    static_cast<long long>(startOffset));
-        downloadModelFile(file.url, "", file.path, modelId, file.size, startOffset, bytesBefore, totalBytes);
+        downloadModelFile(downloads, file.url, "", file.path, modelId, file.size, startOffset, bytesBefore,
+                          totalBytes);
     }
     const std::string name = fileNameOf(file.path);
     const int64_t actual = std::max<int64_t>(0, sizeOnDisk(file.path));
     if (file.size > 0 && actual != file.size) {
-        finishAbortedDownload(modelId, "failed",
+        finishAbortedDownload(downloads, modelsDir, modelId, "failed",
                               "파일 크기 불일치: " + name + " (expected=" + std::to_string(file.size) +
                                   " actual=" + std::to_string(actual) + ")",
                               {file.path});
         throw JobEnded{};
     }
     if (!file.sha256.empty()) {
-        setStatus(modelId, "verifying");
+        setStatus(downloads, modelId, "verifying");
         if (sha256File(file.path) != lowerText(file.sha256)) {
-            finishAbortedDownload(modelId, "verify_failed", "SHA256 불일치: " + name, {file.path});
+            finishAbortedDownload(downloads, modelsDir, modelId, "verify_failed", "SHA256 불일치: " + name,
+                                  {file.path});
             throw JobEnded{};
         }
     }
@@ -108,7 +111,8 @@ void addRoles(const std::string& modelId, const std::vector<ModelDownloadFile>& 
 
 }  // namespace
 
-bool finishAbortedDownload(const std::string& modelId, const std::string& status, const std::string& message,
+bool finishAbortedDownload(ModelDownloadTable& downloads, const std::string& modelsDir, const std::string& modelId,
+                           const std::string& status, const std::string& message,
                            const std::vector<std::string>& pathsToDelete) {
     for (const std::string& path : pathsToDelete) {
         std::error_code ec;
@@ -120,14 +124,14 @@ bool finishAbortedDownload(const std::string& modelId, const std::string& status
         logMessage(4, "[mgmt] 다운로드 중단(%s) — 이어받기용 파일 유지: %s", status.c_str(), modelId.c_str());
     }
     try {
-        updateEntry(modelId, {{"downloading", false}});
+        updateEntry(modelsDir, modelId, {{"downloading", false}});
     } catch (const std::exception& e) {
         logMessage(2, "[mgmt] models.json 업데이트 실패: %s", e.what());
     }
     {
-        std::lock_guard<std::mutex> lock(modelDownloadJobsMutex);
-        const auto it = modelDownloadJobs.find(modelId);
-        if (it != modelDownloadJobs.end()) {
+        std::lock_guard<std::mutex> lock(downloads.mutex);
+        const auto it = downloads.jobs.find(modelId);
+        if (it != downloads.jobs.end()) {
             // Until the status leaves the active ones, a cancel is still
             // accepted: one that came after the pause wins.
             if (status == "paused" && it->second.cancelRequested) return false;
@@ -143,18 +147,22 @@ bool finishAbortedDownload(const std::string& modelId, const std::string& status
     return true;
 }
 
-void runModelDownloadJob(std::string modelId, std::vector<ModelDownloadFile> files, nlohmann::json params) {
+void runModelDownloadJob(std::shared_ptr<ModelDownloadTable> table, std::string modelsDir, std::string modelId,
+                         std::vector<ModelDownloadFile> files, nlohmann::json params) {
+    ModelDownloadTable& downloads = *table;
     int64_t totalBytes = 0;
     for (const ModelDownloadFile& file : files) totalBytes += file.size;
     try {
-        updateEntry(modelId, {{"downloading", true}});
+        updateEntry(modelsDir, modelId, {{"downloading", true}});
     } catch (const std::exception& e) {
         logMessage(2, "[mgmt] models.json 업데이트 실패: %s", e.what());
     }
 
     try {
         int64_t bytesBefore = 0;
-        for (size_t i = 0; i < files.size(); ++i) fetchAndCheck(modelId, files[i], i, files.size(), bytesBefore, totalBytes);
+        for (size_t i = 0; i < files.size(); ++i) {
+            fetchAndCheck(downloads, modelsDir, modelId, files[i], i, files.size(), bytesBefore, totalBytes);
+        }
 
         // The settings go in place before the model is stamped usable, so an
         // instance made as soon as the download completes finds them.
@@ -171,15 +179,16 @@ void runModelDownloadJob(std::string modelId, std::vector<ModelDownloadFile> fil
         // stamp that cannot be written fails the job instead of reporting
         // success.
         try {
-            updateEntry(modelId, {{"downloading", false}, {"downloadedAt", utcTimestamp()}});
+            updateEntry(modelsDir, modelId, {{"downloading", false}, {"downloadedAt", utcTimestamp()}});
         } catch (const std::exception& e) {
-            finishAbortedDownload(modelId, "failed", std::string("cannot record the download in models.json: ") + e.what(), {});
+            finishAbortedDownload(downloads, modelsDir, modelId, "failed",
+                                  std::string("cannot record the download in models.json: ") + e.what(), {});
             return;
         }
         {
-            std::lock_guard<std::mutex> lock(modelDownloadJobsMutex);
-            const auto it = modelDownloadJobs.find(modelId);
-            if (it != modelDownloadJobs.end()) {
+            std::lock_guard<std::mutex> lock(downloads.mutex);
+            const auto it = downloads.jobs.find(modelId);
+            if (it != downloads.jobs.end()) {
                 it->second.status = "completed";
                 it->second.progressPercent = 100.0;
                 it->second.speedBytesPerSec = 0;
@@ -192,19 +201,19 @@ void runModelDownloadJob(std::string modelId, std::vector<ModelDownloadFile> fil
         if (std::string(e.what()) == kTransferCancelled) {
             bool cancel = false;
             {
-                std::lock_guard<std::mutex> lock(modelDownloadJobsMutex);
-                const auto it = modelDownloadJobs.find(modelId);
-                cancel = it != modelDownloadJobs.end() && it->second.cancelRequested;
+                std::lock_guard<std::mutex> lock(downloads.mutex);
+                const auto it = downloads.jobs.find(modelId);
+                cancel = it != downloads.jobs.end() && it->second.cancelRequested;
             }
             std::vector<std::string> paths;
             for (const ModelDownloadFile& file : files) paths.push_back(file.path);
-            if (cancel || !finishAbortedDownload(modelId, "paused", "", {})) {
-                finishAbortedDownload(modelId, "cancelled", "", paths);
+            if (cancel || !finishAbortedDownload(downloads, modelsDir, modelId, "paused", "", {})) {
+                finishAbortedDownload(downloads, modelsDir, modelId, "cancelled", "", paths);
             }
         } else {
-            finishAbortedDownload(modelId, "failed", e.what(), {});
+            finishAbortedDownload(downloads, modelsDir, modelId, "failed", e.what(), {});
         }
     } catch (...) {
-        finishAbortedDownload(modelId, "failed", "unknown error", {});
+        finishAbortedDownload(downloads, modelsDir, modelId, "failed", "unknown error", {});
     }
 }

@@ -10,10 +10,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "mgmt/model_download_jobs.h"
 
 // One file of a model, in download order.
 struct ModelDownloadFile {
@@ -24,17 +27,21 @@ struct ModelDownloadFile {
     std::string sha256;  // expected digest (any letter case); empty: not checked
 };
 
-// Runs the job for `modelId`. REQUIRES: the caller stored a fresh entry for
-// the model in modelDownloadJobs (status "downloading") before the thread
-// started. Every failure ends in a final status of the entry; nothing
-// escapes the thread.
-void runModelDownloadJob(std::string modelId, std::vector<ModelDownloadFile> files, nlohmann::json params);
+// Runs the job for `modelId`, keeping `downloads` alive while it runs; the
+// model's entry is in the models.json of `modelsDir`.
+// REQUIRES: the caller stored a fresh entry for the model in the table
+// (status "downloading") before the thread started. Every failure ends in a
+// final status of the entry; nothing escapes the thread.
+void runModelDownloadJob(std::shared_ptr<ModelDownloadTable> downloads, std::string modelsDir, std::string modelId,
+                         std::vector<ModelDownloadFile> files, nlohmann::json params);
 
 // The common end of a job that does not complete: deletes `pathsToDelete`
-// (failures ignored), clears the model's "downloading" mark in models.json
+// (failures ignored), clears the model's "downloading" mark in the
+// models.json of `modelsDir`
 // (a file that cannot be read is left alone), and sets the entry's status
-// and errorMessage. Returns false, publishing nothing, only when a pause is
-// overtaken by a cancel that came before the status left the active ones:
-// the caller then ends the job as cancelled.
-bool finishAbortedDownload(const std::string& modelId, const std::string& status, const std::string& message,
+// and errorMessage in `downloads`. Returns false, publishing nothing, only
+// when a pause is overtaken by a cancel that came before the status left the
+// active ones: the caller then ends the job as cancelled.
+bool finishAbortedDownload(ModelDownloadTable& downloads, const std::string& modelsDir, const std::string& modelId,
+                           const std::string& status, const std::string& message,
                            const std::vector<std::string>& pathsToDelete);

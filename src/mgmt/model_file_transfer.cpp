@@ -55,6 +55,7 @@ private:
 };
 
 struct Progress {
+    ModelDownloadTable& downloads;
     std::string modelId;
     int64_t fileSize;
     int64_t bytesBefore;
@@ -64,9 +65,9 @@ struct Progress {
 
 // Updates the job entry and tells whether its stop was requested.
 bool publishProgress(const Progress& p, int64_t rangeBase, int64_t bytesThisCall) {
-    std::lock_guard<std::mutex> lock(modelDownloadJobsMutex);
-    const auto it = modelDownloadJobs.find(p.modelId);
-    if (it == modelDownloadJobs.end()) return false;
+    std::lock_guard<std::mutex> lock(p.downloads.mutex);
+    const auto it = p.downloads.jobs.find(p.modelId);
+    if (it == p.downloads.jobs.end()) return false;
     ModelDownloadJob& job = it->second;
     job.bytesDownloaded = p.bytesBefore + rangeBase + bytesThisCall;
     const int64_t denominator = p.totalBytes > 0 ? p.totalBytes : p.fileSize;
@@ -77,10 +78,10 @@ bool publishProgress(const Progress& p, int64_t rangeBase, int64_t bytesThisCall
     return job.stopRequested;
 }
 
-bool stopRequested(const std::string& modelId) {
-    std::lock_guard<std::mutex> lock(modelDownloadJobsMutex);
-    const auto it = modelDownloadJobs.find(modelId);
-    return it != modelDownloadJobs.end() && it->second.stopRequested;
+bool stopRequested(ModelDownloadTable& downloads, const std::string& modelId) {
+    std::lock_guard<std::mutex> lock(downloads.mutex);
+    const auto it = downloads.jobs.find(modelId);
+    return it != downloads.jobs.end() && it->second.stopRequested;
 }
 
 std::string fileNameOf(const std::string& path) { return std::filesystem::path(path).filename().string(); }
@@ -114,18 +115,18 @@ int64_t acceptedBodyOffset(const HttpAnswerHead& head, int64_t startOffset, cons
 
 }  // namespace
 
-void downloadModelFile(const std::string& url, const std::string& bearerToken, const std::string& destination,
-                       const std::string& modelId, int64_t fileSize, int64_t startOffset, int64_t bytesBefore,
-                       int64_t totalBytes) {
+void downloadModelFile(ModelDownloadTable& downloads, const std::string& url, const std::string& bearerToken,
+                       const std::string& destination, const std::string& modelId, int64_t fileSize,
+                       int64_t startOffset, int64_t bytesBefore, int64_t totalBytes) {
     const std::string name = fileNameOf(destination);
     const ParsedUrl target = parseUrl(url);
     TlsClientOptions options;
     options.connectTimeoutMs = 10000;
     options.ioTimeoutMs = 30000;
     options.totalTimeoutMs = 0;  // model files take as long as they take
-    options.cancelled = [&modelId] { return stopRequested(modelId); };
+    options.cancelled = [&downloads, &modelId] { return stopRequested(downloads, modelId); };
 
-    Progress progress{modelId, fileSize, bytesBefore, totalBytes, Clock::now()};
+    Progress progress{downloads, modelId, fileSize, bytesBefore, totalBytes, Clock::now()};
     std::vector<char> block(kBlockBytes);
     try {
         TlsConnection connection(target.host, target.port, options);

@@ -1,10 +1,12 @@
 // One model file fetched over HTTPS into the model folder, continued with a
 // byte range when part of it is on disk. Progress and the stop request travel
-// through the file's job entry in modelDownloadJobs.
+// through the file's job entry in the download table.
 #pragma once
 
 #include <cstdint>
 #include <string>
+
+struct ModelDownloadTable;
 
 // The text of the error a transfer throws when its job's stopRequested ended
 // it; the job tells pause from cancel by cancelRequested.
@@ -25,12 +27,12 @@ inline constexpr char kTransferCancelled[] = "__cancelled__";
 // kept on disk (they are a correct part of the file). Network failures and
 // time-outs (30 s without data) throw the TLS client's errors.
 //
-// After every read the job entry of `modelId` gets bytesDownloaded
+// After every read the job entry of `modelId` in `downloads` gets bytesDownloaded
 // (bytesBefore + the file's offset + this call's bytes), progressPercent
 // (against totalBytes, else fileSize) and speedBytesPerSec; when its
 // stopRequested is set the transfer ends with kTransferCancelled within
 // about 200 ms, also while the peer sends nothing. The table mutex is held
 // only for those updates. Runs on the job's thread.
-void downloadModelFile(const std::string& url, const std::string& bearerToken, const std::string& destination,
-                       const std::string& modelId, int64_t fileSize, int64_t startOffset, int64_t bytesBefore,
-                       int64_t totalBytes);
+void downloadModelFile(ModelDownloadTable& downloads, const std::string& url, const std::string& bearerToken,
+                       const std::string& destination, const std::string& modelId, int64_t fileSize,
+                       int64_t startOffset, int64_t bytesBefore, int64_t totalBytes);

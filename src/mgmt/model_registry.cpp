@@ -25,8 +25,6 @@ std::string modelsJsonPath(const std::string& modelsDir) {
     return (std::filesystem::path(modelsDir) / "models.json").string();
 }
 
-std::string modelsJsonPath() { return modelsJsonPath(ServerConfig::DIR_MODELS); }
-
 const nlohmann::json* findModelEntry(const nlohmann::json& registry, const std::string& modelId) {
     if (!registry.is_object()) return nullptr;
     const auto models = registry.find("models");
@@ -72,13 +70,13 @@ nlohmann::json checkedRegistry(nlohmann::json registry, const std::string& path)
 
 }  // namespace
 
-nlohmann::json loadModelsRegistry() {
-    const std::string path = modelsJsonPath();
+nlohmann::json loadModelsRegistry(const std::string& modelsDir) {
+    const std::string path = modelsJsonPath(modelsDir);
     return checkedRegistry(loadJsonFile(path), path);
 }
 
-nlohmann::json loadModelsRegistryOrEmpty() {
-    const std::string path = modelsJsonPath();
+nlohmann::json loadModelsRegistryOrEmpty(const std::string& modelsDir) {
+    const std::string path = modelsJsonPath(modelsDir);
     std::error_code ec;
     const auto status = std::filesystem::symlink_status(path, ec);
     if (status.type() == std::filesystem::file_type::not_found) {
@@ -106,14 +104,14 @@ std::string modelText(const nlohmann::json& entry, const char* key) {
     return it != entry.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
-std::string modelFolderOf(const nlohmann::json& entry) {
-    return resolveModelStoragePath(modelText(entry, "modelId"), modelText(entry, "storagePath"));
+std::string modelFolderOf(const std::string& modelsDir, const nlohmann::json& entry) {
+    return resolveModelStoragePath(modelsDir, modelText(entry, "modelId"), modelText(entry, "storagePath"));
 }
 
-bool isInsideModelsDir(const std::string& folder) {
+bool isInsideModelsDir(const std::string& modelsDir, const std::string& folder) {
     if (folder.empty()) return false;
     std::error_code ec;
-    const std::filesystem::path base = std::filesystem::weakly_canonical(ServerConfig::DIR_MODELS, ec);
+    const std::filesystem::path base = std::filesystem::weakly_canonical(modelsDir, ec);
     if (ec) return false;
     const std::filesystem::path target = std::filesystem::weakly_canonical(folder, ec);
     if (ec) return false;

@@ -18,8 +18,6 @@ extern std::mutex modelsJsonMutex;
 
 // `modelsDir` joined with "models.json".
 std::string modelsJsonPath(const std::string& modelsDir);
-// The same in DIR_MODELS.
-std::string modelsJsonPath();
 
 // The first entry of registry["models"] that is an object whose "modelId" is
 // the text `modelId` (an empty id also matches an entry without "modelId"),
@@ -39,15 +37,16 @@ nlohmann::json pickSettingValue(const nlohmann::json& first, const nlohmann::jso
 nlohmann::json pickSettingValueNested(const nlohmann::json& object, const nlohmann::json& modelProperties,
                                       const std::string& key, const nlohmann::json& fallback);
 
-// "models.json" loaded and checked: an object whose "models" is an array.
+// The "models.json" of `modelsDir` loaded and checked: an object whose
+// "models" is an array.
 // Throws std::runtime_error with the reason (the file cannot be opened, does
 // not parse, or has another shape). A caller that writes the registry back
 // starts from this, so a damaged file is reported and never replaced.
-nlohmann::json loadModelsRegistry();
+nlohmann::json loadModelsRegistry(const std::string& modelsDir);
 
 // Like loadModelsRegistry, but a missing file gives {"models": []}; a file
 // that exists and cannot be read or parsed still throws.
-nlohmann::json loadModelsRegistryOrEmpty();
+nlohmann::json loadModelsRegistryOrEmpty(const std::string& modelsDir);
 
 // The index in registry["models"] of the first object whose "modelId" is the
 // text `modelId`, or -1. REQUIRES: the shape loadModelsRegistry checks.
@@ -56,14 +55,14 @@ long findModelIndex(const nlohmann::json& registry, const std::string& modelId);
 // The text member `key` of `entry`, "" when absent or not a text.
 std::string modelText(const nlohmann::json& entry, const char* key);
 
-// The model's folder (resolveModelStoragePath of its "modelId" and
-// "storagePath").
-std::string modelFolderOf(const nlohmann::json& entry);
+// The model's folder (resolveModelStoragePath in `modelsDir` of its
+// "modelId" and "storagePath").
+std::string modelFolderOf(const std::string& modelsDir, const nlohmann::json& entry);
 
-// True when `folder` lies strictly inside DIR_MODELS, compared by path
+// True when `folder` lies strictly inside `modelsDir`, compared by path
 // components after resolving links and "..", so the models directory itself
 // and folders elsewhere are not. Never throws.
-bool isInsideModelsDir(const std::string& folder);
+bool isInsideModelsDir(const std::string& modelsDir, const std::string& folder);
 
 // The current UTC time as "%Y-%m-%dT%H:%M:%SZ".
 std::string utcTimestamp();

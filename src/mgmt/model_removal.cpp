@@ -24,10 +24,10 @@ ModelRemovalResult failure(int status, const std::string& code, const std::strin
 }
 
 // The modelId the instance's properties.json names now ("" when unreadable).
-std::string storedModelId(const std::string& mivrelId) {
+std::string storedModelId(const std::string& mivrelDir, const std::string& mivrelId) {
     try {
         const nlohmann::json props =
-            loadJsonFile((std::filesystem::path(mivrelFolder(mivrelId)) / "properties.json").string());
+            loadJsonFile((std::filesystem::path(mivrelFolder(mivrelDir, mivrelId)) / "properties.json").string());
         return modelText(props, "modelId");
     } catch (const std::exception&) {
         return std::string();
@@ -36,7 +36,8 @@ std::string storedModelId(const std::string& mivrelId) {
 
 }  // namespace
 
-std::vector<std::string> instancesOfModel(const MivrelManager* mivrels, const std::string& modelId) {
+std::vector<std::string> instancesOfModel(const DataFolders& folders, const MivrelManager* mivrels,
+                                          const std::string& modelId) {
     std::vector<std::string> ids;
     if (!mivrels) return ids;
     for (const std::shared_ptr<Mivrel>& mivrel : mivrels->snapshotMivrels()) {
@@ -44,34 +45,35 @@ std::vector<std::string> instancesOfModel(const MivrelManager* mivrels, const st
         // with; its properties.json the one a change has chosen since.
         const std::string& id = mivrel->config.id;
         if (modelText(mivrel->config.loadSettings.params, "modelId") == modelId ||
-            (isUsableMivrelId(mivrels, id) && storedModelId(id) == modelId)) {
+            (isUsableMivrelId(mivrels, id) && storedModelId(folders.mivrel, id) == modelId)) {
             ids.push_back(id);
         }
     }
     return ids;
 }
 
-void cancelDownloadAndWait(const std::string& modelId, int waitMs) {
+void cancelDownloadAndWait(ModelDownloadTable& downloads, const std::string& modelId, int waitMs) {
     {
-        std::lock_guard<std::mutex> lock(modelDownloadJobsMutex);
-        const auto it = modelDownloadJobs.find(modelId);
-        if (it == modelDownloadJobs.end() || !isActiveStatus(it->second.status)) return;
+        std::lock_guard<std::mutex> lock(downloads.mutex);
+        const auto it = downloads.jobs.find(modelId);
+        if (it == downloads.jobs.end() || !isActiveStatus(it->second.status)) return;
         it->second.cancelRequested = true;
         it->second.stopRequested = true;
     }
     for (int waited = 0; waited < waitMs; waited += 100) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        std::lock_guard<std::mutex> lock(modelDownloadJobsMutex);
-        const auto it = modelDownloadJobs.find(modelId);
-        if (it == modelDownloadJobs.end() || !isActiveStatus(it->second.status)) return;
+        std::lock_guard<std::mutex> lock(downloads.mutex);
+        const auto it = downloads.jobs.find(modelId);
+        if (it == downloads.jobs.end() || !isActiveStatus(it->second.status)) return;
     }
     logMessage(2, "[mgmt] 모델[%s] 다운로드 취소 대기 시간 초과 — 삭제 계속", modelId.c_str());
 }
 
-ModelRemovalResult removeModel(MivrelManager* mivrels, const std::string& modelId) {
+ModelRemovalResult removeModel(const DataFolders& folders, MivrelManager* mivrels, ModelDownloadTable& downloads,
+                               const std::string& modelId) {
     nlohmann::json entry;
     try {
-        const nlohmann::json registry = loadModelsRegistry();
+        const nlohmann::json registry = loadModelsRegistry(folders.models);
         const long index = findModelIndex(registry, modelId);
         if (index < 0) return failure(404, "model_not_found", "unknown modelId: " + modelId);
         entry = registry["models"][static_cast<size_t>(index)];
@@ -79,20 +81,20 @@ ModelRemovalResult removeModel(MivrelManager* mivrels, const std::string& modelI
         return failure(500, "internal_error", e.what());
     }
 
-    cancelDownloadAndWait(modelId, 10000);
+    cancelDownloadAndWait(downloads, modelId, 10000);
 
-    for (const std::string& id : instancesOfModel(mivrels, modelId)) {
+    for (const std::string& id : instancesOfModel(folders, mivrels, modelId)) {
         std::string error;
-        if (!forceDeleteMivrel(mivrels, id, error)) {
+        if (!forceDeleteMivrel(folders, mivrels, id, error)) {
             return failure(500, "internal_error", "failed to delete linked Mivrel (" + id + "): " + error);
         }
         logMessage(4, "[mgmt] 모델[%s] 삭제에 연동해 Mivrel[%s] 강제 삭제", modelId.c_str(), id.c_str());
     }
 
-    const std::string folder = modelFolderOf(entry);
+    const std::string folder = modelFolderOf(folders.models, entry);
     std::error_code ec;
     if (!folder.empty() && std::filesystem::exists(std::filesystem::symlink_status(folder, ec))) {
-        if (isInsideModelsDir(folder)) {
+        if (isInsideModelsDir(folders.models, folder)) {
             std::filesystem::remove_all(folder, ec);
             if (ec) return failure(500, "internal_error", "failed to delete files: " + ec.message());
         } else {
@@ -102,11 +104,11 @@ ModelRemovalResult removeModel(MivrelManager* mivrels, const std::string& modelI
 
     try {
         std::lock_guard<std::mutex> lock(modelsJsonMutex);
-        nlohmann::json registry = loadModelsRegistry();
+        nlohmann::json registry = loadModelsRegistry(folders.models);
         const long index = findModelIndex(registry, modelId);
         if (index >= 0) {
             registry["models"].erase(static_cast<size_t>(index));
-            saveJsonFile(modelsJsonPath(), registry);
+            saveJsonFile(modelsJsonPath(folders.models), registry);
         }
     } catch (const std::exception& e) {
         return failure(500, "internal_error", e.what());

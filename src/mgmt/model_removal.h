@@ -9,7 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "config/data_folders.h"
+
 class MivrelManager;
+struct ModelDownloadTable;
 
 // The outcome of removeModel: status 200 on success, else the error reply.
 struct ModelRemovalResult {
@@ -32,15 +35,19 @@ struct ModelRemovalResult {
 // 5. The entry is taken out of a freshly loaded models.json under
 //    modelsJsonMutex and the file replaced; a failure is 500.
 // Never throws.
-// `mivrels` may be null (no manager): no instance is linked then.
-ModelRemovalResult removeModel(MivrelManager* mivrels, const std::string& modelId);
+// `mivrels` may be null (no manager): no instance is linked then. The
+// download is looked for in `downloads`; DIR_MODELS, DIR_MIVREL and the
+// registries are those of `folders`.
+ModelRemovalResult removeModel(const DataFolders& folders, MivrelManager* mivrels, ModelDownloadTable& downloads,
+                               const std::string& modelId);
 
 // The ids of the registered instances whose modelId equals `modelId`, in the
 // manager's order. Reads each instance's properties.json.
-std::vector<std::string> instancesOfModel(const MivrelManager* mivrels, const std::string& modelId);
+std::vector<std::string> instancesOfModel(const DataFolders& folders, const MivrelManager* mivrels,
+                                          const std::string& modelId);
 
 // Sets stopRequested and cancelRequested on a running download of
-// `modelId` and waits, polling every 100 ms, until its job is no longer
+// `modelId` in `downloads` and waits, polling every 100 ms, until its job is no longer
 // downloading or verifying, for at most `waitMs`. Returns at once when none
 // runs. Takes the download table's mutex only for each look.
-void cancelDownloadAndWait(const std::string& modelId, int waitMs);
+void cancelDownloadAndWait(ModelDownloadTable& downloads, const std::string& modelId, int waitMs);

@@ -1,6 +1,7 @@
 // ServiceContext: the services one running server shares between its route
-// handlers: the instance manager, the event log, the TCP server and the data
-// folders.
+// handlers: the instance manager, the event log, the TCP server, the data
+// folders, the way the relay reaches the server, and the tables of model
+// downloads and program updates.
 //
 // Start-up owns the one context of the process: it makes the members in
 // initApp, before the TCP server accepts a connection, and releases them on
@@ -25,7 +26,10 @@
 #include "config/data_folders.h"
 #include "config/event_manager.h"
 #include "engine/mivrel_manager.h"
+#include "mgmt/app_update_jobs.h"
+#include "mgmt/model_download_jobs.h"
 #include "net/tcp_server.h"
+#include "relay/relay_lifecycle.h"
 
 struct ServiceContext {
     ServiceContext() = default;
@@ -36,6 +40,11 @@ struct ServiceContext {
     std::unique_ptr<MivrelManager> mivrels;  // the instance manager
     std::unique_ptr<TcpServer> tcpServer;    // the server on SERV_IP:SERV_PORT
     DataFolders folders;                     // where the registries live
+    RelayLocalServer relayLocal;             // what the relay client is started with
+    // The job tables, made with the context; detached jobs share them, so
+    // they outlive the context while a job still runs.
+    std::shared_ptr<ModelDownloadTable> downloads = std::make_shared<ModelDownloadTable>();
+    std::shared_ptr<AppUpdateTable> updates = std::make_shared<AppUpdateTable>();
 
     // The instance with that id; null when there is none or no manager.
     std::shared_ptr<Mivrel> findMivrel(const std::string& id) const;

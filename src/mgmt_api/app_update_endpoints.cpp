@@ -10,6 +10,7 @@
 #include "mgmt/app_update_job.h"
 #include "mgmt/app_update_jobs.h"
 #include "mgmt/app_update_service.h"
+#include "mgmt/service_context.h"
 #include "mgmt/update_handover.h"
 #include "mgmt_api/mgmt_reply.h"
 
@@ -92,8 +93,9 @@ void checkAppUpdate(const ServiceContext&, HttpRequestHandler& handler, const Re
     sendJson(handler, response, answer.data);
 }
 
-void handleUpdateDownload(const ServiceContext&, HttpRequestHandler& handler, const Request& request,
+void handleUpdateDownload(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
                           Response& response) {
+    AppUpdateTable& updates = *services.updates;
     nlohmann::json body;
     if (!parseJsonBodyOrReply(handler, request, response, body)) return;
     std::string component;
@@ -116,7 +118,7 @@ void handleUpdateDownload(const ServiceContext&, HttpRequestHandler& handler, co
     job.targetVersion = targetVersion;
     job.status = "downloading";
     std::optional<AppUpdateJob> previous;
-    if (!beginAppUpdateJob(job, &previous)) {
+    if (!beginAppUpdateJob(updates, job, &previous)) {
         return sendError(handler, response, 409, "already_downloading", "already downloading");
     }
 
@@ -124,31 +126,33 @@ void handleUpdateDownload(const ServiceContext&, HttpRequestHandler& handler, co
     try {
         const WebServiceAnswer answer = fetchAppUpdateManifest(component, targetVersion);
         if (answer.retcode != 0) {
-            restoreAppUpdateJob(component, previous);
+            restoreAppUpdateJob(updates, component, previous);
             return sendError(handler, response, 502, "manifest_fetch_failed", answer.retdesc);
         }
         manifest = readUpdateManifest(answer.data);
     } catch (const std::exception& e) {
-        restoreAppUpdateJob(component, previous);
+        restoreAppUpdateJob(updates, component, previous);
         return sendError(handler, response, 502, "manifest_fetch_failed",
                          std::string("failed to fetch manifest: ") + e.what());
     }
     if (manifest.zipUrl.empty()) {
-        restoreAppUpdateJob(component, previous);
+        restoreAppUpdateJob(updates, component, previous);
         return sendError(handler, response, 502, "no_download_url", "no zipUrl in manifest");
     }
 
-    setAppUpdateTotal(component, manifest.zipSize);
-    std::thread(runAppUpdateJob, component, targetVersion, manifest.zipUrl, manifest.zipSha256, manifest.zipSize)
+    setAppUpdateTotal(updates, component, manifest.zipSize);
+    std::thread(runAppUpdateJob, services.updates, component, targetVersion, manifest.zipUrl, manifest.zipSha256,
+                manifest.zipSize)
         .detach();
     sendJson(handler, response, successMessage("download started"));
 }
 
-void handleUpdateDownloadStatus(const ServiceContext&, HttpRequestHandler& handler, const Request& request,
+void handleUpdateDownloadStatus(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
                                 Response& response) {
+    AppUpdateTable& updates = *services.updates;
     const std::string component = componentOfQuery(request.query);
     if (!checkComponent(handler, response, component)) return;
-    const std::optional<AppUpdateJob> job = findAppUpdateJob(component);
+    const std::optional<AppUpdateJob> job = findAppUpdateJob(updates, component);
     if (!job) return sendJson(handler, response, nlohmann::json{{"status", "none"}});
     nlohmann::json view{{"component", job->component},
                         {"targetVersion", job->targetVersion},
@@ -161,7 +165,9 @@ void handleUpdateDownloadStatus(const ServiceContext&, HttpRequestHandler& handl
     sendJson(handler, response, view);
 }
 
-void handleUpdateLocal(const ServiceContext&, HttpRequestHandler& handler, const Request& request, Response& response) {
+void handleUpdateLocal(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                       Response& response) {
+    AppUpdateTable& updates = *services.updates;
     nlohmann::json body;
     if (!parseJsonBodyOrReply(handler, request, response, body)) return;
     std::string component;
@@ -175,7 +181,7 @@ void handleUpdateLocal(const ServiceContext&, HttpRequestHandler& handler, const
         return sendError(handler, response, 400, "bad_request", "missing zipPath/sha256");
     }
     if (!checkComponent(handler, response, component)) return;
-    if (!beginLocalAppUpdate(component)) {
+    if (!beginLocalAppUpdate(updates, component)) {
         return sendError(handler, response, 409, "already_downloading", "already downloading");
     }
     std::string readyDir;
@@ -185,7 +191,7 @@ void handleUpdateLocal(const ServiceContext&, HttpRequestHandler& handler, const
     } catch (const std::exception& e) {
         failure = e.what();
     }
-    endLocalAppUpdate(component);
+    endLocalAppUpdate(updates, component);
     if (!failure.empty()) {
         logMessage(1, "[mgmt] 로컬 앱 업데이트 실패(%s): %s", component.c_str(), failure.c_str());
         return sendError(handler, response, 400, "apply_failed", failure);

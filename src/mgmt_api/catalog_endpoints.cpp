@@ -7,6 +7,7 @@
 #include "mgmt/json_files.h"
 #include "mgmt/model_catalog.h"
 #include "mgmt/model_registry.h"
+#include "mgmt/service_context.h"
 #include "mgmt_api/mgmt_reply.h"
 
 namespace {
@@ -51,12 +52,13 @@ void handleModelCatalog(const ServiceContext&, HttpRequestHandler& handler, cons
     handler.sendResponse(response);
 }
 
-void handleRefreshCatalog(const ServiceContext&, HttpRequestHandler& handler, const Request&, Response& response,
-                          const std::string& id) {
+void handleRefreshCatalog(const ServiceContext& services, HttpRequestHandler& handler, const Request&,
+                          Response& response, const std::string& id) {
+    const std::string& modelsDir = services.folders.models;
     nlohmann::json entry;
     try {
         std::lock_guard<std::mutex> lock(modelsJsonMutex);
-        const nlohmann::json registry = loadModelsRegistry();
+        const nlohmann::json registry = loadModelsRegistry(modelsDir);
         const long index = findModelIndex(registry, id);
         if (index < 0) return sendError(handler, response, 404, "model_not_found", "unknown modelId: " + id);
         entry = registry["models"][static_cast<size_t>(index)];
@@ -81,12 +83,12 @@ void handleRefreshCatalog(const ServiceContext&, HttpRequestHandler& handler, co
     {
         std::lock_guard<std::mutex> lock(modelsJsonMutex);
         try {
-            nlohmann::json registry = loadModelsRegistry();
+            nlohmann::json registry = loadModelsRegistry(modelsDir);
             const long index = findModelIndex(registry, id);
             if (index < 0) return sendError(handler, response, 404, "model_not_found", "unknown modelId: " + id);
             nlohmann::json& current = registry["models"][static_cast<size_t>(index)];
             applyRecord(answer.record, current);
-            saveJsonFile(modelsJsonPath(), registry);
+            saveJsonFile(modelsJsonPath(modelsDir), registry);
             entry = current;
         } catch (const std::exception& e) {
             return sendError(handler, response, 500, "internal_error", e.what());
@@ -95,7 +97,7 @@ void handleRefreshCatalog(const ServiceContext&, HttpRequestHandler& handler, co
 
     nlohmann::json params = nlohmann::json::object();
     if (answer.record.is_object() && answer.record.contains("params")) params = answer.record["params"];
-    const std::string folder = modelFolderOf(entry);
+    const std::string folder = modelFolderOf(modelsDir, entry);
     if (!params.is_null() && !params.empty() && !folder.empty()) {
         try {
             saveJsonFile((std::filesystem::path(folder) / "properties.json").string(), params);

@@ -72,7 +72,7 @@ void handleCliUp(const ServiceContext& services, HttpRequestHandler& handler, co
     if (result.ok) {
         logMessage(4, "[mgmt] cli/up: 등록 확인 완료 → RTC 클라이언트 (재)기동");
         addMgmtEvent(services, "info", "system", "server", "Brisvane 활성화", "");
-        startRtcClient();
+        startRtcClient(services.relayLocal);
         return sendJson(handler, response, successReply("Brisvane is registered and started."));
     }
     if (result.code == "pending_approval") {
@@ -126,7 +126,7 @@ void handleRegisterBrisvane(const ServiceContext& services, HttpRequestHandler& 
     const RuntimePropertiesSnapshot props = runtimePropertiesSnapshot();
     logMessage(4, "[mgmt] registerBrisvane 성공 → RTC 클라이언트 (재)기동");
     addMgmtEvent(services, "info", "system", "server", "Brisvane 등록", props.brisvaneIdRegistration);
-    startRtcClient();
+    startRtcClient(services.relayLocal);
     nlohmann::json reply = nlohmann::json::object();
     reply["status"] = "registered";
     reply["brisvaneId"] = props.brisvaneIdRegistration;

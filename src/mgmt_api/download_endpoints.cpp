@@ -7,37 +7,35 @@
 #include <vector>
 
 #include "base/logger.h"
-#include "config/server_config.h"
 #include "engine/registry_id.h"
 #include "mgmt/json_files.h"
 #include "mgmt/model_catalog.h"
 #include "mgmt/model_download_job.h"
 #include "mgmt/model_download_jobs.h"
 #include "mgmt/model_registry.h"
+#include "mgmt/service_context.h"
 #include "mgmt_api/mgmt_reply.h"
 #include "storage/storage_format.h"
 
 namespace {
 
-// Models whose start request is between its first check and the insertion of
-// its job. Guarded by modelDownloadJobsMutex: two starts for one model
-// cannot both pass the check.
-std::set<std::string>& startingDownloads = *new std::set<std::string>;
-
 bool isActiveStatus(const std::string& status) { return status == "downloading" || status == "verifying"; }
 
-// Takes a model out of startingDownloads when the start request ends.
+// Takes a model out of the table's starting marks when the start request
+// ends.
 class StartingMark {
 public:
-    explicit StartingMark(std::string modelId) : modelId_(std::move(modelId)) {}
+    StartingMark(ModelDownloadTable& downloads, std::string modelId)
+        : downloads_(downloads), modelId_(std::move(modelId)) {}
     ~StartingMark() {
-        std::lock_guard<std::mutex> lock(modelDownloadJobsMutex);
-        startingDownloads.erase(modelId_);
+        std::lock_guard<std::mutex> lock(downloads_.mutex);
+        downloads_.starting.erase(modelId_);
     }
     StartingMark(const StartingMark&) = delete;
     StartingMark& operator=(const StartingMark&) = delete;
 
 private:
+    ModelDownloadTable& downloads_;
     std::string modelId_;
 };
 
@@ -85,20 +83,20 @@ bool planFiles(const nlohmann::json& record, const std::string& modelDir, std::v
     return true;
 }
 
-// Finds or auto-registers the model under modelsJsonMutex; its folder in
-// `modelDir`. False with `refusal` set when it is downloaded already or
+// Finds or auto-registers the model in the registry of `modelsDir` under
+// modelsJsonMutex; its folder in `modelDir`. False with `refusal` set when it is downloaded already or
 // models.json cannot be used.
-bool registerForDownload(const std::string& modelId, const nlohmann::json& record, const std::string& name,
-                         std::string& modelDir, Refusal& refusal) {
+bool registerForDownload(const std::string& modelsDir, const std::string& modelId, const nlohmann::json& record,
+                         const std::string& name, std::string& modelDir, Refusal& refusal) {
     std::lock_guard<std::mutex> lock(modelsJsonMutex);
     nlohmann::json registry;
     try {
-        registry = loadModelsRegistryOrEmpty();
+        registry = loadModelsRegistryOrEmpty(modelsDir);
     } catch (const std::exception& e) {
         refusal = {500, "internal_error", e.what()};
         return false;
     }
-    const std::string newFolder = (std::filesystem::path(ServerConfig::DIR_MODELS) / modelId).string();
+    const std::string newFolder = (std::filesystem::path(modelsDir) / modelId).string();
     const long index = findModelIndex(registry, modelId);
     if (index >= 0) {
         const nlohmann::json& entry = registry["models"][static_cast<size_t>(index)];
@@ -106,7 +104,7 @@ bool registerForDownload(const std::string& modelId, const nlohmann::json& recor
             refusal = {409, "already_downloaded", "model already downloaded"};
             return false;
         }
-        modelDir = modelFolderOf(entry);
+        modelDir = modelFolderOf(modelsDir, entry);
         // An entry without a folder would put the files in the working
         // directory; they go to the model's own folder instead.
         if (modelDir.empty()) modelDir = newFolder;
@@ -126,7 +124,7 @@ bool registerForDownload(const std::string& modelId, const nlohmann::json& recor
     entry["downloadedAt"] = nullptr;
     registry["models"].push_back(std::move(entry));
     try {
-        saveJsonFile(modelsJsonPath(), registry);
+        saveJsonFile(modelsJsonPath(modelsDir), registry);
     } catch (const std::exception& e) {
         refusal = {500, "internal_error", e.what()};
         return false;
@@ -148,13 +146,14 @@ nlohmann::json jobView(const ModelDownloadJob& job) {
 
 // Replies are written after the table mutex is released: a slow client
 // never holds up the transfers, which take it after every read.
-void requestStop(HttpRequestHandler& handler, Response& response, const std::string& id, bool cancel) {
+void requestStop(ModelDownloadTable& downloads, HttpRequestHandler& handler, Response& response, const std::string& id,
+                 bool cancel) {
     std::string status;
     bool found = false;
     {
-        std::lock_guard<std::mutex> lock(modelDownloadJobsMutex);
-        const auto it = modelDownloadJobs.find(id);
-        if (it != modelDownloadJobs.end()) {
+        std::lock_guard<std::mutex> lock(downloads.mutex);
+        const auto it = downloads.jobs.find(id);
+        if (it != downloads.jobs.end()) {
             found = true;
             ModelDownloadJob& job = it->second;
             status = job.status;
@@ -174,8 +173,9 @@ void requestStop(HttpRequestHandler& handler, Response& response, const std::str
 
 }  // namespace
 
-void handleStartModelDownload(const ServiceContext&, HttpRequestHandler& handler, const Request& request,
+void handleStartModelDownload(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
                               Response& response) {
+    ModelDownloadTable& downloads = *services.downloads;
     nlohmann::json body;
     if (!parseJsonBodyOrReply(handler, request, response, body)) return;
     const auto idField = body.is_object() ? body.find("modelId") : body.end();
@@ -186,13 +186,13 @@ void handleStartModelDownload(const ServiceContext&, HttpRequestHandler& handler
 
     bool busy = false;
     {
-        std::lock_guard<std::mutex> lock(modelDownloadJobsMutex);
-        const auto it = modelDownloadJobs.find(modelId);
-        busy = (it != modelDownloadJobs.end() && isActiveStatus(it->second.status)) || startingDownloads.count(modelId);
-        if (!busy) startingDownloads.insert(modelId);
+        std::lock_guard<std::mutex> lock(downloads.mutex);
+        const auto it = downloads.jobs.find(modelId);
+        busy = (it != downloads.jobs.end() && isActiveStatus(it->second.status)) || downloads.starting.count(modelId);
+        if (!busy) downloads.starting.insert(modelId);
     }
     if (busy) return sendError(handler, response, 409, "already_downloading", "already downloading");
-    StartingMark mark(modelId);
+    StartingMark mark(downloads, modelId);
 
     CatalogAnswer answer;
     try {
@@ -212,7 +212,7 @@ void handleStartModelDownload(const ServiceContext&, HttpRequestHandler& handler
 
     Refusal refusal;
     std::string modelDir;
-    if (!registerForDownload(modelId, record, name, modelDir, refusal)) {
+    if (!registerForDownload(services.folders.models, modelId, record, name, modelDir, refusal)) {
         return sendError(handler, response, refusal.status, refusal.code, refusal.message);
     }
     std::vector<ModelDownloadFile> files;
@@ -223,37 +223,41 @@ void handleStartModelDownload(const ServiceContext&, HttpRequestHandler& handler
     int64_t totalBytes = 0;
     for (const ModelDownloadFile& file : files) totalBytes += file.size;
     {
-        std::lock_guard<std::mutex> lock(modelDownloadJobsMutex);
+        std::lock_guard<std::mutex> lock(downloads.mutex);
         ModelDownloadJob job;
         job.modelId = modelId;
         job.name = name;
         job.status = "downloading";
         job.totalBytes = totalBytes;
-        modelDownloadJobs[modelId] = std::move(job);
+        downloads.jobs[modelId] = std::move(job);
     }
     const size_t fileCount = files.size();
-    std::thread(runModelDownloadJob, modelId, std::move(files), std::move(params)).detach();
+    std::thread(runModelDownloadJob, services.downloads, services.folders.models, modelId, std::move(files),
+                std::move(params))
+        .detach();
     logMessage(4, "[mgmt] 다운로드 요청: %s → %s (파일 %zu개, %lld bytes)", modelId.c_str(), modelDir.c_str(), fileCount,
                static_cast<long long>(totalBytes));
     sendJson(handler, response,
              nlohmann::json{{"modelId", modelId}, {"status", "started"}, {"fileSize", totalBytes}, {"fileCount", fileCount}});
 }
 
-void handleListDownloads(const ServiceContext&, HttpRequestHandler& handler, const Request&, Response& response) {
+void handleListDownloads(const ServiceContext& services, HttpRequestHandler& handler, const Request&,
+                         Response& response) {
+    ModelDownloadTable& downloads = *services.downloads;
     nlohmann::json list = nlohmann::json::array();
     {
-        std::lock_guard<std::mutex> lock(modelDownloadJobsMutex);
-        for (const auto& [id, job] : modelDownloadJobs) list.push_back(jobView(job));
+        std::lock_guard<std::mutex> lock(downloads.mutex);
+        for (const auto& [id, job] : downloads.jobs) list.push_back(jobView(job));
     }
     sendJson(handler, response, nlohmann::json{{"downloads", std::move(list)}});
 }
 
-void handlePauseDownload(const ServiceContext&, HttpRequestHandler& handler, const Request&, Response& response,
-                         const std::string& id) {
-    requestStop(handler, response, id, false);
+void handlePauseDownload(const ServiceContext& services, HttpRequestHandler& handler, const Request&,
+                         Response& response, const std::string& id) {
+    requestStop(*services.downloads, handler, response, id, false);
 }
 
-void handleCancelDownload(const ServiceContext&, HttpRequestHandler& handler, const Request&, Response& response,
-                          const std::string& id) {
-    requestStop(handler, response, id, true);
+void handleCancelDownload(const ServiceContext& services, HttpRequestHandler& handler, const Request&,
+                          Response& response, const std::string& id) {
+    requestStop(*services.downloads, handler, response, id, true);
 }

@@ -17,11 +17,13 @@
 
 namespace {
 
-std::string propertiesPath(const std::string& id) { return mivrelFolder(id) + "/properties.json"; }
+std::string propertiesPath(const ServiceContext& services, const std::string& id) {
+    return mivrelFolder(services.folders.mivrel, id) + "/properties.json";
+}
 
-bool folderExists(const std::string& id) {
+bool folderExists(const ServiceContext& services, const std::string& id) {
     std::error_code ec;
-    return std::filesystem::is_directory(mivrelFolder(id), ec);
+    return std::filesystem::is_directory(mivrelFolder(services.folders.mivrel, id), ec);
 }
 
 std::string textMember(const nlohmann::json& entry, const char* key) {
@@ -37,7 +39,7 @@ nlohmann::json listEntry(const ServiceContext& services, const nlohmann::json& l
     nlohmann::json properties;
     try {
         if (!isUsableMivrelId(services.mivrels.get(), id)) throw std::runtime_error("unusable id");
-        properties = loadJsonFile(propertiesPath(id));
+        properties = loadJsonFile(propertiesPath(services, id));
     } catch (const std::exception&) {
         properties = {{"mivrelId", id}, {"name", id}};
     }
@@ -140,7 +142,7 @@ std::string checkPatch(const nlohmann::json& patch, const nlohmann::json& curren
 void handleMivrelList(const ServiceContext& services, HttpRequestHandler& handler, const Request&, Response& response) {
     nlohmann::json registry;
     try {
-        registry = loadJsonFile(mivrelJsonPath());
+        registry = loadJsonFile(mivrelJsonPath(services.folders.mivrel));
     } catch (const std::exception& e) {
         return sendError(handler, response, 500, "internal_error", e.what());
     }
@@ -159,7 +161,7 @@ void handleMivrelCreate(const ServiceContext& services, HttpRequestHandler& hand
     if (!body.is_object()) return sendError(handler, response, 400, "bad_request", "request body must be a JSON object");
     CreateMivrelResult result;
     try {
-        result = createMivrel(services.mivrels.get(), body);
+        result = createMivrel(services.folders, services.mivrels.get(), body);
     } catch (const nlohmann::json::type_error& e) {
         // A field of the wrong type; nothing was written.
         return sendError(handler, response, 400, "bad_request", e.what());
@@ -177,10 +179,10 @@ void handleGetMivrelProperties(const ServiceContext& services, HttpRequestHandle
                                Response& response, const std::string& id) {
     if (!isUsableMivrelId(services.mivrels.get(), id)) return sendUnknownMivrel(handler, response, id);
     try {
-        nlohmann::json properties = loadJsonFile(propertiesPath(id));
+        nlohmann::json properties = loadJsonFile(propertiesPath(services, id));
         sendJson(handler, response, nlohmann::json{{"mivrelId", id}, {"properties", std::move(properties)}});
     } catch (const std::exception& e) {
-        if (!folderExists(id)) return sendUnknownMivrel(handler, response, id);
+        if (!folderExists(services, id)) return sendUnknownMivrel(handler, response, id);
         sendError(handler, response, 500, "internal_error", std::string("failed to read properties.json: ") + e.what());
     }
 }
@@ -198,14 +200,14 @@ struct PatchRefusal {
 // meanwhile neither sees its folder made again by the write nor finds a
 // stranger's settings in it.
 PatchRefusal applyPropertiesPatch(const ServiceContext& services, const std::string& id, const nlohmann::json& patch) {
-    if (!isUsableMivrelId(services.mivrels.get(), id) || !folderExists(id))
+    if (!isUsableMivrelId(services.mivrels.get(), id) || !folderExists(services, id))
         return {404, "mivrel_not_found", "unknown mivrelId: " + id};
     if (!patch.is_object()) {
         // A merge patch that is not an object would replace the whole file.
         return {400, "bad_request", "request body must be a JSON object"};
     }
 
-    const std::string path = propertiesPath(id);
+    const std::string path = propertiesPath(services, id);
     nlohmann::json current = nlohmann::json::object();
     std::error_code ec;
     if (std::filesystem::exists(path, ec)) {

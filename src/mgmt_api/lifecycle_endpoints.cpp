@@ -197,7 +197,7 @@ void handleMivrelDelete(const ServiceContext& services, HttpRequestHandler& hand
                         const std::string& id) {
     if (!isUsableMivrelId(services.mivrels.get(), id)) return sendUnknownMivrel(handler, response, id);
     std::string error;
-    switch (deleteMivrel(services.mivrels.get(), id, error)) {
+    switch (deleteMivrel(services.folders, services.mivrels.get(), id, error)) {
         case DeleteOutcome::kOccupied:
             return sendError(handler, response, 409, "mivrel_occupied", "Mivrel is currently in use and cannot be deleted.");
         case DeleteOutcome::kFailed: return sendError(handler, response, 500, "internal_error", error);

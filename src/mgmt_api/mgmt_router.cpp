@@ -101,9 +101,8 @@ bool routeMgmtApi(const ServiceContext& services, HttpRequestHandler& handler, c
     return false;
 }
 
-void installMgmtRoutes(const ServiceContext& services) {
-    routeHandlers().routeMgmtApi = [&services](HttpRequestHandler& handler, const Request& request,
-                                               Response& response) {
+void installMgmtRoutes(RouteHandlers& routes, const ServiceContext& services) {
+    routes.routeMgmtApi = [&services](HttpRequestHandler& handler, const Request& request, Response& response) {
         return routeMgmtApi(services, handler, request, response);
     };
 }

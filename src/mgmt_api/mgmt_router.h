@@ -6,6 +6,7 @@
 
 #include "net/http_request_handler.h"
 
+struct RouteHandlers;
 struct ServiceContext;
 
 // Calls the handler of the first route whose method and path match and
@@ -18,6 +19,6 @@ bool routeMgmtApi(const ServiceContext& services, HttpRequestHandler& handler, c
                   Response& response);
 
 // Puts routeMgmtApi with `services` (which must outlive it) into the
-// router's management slot. Call once at start-up, before the TCP server
+// management slot of `routes`. Call once at start-up, before the TCP server
 // starts.
-void installMgmtRoutes(const ServiceContext& services);
+void installMgmtRoutes(RouteHandlers& routes, const ServiceContext& services);

@@ -4,7 +4,6 @@
 #include <mutex>
 
 #include "base/logger.h"
-#include "config/server_config.h"
 #include "engine/registry_id.h"
 #include "mgmt/json_files.h"
 #include "mgmt/model_registry.h"
@@ -54,12 +53,12 @@ std::string listStatus(const nlohmann::json& entry) {
 
 // The entry of `id` with its folder, or false after answering 500 (registry
 // unreadable) or 404 (no entry, or an entry without folder).
-bool findModelFolderOrReply(HttpRequestHandler& handler, Response& response, const std::string& id,
-                            std::string& folder) {
+bool findModelFolderOrReply(const DataFolders& folders, HttpRequestHandler& handler, Response& response,
+                            const std::string& id, std::string& folder) {
     try {
-        const nlohmann::json registry = loadModelsRegistry();
+        const nlohmann::json registry = loadModelsRegistry(folders.models);
         const long index = findModelIndex(registry, id);
-        if (index >= 0) folder = modelFolderOf(registry["models"][static_cast<size_t>(index)]);
+        if (index >= 0) folder = modelFolderOf(folders.models, registry["models"][static_cast<size_t>(index)]);
         if (index < 0 || folder.empty()) {
             sendError(handler, response, 404, "model_not_found", "unknown modelId: " + id);
             return false;
@@ -83,16 +82,17 @@ std::string requiredText(const nlohmann::json& body, const char* key, bool& type
 
 }  // namespace
 
-void handleListModels(const ServiceContext&, HttpRequestHandler& handler, const Request&, Response& response) {
+void handleListModels(const ServiceContext& services, HttpRequestHandler& handler, const Request&,
+                      Response& response) {
     nlohmann::json views = nlohmann::json::array();
     try {
-        const nlohmann::json registry = loadModelsRegistry();
+        const nlohmann::json registry = loadModelsRegistry(services.folders.models);
         for (const nlohmann::json& entry : registry["models"]) {
             if (!entry.is_object()) throw std::runtime_error("a models.json entry is not an object");
             nlohmann::json view = entry;
             view["status"] = listStatus(entry);
             view.erase("downloading");
-            view["fileSize"] = modelFilesSize(modelFolderOf(entry), entry);
+            view["fileSize"] = modelFilesSize(modelFolderOf(services.folders.models, entry), entry);
             views.push_back(std::move(view));
         }
     } catch (const std::exception& e) {
@@ -102,7 +102,7 @@ void handleListModels(const ServiceContext&, HttpRequestHandler& handler, const 
     sendJson(handler, response, nlohmann::json{{"models", std::move(views)}});
 }
 
-void handleRegisterLocalModel(const ServiceContext&, HttpRequestHandler& handler, const Request& request,
+void handleRegisterLocalModel(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
                               Response& response) {
     nlohmann::json body;
     if (!parseJsonBodyOrReply(handler, request, response, body)) return;
@@ -142,7 +142,7 @@ void handleRegisterLocalModel(const ServiceContext&, HttpRequestHandler& handler
         std::lock_guard<std::mutex> lock(modelsJsonMutex);
         nlohmann::json registry;
         try {
-            registry = loadModelsRegistryOrEmpty();
+            registry = loadModelsRegistryOrEmpty(services.folders.models);
         } catch (const std::exception& e) {
             return sendError(handler, response, 500, "internal_error", e.what());
         }
@@ -151,7 +151,7 @@ void handleRegisterLocalModel(const ServiceContext&, HttpRequestHandler& handler
         }
         registry["models"].push_back(entry);
         try {
-            saveJsonFile(modelsJsonPath(), registry);
+            saveJsonFile(modelsJsonPath(services.folders.models), registry);
         } catch (const std::exception& e) {
             return sendError(handler, response, 500, "internal_error", e.what());
         }
@@ -162,18 +162,18 @@ void handleRegisterLocalModel(const ServiceContext&, HttpRequestHandler& handler
 
 void handleDeleteModel(const ServiceContext& services, HttpRequestHandler& handler, const Request&, Response& response,
                        const std::string& id) {
-    const ModelRemovalResult result = removeModel(services.mivrels.get(), id);
+    const ModelRemovalResult result = removeModel(services.folders, services.mivrels.get(), *services.downloads, id);
     if (result.status != 200) return sendError(handler, response, result.status, result.code, result.message);
     sendJson(handler, response, nlohmann::json{{"modelId", id}, {"status", "deleted"}});
 }
 
-void handleOpenModelFolder(const ServiceContext&, HttpRequestHandler& handler, const Request&, Response& response,
-                           const std::string& id) {
+void handleOpenModelFolder(const ServiceContext& services, HttpRequestHandler& handler, const Request&,
+                           Response& response, const std::string& id) {
     std::string folder;
-    if (!findModelFolderOrReply(handler, response, id, folder)) return;
+    if (!findModelFolderOrReply(services.folders, handler, response, id, folder)) return;
     std::error_code ec;
     fs::path path = fs::absolute(folder, ec);
-    if (ec || !fs::is_directory(path, ec)) path = fs::absolute(ServerConfig::DIR_MODELS, ec);
+    if (ec || !fs::is_directory(path, ec)) path = fs::absolute(services.folders.models, ec);
     const std::string shown = path.lexically_normal().string();
     const int result = openInFileBrowser(shown);
     if (result <= 32) {
@@ -183,10 +183,10 @@ void handleOpenModelFolder(const ServiceContext&, HttpRequestHandler& handler, c
     sendJson(handler, response, nlohmann::json{{"ok", true}, {"path", shown}});
 }
 
-void handleGetModelProperties(const ServiceContext&, HttpRequestHandler& handler, const Request&, Response& response,
-                              const std::string& id) {
+void handleGetModelProperties(const ServiceContext& services, HttpRequestHandler& handler, const Request&,
+                              Response& response, const std::string& id) {
     std::string folder;
-    if (!findModelFolderOrReply(handler, response, id, folder)) return;
+    if (!findModelFolderOrReply(services.folders, handler, response, id, folder)) return;
     nlohmann::json props;
     try {
         props = loadJsonFile(propertiesPathIn(folder));
@@ -196,12 +196,12 @@ void handleGetModelProperties(const ServiceContext&, HttpRequestHandler& handler
     sendJson(handler, response, nlohmann::json{{"modelId", id}, {"properties", std::move(props)}});
 }
 
-void handlePatchModelProperties(const ServiceContext&, HttpRequestHandler& handler, const Request& request,
+void handlePatchModelProperties(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
                                 Response& response, const std::string& id) {
     nlohmann::json patch;
     if (!parseJsonBodyOrReply(handler, request, response, patch)) return;
     std::string folder;
-    if (!findModelFolderOrReply(handler, response, id, folder)) return;
+    if (!findModelFolderOrReply(services.folders, handler, response, id, folder)) return;
     const std::string path = propertiesPathIn(folder);
     nlohmann::json props = nlohmann::json::object();
     std::error_code ec;

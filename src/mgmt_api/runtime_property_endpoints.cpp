@@ -7,6 +7,7 @@
 #include "base/logger.h"
 #include "config/reported_address.h"
 #include "config/runtime_properties.h"
+#include "mgmt/service_context.h"
 #include "mgmt_api/mgmt_reply.h"
 #include "relay/relay_lifecycle.h"
 
@@ -40,8 +41,8 @@ void handleGetRuntimeProperties(const ServiceContext&, HttpRequestHandler& handl
     sendJson(handler, response, nlohmann::json{{"properties", std::move(properties)}});
 }
 
-void handlePatchRuntimeProperties(const ServiceContext&, HttpRequestHandler& handler, const Request& request,
-                                  Response& response) {
+void handlePatchRuntimeProperties(const ServiceContext& services, HttpRequestHandler& handler,
+                                  const Request& request, Response& response) {
     nlohmann::json body;
     if (!parseJsonBodyOrReply(handler, request, response, body)) return;
     if (!body.is_object()) return sendError(handler, response, 400, "bad_request", "request body must be a JSON object");
@@ -83,7 +84,7 @@ void handlePatchRuntimeProperties(const ServiceContext&, HttpRequestHandler& han
     if (exported != wasExported) {
         if (exported) {
             logMessage(4, "[mgmt] BRISVANE_EXPORT=true → RTC 클라이언트 기동");
-            startRtcClient();
+            startRtcClient(services.relayLocal);
         } else {
             logMessage(4, "[mgmt] BRISVANE_EXPORT=false → RTC 클라이언트 중지");
             stopRtcClient(true);

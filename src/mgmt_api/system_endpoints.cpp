@@ -10,12 +10,13 @@ void handleSystemStatus(const ServiceContext& services, HttpRequestHandler& hand
                         Response& response) {
     // A plain substring test of the raw query, as the pages have always sent it.
     const bool includeSpec = request.query.find("include=spec") != std::string::npos;
-    sendJson(handler, response, systemStatusDocument(services.mivrels.get(), includeSpec));
+    sendJson(handler, response, systemStatusDocument(services.folders, services.mivrels.get(), includeSpec));
 }
 
-void handleProductInfo(const ServiceContext&, HttpRequestHandler& handler, const Request& request, Response& response) {
+void handleProductInfo(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
+                       Response& response) {
     const bool refresh = request.query.find("refresh=1") != std::string::npos;
-    nlohmann::json document = productInfo(refresh);
+    nlohmann::json document = productInfo(services.folders.models, refresh);
     document["cpu"] = cpuInfoJson();
     sendJson(handler, response, document);
 }

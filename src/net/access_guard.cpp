@@ -8,7 +8,6 @@
 #include <utility>
 
 #include "base/case_fold.h"
-#include "config/server_config.h"
 
 namespace {
 
@@ -28,9 +27,9 @@ bool isLoopbackHost(const std::string& value) {
     return name == "localhost" || name == "127.0.0.1";
 }
 
-bool isLoopbackOrigin(const std::string& value) {
+bool isLoopbackOrigin(const std::string& value, int servPort) {
     const std::string origin = toLower(value);
-    const std::string port = std::to_string(ServerConfig::SERV_PORT);
+    const std::string port = std::to_string(servPort);
     return origin == "http://localhost:" + port || origin == "http://127.0.0.1:" + port ||
            origin == "http://[::1]:" + port;
 }

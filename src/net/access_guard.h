@@ -11,8 +11,9 @@
 bool isLoopbackHost(const std::string& value);
 
 // An Origin header value is this server's own page: "http://localhost:",
-// "http://127.0.0.1:" or "http://[::1]:" followed by SERV_PORT (any case).
-bool isLoopbackOrigin(const std::string& value);
+// "http://127.0.0.1:" or "http://[::1]:" followed by `servPort`, the port the
+// server listens on (any case).
+bool isLoopbackOrigin(const std::string& value, int servPort);
 
 // A peer address is on the loopback network: 127.0.0.0/8, ::1 or an
 // IPv4-mapped 127.x address. "" (unknown) is not.

@@ -6,7 +6,6 @@
 
 #include "base/case_fold.h"
 #include "net/io_exception.h"
-#include "net/router.h"
 #include "net/streams.h"
 
 namespace {
@@ -39,9 +38,11 @@ bool HttpRequestHandler::readRequest(Request& request) {
     // Endpoints that accept less than the general limit say so through the
     // router, so their oversized bodies are refused before they are read.
     RequestLimits limits = limits_;
-    limits.bodyLimitFor = routeBodyLimit;
+    limits.bodyLimitFor = [this](const Request& head) { return defaultBodyLimit(head); };
     return readHttpRequest(*input_, request, limits, output_);
 }
+
+BodyLimitRule HttpRequestHandler::defaultBodyLimit(const Request&) const { return BodyLimitRule{}; }
 
 void HttpRequestHandler::refuseAndClose(int status, const std::string& code, const std::string& text) {
     closeAfterReply_ = true;

@@ -97,6 +97,11 @@ public:
     static constexpr int kRefusalDrainMs = 3000;
     static constexpr size_t kRefusalDrainBytes = 72u * 1024 * 1024;
 
+protected:
+    // The body limit of a request head when the request limits name none.
+    // The base sets none (maxBytes 0: the front end's general limit).
+    virtual BodyLimitRule defaultBodyLimit(const Request& head) const;
+
 private:
     // The reply head's Connection line: whether the connection ends after it.
     const char* connectionHeader() const {

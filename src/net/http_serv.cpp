@@ -2,17 +2,25 @@
 
 #include "base/logger.h"
 #include "base/text_util.h"
-#include "config/server_config.h"
 #include "net/access_guard.h"
 #include "net/io_exception.h"
 #include "net/router.h"
 #include "net/streams.h"
 #include "platform/socket_errors.h"
 
+HttpRequestHandlerImpl::HttpRequestHandlerImpl(const RouteHandlers& routes, const NetOptions& options, Peer* peer,
+                                               InputStream* input, OutputStream* output)
+    : HttpRequestHandler(options.webappFilePath, options.webappPublicPath, peer, input, output), routes_(routes),
+      options_(options) {}
+
+BodyLimitRule HttpRequestHandlerImpl::defaultBodyLimit(const Request& head) const {
+    return routeBodyLimit(routes_, head);
+}
+
 void HttpRequestHandlerImpl::handle(HttpRequestHandler& handler, const Request& request, Response& response) {
     try {
         if (!checkDirectAccess(request, response)) return;
-        if (routeRequest(handler, request, response)) return;
+        if (routeRequest(routes_, options_, handler, request, response)) return;
         logMessage(9, "[HTTP] Unknown Endpoint: %s", request.path.c_str());
         sendJsonError(handler, response, 404, "not_found", "Unknown endpoint: " + request.path);
     } catch (const IOException&) {
@@ -56,13 +64,13 @@ bool HttpRequestHandlerImpl::checkDirectAccess(const Request& request, Response&
         return false;
     }
     const std::string originHeader = request.header("Origin");
-    if (!originHeader.empty() && !isLoopbackOrigin(originHeader)) {
+    if (!originHeader.empty() && !isLoopbackOrigin(originHeader, options_.servPort)) {
         logMessage(2, "[access] 직접 접속 거부 — 다른 출처의 요청: %s %s (Origin=%s)", request.method.c_str(),
                    request.path.c_str(), originHeader.c_str());
         sendJsonError(*this, response, 403, "forbidden", "cross-origin request is not allowed");
         return false;
     }
-    if (startsWith(request.path, "/v1/") && !ServerConfig::LOCAL_V1_ACCESS) {
+    if (startsWith(request.path, "/v1/") && !options_.localV1Access) {
         logMessage(4, "[access] 직접 접속 거부 — /v1 은 RTC 경유만: %s %s", request.method.c_str(),
                    request.path.c_str());
         sendJsonError(*this, response, 403, "forbidden", "inference API is only available through the Halvoro gateway");
@@ -71,22 +79,23 @@ bool HttpRequestHandlerImpl::checkDirectAccess(const Request& request, Response&
     return true;
 }
 
-std::unique_ptr<HttpRequestHandler> makeHttpRequestHandler(const std::string& webRoot, const std::string& publicPath,
+std::unique_ptr<HttpRequestHandler> makeHttpRequestHandler(const RouteHandlers& routes, const NetOptions& options,
                                                            Peer* peer, InputStream* input, OutputStream* output) {
-    return std::make_unique<HttpRequestHandlerImpl>(webRoot, publicPath, peer, input, output);
+    return std::make_unique<HttpRequestHandlerImpl>(routes, options, peer, input, output);
 }
 
-void HttpServ(Peer* peer, ConnOrigin origin) { HttpServ(peer, origin, RequestLimits()); }
+void HttpServ(const RouteHandlers& routes, const NetOptions& options, Peer* peer, ConnOrigin origin) {
+    HttpServ(routes, options, peer, origin, RequestLimits());
+}
 
-void HttpServ(Peer* peer, ConnOrigin origin, const RequestLimits& limits) {
-    const std::string webRoot = ServerConfig::WEBAPP_FILE_PATH;
-    const std::string publicPath = ServerConfig::WEBAPP_PUBLIC_PATH;
+void HttpServ(const RouteHandlers& routes, const NetOptions& options, Peer* peer, ConnOrigin origin,
+              const RequestLimits& limits) {
     logMessage(9, "[HttpServ] client(id:%u, ip:%s) connected", peer->getId(), peer->getAddress().c_str());
-    auto handler = makeHttpRequestHandler(webRoot, publicPath, peer, peer->getInputStream(), peer->getOutputStream());
+    auto handler = makeHttpRequestHandler(routes, options, peer, peer->getInputStream(), peer->getOutputStream());
     handler->setRequestLimits(limits);
     handler->setAttribute("origin", origin);
     handler->setAttribute("peerPort", peer->getPort());
-    if (routeHandlers().prepareConnection) routeHandlers().prepareConnection(*handler);
+    if (routes.prepareConnection) routes.prepareConnection(*handler);
 
     const int64_t start = nowMs();
     try {

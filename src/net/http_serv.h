@@ -6,14 +6,19 @@
 #include <string>
 
 #include "net/http_request_handler.h"
+#include "net/net_options.h"
+#include "net/router.h"
 
 class Peer;
 
-// The handler class of every connection: handle() runs the access guard and
-// the router and answers what nothing served with the JSON 404.
+// The handler class of every connection: handle() runs the access guard
+// with `options` and the router over `routes` and answers what nothing served
+// with the JSON 404. The web root and public path are the options' web
+// application paths. `routes` and `options` must outlive the handler.
 class HttpRequestHandlerImpl : public HttpRequestHandler {
 public:
-    using HttpRequestHandler::HttpRequestHandler;
+    HttpRequestHandlerImpl(const RouteHandlers& routes, const NetOptions& options, Peer* peer, InputStream* input,
+                           OutputStream* output);
 
     // Guard, router, JSON 404. Unexpected exceptions are logged and answered
     // 500 "internal_error" (or end the connection when a reply was started);
@@ -22,16 +27,26 @@ public:
 
     // True to let the request through; false after a 403 reply was sent.
     bool checkDirectAccess(const Request& request, Response& response);
+
+protected:
+    // The route table's limit for the request head.
+    BodyLimitRule defaultBodyLimit(const Request& head) const override;
+
+private:
+    const RouteHandlers& routes_;
+    const NetOptions& options_;
 };
 
-// A new handler for one connection, with no attributes.
-std::unique_ptr<HttpRequestHandler> makeHttpRequestHandler(const std::string& webRoot, const std::string& publicPath,
+// A new handler for one connection, with no attributes, routing by `routes`
+// with `options` (both must outlive it).
+std::unique_ptr<HttpRequestHandler> makeHttpRequestHandler(const RouteHandlers& routes, const NetOptions& options,
                                                            Peer* peer, InputStream* input, OutputStream* output);
 
-// Serves the connection's requests until it ends. Catches IOException (the
-// normal end of a connection); other exceptions pass to the calling thread.
-// The caller closes and releases the peer afterwards.
-void HttpServ(Peer* peer, ConnOrigin origin);
+// Serves the connection's requests by `routes` with `options` until it ends.
+// Catches IOException (the normal end of a connection); other exceptions pass
+// to the calling thread. The caller closes and releases the peer afterwards.
+void HttpServ(const RouteHandlers& routes, const NetOptions& options, Peer* peer, ConnOrigin origin);
 // The same with request limits other than the defaults (tests lower the
 // deadlines through it).
-void HttpServ(Peer* peer, ConnOrigin origin, const RequestLimits& limits);
+void HttpServ(const RouteHandlers& routes, const NetOptions& options, Peer* peer, ConnOrigin origin,
+              const RequestLimits& limits);

@@ -4,7 +4,6 @@
 #include <iterator>
 
 #include "base/text_util.h"
-#include "config/runtime_properties.h"
 #include "net/http_request_handler.h"
 
 namespace {
@@ -85,13 +84,13 @@ void sendServiceDown(HttpRequestHandler& handler, Response& response) {
 
 // Runs the instance row that matches, if any. Returns whether a row matched
 // (served or not) and sets *served.
-bool tryInstanceRows(const InstanceRow* rows, size_t count, HttpRequestHandler& handler, const Request& request,
-                     Response& response, bool* served) {
+bool tryInstanceRows(const RouteHandlers& routes, const InstanceRow* rows, size_t count, HttpRequestHandler& handler,
+                     const Request& request, Response& response, bool* served) {
     for (size_t i = 0; i < count; ++i) {
         if (request.method != rows[i].method) continue;
         const std::string id = extractPathParam(request.path, kInstancePrefix, rows[i].suffix);
         if (id.empty()) continue;
-        const InstanceRoute& route = routeHandlers().*(rows[i].slot);
+        const InstanceRoute& route = routes.*(rows[i].slot);
         *served = static_cast<bool>(route);
         if (route) route(handler, request, response, id);
         return true;
@@ -101,13 +100,8 @@ bool tryInstanceRows(const InstanceRow* rows, size_t count, HttpRequestHandler& 
 
 }  // namespace
 
-RouteHandlers& routeHandlers() {
-    static RouteHandlers handlers;
-    return handlers;
-}
-
-bool routeRequest(HttpRequestHandler& handler, const Request& request, Response& response) {
-    const RouteHandlers& routes = routeHandlers();
+bool routeRequest(const RouteHandlers& routes, const NetOptions& options, HttpRequestHandler& handler,
+                  const Request& request, Response& response) {
     const std::string& path = request.path;
 
     if (request.method == "GET") {
@@ -127,7 +121,7 @@ bool routeRequest(HttpRequestHandler& handler, const Request& request, Response&
     if (startsWith(path, "/mgmt-api/")) return routes.routeMgmtApi && routes.routeMgmtApi(handler, request, response);
 
     if (!startsWith(path, "/v1/")) return false;
-    if (!runtimeprops::brisvaneExport) {
+    if (!options.inferenceOn()) {
         sendServiceDown(handler, response);
         return true;
     }
@@ -144,7 +138,7 @@ bool routeRequest(HttpRequestHandler& handler, const Request& request, Response&
     }
 
     bool served = false;
-    if (tryInstanceRows(kRowsBeforeFiles, std::size(kRowsBeforeFiles), handler, request, response, &served))
+    if (tryInstanceRows(routes, kRowsBeforeFiles, std::size(kRowsBeforeFiles), handler, request, response, &served))
         return served;
 
     std::string id;
@@ -165,13 +159,13 @@ bool routeRequest(HttpRequestHandler& handler, const Request& request, Response&
         }
     }
 
-    if (tryInstanceRows(kRowsAfterGenerate, std::size(kRowsAfterGenerate), handler, request, response, &served))
+    if (tryInstanceRows(routes, kRowsAfterGenerate, std::size(kRowsAfterGenerate), handler, request, response, &served))
         return served;
     return false;
 }
 
-BodyLimitRule routeBodyLimit(const Request& head) {
-    const BodyLimit& limit = routeHandlers().bodyLimit;
+BodyLimitRule routeBodyLimit(const RouteHandlers& routes, const Request& head) {
+    const BodyLimit& limit = routes.bodyLimit;
     return limit ? limit(head) : BodyLimitRule{};
 }
 

@@ -2,12 +2,12 @@
 // the access guard to the web application's files, the management API or an
 // inference API handler.
 //
-// The table is data; the handlers behind it are plugged in at start-up
-// through routeHandlers(). A row whose handler is not installed serves
+// The table is data; the handlers behind it are a RouteHandlers object that
+// start-up fills and hands to the connections it serves. A row whose handler is not installed serves
 // nothing, so its requests get the request handler's JSON 404 "not_found",
 // exactly like a path that no row names. While the inference service is off
-// (runtime property BRISVANE_EXPORT false) every "/v1/" path is answered 503
-// before any inference row is looked at.
+// (NetOptions::inferenceOn() false) every "/v1/" path is answered 503 before
+// any inference row is looked at.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +16,7 @@
 
 #include "net/http_request.h"
 #include "net/http_response.h"
+#include "net/net_options.h"
 
 class HttpRequestHandler;
 
@@ -42,7 +43,10 @@ using BodyLimit = std::function<BodyLimitRule(const Request&)>;
 // attributes are set, for per-connection attributes of the web pages.
 using ConnectionSetup = std::function<void(HttpRequestHandler&)>;
 
-// The handlers behind the route table, one slot per handler.
+// The handlers behind the route table, one slot per handler. Start-up owns
+// the one object of the server, the installers fill its slots before the
+// first connection arrives, and afterwards it is only read (no lock); it must
+// outlive every connection served with it. Tests build their own.
 struct RouteHandlers {
     StaticFileServer serveStaticFile;  // rows 1-7
     ConnectionSetup prepareConnection;
@@ -65,17 +69,16 @@ struct RouteHandlers {
     InstanceRoute switchConversation;  // POST .../switch-conversation
 };
 
-// The process-wide handler slots. Start-up fills them before the TCP server
-// starts; afterwards they are only read (no lock), like the configuration.
-RouteHandlers& routeHandlers();
+// routes.bodyLimit of the request head, no limit (maxBytes 0) when the slot
+// is empty.
+BodyLimitRule routeBodyLimit(const RouteHandlers& routes, const Request& head);
 
-// routeHandlers().bodyLimit of the request head, no limit (maxBytes 0) when
-// the slot is empty.
-BodyLimitRule routeBodyLimit(const Request& head);
-
-// Dispatches `request` by the route table. Returns true when a row served it,
-// false when none did (nothing written). Exceptions of handlers pass through.
-bool routeRequest(HttpRequestHandler& handler, const Request& request, Response& response);
+// Dispatches `request` by the route table to the handlers in `routes`, with
+// the inference service's state read from `options` at the request. Returns
+// true when a row served it, false when none did (nothing written).
+// Exceptions of handlers pass through.
+bool routeRequest(const RouteHandlers& routes, const NetOptions& options, HttpRequestHandler& handler,
+                  const Request& request, Response& response);
 
 // The part of `path` between `prefix` and `suffix`, "" when the path does not
 // begin and end with them or nothing lies between.

@@ -10,12 +10,6 @@
 
 namespace {
 
-void (*gStepHook)(int) = nullptr;
-
-void step(int n) {
-    if (gStepHook) gStepHook(n);
-}
-
 bool fail(std::string* error, const std::string& what, const std::string& path) {
     if (error) *error = what + " " + path + ": " + std::strerror(errno);
     return false;
@@ -88,7 +82,11 @@ bool fsyncDirectory(const std::string& dir) {
     return ok;
 }
 
-bool replaceFileDurably(const std::string& path, const std::string& content, std::string* error) {
+bool replaceFileDurably(const std::string& path, const std::string& content, std::string* error,
+                        const DurableReplaceStepObserver& onStep) {
+    const auto step = [&onStep](int n) {
+        if (onStep) onStep(n);
+    };
     // A unique temporary name per call keeps concurrent writers of one path
     // from sharing a temporary file; the last rename wins as a whole.
     static std::atomic<unsigned> counter{0};
@@ -125,5 +123,3 @@ bool replaceFileDurably(const std::string& path, const std::string& content, std
     step(4);
     return true;
 }
-
-void setDurableReplaceStepHookForTesting(void (*hook)(int step)) { gStepHook = hook; }

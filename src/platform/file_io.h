@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 // open(2) with O_CLOEXEC added. Returns -1 with errno set on failure.
@@ -21,17 +22,19 @@ FILE* openRegularFileStream(const std::string& path);
 // errno set when the folder cannot be opened or synced.
 bool fsyncDirectory(const std::string& dir);
 
+// Called after each step of replaceFileDurably with the step's number (1
+// temp written, 2 temp synced, 3 renamed, 4 folder synced): tests count the
+// steps or end the process between them.
+using DurableReplaceStepObserver = std::function<void(int step)>;
+
 // Replaces the file at `path` with `content` so that a crash at any moment
 // leaves either the old file or the new one, never a mix: the data goes to a
 // temporary file beside it, which is synced, renamed over `path`, and the
 // folder is synced. On failure returns false, leaves the old file in place,
 // removes the temporary file and, when `error` is given, describes the step.
-bool replaceFileDurably(const std::string& path, const std::string& content, std::string* error = nullptr);
+// `onStep`, when set, is called after each step on the calling thread.
+bool replaceFileDurably(const std::string& path, const std::string& content, std::string* error = nullptr,
+                        const DurableReplaceStepObserver& onStep = {});
 
 // The folder part of `path` ("." when it has none).
 std::string parentDirectory(const std::string& path);
-
-// Test hook: called after each step of replaceFileDurably with the step's
-// number (1 temp written, 2 temp synced, 3 renamed, 4 folder synced).
-// Not for production use; REQUIRES: set before other threads replace files.
-void setDurableReplaceStepHookForTesting(void (*hook)(int step));

@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "base/logger.h"
-#include "net/http_serv.h"
 #include "platform/socket_errors.h"
 #include "relay/memory_channel.h"
 #include "relay/memory_peer.h"
@@ -331,15 +330,15 @@ int connectLocalPort(int port, int timeoutMs, std::string* error) {
     return -1;
 }
 
-std::shared_ptr<LocalStream> makeMemoryLocalStream() {
+std::shared_ptr<LocalStream> makeMemoryLocalStream(const std::function<void(Peer*)>& serve) {
     auto channel = std::make_shared<MemoryChannel>(kInboundBytes, kOutboundBytes, kMemoryReadTimeoutSeconds);
     auto peer = std::make_shared<MemoryPeer>(channel);
     try {
-        std::thread([peer] {
+        std::thread([peer, serve] {
             markRelayThread();
             MemoryServeThreadMark counted;
             try {
-                HttpServ(peer.get(), ConnOrigin::Memory);
+                serve(peer.get());
             } catch (const std::exception& e) {
                 logMessage(2, "[RTC] 메모리 채널 처리 중 예외: %s", e.what());
             } catch (...) {

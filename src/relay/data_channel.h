@@ -7,10 +7,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "relay/local_stream.h"
+
+class Peer;
 
 namespace mivrelable::rtc {
 
@@ -33,9 +36,9 @@ struct PumpResult {
 void handleDataChannel(const std::shared_ptr<RelayContext>& context, uint64_t requestId);
 
 // A new memory channel (1 MiB in, 4 MiB out, 30 s read time-out) served by
-// HttpServ with the Memory origin on a thread of its own. Null when that
-// thread cannot be started.
-std::shared_ptr<LocalStream> makeMemoryLocalStream();
+// `serve` (the HTTP front end with the Memory origin) on a thread of its own,
+// which keeps a copy of `serve`. Null when that thread cannot be started.
+std::shared_ptr<LocalStream> makeMemoryLocalStream(const std::function<void(Peer*)>& serve);
 
 // Carries bytes between `stream` and `tls` until the local side has closed
 // and its output was sent, TLS can no longer be written, or the stop's grace

@@ -12,7 +12,6 @@
 
 #include "base/logger.h"
 #include "config/runtime_properties.h"
-#include "config/server_config.h"
 #include "net/access_guard.h"
 #include "platform/cuda_devices.h"
 #include "platform/system_info.h"
@@ -131,7 +130,7 @@ std::string relayDeviceSpecs() {
     return mivrelable::rtc::base64Encode(specs.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
-void startRtcClient() {
+void startRtcClient(const RelayLocalServer& local) {
     std::lock_guard<std::mutex> lifecycle(gLifecycleMutex);
     retireCurrentLocked();
     // A relayed request that restarts the relay must not wait for the relay,
@@ -155,10 +154,14 @@ void startRtcClient() {
     config.port = relayPort();
     config.uuid = props.brisvaneIdRelay;
     config.hmac_key = mivrelable::rtc::sha256Bytes(props.token);
-    config.local_port = ServerConfig::SERV_PORT;
+    config.local_port = local.port;
     config.local_access_token = props.token;
-    config.local_mode = ServerConfig::RTC_LOCAL_MODE.empty() ? std::string("memory") : ServerConfig::RTC_LOCAL_MODE;
-    config.local_stream_factory = mivrelable::rtc::makeMemoryLocalStream;
+    config.local_mode = local.mode.empty() ? std::string("memory") : local.mode;
+    if (local.serveMemoryConnection) {
+        config.local_stream_factory = [serve = local.serveMemoryConnection] {
+            return mivrelable::rtc::makeMemoryLocalStream(serve);
+        };
+    }
     config.on_local_port = [](uint16_t port, bool add) { setRelayPort("127.0.0.1", port, add); };
     logMessage(4, "[RTC] 로컬 어플리케이션 연결 방식: %s", config.local_mode.c_str());
     config.local_hostname = localHostName();

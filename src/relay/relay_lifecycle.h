@@ -3,7 +3,10 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <string>
+
+class Peer;
 
 // GatewayStatus values of relayStatus.
 enum GatewayStatus : int {
@@ -20,14 +23,30 @@ extern std::atomic<int> relayStatus;
 // True from a successful start until the client thread ends or a stop.
 extern std::atomic<bool> relayClientRunning;
 
+// How relayed requests reach this server. Start-up fills it; the relay keeps
+// copies for the client it starts.
+struct RelayLocalServer {
+    // The port the server listens on (SERV_PORT): announced in the hello and
+    // connected to by socket-mode data channels.
+    int port = 0;
+    // How data channels reach the server (RTC_LOCAL_MODE): "memory" (also
+    // when empty) or anything else for the loopback socket.
+    std::string mode;
+    // Serves one in-memory connection on the calling thread until it ends
+    // (the HTTP front end with the Memory origin). Called from the relay's
+    // own threads. When empty, relayed requests take the loopback socket
+    // whatever the local mode says.
+    std::function<void(Peer*)> serveMemoryConnection;
+};
+
 // (Re)starts the relay client for the runtime properties' relay host
-// (RTS_HOST, port 10815 or BRISVANE_RELAY_PORT), device id and token, the
-// local port SERV_PORT and the local mode RTC_LOCAL_MODE. A running client
+// (RTS_HOST, port 10815 or BRISVANE_RELAY_PORT), device id and token, and the
+// local server's port, mode and memory-mode serving from `local`. A running client
 // is stopped first and, unless the caller is one of the relay's own threads
 // (a relayed request), joined. With an empty host it logs why it cannot
 // start and sets relayStatus to 0. Throws std::system_error when the thread
 // cannot be started. Safe from any thread; starts and stops are serialised.
-void startRtcClient();
+void startRtcClient(const RelayLocalServer& local);
 
 // Stops the relay client: signals it and returns without waiting, so a
 // relayed request may switch the relay off and still send its reply through

@@ -25,6 +25,8 @@
 class FileStore {
 public:
     FileStore() = default;
+    // A store whose container behaves as `options` say (tests).
+    explicit FileStore(const StorageOptions& options) : storage_(options) {}
     ~FileStore() = default;  // the container closes itself
     FileStore(const FileStore&) = delete;
     FileStore& operator=(const FileStore&) = delete;

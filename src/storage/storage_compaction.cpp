@@ -12,7 +12,6 @@
 #include "storage/storage_file.h"
 #include "storage/storage_file_internal.h"
 
-using storage_internal::passStep;
 using storage_internal::throwIo;
 
 namespace {
@@ -26,7 +25,7 @@ void StorageFile::compactIfDueLocked(const uint8_t* dataKey) {
     for (const StorageEntry& e : entries_) live += sealedFileSize(e.size);
     const uint64_t dataArea = fileEnd_ - kHeaderSize;
     const uint64_t garbage = dataArea > live ? dataArea - live : 0;
-    if (garbage < storage_internal::compactionThreshold() || 2 * garbage < dataArea) return;
+    if (garbage < options_.compactionThreshold || 2 * garbage < dataArea) return;
     try {
         compactLocked(dataKey);
     } catch (const std::exception& e) {

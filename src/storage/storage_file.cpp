@@ -21,7 +21,6 @@
 #include "storage/storage_crypto.h"
 #include "storage/storage_file_internal.h"
 
-using storage_internal::passStep;
 using storage_internal::throwIo;
 using storage_internal::throwKeyRequired;
 
@@ -31,10 +30,6 @@ namespace {
 // a fresh value, so keys handed out before can never match again.
 std::atomic<uint64_t> gOpenCounter{1};
 
-std::atomic<StorageStepHook> gStepHook{nullptr};
-std::atomic<uint64_t> gCompactionThreshold{0};
-
-constexpr uint64_t kDefaultCompactionThreshold = 67108864;  // 64 MiB
 constexpr uint64_t kChunksPerWriteBatch = 16;
 
 uint64_t takeOpenGeneration() { return gOpenCounter.fetch_add(1); }
@@ -49,22 +44,7 @@ bool meansAbsent(int error) { return error == ENOENT || error == ENOTDIR; }
 
 }  // namespace
 
-namespace storage_internal {
-
-bool passStep(StorageStep step) {
-    const StorageStepHook hook = gStepHook.load();
-    return hook ? hook(step) : true;
-}
-
-uint64_t compactionThreshold() {
-    const uint64_t v = gCompactionThreshold.load();
-    return v ? v : kDefaultCompactionThreshold;
-}
-
-}  // namespace storage_internal
-
-void setStorageStepHookForTesting(StorageStepHook hook) { gStepHook.store(hook); }
-void setCompactionThresholdForTesting(uint64_t bytes) { gCompactionThreshold.store(bytes); }
+bool StorageFile::passStep(StorageStep step) const { return options_.stepHook ? options_.stepHook(step) : true; }
 
 StorageFile::~StorageFile() {
     std::lock_guard<std::mutex> lock(mu_);

@@ -32,9 +32,36 @@ struct StoredFileInfo {
     int64_t timeMs = 0;
 };
 
+// Steps at which the test hook is called. A hook that returns false makes the
+// step fail as if the system call had failed; one that ends the process
+// stands for a crash at that point.
+enum class StorageStep {
+    kCreateWritten,       // a new container's header is synced, not yet in place
+    kChunksWritten,       // a file's chunks are written
+    kIndexWritten,        // the index record is written
+    kIndexSynced,         // ... and synced
+    kSlotWritten,         // the slot is written
+    kSlotSynced,          // ... and synced: the change is published
+    kCompactionCopied,    // the live data is copied to the temporary file
+    kCompactionPublished, // the temporary file has its index
+    kCompactionRenamed,   // the temporary file replaced the container
+    kCompactionFolderSynced,
+};
+using StorageStepHook = bool (*)(StorageStep step);
+
+// How one container behaves; the defaults are the server's. Tests set a step
+// hook and lower the compaction threshold of the containers they make.
+struct StorageOptions {
+    // Called at each step above; null calls nothing.
+    StorageStepHook stepHook = nullptr;
+    // The garbage size from which compaction is considered (64 MiB).
+    uint64_t compactionThreshold = 67108864;
+};
+
 class StorageFile {
 public:
     StorageFile() = default;
+    explicit StorageFile(const StorageOptions& options) : options_(options) {}
     // Closes the file.
     ~StorageFile();
     StorageFile(const StorageFile&) = delete;
@@ -152,6 +179,8 @@ private:
     bool readAt(uint64_t offset, uint8_t* out, size_t size) const;
     bool writeAt(uint64_t offset, const uint8_t* data, size_t size) const;
     bool syncFile() const;
+    // Runs the step hook for `step`; true when there is none.
+    bool passStep(StorageStep step) const;
 
     mutable std::mutex mu_;
     std::string path_;
@@ -163,26 +192,5 @@ private:
     uint64_t nextRecordId_ = 1;
     PublishedState published_;
     uint64_t fileEnd_ = 0;
+    const StorageOptions options_;
 };
-
-// Steps at which the test hook is called. A hook that returns false makes the
-// step fail as if the system call had failed; one that ends the process
-// stands for a crash at that point.
-enum class StorageStep {
-    kCreateWritten,       // a new container's header is synced, not yet in place
-    kChunksWritten,       // a file's chunks are written
-    kIndexWritten,        // the index record is written
-    kIndexSynced,         // ... and synced
-    kSlotWritten,         // the slot is written
-    kSlotSynced,          // ... and synced: the change is published
-    kCompactionCopied,    // the live data is copied to the temporary file
-    kCompactionPublished, // the temporary file has its index
-    kCompactionRenamed,   // the temporary file replaced the container
-    kCompactionFolderSynced,
-};
-using StorageStepHook = bool (*)(StorageStep step);
-
-// Test hooks. REQUIRES: set before other threads use any container.
-void setStorageStepHookForTesting(StorageStepHook hook);
-// Garbage threshold of compaction (64 MiB unless set; 0 restores it).
-void setCompactionThresholdForTesting(uint64_t bytes);

@@ -9,12 +9,6 @@
 
 namespace storage_internal {
 
-// Runs the test hook for `step`; true when there is none.
-bool passStep(StorageStep step);
-
-// The garbage size from which compaction is considered.
-uint64_t compactionThreshold();
-
 // Seals `size` bytes of `plain` into the `size` + 28 bytes at `out`: zero
 // nonce and tag with the plaintext between them in a plain store; a random
 // nonce, the AES-256-GCM ciphertext and its tag in an encrypted one (kind 3

@@ -11,7 +11,6 @@
 #include "storage/storage_file.h"
 #include "storage/storage_file_internal.h"
 
-using storage_internal::passStep;
 using storage_internal::throwIo;
 using storage_internal::throwKeyRequired;
 

@@ -3,7 +3,6 @@
 #include <cmath>
 #include <filesystem>
 
-#include "config/server_config.h"
 #include "engine/mivrel.h"
 #include "engine/registry_id.h"
 #include "mgmt/json_files.h"
@@ -18,10 +17,10 @@ std::string textMember(const nlohmann::json& object, const char* key) {
 }
 
 // The name of the model in models.json; "" when absent or unreadable.
-std::string modelNameOf(const std::string& modelId) {
+std::string modelNameOf(const std::string& modelsDir, const std::string& modelId) {
     if (modelId.empty()) return "";
     try {
-        const nlohmann::json registry = loadJsonFile(modelsJsonPath());
+        const nlohmann::json registry = loadJsonFile(modelsJsonPath(modelsDir));
         const nlohmann::json* entry = findModelEntry(registry, modelId);
         return entry ? textMember(*entry, "name") : std::string();
     } catch (const std::exception&) {
@@ -31,13 +30,14 @@ std::string modelNameOf(const std::string& modelId) {
 
 }  // namespace
 
-nlohmann::json mivrelStatusEntry(const std::string& id, const std::shared_ptr<Mivrel>& mivrel, int64_t nowMs) {
+nlohmann::json mivrelStatusEntry(const DataFolders& folders, const std::string& id,
+                                 const std::shared_ptr<Mivrel>& mivrel, int64_t nowMs) {
     nlohmann::json entry = nlohmann::json::object();
     entry["mivrelId"] = id;
     bool copied = false;
     if (isUsableMivrelId(id, mivrel != nullptr)) {
         try {
-            const nlohmann::json properties = loadJsonFile(mivrelFolder(id) + "/properties.json");
+            const nlohmann::json properties = loadJsonFile(mivrelFolder(folders.mivrel, id) + "/properties.json");
             if (properties.is_object()) {
                 for (auto it = properties.begin(); it != properties.end(); ++it) entry[it.key()] = it.value();
                 copied = true;
@@ -48,13 +48,13 @@ nlohmann::json mivrelStatusEntry(const std::string& id, const std::shared_ptr<Mi
     if (!copied) entry["name"] = id;
 
     const std::string modelId = copied ? textMember(entry, "modelId") : std::string();
-    entry["modelName"] = modelNameOf(modelId);
+    entry["modelName"] = modelNameOf(folders.models, modelId);
     entry["totalLayers"] = 0;
     entry["familyType"] = "LLM";
     if (!modelId.empty() && isValidRegistryId(modelId)) {
         try {
             const nlohmann::json model =
-                loadJsonFile((std::filesystem::path(ServerConfig::DIR_MODELS) / modelId / "properties.json").string());
+                loadJsonFile((std::filesystem::path(folders.models) / modelId / "properties.json").string());
             const auto layers = model.is_object() ? model.find("n_layer") : model.end();
             if (layers != model.end() && layers->is_number_integer()) entry["totalLayers"] = *layers;
             const auto family = model.is_object() ? model.find("familyType") : model.end();

@@ -14,13 +14,17 @@
 
 #include <nlohmann/json.hpp>
 
+#include "config/data_folders.h"
+
 class Mivrel;
 
-// The entry for `id` with its settings read from DIR_MIVREL/id and its
-// model's from DIR_MODELS, and the live fields of `mivrel` when given (null:
+// The entry for `id` with its settings read from its folder in
+// folders.mivrel and its model's name and settings from folders.models, and
+// the live fields of `mivrel` when given (null:
 // not registered, the "not_loaded" defaults stay). `nowMs` is the wall
 // clock in epoch milliseconds. Never throws for unreadable files.
-nlohmann::json mivrelStatusEntry(const std::string& id, const std::shared_ptr<Mivrel>& mivrel, int64_t nowMs);
+nlohmann::json mivrelStatusEntry(const DataFolders& folders, const std::string& id,
+                                 const std::shared_ptr<Mivrel>& mivrel, int64_t nowMs);
 
 // The live fields of a registered instance written over `entry`.
 void addLiveFields(nlohmann::json& entry, const Mivrel& mivrel, int64_t nowMs);

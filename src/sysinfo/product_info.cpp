@@ -4,7 +4,6 @@
 
 #include "base/logger.h"
 #include "base/version.h"
-#include "config/server_config.h"
 #include "platform/volume_space.h"
 #include "sysinfo/cuda_arch.h"
 #include "sysinfo/gb_figures.h"
@@ -216,12 +215,12 @@ nlohmann::json composeProductInfo(const ProductFacts& facts) {
 
 nlohmann::json buildProductInfo() { return composeProductInfo(gatherProductFacts(SystemRoots())); }
 
-double modelsDiskFreeGb() {
-    const VolumeSpace space = queryVolumeSpace(ServerConfig::DIR_MODELS);
+double modelsDiskFreeGb(const std::string& modelsDir) {
+    const VolumeSpace space = queryVolumeSpace(modelsDir);
     return space.known ? gbRounded(space.availableBytes) : 0.0;
 }
 
-nlohmann::json productInfo(bool refresh) {
+nlohmann::json productInfo(const std::string& modelsDir, bool refresh) {
     std::lock_guard<std::mutex> lock(productInfoMutex);
     if (refresh || productInfoCache.is_null()) {
         logMessage(4, "[productInfo] 제품 정보/진단 수집 (refresh=%s)", refresh ? "true" : "false");
@@ -229,8 +228,8 @@ nlohmann::json productInfo(bool refresh) {
         productInfoCache = std::move(built);
     }
     nlohmann::json copy = productInfoCache;
-    copy["capacity"]["modelsDiskFreeGB"] = modelsDiskFreeGb();
-    copy["capacity"]["modelsDir"] = ServerConfig::DIR_MODELS;
+    copy["capacity"]["modelsDiskFreeGB"] = modelsDiskFreeGb(modelsDir);
+    copy["capacity"]["modelsDir"] = modelsDir;
     return copy;
 }
 

@@ -30,14 +30,14 @@ nlohmann::json buildProductInfo();
 
 // A copy of the cached document, built first when `refresh` is set or
 // nothing is cached, with "capacity"."modelsDiskFreeGB" and
-// "capacity"."modelsDir" set afresh. A failed build leaves the cache as it
-// was and passes the exception on. Safe for concurrent use: callers are
-// served one at a time.
-nlohmann::json productInfo(bool refresh);
+// "capacity"."modelsDir" set afresh for the models folder `modelsDir`. A
+// failed build leaves the cache as it was and passes the exception on. Safe
+// for concurrent use: callers are served one at a time.
+nlohmann::json productInfo(const std::string& modelsDir, bool refresh);
 
-// Space available to the process on the volume of DIR_MODELS in GB with one
-// decimal; 0.0 when the query fails.
-double modelsDiskFreeGb();
+// Space available to the process on the volume of `modelsDir` in GB with
+// one decimal; 0.0 when the query fails.
+double modelsDiskFreeGb(const std::string& modelsDir);
 
 // Empties the cache. For tests.
 void clearProductInfoCacheForTesting();

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "config/server_config.h"
 #include "sysinfo/cpu_sampler.h"
 #include "sysinfo/gb_figures.h"
 
@@ -62,8 +61,8 @@ nlohmann::json diskUsageJson(const std::string& modelDirPath, const VolumeSpace&
     return storage;
 }
 
-nlohmann::json diskUsageJson() {
-    return diskUsageJson(ServerConfig::DIR_MODELS, queryVolumeSpace(ServerConfig::DIR_MODELS));
+nlohmann::json diskUsageJson(const std::string& modelsDir) {
+    return diskUsageJson(modelsDir, queryVolumeSpace(modelsDir));
 }
 
 nlohmann::json gpuUsageJson(const std::vector<GpuUsageSample>& devices) {

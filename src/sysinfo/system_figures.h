@@ -43,8 +43,8 @@ nlohmann::json memoryUsageJson();
 // the space available to the process; the three figures are the integer 0
 // when the volume could not be queried.
 nlohmann::json diskUsageJson(const std::string& modelDirPath, const VolumeSpace& space);
-// For DIR_MODELS, relative to the working directory.
-nlohmann::json diskUsageJson();
+// For the models folder `modelsDir`, relative to the working directory.
+nlohmann::json diskUsageJson(const std::string& modelsDir);
 
 // One object per device: "index", "name", "computePercent" (0),
 // "memoryTotalGB", "memoryFreeGB", "memoryUsedGB", "memoryPercent" (integer,

@@ -39,11 +39,11 @@ nlohmann::json serverStatusJson(int64_t nowSec) {
     return server;
 }
 
-nlohmann::json mivrelStatusList(const MivrelManager* mivrels) {
+nlohmann::json mivrelStatusList(const DataFolders& folders, const MivrelManager* mivrels) {
     nlohmann::json list = nlohmann::json::array();
     nlohmann::json registry;
     try {
-        registry = loadJsonFile(mivrelJsonPath());
+        registry = loadJsonFile(mivrelJsonPath(folders.mivrel));
     } catch (const std::exception&) {
         return list;
     }
@@ -56,26 +56,26 @@ nlohmann::json mivrelStatusList(const MivrelManager* mivrels) {
         const std::string id = idValue != item.end() && idValue->is_string() ? idValue->get<std::string>() : "";
         if (id.empty()) continue;
         const std::shared_ptr<Mivrel> mivrel = mivrels ? mivrels->find(id) : nullptr;
-        list.push_back(mivrelStatusEntry(id, mivrel, now));
+        list.push_back(mivrelStatusEntry(folders, id, mivrel, now));
     }
     return list;
 }
 
-nlohmann::json systemStatusDocument(const MivrelManager* mivrels, bool includeSpec) {
+nlohmann::json systemStatusDocument(const DataFolders& folders, const MivrelManager* mivrels, bool includeSpec) {
     nlohmann::json document = nlohmann::json::object();
     nlohmann::json usage = nlohmann::json::object();
     usage["cpu"] = cpuUsageJson();
     usage["memory"] = memoryUsageJson();
     usage["gpu"] = gpuUsageJson();
-    usage["storage"] = diskUsageJson();
+    usage["storage"] = diskUsageJson(folders.models);
     document["usage"] = std::move(usage);
     document["server"] = serverStatusJson(nowMs() / 1000);
-    document["mivrelList"] = mivrelStatusList(mivrels);
+    document["mivrelList"] = mivrelStatusList(folders, mivrels);
     if (includeSpec) {
         nlohmann::json spec = nlohmann::json::object();
         spec["cpu"] = cpuInfoJson();
         spec["memory"] = nlohmann::json{{"totalGB", memoryUsageJson()["totalGB"]}};
-        spec["storage"] = diskUsageJson();
+        spec["storage"] = diskUsageJson(folders.models);
         spec["gpu"] = gpuSpecJson();
         document["spec"] = std::move(spec);
     }

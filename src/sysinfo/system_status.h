@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 class MivrelManager;
+struct DataFolders;
 
 // "%02ld:%02ld:%02ld" of hours (not limited to two digits), minutes and
 // seconds of `seconds`; 0 and below give "00:00:00".
@@ -20,11 +21,12 @@ std::string formatUptime(int64_t seconds);
 // seconds since the Unix epoch.
 nlohmann::json serverStatusJson(int64_t nowSec);
 
-// The entries of DIR_MIVREL/mivrel.json in its order; the building stops at
-// an element that is not an object, and an unreadable file gives [].
-// `mivrels` (null: no manager) gives the live fields.
-nlohmann::json mivrelStatusList(const MivrelManager* mivrels);
+// The entries of the mivrel.json of `folders` in its order; the building
+// stops at an element that is not an object, and an unreadable file gives
+// []. `mivrels` (null: no manager) gives the live fields.
+nlohmann::json mivrelStatusList(const DataFolders& folders, const MivrelManager* mivrels);
 
-// The whole document; "spec" only when `includeSpec`. Throws only when the
-// processor sampler cannot be started.
-nlohmann::json systemStatusDocument(const MivrelManager* mivrels, bool includeSpec);
+// The whole document for the registries and models folder of `folders`;
+// "spec" only when `includeSpec`. Throws only when the processor sampler
+// cannot be started.
+nlohmann::json systemStatusDocument(const DataFolders& folders, const MivrelManager* mivrels, bool includeSpec);

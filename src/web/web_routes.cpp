@@ -19,8 +19,7 @@ void prepareWebConnection(HttpRequestHandler& handler) {
     handler.setAttribute("enable_cache", false);
 }
 
-void installWebRoutes() {
-    RouteHandlers& routes = routeHandlers();
+void installWebRoutes(RouteHandlers& routes) {
     routes.serveStaticFile = serveStaticFile;
     routes.prepareConnection = prepareWebConnection;
 }

@@ -3,10 +3,11 @@
 #pragma once
 
 class HttpRequestHandler;
+struct RouteHandlers;
 
-// Installs serveStaticFile and the connection set-up into routeHandlers().
-// Call once at start-up, before the TCP server starts.
-void installWebRoutes();
+// Installs serveStaticFile and the connection set-up into `routes`. Call once
+// at start-up, before the TCP server starts.
+void installWebRoutes(RouteHandlers& routes);
 
 // Gives a new connection its page attributes: "sst", a template processor
 // for the web folder with APP_VERSION set to the program's version, and

@@ -47,22 +47,18 @@ public:
     bool vision = false;
 };
 
-// Makes StubEngine for every familyType while it lives.
-class StubEngineMaker {
-public:
-    StubEngineMaker() {
-        setMivrelEngineMakerForTesting(
-            [](const std::string&) -> std::unique_ptr<MivrelEngine> { return std::make_unique<StubEngine>(); });
-    }
-    ~StubEngineMaker() { setMivrelEngineMakerForTesting({}); }
-    StubEngineMaker(const StubEngineMaker&) = delete;
-    StubEngineMaker& operator=(const StubEngineMaker&) = delete;
-};
+// The engine maker that gives every familyType a StubEngine.
+inline MivrelEngineMaker stubEngines() {
+    return [](const std::string&) -> std::unique_ptr<MivrelEngine> { return std::make_unique<StubEngine>(); };
+}
 
-// An idle instance with the given id and familyType, not registered.
-inline std::shared_ptr<Mivrel> makeTestMivrel(const std::string& id, const std::string& familyType = "LLM") {
+// An idle instance with the given id and familyType, not registered, whose
+// engines come from `engineMaker` first.
+inline std::shared_ptr<Mivrel> makeTestMivrel(const std::string& id, const std::string& familyType = "LLM",
+                                              MivrelEngineMaker engineMaker = {}) {
     auto mivrel = std::make_shared<Mivrel>();
     mivrel->config.id = id;
     mivrel->config.familyType = familyType;
+    mivrel->engineMaker = std::move(engineMaker);
     return mivrel;
 }

@@ -78,11 +78,10 @@ ModelMessageT block(const std::string& metaType, const std::string& content, uin
 // An instance with a ScriptEngine installed.
 struct ScriptedInstance {
     ScriptedInstance() {
-        setMivrelEngineMakerForTesting(
-            [](const std::string&) -> std::unique_ptr<MivrelEngine> { return std::make_unique<ScriptEngine>(); });
-        mivrel = makeTestMivrel("m1");
+        mivrel = makeTestMivrel("m1", "LLM", [](const std::string&) -> std::unique_ptr<MivrelEngine> {
+            return std::make_unique<ScriptEngine>();
+        });
         mivrel->ensureEngine();
-        setMivrelEngineMakerForTesting({});
     }
     ScriptEngine& engine() { return *static_cast<ScriptEngine*>(mivrel->engine.get()); }
     std::shared_ptr<Mivrel> mivrel;

@@ -30,7 +30,9 @@ protected:
         InstanceApiTest::SetUp();
         llama_log_set(quietLog, nullptr);
         mtmd_log_set(quietLog, nullptr);
-        setMivrelEngineMakerForTesting({});  // real engines
+        // Real engines.
+        services_.mivrels = std::make_unique<MivrelManager>();
+        services_.mivrels->setDir(::testing::TempDir());
     }
 
     std::shared_ptr<Mivrel> addModel(const std::string& id, const std::string& familyType, const std::string& file,

@@ -164,10 +164,7 @@ TEST(EventStreamTest, ReportersReleaseTheInstanceBeforeWriting) {
     EXPECT_FALSE(release.armed());
 }
 
-class ReleaseAfterRequestTest : public ::testing::Test {
-protected:
-    StubEngineMaker maker_;
-};
+class ReleaseAfterRequestTest : public ::testing::Test {};
 
 TEST_F(ReleaseAfterRequestTest, PolicyFamilyAndEngineDecideBetweenIdleAndUnload) {
     struct Case {
@@ -187,7 +184,7 @@ TEST_F(ReleaseAfterRequestTest, PolicyFamilyAndEngineDecideBetweenIdleAndUnload)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.family) + " " + c.policy + (c.loaded ? " loaded" : " unloaded"));
-        auto mivrel = makeTestMivrel("m1", c.family);
+        auto mivrel = makeTestMivrel("m1", c.family, stubEngines());
         mivrel->config.loadSettings.params = {{"release_policy", c.policy}};
         if (c.loaded) {
             ASSERT_TRUE(mivrel->ensureEngine());

@@ -75,8 +75,7 @@ TEST(InitEventsTest, MediaFamiliesReportMergedLoadDefaults) {
 }
 
 TEST(InitEventsTest, DonePayloadFollowsFamilyScopeAndEngine) {
-    StubEngineMaker maker;
-    auto llm = makeTestMivrel("m1", "LLM");
+    auto llm = makeTestMivrel("m1", "LLM", stubEngines());
     llm->config.contextSettings.nCtx = 256;
     // Without an engine only the times are added.
     EXPECT_EQ(keysOf(makeInitDonePayload(*llm, "m1", "model", nowMs())),
@@ -100,7 +99,7 @@ TEST(InitEventsTest, DonePayloadFollowsFamilyScopeAndEngine) {
     EXPECT_EQ(keysOf(makeInitDonePayload(*llm, "m1", "context", nowMs())),
               (std::vector<std::string>{"mivrelId", "scope", "n_ctx", "elapsed_ms", "done_at"}));
 
-    auto audio = makeTestMivrel("a1", "AUDIO");
+    auto audio = makeTestMivrel("a1", "AUDIO", stubEngines());
     ASSERT_TRUE(audio->ensureEngine());
     static_cast<StubEngine*>(audio->engine.get())->capabilities = {{"voices", {"alice"}}, {"sample_rate", 24000}};
     const auto speech = makeInitDonePayload(*audio, "a1", "model", nowMs());
@@ -108,7 +107,7 @@ TEST(InitEventsTest, DonePayloadFollowsFamilyScopeAndEngine) {
     EXPECT_EQ(speech["voice_clone"], false);
     EXPECT_EQ(speech["sample_rate"], 24000);
 
-    auto image = makeTestMivrel("i1", "IMAGE");
+    auto image = makeTestMivrel("i1", "IMAGE", stubEngines());
     EXPECT_EQ(makeInitDonePayload(*image, "i1", "model", nowMs())["ref_images"], 0);
     image->config.loadSettings.modelProperties = {{"files", {{"llm_vision", "v.gguf"}}}};
     EXPECT_EQ(makeInitDonePayload(*image, "i1", "model", nowMs())["ref_images"], 4);
@@ -117,8 +116,7 @@ TEST(InitEventsTest, DonePayloadFollowsFamilyScopeAndEngine) {
 }
 
 TEST(InitEventsTest, LoadStepStreamsEventsAndReportsFailureWithoutAnEngine) {
-    StubEngineMaker maker;
-    auto mivrel = makeTestMivrel("m1");
+    auto mivrel = makeTestMivrel("m1", "LLM", stubEngines());
     MivrelClaim claim = MivrelClaim::acquire(mivrel, ClaimKind::kRun);
     ASSERT_TRUE(claim);
 
@@ -147,10 +145,9 @@ TEST(InitEventsTest, LoadStepStreamsEventsAndReportsFailureWithoutAnEngine) {
     EXPECT_EQ(connection.wire().size(), before);
     claim.release();
 
-    setMivrelEngineMakerForTesting([](const std::string&) -> std::unique_ptr<MivrelEngine> {
+    auto broken = makeTestMivrel("m2", "LLM", [](const std::string&) -> std::unique_ptr<MivrelEngine> {
         throw MivrelException(MivrelErrorCode::LoadFailed, "failed to load model: %s", "broken.gguf");
     });
-    auto broken = makeTestMivrel("m2");
     MivrelClaim brokenClaim = MivrelClaim::acquire(broken, ClaimKind::kRun);
     const InitLoadResult failed = loadWithInitEvents(brokenClaim, {"m2", nullptr, {}});
     EXPECT_TRUE(failed.failed);

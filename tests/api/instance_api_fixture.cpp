@@ -26,19 +26,16 @@ Written parseWritten(const std::string& wire) {
 }
 
 void InstanceApiTest::SetUp() {
-    services_.mivrels = std::make_unique<MivrelManager>();
-    services_.mivrels->setDir(::testing::TempDir());
     std::shared_ptr<EngineScript> script = script_;
-    setMivrelEngineMakerForTesting([script](const std::string&) -> std::unique_ptr<MivrelEngine> {
-        ++script->made;
-        return std::make_unique<ScriptedEngine>(script);
-    });
+    services_.mivrels =
+        std::make_unique<MivrelManager>([script](const std::string&) -> std::unique_ptr<MivrelEngine> {
+            ++script->made;
+            return std::make_unique<ScriptedEngine>(script);
+        });
+    services_.mivrels->setDir(::testing::TempDir());
 }
 
-void InstanceApiTest::TearDown() {
-    setMivrelEngineMakerForTesting({});
-    services_.mivrels.reset();
-}
+void InstanceApiTest::TearDown() { services_.mivrels.reset(); }
 
 std::shared_ptr<Mivrel> InstanceApiTest::add(const std::string& id, const std::string& familyType) {
     MivrelConfig config;

@@ -51,16 +51,14 @@ constexpr int64_t kMinute = 60000;
 class ReleaseWatcherTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        setMivrelEngineMakerForTesting(
+        services.mivrels = std::make_unique<MivrelManager>(
             [](const std::string&) -> std::unique_ptr<MivrelEngine> { return std::make_unique<WatchedEngine>(); });
-        services.mivrels = std::make_unique<MivrelManager>();
         services.mivrels->setDir(home.file("mivrel"));
         services.events = std::make_unique<EventManager>(home.file("events.jsonl"), kEventLogCapacity);
     }
     void TearDown() override {
         services.events.reset();
         services.mivrels.reset();
-        setMivrelEngineMakerForTesting({});
     }
 
     // A loaded, idle instance whose settings hold `policy` ("" for none).

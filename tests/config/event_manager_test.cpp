@@ -39,10 +39,8 @@ protected:
     void SetUp() override {
         setLogLevel(0);
         gDurableSteps = 0;
-        setDurableReplaceStepHookForTesting(&countStep);
     }
     void TearDown() override {
-        setDurableReplaceStepHookForTesting(nullptr);
         setLogLevel(2);
     }
     std::string path() const { return dir_.file("events.jsonl"); }
@@ -65,7 +63,7 @@ TEST_F(EventManagerTest, AFreshLogNumbersFromOneAndContinuesAfterARestart) {
                   "\"eventId\":\"ev-00001\",\"level\":\"info\",\"text\":\"Server started\",\"time\":\"" +
                       r.time + "\"}\n");
     }
-    EventManager reopened(path(), kEventLogCapacity);
+    EventManager reopened(path(), kEventLogCapacity, countStep);
     reopened.add("error", "mivrel", "m1", "Mivrel unloaded", "");
     EXPECT_EQ(idsOf(reopened.recent(0)), (std::vector<std::string>{"ev-00002", "ev-00001"}));
     EXPECT_EQ(fileLines(path()).size(), 2u);
@@ -73,7 +71,7 @@ TEST_F(EventManagerTest, AFreshLogNumbersFromOneAndContinuesAfterARestart) {
 
 TEST_F(EventManagerTest, KeepsTheNewestRecordsAndCutsALongFileAtLoad) {
     {
-        EventManager log(path(), kEventLogCapacity);
+        EventManager log(path(), kEventLogCapacity, countStep);
         for (int i = 0; i < 600; ++i) log.add("info", "system", "server", "event " + std::to_string(i + 1), "");
         const auto records = log.recent(0);
         ASSERT_EQ(records.size(), 500u);
@@ -82,7 +80,7 @@ TEST_F(EventManagerTest, KeepsTheNewestRecordsAndCutsALongFileAtLoad) {
         EXPECT_EQ(fileLines(path()).size(), 600u);  // appends only until a rewrite
         EXPECT_EQ(gDurableSteps, 0);
     }
-    EventManager reopened(path(), kEventLogCapacity);
+    EventManager reopened(path(), kEventLogCapacity, countStep);
     EXPECT_EQ(gDurableSteps, 4);  // the cut is a durable replacement
     const auto lines = fileLines(path());
     ASSERT_EQ(lines.size(), 500u);
@@ -109,7 +107,7 @@ TEST_F(EventManagerTest, LoadSkipsBadLinesAndTakesTheHighestNumber) {
                   "{\"eventId\":\"ab\"}\n"
                   "{\"eventId\":\"ev-  9\"}\n"
                   "{\"eventId\":\"ev-00005\",\"text\":\"cut off");  // a crash mid-append
-    EventManager log(path(), kEventLogCapacity);
+    EventManager log(path(), kEventLogCapacity, countStep);
     const auto records = log.recent(0);
     EXPECT_EQ(idsOf(records), (std::vector<std::string>{"ev-  9", "ab", "ev-12x", "ev-00003"}));
     EXPECT_EQ(records[2].level, "info");
@@ -124,12 +122,12 @@ TEST_F(EventManagerTest, LoadSkipsBadLinesAndTakesTheHighestNumber) {
     const auto lines = fileLines(path());
     EXPECT_EQ(lines[lines.size() - 2], "{\"eventId\":\"ev-00005\",\"text\":\"cut off");
     EXPECT_TRUE(nlohmann::json::accept(lines.back())) << lines.back();
-    EventManager reopened(path(), kEventLogCapacity);
+    EventManager reopened(path(), kEventLogCapacity, countStep);
     EXPECT_EQ(reopened.recent(1)[0].eventId, "ev-00013");
 }
 
 TEST_F(EventManagerTest, RemoveAndClearRewriteTheFile) {
-    EventManager log(path(), kEventLogCapacity);
+    EventManager log(path(), kEventLogCapacity, countStep);
     for (int i = 0; i < 3; ++i) log.add("info", "system", "server", "e" + std::to_string(i), "");
 
     EXPECT_FALSE(log.remove("ev-00009"));
@@ -157,7 +155,7 @@ TEST_F(EventManagerTest, RemoveAndClearRewriteTheFile) {
 }
 
 TEST_F(EventManagerTest, RecentReturnsTheNewestFirst) {
-    EventManager log(path(), kEventLogCapacity);
+    EventManager log(path(), kEventLogCapacity, countStep);
     log.add("info", "system", "server", "a", "");
     log.add("info", "system", "server", "b", "");
     EXPECT_EQ(idsOf(log.recent(0)), (std::vector<std::string>{"ev-00002", "ev-00001"}));
@@ -166,7 +164,7 @@ TEST_F(EventManagerTest, RecentReturnsTheNewestFirst) {
 }
 
 TEST_F(EventManagerTest, InvalidUtf8IsReplacedNotThrown) {
-    EventManager log(path(), kEventLogCapacity);
+    EventManager log(path(), kEventLogCapacity, countStep);
     EXPECT_NO_THROW(log.add("info", "system", "act\xFF", "bad \xC0\x80 text", "cut \xE2\x82"));
     const EventRecord r = log.recent(1)[0];
     EXPECT_EQ(r.actor, "act\xEF\xBF\xBD");
@@ -194,7 +192,7 @@ TEST_F(EventManagerTest, InvalidUtf8IsReplacedNotThrown) {
 }
 
 TEST_F(EventManagerTest, WorksInMemoryWhenTheFileCannotBeOpened) {
-    EventManager log(dir_.path() + "/missing-folder/events.jsonl", 3);
+    EventManager log(dir_.path() + "/missing-folder/events.jsonl", 3, countStep);
     for (int i = 0; i < 5; ++i) log.add("info", "system", "server", "e", "");
     EXPECT_EQ(idsOf(log.recent(0)), (std::vector<std::string>{"ev-00005", "ev-00004", "ev-00003"}));
     EXPECT_TRUE(log.remove("ev-00004"));
@@ -205,7 +203,7 @@ TEST_F(EventManagerTest, WorksInMemoryWhenTheFileCannotBeOpened) {
 TEST_F(EventManagerTest, ConcurrentUseLosesNothing) {
     constexpr int kThreads = 8;
     constexpr int kAdds = 150;
-    EventManager log(path(), kThreads * kAdds);
+    EventManager log(path(), kThreads * kAdds, countStep);
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&log, t] {
@@ -229,7 +227,7 @@ TEST_F(EventManagerTest, ConcurrentUseLosesNothing) {
     ASSERT_EQ(lines.size(), records.size());
     for (const auto& line : lines) ASSERT_TRUE(nlohmann::json::accept(line)) << line;
 
-    EventManager reopened(path(), kThreads * kAdds);
+    EventManager reopened(path(), kThreads * kAdds, countStep);
     EXPECT_EQ(reopened.recent(0).size(), records.size());
     reopened.add("info", "system", "server", "next", "");
     EXPECT_EQ(reopened.recent(1)[0].eventId, "ev-0" + std::to_string(kThreads * kAdds + 1));

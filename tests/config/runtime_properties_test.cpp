@@ -35,13 +35,11 @@ protected:
     void SetUp() override {
         setLogLevel(0);
         path_ = dir_.path() + "/work/.runtime.properties";
-        setRuntimePropertiesPathForTesting(path_);
+        setRuntimePropertiesPathForTesting(path_, countStep);
         clearRuntimePropertiesForTesting();
         gDurableSteps = 0;
-        setDurableReplaceStepHookForTesting(&countStep);
     }
     void TearDown() override {
-        setDurableReplaceStepHookForTesting(nullptr);
         setRuntimePropertiesPathForTesting("work/.runtime.properties");
         clearRuntimePropertiesForTesting();
         setLogLevel(2);

@@ -161,13 +161,12 @@ TEST(EngineFactoryTest, KnownFamiliesReachTheirRow) {
 }
 
 TEST(EngineFactoryTest, TestMakerIsAskedFirstAndNullFallsThrough) {
-    setMivrelEngineMakerForTesting([](const std::string& family) -> std::unique_ptr<MivrelEngine> {
+    const MivrelEngineMaker maker = [](const std::string& family) -> std::unique_ptr<MivrelEngine> {
         if (family == "LLM") return std::make_unique<FakeEngine>();
         return nullptr;
-    });
-    EXPECT_NE(dynamic_cast<FakeEngine*>(createMivrelEngine("LLM").get()), nullptr);
-    EXPECT_THROW(createMivrelEngine("nope"), MivrelException);
-    setMivrelEngineMakerForTesting({});
+    };
+    EXPECT_NE(dynamic_cast<FakeEngine*>(createMivrelEngine("LLM", maker).get()), nullptr);
+    EXPECT_THROW(createMivrelEngine("nope", maker), MivrelException);
 }
 
 TEST(FormatStringTest, FormatsWholeTextsOfAnyLength) {

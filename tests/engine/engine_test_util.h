@@ -100,17 +100,18 @@ public:
     std::atomic<bool> destroyed{false};
 };
 
-// Installs FakeEngine as the engine of every familyType while it lives.
+// Resets FakeEngine's switches around a test; make() is the engine maker that
+// gives every familyType a FakeEngine, for the test's managers and instances.
 class FakeEngineMaker {
 public:
     FakeEngineMaker() {
         FakeEngine::nextLoadDelayMs = 0;
         FakeEngine::nextFailLoad = false;
-        setMivrelEngineMakerForTesting(
-            [](const std::string&) -> std::unique_ptr<MivrelEngine> { return std::make_unique<FakeEngine>(); });
+    }
+    static MivrelEngineMaker make() {
+        return [](const std::string&) -> std::unique_ptr<MivrelEngine> { return std::make_unique<FakeEngine>(); };
     }
     ~FakeEngineMaker() {
-        setMivrelEngineMakerForTesting({});
         FakeEngine::nextLoadDelayMs = 0;
         FakeEngine::nextFailLoad = false;
     }

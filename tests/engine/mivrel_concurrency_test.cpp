@@ -56,6 +56,11 @@ private:
     const FileStore* owner_ = nullptr;
 };
 
+// Every familyType gets a CountedEngine.
+MivrelEngineMaker countedEngines() {
+    return [](const std::string&) -> std::unique_ptr<MivrelEngine> { return std::make_unique<CountedEngine>(); };
+}
+
 MivrelConfig configFor(const std::string& id) {
     MivrelConfig config;
     config.id = id;
@@ -63,13 +68,11 @@ MivrelConfig configFor(const std::string& id) {
 }
 
 TEST(MivrelConcurrencyTest, ClaimsLoadsUnloadsStopsAndRemovalsRace) {
-    setMivrelEngineMakerForTesting(
-        [](const std::string&) -> std::unique_ptr<MivrelEngine> { return std::make_unique<CountedEngine>(); });
     FakeEngine::nextLoadDelayMs = 1;
     FakeEngine::nextFailLoad = false;
     const int liveBefore = FakeEngine::live.load();
     TempDir dir;
-    MivrelManager manager;
+    MivrelManager manager(countedEngines());
     manager.setDir(dir.path());
     const std::vector<std::string> ids = {"a", "b", "c"};
     for (const std::string& id : ids) ASSERT_TRUE(manager.addMivrel(configFor(id)));
@@ -159,16 +162,14 @@ TEST(MivrelConcurrencyTest, ClaimsLoadsUnloadsStopsAndRemovalsRace) {
     }
     for (const std::string& id : ids) manager.removeMivrel(id);
     EXPECT_EQ(FakeEngine::live.load(), liveBefore);  // every engine was destroyed
-    setMivrelEngineMakerForTesting({});
     FakeEngine::nextLoadDelayMs = 0;
 }
 
 TEST(MivrelConcurrencyTest, ManyRequestsLoadOneEngine) {
-    setMivrelEngineMakerForTesting(
-        [](const std::string&) -> std::unique_ptr<MivrelEngine> { return std::make_unique<CountedEngine>(); });
     FakeEngine::nextLoadDelayMs = 20;
     FakeEngine::nextFailLoad = false;
     auto m = std::make_shared<Mivrel>();
+    m->engineMaker = countedEngines();
     const int loadsBefore = FakeEngine::loads.load();
     // Unclaimed users and one claim holder all race to install the engine.
     std::atomic<int> loadedNow{0};
@@ -185,7 +186,6 @@ TEST(MivrelConcurrencyTest, ManyRequestsLoadOneEngine) {
     EXPECT_EQ(FakeEngine::loads.load() - loadsBefore, 1);
     EXPECT_EQ(census().doubleLoads(), 0);
     claim.releaseWithUnload(true);
-    setMivrelEngineMakerForTesting({});
     FakeEngine::nextLoadDelayMs = 0;
 }
 

@@ -25,7 +25,7 @@ protected:
 
     FakeEngineMaker maker;
     TempDir dir;
-    MivrelManager manager;
+    MivrelManager manager{FakeEngineMaker::make()};
 };
 
 TEST_F(MivrelManagerTest, AddFindSnapshotAndDuplicates) {

@@ -80,6 +80,7 @@ TEST(MivrelTest, CreateEngineRefusesALocalConfigurationWithoutModelFiles) {
     FakeEngineMaker maker;
     const int before = FakeEngine::loads.load();
     Mivrel m;
+    m.engineMaker = maker.make();
     m.config.type = "local";
     try {
         m.createEngine();
@@ -97,6 +98,7 @@ TEST(MivrelTest, CreateEngineOfAFakeConfigurationReachesTheFactory) {
         FakeEngineMaker maker;
         const int before = FakeEngine::loads.load();
         Mivrel m;  // type "fake", no model files
+        m.engineMaker = maker.make();
         EXPECT_NE(m.createEngine(), nullptr);
         EXPECT_EQ(FakeEngine::loads.load(), before + 1);
     }
@@ -114,6 +116,7 @@ TEST(MivrelTest, CreateEngineOfAFakeConfigurationReachesTheFactory) {
 TEST(MivrelTest, CreateEngineAttachesTheStoreLoadsAndMakesTheContext) {
     FakeEngineMaker maker;
     Mivrel m;
+    m.engineMaker = maker.make();
     m.config.type = "local";
     m.config.loadSettings.modelPath = "/models/x/model.gguf";
     m.config.contextSettings.nCtx = 1234;
@@ -131,6 +134,7 @@ TEST(MivrelTest, FailedLoadLeavesNoEngineBehind) {
     FakeEngine::nextFailLoad = true;
     const int live = FakeEngine::live.load();
     auto m = std::make_shared<Mivrel>();
+    m->engineMaker = maker.make();
     MivrelClaim claim = MivrelClaim::acquire(m, ClaimKind::kRun);
     ASSERT_TRUE(claim);
     EXPECT_THROW(claim.ensureEngine(), MivrelException);
@@ -144,6 +148,7 @@ TEST(MivrelTest, FailedLoadLeavesNoEngineBehind) {
 TEST(MivrelTest, UnloadResetsTheRunStateButKeepsLifetimeCounters) {
     FakeEngineMaker maker;
     auto m = std::make_shared<Mivrel>();
+    m->engineMaker = maker.make();
     MivrelClaim claim = MivrelClaim::acquire(m, ClaimKind::kRun);
     ASSERT_TRUE(claim.ensureEngine());
     EXPECT_GT(m->loadedAt.load(), 0);

@@ -112,7 +112,11 @@ protected:
     }
 
     FakeEngineMaker maker;
-    std::shared_ptr<Mivrel> mivrel = std::make_shared<Mivrel>();
+    std::shared_ptr<Mivrel> mivrel = [] {
+        auto made = std::make_shared<Mivrel>();
+        made->engineMaker = FakeEngineMaker::make();
+        return made;
+    }();
 };
 
 TEST_F(ReleaseStatusTest, UnusedOrUnloadedInstanceHasNoReleaseTime) {

@@ -9,6 +9,7 @@
 #include <set>
 #include <thread>
 
+#include "config/data_folders.h"
 #include "config/server_config.h"
 #include "engine/engine_test_util.h"
 #include "engine/mivrel_manager.h"
@@ -68,6 +69,11 @@ protected:
 
     json instanceProperties(const std::string& id) {
         return loadJsonFile(home.file("mivrel/" + id + "/properties.json"));
+    }
+
+    // createMivrel in the configured folders with this fixture's manager.
+    CreateMivrelResult create(const json& request) {
+        return createMivrel(configuredDataFolders(), mivrels.get(), request);
     }
 
     TempDir home;
@@ -132,7 +138,7 @@ TEST_F(MivrelCreation, RefusalsWriteNothing) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.request.dump());
-        const CreateMivrelResult result = createMivrel(mivrels.get(), c.request);
+        const CreateMivrelResult result = create(c.request);
         EXPECT_FALSE(result.ok);
         EXPECT_EQ(result.httpStatus, c.status);
         EXPECT_EQ(result.errorCode, c.code);
@@ -141,7 +147,7 @@ TEST_F(MivrelCreation, RefusalsWriteNothing) {
         EXPECT_TRUE(mivrels->snapshotMivrels().empty());
     }
     // At the limits the strings are stored whole.
-    const CreateMivrelResult atLimits = createMivrel(mivrels.get(), 
+    const CreateMivrelResult atLimits = create(
         {{"mivrelId", "a"}, {"name", std::string(256, 'n')}, {"modelId", "llm"}, {"description", std::string(4096, 'd')}});
     ASSERT_TRUE(atLimits.ok) << atLimits.errorMessage;
     EXPECT_EQ(atLimits.name.size(), 256u);
@@ -154,7 +160,7 @@ TEST_F(MivrelCreation, AModelIdFromTheRegistryOnlyHasToStayInsideTheModelsFolder
     // are refused, even when models.json lists them.
     writeModel("Qwen3 0.6B [Q8_0]", R"({"familyType": "LLM", "assembler": "qwen3"})");
     const CreateMivrelResult made =
-        createMivrel(mivrels.get(), {{"mivrelId", "q"}, {"name", "Q"}, {"modelId", "Qwen3 0.6B [Q8_0]"}});
+        create({{"mivrelId", "q"}, {"name", "Q"}, {"modelId", "Qwen3 0.6B [Q8_0]"}});
     ASSERT_TRUE(made.ok) << made.errorMessage;
     EXPECT_EQ(instanceProperties("q")["modelId"], "Qwen3 0.6B [Q8_0]");
     const std::shared_ptr<Mivrel> mivrel = mivrels->find("q");
@@ -167,7 +173,7 @@ TEST_F(MivrelCreation, AModelIdFromTheRegistryOnlyHasToStayInsideTheModelsFolder
     for (const std::string& modelId : outside) {
         SCOPED_TRACE(modelId);
         const CreateMivrelResult refused =
-            createMivrel(mivrels.get(), {{"mivrelId", "r"}, {"name", "R"}, {"modelId", modelId}});
+            create({{"mivrelId", "r"}, {"name", "R"}, {"modelId", modelId}});
         EXPECT_FALSE(refused.ok);
         EXPECT_EQ(refused.httpStatus, 400);
         EXPECT_EQ(refused.errorCode, "bad_request");
@@ -179,14 +185,14 @@ TEST_F(MivrelCreation, WrongTypedFieldsThrowBeforeWriting) {
     for (const char* body : {R"({"mivrelId":"a","name":5,"modelId":"llm"})",
                              R"({"mivrelId":"a","name":"A","modelId":"llm","description":7})", R"([1])"}) {
         SCOPED_TRACE(body);
-        EXPECT_THROW(createMivrel(mivrels.get(), json::parse(body)), json::type_error);
+        EXPECT_THROW(create(json::parse(body)), json::type_error);
         EXPECT_FALSE(fs::exists(home.file("mivrel")));
     }
 }
 
 TEST_F(MivrelCreation, TextModelSettingsAndRegistration) {
     LogCapture log;
-    const CreateMivrelResult result = createMivrel(mivrels.get(), json::parse(R"({
+    const CreateMivrelResult result = create(json::parse(R"({
         "mivrelId": "chat-1", "name": "My chat", "modelId": "llm", "description": "d",
         "n_ctx": 8192, "placement": "gpu1", "top_p": 0.5, "flash_attn": "on", "cache_type_k": null,
         "truncate_storage_on_unload": true, "unknown_key": 1})"));
@@ -236,7 +242,7 @@ TEST_F(MivrelCreation, TextModelSettingsAndRegistration) {
     EXPECT_EQ(mivrel->fileStore.path(), home.file("mivrel") + "/chat-1/storage.kvx");
 
     const CreateMivrelResult again =
-        createMivrel(mivrels.get(), json{{"mivrelId", "chat-1"}, {"name", "Other"}, {"modelId", "plain"}});
+        create(json{{"mivrelId", "chat-1"}, {"name", "Other"}, {"modelId", "plain"}});
     EXPECT_FALSE(again.ok);
     EXPECT_EQ(again.httpStatus, 409);
     EXPECT_EQ(again.errorCode, "mivrel_already_exists");
@@ -254,13 +260,13 @@ TEST_F(MivrelCreation, GpuLayerDefaultFollowsPlacement) {
         SCOPED_TRACE(c.placement.dump());
         json request = {{"mivrelId", "p" + std::to_string(n++)}, {"name", "P"}, {"modelId", "plain"}};
         if (!c.placement.is_null()) request["placement"] = c.placement;
-        const CreateMivrelResult result = createMivrel(mivrels.get(), request);
+        const CreateMivrelResult result = create(request);
         ASSERT_TRUE(result.ok) << result.errorMessage;
         EXPECT_EQ(result.properties["n_gpu_layers"], c.layers);
         EXPECT_EQ(result.properties.contains("placement"), !c.placement.is_null());
     }
     // An explicit count wins over the placement's default.
-    const CreateMivrelResult own = createMivrel(mivrels.get(), 
+    const CreateMivrelResult own = create(
         json{{"mivrelId", "own"}, {"name", "P"}, {"modelId", "plain"}, {"placement", "gpu"}, {"n_gpu_layers", 5}});
     EXPECT_EQ(own.properties["n_gpu_layers"], 5);
 }
@@ -268,7 +274,7 @@ TEST_F(MivrelCreation, GpuLayerDefaultFollowsPlacement) {
 TEST_F(MivrelCreation, ModelWithoutPropertiesIsAnLlmWithDefaults) {
     LogCapture log;
     const CreateMivrelResult result =
-        createMivrel(mivrels.get(), json{{"mivrelId", "x"}, {"name", "X"}, {"modelId", "plain"}});
+        create(json{{"mivrelId", "x"}, {"name", "X"}, {"modelId", "plain"}});
     ASSERT_TRUE(result.ok);
     EXPECT_TRUE(log.contains("[mivrel] model properties.json 읽기 실패: plain → assembler=default, familyType=LLM"));
     EXPECT_EQ(result.properties["temperature"], 0.8);
@@ -283,7 +289,7 @@ TEST_F(MivrelCreation, ModelWithoutPropertiesIsAnLlmWithDefaults) {
 }
 
 TEST_F(MivrelCreation, DecisionModelTakesGenDefaults) {
-    const CreateMivrelResult result = createMivrel(mivrels.get(), 
+    const CreateMivrelResult result = create(
         json{{"mivrelId", "d"}, {"name", "D"}, {"modelId", "dec"}, {"temperature", 0.2}, {"min_p", nullptr}});
     ASSERT_TRUE(result.ok) << result.errorMessage;
     EXPECT_EQ(result.properties["temperature"], 0.2);
@@ -294,7 +300,7 @@ TEST_F(MivrelCreation, DecisionModelTakesGenDefaults) {
 
 TEST_F(MivrelCreation, StoragePathOfARegisteredFolder) {
     const CreateMivrelResult result =
-        createMivrel(mivrels.get(), json{{"mivrelId", "w"}, {"name", "W"}, {"modelId", "away"}});
+        create(json{{"mivrelId", "w"}, {"name", "W"}, {"modelId", "away"}});
     ASSERT_TRUE(result.ok) << result.errorMessage;
     const MivrelConfig& config = mivrels->find("w")->config;
     EXPECT_EQ(config.modelPath, home.file("store/away") + "/w.gguf");
@@ -302,7 +308,7 @@ TEST_F(MivrelCreation, StoragePathOfARegisteredFolder) {
 }
 
 TEST_F(MivrelCreation, MediaModelCopiesItsKeysAsGiven) {
-    const CreateMivrelResult result = createMivrel(mivrels.get(), json::parse(R"({
+    const CreateMivrelResult result = create(json::parse(R"({
         "mivrelId": "im", "name": "I", "modelId": "img", "steps": null, "width": 768, "weights": {"vae": "ram"},
         "limits": {"maxImages": 2}, "n_ctx": 5, "temperature": 1, "multimodal": false,
         "enable_storage_encryption": true})"));
@@ -316,19 +322,19 @@ TEST_F(MivrelCreation, MediaModelCopiesItsKeysAsGiven) {
 }
 
 TEST_F(MivrelCreation, AudioModelSettings) {
-    const CreateMivrelResult plain = createMivrel(
-        mivrels.get(), json{{"mivrelId", "a1"}, {"name", "A"}, {"modelId", "aud"}, {"voice", nullptr}, {"lang", "ko"}});
+    const CreateMivrelResult plain = create(
+        json{{"mivrelId", "a1"}, {"name", "A"}, {"modelId", "aud"}, {"voice", nullptr}, {"lang", "ko"}});
     ASSERT_TRUE(plain.ok) << plain.errorMessage;
     EXPECT_EQ(plain.properties, json::parse(R"({
         "mivrelId": "a1", "name": "A", "description": "", "type": "local", "modelId": "aud",
         "n_ctx": 16384, "n_gpu_layers": 999, "lang": "ko", "multimodal": true})"));
 
     const CreateMivrelResult fromModel =
-        createMivrel(mivrels.get(), json{{"mivrelId", "a2"}, {"name", "A"}, {"modelId", "aud2"}});
+        create(json{{"mivrelId", "a2"}, {"name", "A"}, {"modelId", "aud2"}});
     EXPECT_EQ(fromModel.properties["n_ctx"], 8192);
     EXPECT_EQ(fromModel.properties["n_gpu_layers"], 12);
 
-    const CreateMivrelResult cpu = createMivrel(mivrels.get(), 
+    const CreateMivrelResult cpu = create(
         json{{"mivrelId", "a3"}, {"name", "A"}, {"modelId", "aud2"}, {"placement", "cpu"}, {"n_ctx", nullptr}});
     EXPECT_EQ(cpu.properties["n_gpu_layers"], 0);
     EXPECT_EQ(cpu.properties["placement"], "cpu");
@@ -345,7 +351,7 @@ TEST_F(MivrelCreation, BrokenRegistryIsRefusedAndKept) {
         SCOPED_TRACE(text.substr(0, 40));
         writeTextFile(home.file("mivrel/mivrel.json"), text);
         const CreateMivrelResult result =
-            createMivrel(mivrels.get(), json{{"mivrelId", "n"}, {"name", "N"}, {"modelId", "llm"}});
+            create(json{{"mivrelId", "n"}, {"name", "N"}, {"modelId", "llm"}});
         EXPECT_FALSE(result.ok);
         EXPECT_EQ(result.httpStatus, 500);
         EXPECT_EQ(result.errorCode, "internal_error");
@@ -355,20 +361,20 @@ TEST_F(MivrelCreation, BrokenRegistryIsRefusedAndKept) {
     }
     // A registry with comments and foreign entries keeps them all.
     writeTextFile(home.file("mivrel/mivrel.json"), "// mine\n{\"mivrelList\": [5, {\"mivrelId\": \"old\"}], \"x\": 1}");
-    ASSERT_TRUE(createMivrel(mivrels.get(), json{{"mivrelId", "n"}, {"name", "N"}, {"modelId", "llm"}}).ok);
+    ASSERT_TRUE(create(json{{"mivrelId", "n"}, {"name", "N"}, {"modelId", "llm"}}).ok);
     const json after = loadJsonFile(home.file("mivrel/mivrel.json"));
     EXPECT_EQ(after["x"], 1);
     ASSERT_EQ(after["mivrelList"].size(), 3u);
     EXPECT_EQ(after["mivrelList"][1]["mivrelId"], "old");
     EXPECT_EQ(after["mivrelList"][2]["mivrelId"], "n");
-    EXPECT_EQ(createMivrel(mivrels.get(), json{{"mivrelId", "old"}, {"name", "N"}, {"modelId", "llm"}}).errorCode,
+    EXPECT_EQ(create(json{{"mivrelId", "old"}, {"name", "N"}, {"modelId", "llm"}}).errorCode,
               "mivrel_already_exists");
 }
 
 TEST_F(MivrelCreation, UnreadableModelRegistryIs500) {
     fs::remove(home.file("models/models.json"));
     const CreateMivrelResult missing =
-        createMivrel(mivrels.get(), json{{"mivrelId", "n"}, {"name", "N"}, {"modelId", "llm"}});
+        create(json{{"mivrelId", "n"}, {"name", "N"}, {"modelId", "llm"}});
     EXPECT_EQ(missing.httpStatus, 500);
     EXPECT_EQ(missing.errorCode, "internal_error");
     EXPECT_EQ(missing.errorMessage, "Unable to open file: " + home.file("models") + "/models.json");
@@ -380,7 +386,7 @@ TEST_F(MivrelCreation, WriteFailuresAre500) {
     fs::create_directories(home.file("mivrel"));
     writeTextFile(home.file("mivrel/blocked"), "");
     const CreateMivrelResult blocked =
-        createMivrel(mivrels.get(), json{{"mivrelId", "blocked"}, {"name", "B"}, {"modelId", "llm"}});
+        create(json{{"mivrelId", "blocked"}, {"name", "B"}, {"modelId", "llm"}});
     EXPECT_EQ(blocked.httpStatus, 500);
     EXPECT_EQ(blocked.errorMessage.rfind("properties.json 생성 실패: ", 0), 0u) << blocked.errorMessage;
     EXPECT_FALSE(fs::exists(home.file("mivrel/mivrel.json")));
@@ -390,7 +396,7 @@ TEST_F(MivrelCreation, WriteFailuresAre500) {
 // A disk that fills during a creation leaves no half-made instance folder,
 // whichever of the two files fails, and the registry as it was.
 TEST_F(MivrelCreation, AFullDiskLeavesNoInstanceFolder) {
-    ASSERT_TRUE(createMivrel(mivrels.get(), json{{"mivrelId", "first"}, {"name", "A"}, {"modelId", "llm"}}).ok);
+    ASSERT_TRUE(create(json{{"mivrelId", "first"}, {"name", "A"}, {"modelId", "llm"}}).ok);
     const uint64_t properties = fs::file_size(home.file("mivrel/first/properties.json"));
     // A registry larger than any properties file, so a limit can sit between.
     json registry = loadJsonFile(home.file("mivrel/mivrel.json"));
@@ -410,7 +416,7 @@ TEST_F(MivrelCreation, AFullDiskLeavesNoInstanceFolder) {
         CreateMivrelResult result;
         {
             FileSizeLimit full(c.limit);
-            result = createMivrel(mivrels.get(), json{{"mivrelId", "later"}, {"name", "A"}, {"modelId", "llm"}});
+            result = create(json{{"mivrelId", "later"}, {"name", "A"}, {"modelId", "llm"}});
         }
         EXPECT_EQ(result.httpStatus, 500);
         EXPECT_EQ(result.errorMessage.rfind(c.message, 0), 0u) << result.errorMessage;
@@ -430,7 +436,7 @@ TEST_F(MivrelCreation, ConcurrentCreationsKeepEveryEntry) {
             for (int i = 0; i < kEach; ++i) {
                 const std::string id = "c" + std::to_string(t) + "-" + std::to_string(i);
                 EXPECT_TRUE(
-                    createMivrel(mivrels.get(), json{{"mivrelId", id}, {"name", "C"}, {"modelId", "plain"}}).ok);
+                    create(json{{"mivrelId", id}, {"name", "C"}, {"modelId", "plain"}}).ok);
             }
         });
     }

@@ -49,12 +49,11 @@ protected:
         ServerConfig::resetToDefaults();
         ServerConfig::DIR_MODELS = home.file("models");
         fs::create_directories(ServerConfig::DIR_MODELS);
-        std::lock_guard<std::mutex> lock(modelDownloadJobsMutex);
-        modelDownloadJobs.clear();
     }
     void TearDown() override { ServerConfig::resetToDefaults(); }
 
     TempDir home;
+    ModelDownloadTable downloads;
 };
 
 TEST_F(DownloadRecovery, InterruptedDownloadsBecomeFailedJobsKeepingFiles) {
@@ -69,7 +68,7 @@ TEST_F(DownloadRecovery, InterruptedDownloadsBecomeFailedJobsKeepingFiles) {
     saveJsonFile(home.file("models/models.json"), registry);
 
     CapturedLog log;
-    recoverInterruptedDownloads();
+    recoverInterruptedDownloads(ServerConfig::DIR_MODELS, downloads);
 
     const json after = loadJsonFile(home.file("models/models.json"));
     json expected = registry;
@@ -78,14 +77,14 @@ TEST_F(DownloadRecovery, InterruptedDownloadsBecomeFailedJobsKeepingFiles) {
     EXPECT_EQ(after, expected) << "only the marks change";
     EXPECT_TRUE(fs::exists(home.file("models/m1/w.gguf")));
 
-    std::lock_guard<std::mutex> lock(modelDownloadJobsMutex);
-    ASSERT_EQ(modelDownloadJobs.size(), 2u);
-    const ModelDownloadJob& one = modelDownloadJobs.at("m1");
+    std::lock_guard<std::mutex> lock(downloads.mutex);
+    ASSERT_EQ(downloads.jobs.size(), 2u);
+    const ModelDownloadJob& one = downloads.jobs.at("m1");
     EXPECT_EQ(one.name, "One");
     EXPECT_EQ(one.status, "failed");
     EXPECT_EQ(one.errorMessage, "Interrupted by brisvanesrv restart");
     EXPECT_EQ(one.bytesDownloaded, 1234);
-    EXPECT_EQ(modelDownloadJobs.at("m2").bytesDownloaded, 0);
+    EXPECT_EQ(downloads.jobs.at("m2").bytesDownloaded, 0);
     EXPECT_TRUE(log.contains("[mgmt] 중단된 다운로드 파일 보존(이어받기용): " + home.file("models/m1") +
                              "/w.gguf (1234 bytes)"));
     EXPECT_TRUE(log.contains("[mgmt] 중단된 다운로드 복구: modelId=m2 name=Two"));
@@ -96,18 +95,18 @@ TEST_F(DownloadRecovery, UnreadableRegistryIsLoggedAndLeftAlone) {
         SCOPED_TRACE(text);
         writeTextFile(home.file("models/models.json"), text);
         CapturedLog log;
-        recoverInterruptedDownloads();
+        recoverInterruptedDownloads(ServerConfig::DIR_MODELS, downloads);
         EXPECT_EQ(readTextFile(home.file("models/models.json")), text) << "never rewritten";
         EXPECT_TRUE(log.contains("[mgmt] recoverInterruptedDownloads: models.json 처리 실패: "));
-        std::lock_guard<std::mutex> lock(modelDownloadJobsMutex);
-        EXPECT_TRUE(modelDownloadJobs.empty());
+        std::lock_guard<std::mutex> lock(downloads.mutex);
+        EXPECT_TRUE(downloads.jobs.empty());
     }
 }
 
 TEST_F(DownloadRecovery, NothingInterruptedWritesNothing) {
     const std::string text = "// hand-written\n{\"models\": [{\"modelId\": \"a\"}]}";
     writeTextFile(home.file("models/models.json"), text);
-    recoverInterruptedDownloads();
+    recoverInterruptedDownloads(ServerConfig::DIR_MODELS, downloads);
     EXPECT_EQ(readTextFile(home.file("models/models.json")), text);
 }
 
@@ -133,7 +132,7 @@ TEST_F(DownloadRecovery, InsideModelsDirTable) {
         {home.path(), false},
         {"", false},
     };
-    for (const auto& c : cases) EXPECT_EQ(isInsideModelsDir(c.folder), c.inside) << c.folder;
+    for (const auto& c : cases) EXPECT_EQ(isInsideModelsDir(ServerConfig::DIR_MODELS, c.folder), c.inside) << c.folder;
 }
 
 }  // namespace

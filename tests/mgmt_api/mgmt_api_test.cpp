@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "base/captured_log.h"
+#include "config/data_folders.h"
 #include "config/runtime_properties.h"
 #include "config/server_config.h"
 #include "engine/engine_factory.h"
@@ -73,12 +74,11 @@ RoutedReply route(const std::string& method, const std::string& path, const std:
 class MgmtLifecycleTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        setMivrelEngineMakerForTesting(
-            [](const std::string&) -> std::unique_ptr<MivrelEngine> { return std::make_unique<QuietEngine>(); });
         savedDir_ = ServerConfig::DIR_MIVREL;
         savedModelsDir_ = ServerConfig::DIR_MODELS;
         ServerConfig::DIR_MIVREL = dir_.path();
-        services_.mivrels = std::make_unique<MivrelManager>();
+        services_.mivrels = std::make_unique<MivrelManager>(
+            [](const std::string&) -> std::unique_ptr<MivrelEngine> { return std::make_unique<QuietEngine>(); });
         services_.mivrels->setDir(dir_.path());
         json list = json::array();
         for (const std::string id : {"a", "b"}) {
@@ -90,7 +90,7 @@ protected:
             writeTextFile(dir_.file(id + "/properties.json"), json{{"mivrelId", id}}.dump());
             list.push_back(json{{"mivrelId", id}});
         }
-        writeTextFile(mivrelJsonPath(), json{{"mivrelList", list}}.dump());
+        writeTextFile(mivrelJsonPath(ServerConfig::DIR_MIVREL), json{{"mivrelList", list}}.dump());
     }
     void TearDown() override {
         stopGeneration_.store(true);
@@ -98,7 +98,6 @@ protected:
         services_.mivrels.reset();
         ServerConfig::DIR_MIVREL = savedDir_;
         ServerConfig::DIR_MODELS = savedModelsDir_;
-        setMivrelEngineMakerForTesting({});
     }
 
     std::shared_ptr<Mivrel> loaded(const std::string& id) {
@@ -123,7 +122,7 @@ protected:
     }
 
     bool listed(const std::string& id) {
-        const json registry = json::parse(readTextFile(mivrelJsonPath()));
+        const json registry = json::parse(readTextFile(mivrelJsonPath(ServerConfig::DIR_MIVREL)));
         for (const json& entry : registry["mivrelList"]) {
             if (entry["mivrelId"] == id) return true;
         }
@@ -132,7 +131,7 @@ protected:
 
     std::string listedIds() {
         std::string ids;
-        const json registry = json::parse(readTextFile(mivrelJsonPath()));
+        const json registry = json::parse(readTextFile(mivrelJsonPath(ServerConfig::DIR_MIVREL)));
         for (const json& entry : registry["mivrelList"]) ids += entry["mivrelId"].get<std::string>();
         return ids;
     }
@@ -249,7 +248,7 @@ TEST_F(MgmtLifecycleTest, ForcedDeleteStopsTheGenerationThenRemovesEverything) {
     const std::shared_ptr<Mivrel> a = loaded("a");
     startGeneration(a, false);
     std::string error;
-    ASSERT_TRUE(forceDeleteMivrel(services_.mivrels.get(), "a", error)) << error;
+    ASSERT_TRUE(forceDeleteMivrel(configuredDataFolders(), services_.mivrels.get(), "a", error)) << error;
     EXPECT_EQ(services_.mivrels->find("a"), nullptr);
     EXPECT_FALSE(a->hasEngine());
     EXPECT_TRUE(a->retired.load());
@@ -259,7 +258,7 @@ TEST_F(MgmtLifecycleTest, ForcedDeleteStopsTheGenerationThenRemovesEverything) {
 
     // An id that is only listed is removed from the list too.
     ASSERT_TRUE(services_.mivrels->removeMivrel("b") == ClaimResult::kOk);
-    ASSERT_TRUE(forceDeleteMivrel(services_.mivrels.get(), "b", error)) << error;
+    ASSERT_TRUE(forceDeleteMivrel(configuredDataFolders(), services_.mivrels.get(), "b", error)) << error;
     EXPECT_EQ(listedIds(), "");
 }
 
@@ -267,7 +266,7 @@ TEST_F(MgmtLifecycleTest, ForcedDeleteOfAGenerationThatNeverStopsRemovesNothing)
     const std::shared_ptr<Mivrel> b = loaded("b");
     startGeneration(b, true);
     std::string error;
-    EXPECT_FALSE(forceDeleteMivrel(services_.mivrels.get(), "b", error));
+    EXPECT_FALSE(forceDeleteMivrel(configuredDataFolders(), services_.mivrels.get(), "b", error));
     EXPECT_EQ(error, "추론 종료 대기 시간 초과 — 삭제 취소: b");
     EXPECT_EQ(services_.mivrels->find("b"), b);
     EXPECT_TRUE(b->hasEngine());
@@ -276,10 +275,10 @@ TEST_F(MgmtLifecycleTest, ForcedDeleteOfAGenerationThatNeverStopsRemovesNothing)
 }
 
 TEST_F(MgmtLifecycleTest, AnUnreadableListIsNeverRewritten) {
-    writeTextFile(mivrelJsonPath(), "{\"mivrelList\": [");
+    writeTextFile(mivrelJsonPath(ServerConfig::DIR_MIVREL), "{\"mivrelList\": [");
     std::string error;
-    ASSERT_TRUE(removeMivrelRecord("a", error)) << error;
-    EXPECT_EQ(readTextFile(mivrelJsonPath()), "{\"mivrelList\": [");
+    ASSERT_TRUE(removeMivrelRecord(configuredDataFolders(), "a", error)) << error;
+    EXPECT_EQ(readTextFile(mivrelJsonPath(ServerConfig::DIR_MIVREL)), "{\"mivrelList\": [");
     EXPECT_FALSE(std::filesystem::exists(dir_.file("a")));
 }
 
@@ -313,12 +312,13 @@ TEST_F(MgmtLifecycleTest, ReplacingARecordRetiresTheOldOneForGood) {
 TEST_F(MgmtLifecycleTest, ACreationRacingADeleteOfTheSameIdComesWhollyBeforeOrAfter) {
     ServerConfig::DIR_MODELS = dir_.file("models");
     std::filesystem::create_directories(ServerConfig::DIR_MODELS);
-    writeTextFile(modelsJsonPath(),
+    writeTextFile(modelsJsonPath(ServerConfig::DIR_MODELS),
                   json{{"models", {{{"modelId", "m"}, {"filename", "m.gguf"}, {"downloadedAt", "2026-01-01"}}}}}.dump());
     const json request = {{"mivrelId", "a"}, {"modelId", "m"}, {"name", "A"}};
+    const DataFolders folders = configuredDataFolders();
     for (int round = 0; round < 4; ++round) {
         if (!services_.mivrels->find("a")) {
-            ASSERT_TRUE(createMivrel(services_.mivrels.get(), request).ok);
+            ASSERT_TRUE(createMivrel(folders, services_.mivrels.get(), request).ok);
         }
         // A folder of many files takes a while to delete: a creation that
         // does not wait for it writes into a folder being deleted.
@@ -328,10 +328,10 @@ TEST_F(MgmtLifecycleTest, ACreationRacingADeleteOfTheSameIdComesWhollyBeforeOrAf
         std::string error;
         DeleteOutcome deleted = DeleteOutcome::kFailed;
         CreateMivrelResult created;
-        std::thread remover([&] { deleted = deleteMivrel(services_.mivrels.get(), "a", error); });
+        std::thread remover([&] { deleted = deleteMivrel(folders, services_.mivrels.get(), "a", error); });
         std::thread creator([&] {
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            created = createMivrel(services_.mivrels.get(), request);
+            created = createMivrel(folders, services_.mivrels.get(), request);
         });
         remover.join();
         creator.join();

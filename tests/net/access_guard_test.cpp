@@ -19,17 +19,14 @@ TEST(AccessGuardRules, LoopbackHost) {
 }
 
 TEST(AccessGuardRules, LoopbackOrigin) {
-    ServerConfig::resetToDefaults();
     const std::pair<const char*, bool> cases[] = {
         {"http://localhost:4092", true}, {"HTTP://LOCALHOST:4092", true},  {"http://127.0.0.1:4092", true},
         {"http://[::1]:4092", true},     {"https://localhost:4092", false}, {"http://localhost:3000", false},
         {"http://localhost", false},     {"null", false},                  {"http://evil.com:4092", false},
     };
-    for (const auto& [value, expected] : cases) EXPECT_EQ(isLoopbackOrigin(value), expected) << value;
-    ServerConfig::SERV_PORT = 5000;
-    EXPECT_TRUE(isLoopbackOrigin("http://localhost:5000"));
-    EXPECT_FALSE(isLoopbackOrigin("http://localhost:4092"));
-    ServerConfig::resetToDefaults();
+    for (const auto& [value, expected] : cases) EXPECT_EQ(isLoopbackOrigin(value, 4092), expected) << value;
+    EXPECT_TRUE(isLoopbackOrigin("http://localhost:5000", 5000));
+    EXPECT_FALSE(isLoopbackOrigin("http://localhost:4092", 5000));
 }
 
 TEST(AccessGuardRules, LoopbackPeerAddress) {
@@ -53,16 +50,16 @@ TEST(AccessGuardRules, RelayEndpointsMatchAddressAndPort) {
     setRelayPort("127.0.0.1", 0, false);
 }
 
-class AccessGuardTest : public NetGlobalsTest {
+class AccessGuardTest : public NetServingTest {
 protected:
     void SetUp() override {
-        NetGlobalsTest::SetUp();
-        runtimeprops::brisvaneExport = true;
-        routeHandlers().listMivrels = [](HttpRequestHandler& h, const Request&, Response& r) {
+        NetServingTest::SetUp();
+        exported_ = true;
+        routes_.listMivrels = [](HttpRequestHandler& h, const Request&, Response& r) {
             r.setBody(std::string("list"));
             h.sendResponse(r);
         };
-        routeHandlers().routeMgmtApi = [](HttpRequestHandler& h, const Request&, Response& r) {
+        routes_.routeMgmtApi = [](HttpRequestHandler& h, const Request&, Response& r) {
             r.setBody(std::string("mgmt"));
             h.sendResponse(r);
             return true;
@@ -74,7 +71,7 @@ protected:
                                     const std::string& address = "127.0.0.1", ConnOrigin origin = ConnOrigin::Socket,
                                     uint16_t port = 40000) {
         FakePeer peer("GET " + path + " HTTP/1.1\r\n" + headers + "\r\n", address, port);
-        HttpServ(&peer, origin);
+        HttpServ(routes_, options_, &peer, origin);
         const auto replies = splitReplies(peer.output().written);
         if (replies.empty()) return {0, ""};
         return {std::stoi(replies[0].substr(9, 3)), bodyOf(replies[0])};
@@ -117,12 +114,12 @@ TEST_F(AccessGuardTest, DirectConnections) {
     }
     EXPECT_EQ(ask("/v1", "Host: localhost\r\n").first, 404) << "without the slash the guard lets it through";
 
-    ServerConfig::LOCAL_V1_ACCESS = true;
+    options_.localV1Access = true;
     EXPECT_EQ(ask("/v1/mivrels", "Host: localhost\r\n"), std::make_pair(200, std::string("list")));
 }
 
 TEST_F(AccessGuardTest, DirectConnectionsMustComeFromLoopback) {
-    ServerConfig::LOCAL_V1_ACCESS = true;
+    options_.localV1Access = true;
     const auto [status, body] = ask("/mgmt-api/x", "Host: localhost\r\n", "192.168.1.20");
     EXPECT_EQ(status, 403);
     EXPECT_EQ(body,

@@ -8,12 +8,12 @@
 
 namespace {
 
-class HttpConnectionTest : public NetGlobalsTest {
+class HttpConnectionTest : public NetServingTest {
 protected:
     void SetUp() override {
-        NetGlobalsTest::SetUp();
+        NetServingTest::SetUp();
         // A management route table stand-in: /mgmt-api/echo answers the body.
-        routeHandlers().routeMgmtApi = [this](HttpRequestHandler& h, const Request& req, Response& resp) {
+        routes_.routeMgmtApi = [this](HttpRequestHandler& h, const Request& req, Response& resp) {
             if (req.path == "/mgmt-api/echo") {
                 resp.setBody(std::string(req.body.begin(), req.body.end()));
                 h.sendResponse(resp);
@@ -33,7 +33,7 @@ protected:
 
     std::vector<std::string> serve(const std::string& input, FakePeer** keep = nullptr) {
         peer_ = std::make_unique<FakePeer>(input);
-        HttpServ(peer_.get(), ConnOrigin::Socket);
+        HttpServ(routes_, options_, peer_.get(), ConnOrigin::Socket);
         if (keep) *keep = peer_.get();
         return splitReplies(peer_->output().written);
     }
@@ -191,12 +191,12 @@ TEST_F(HttpConnectionTest, UnknownPathIsJson404) {
 TEST_F(HttpConnectionTest, StreamFailuresEndQuietly) {
     FakePeer timeout("GET /mgmt-api/echo HTTP/1.1\r\n\r\n");
     timeout.input().timeoutAtEnd = true;
-    EXPECT_NO_THROW(HttpServ(&timeout, ConnOrigin::Socket));
+    EXPECT_NO_THROW(HttpServ(routes_, options_, &timeout, ConnOrigin::Socket));
     EXPECT_EQ(splitReplies(timeout.output().written).size(), 1u);
 
     FakePeer broken("GET /nothing HTTP/1.1\r\n\r\n");
     broken.output().failWrites = true;
-    EXPECT_NO_THROW(HttpServ(&broken, ConnOrigin::Socket));
+    EXPECT_NO_THROW(HttpServ(routes_, options_, &broken, ConnOrigin::Socket));
 }
 
 TEST_F(HttpConnectionTest, LastRequestNamesTheRequestAndTheWait) {

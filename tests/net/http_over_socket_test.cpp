@@ -14,11 +14,11 @@
 
 namespace {
 
-class HttpOverSocket : public NetGlobalsTest {
+class HttpOverSocket : public NetServingTest {
 protected:
     void SetUp() override {
-        NetGlobalsTest::SetUp();
-        routeHandlers().routeMgmtApi = [](HttpRequestHandler& h, const Request& req, Response& resp) {
+        NetServingTest::SetUp();
+        routes_.routeMgmtApi = [](HttpRequestHandler& h, const Request& req, Response& resp) {
             if (req.path != "/mgmt-api/stream") return false;
             resp.headers["Content-Type"] = "text/event-stream";
             h.beginChunked(resp);
@@ -33,12 +33,12 @@ protected:
     void startServer(const RequestLimits& limits, const TcpServerOptions& options) {
         if (server_) server_->stop();
         server_ = TcpServer::create("127.0.0.1", 0, options);
-        server_->setPeerHandler([limits](Peer* peer) { HttpServ(peer, ConnOrigin::Socket, limits); });
+        server_->setPeerHandler([this, limits](Peer* peer) { HttpServ(routes_, options_, peer, ConnOrigin::Socket, limits); });
         server_->start();
     }
     void TearDown() override {
         server_->stop();
-        NetGlobalsTest::TearDown();
+        NetServingTest::TearDown();
     }
     std::unique_ptr<TcpServer> server_;
 };

@@ -1,5 +1,5 @@
 // Shared fixture pieces of the net tests: serving a scripted client through
-// HttpServ, and putting the process-wide settings back afterwards.
+// HttpServ with a route table and front-end options of the test's own.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,23 +7,22 @@
 #include <string>
 #include <vector>
 
-#include "config/runtime_properties.h"
-#include "config/server_config.h"
+#include <atomic>
+
 #include "fake_peer.h"
 #include "net/http_serv.h"
+#include "net/net_options.h"
 #include "net/router.h"
 
-// Resets the configuration, the runtime properties the router reads and the
-// route handlers around each test.
-class NetGlobalsTest : public ::testing::Test {
+// Each test serves with a route table of its own, filled by the test, and
+// options with the configuration's defaults and the inference service off
+// (exported_ false).
+class NetServingTest : public ::testing::Test {
 protected:
-    void SetUp() override { reset(); }
-    void TearDown() override { reset(); }
-    static void reset() {
-        ServerConfig::resetToDefaults();
-        runtimeprops::brisvaneExport = false;
-        routeHandlers() = RouteHandlers();
-    }
+    NetServingTest() { options_.inferenceExported = &exported_; }
+    RouteHandlers routes_;
+    NetOptions options_;
+    std::atomic<bool> exported_{false};
 };
 
 // Splits the server's bytes into whole replies (Content-Length or chunked).

@@ -9,13 +9,13 @@ namespace {
 
 // Installs a recording handler in every slot; each answers 200 with a text
 // naming the slot and its arguments.
-class RouterTest : public NetGlobalsTest {
+class RouterTest : public NetServingTest {
 protected:
     void SetUp() override {
-        NetGlobalsTest::SetUp();
-        ServerConfig::LOCAL_V1_ACCESS = true;
-        runtimeprops::brisvaneExport = true;
-        RouteHandlers& r = routeHandlers();
+        NetServingTest::SetUp();
+        options_.localV1Access = true;
+        exported_ = true;
+        RouteHandlers& r = routes_;
         auto reply = [](HttpRequestHandler& h, Response& resp, const std::string& text) {
             resp.setBody(text);
             h.sendResponse(resp);
@@ -62,7 +62,7 @@ protected:
     // Status and body of one request.
     std::pair<int, std::string> ask(const std::string& method, const std::string& target) {
         FakePeer peer(method + " " + target + " HTTP/1.1\r\n\r\n");
-        HttpServ(&peer, ConnOrigin::Socket);
+        HttpServ(routes_, options_, &peer, ConnOrigin::Socket);
         const auto replies = splitReplies(peer.output().written);
         if (replies.empty()) return {0, ""};
         return {std::stoi(replies[0].substr(9, 3)), bodyOf(replies[0])};
@@ -136,7 +136,7 @@ TEST_F(RouterTest, RoutesInTableOrder) {
 }
 
 TEST_F(RouterTest, InferenceServiceOffAnswers503ForEveryV1Path) {
-    runtimeprops::brisvaneExport = false;
+    exported_ = false;
     const std::string down =
         "{\"error\":{\"code\":\"inference_service_down\",\"message\":\"Inference service is not active. Run 'brisvane "
         "up' to activate.\"}}";
@@ -148,7 +148,7 @@ TEST_F(RouterTest, InferenceServiceOffAnswers503ForEveryV1Path) {
 }
 
 TEST_F(RouterTest, RowsWithoutHandlersAnswerNotFound) {
-    routeHandlers() = RouteHandlers();
+    routes_ = RouteHandlers();
     for (const char* target : {"/", "/app/", "/mgmt-api/known", "/v1/mivrels", "/v1/mivrel/abc/status"}) {
         const auto [status, body] = ask("GET", target);
         EXPECT_EQ(status, 404) << target;

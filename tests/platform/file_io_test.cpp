@@ -67,10 +67,9 @@ TEST(FileIo, ReplaceSurvivesDeathBetweenSteps) {
         static int gDieAfter;
         gDieAfter = dieAfter;
         const int status = runInChild([&] {
-            setDurableReplaceStepHookForTesting([](int step) {
+            replaceFileDurably(path, newContent, nullptr, [](int step) {
                 if (step == gDieAfter) ::_exit(42);
             });
-            replaceFileDurably(path, newContent);
         });
         ASSERT_TRUE(WIFEXITED(status));
         EXPECT_EQ(WEXITSTATUS(status), 42);

@@ -46,7 +46,7 @@ protected:
 TEST_F(RelayLifecycle, NoRelayHostRefusesTheStart) {
     CapturedLog log;
     setProperties("");
-    startRtcClient();
+    startRtcClient(localServer());
     EXPECT_EQ(relayStatus.load(), kGatewayUnregistered);
     EXPECT_FALSE(relayClientRunning.load());
     EXPECT_TRUE(log.contains("[RTC] startRtcClient: rts_host 가 비어 있어 기동 불가"));
@@ -56,12 +56,12 @@ TEST_F(RelayLifecycle, NoRelayHostRefusesTheStart) {
 TEST_F(RelayLifecycle, StatusFollowsTheConnectionAndAUserStopReadsDown) {
     CapturedLog log;
     setProperties("localhost");
-    startRtcClient();
+    startRtcClient(localServer());
     EXPECT_TRUE(relayClientRunning.load());
     ASSERT_TRUE(relay_->waitAuthenticated(1));
     EXPECT_TRUE(eventually([] { return relayStatus.load() == kGatewayConnected; }));
     const std::string hello = relay_->hellos().at(0);
-    EXPECT_NE(hello.find("uuid=dev-1 local_port=" + std::to_string(ServerConfig::SERV_PORT) + " local_hostname="),
+    EXPECT_NE(hello.find("uuid=dev-1 local_port=" + std::to_string(server_->listeningPort()) + " local_hostname="),
               std::string::npos);
     EXPECT_NE(hello.find(" device_specs="), std::string::npos);
     EXPECT_TRUE(log.contains("[RTC] 로컬 어플리케이션 연결 방식: memory"));
@@ -76,7 +76,7 @@ TEST_F(RelayLifecycle, StatusFollowsTheConnectionAndAUserStopReadsDown) {
     EXPECT_TRUE(eventually([] { return relayStatus.load() == kGatewayConnected; }));
 
     // A second start restarts cleanly.
-    startRtcClient();
+    startRtcClient(localServer());
     EXPECT_TRUE(relay_->waitAuthenticated(3));
     EXPECT_TRUE(eventually([] { return relayStatus.load() == kGatewayConnected; }));
 
@@ -90,7 +90,7 @@ TEST_F(RelayLifecycle, StatusFollowsTheConnectionAndAUserStopReadsDown) {
 
 TEST_F(RelayLifecycle, AWrongTokenEndsTheClientAsDisconnected) {
     setProperties("localhost", "not-the-token");
-    startRtcClient();
+    startRtcClient(localServer());
     EXPECT_TRUE(eventually([] { return !relayClientRunning.load(); }, 15000ms));
     EXPECT_EQ(relayStatus.load(), kGatewayDisconnected);
     EXPECT_EQ(relay_->hellos().size(), 3u);
@@ -100,10 +100,10 @@ TEST_F(RelayLifecycle, ARelayedRequestMayStopTheRelayAndStillAnswerThroughIt) {
     setListHook([] { stopRtcClient(true); });
     for (const char* mode : {"memory", "socket"}) {
         SCOPED_TRACE(mode);
-        ServerConfig::RTC_LOCAL_MODE = mode;
+        localMode_ = mode;
         setProperties("localhost");
         const int before = relay_->authenticatedCount();
-        startRtcClient();
+        startRtcClient(localServer());
         ASSERT_TRUE(relay_->waitAuthenticated(before + 1));
         const std::optional<std::string> reply =
             relay_->relay("GET /v1/mivrels HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
@@ -117,7 +117,7 @@ TEST_F(RelayLifecycle, ARelayedRequestMayStopTheRelayAndStillAnswerThroughIt) {
 TEST_F(RelayLifecycle, HundredStartStopCyclesLeaveNothingBehind) {
     setProperties("localhost");
     // One full cycle first, so lazily made process-wide things exist.
-    startRtcClient();
+    startRtcClient(localServer());
     ASSERT_TRUE(relay_->waitAuthenticated(1));
     stopRtcClient(true);
     ASSERT_TRUE(joinStoppedRtcClients(10000));
@@ -127,12 +127,12 @@ TEST_F(RelayLifecycle, HundredStartStopCyclesLeaveNothingBehind) {
     const size_t fds = countEntries("/proc/self/fd");
 
     for (int i = 0; i < 100; ++i) {
-        startRtcClient();
+        startRtcClient(localServer());
         if (i % 10 == 0) {
             EXPECT_TRUE(relay_->waitAuthenticated(2 + i / 10)) << "cycle " << i;
             // A stop and a start from two threads at once.
             std::thread other([] { stopRtcClient(true); });
-            startRtcClient();
+            startRtcClient(localServer());
             other.join();
         }
         stopRtcClient(true);

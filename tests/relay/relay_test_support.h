@@ -22,6 +22,7 @@
 #include "net/tcp_server.h"
 #include "relay/control_lines.h"
 #include "relay/data_channel.h"
+#include "relay/relay_lifecycle.h"
 #include "relay/relay_threads.h"
 #include "relay/rtc_client.h"
 #include "support/http_client.h"
@@ -81,15 +82,15 @@ protected:
     void SetUp() override {
         ServerConfig::resetToDefaults();
         runtimeprops::brisvaneExport = true;
-        routeHandlers() = RouteHandlers();
-        routeHandlers().listMivrels = [this](HttpRequestHandler& handler, const Request& request, Response& response) {
+        routes_.listMivrels = [this](HttpRequestHandler& handler, const Request& request, Response& response) {
             if (const std::function<void()> hook = listHook()) hook();
             sendList(handler, request, response);
         };
-        routeHandlers().messages = [](HttpRequestHandler& handler, const Request&, Response& response,
-                                      const std::string&) { streamEvents(handler, response, 40); };
+        routes_.messages = [](HttpRequestHandler& handler, const Request&, Response& response, const std::string&) {
+            streamEvents(handler, response, 40);
+        };
         // The same replies below "/mgmt-api/", which local clients may call.
-        routeHandlers().routeMgmtApi = [](HttpRequestHandler& handler, const Request& request, Response& response) {
+        routes_.routeMgmtApi = [](HttpRequestHandler& handler, const Request& request, Response& response) {
             if (request.path == "/mgmt-api/list") sendList(handler, request, response);
             else if (request.path == "/mgmt-api/stream") streamEvents(handler, response, 40);
             else return false;
@@ -99,9 +100,9 @@ protected:
         trust_ = std::make_unique<ScopedEnvVar>("SSL_CERT_FILE", dir_.file("ca.pem"));
         relay_ = std::make_unique<StandInRelay>(ca_.issueServerCertificate({"localhost"}), kUuid, kToken);
         const uint16_t port = freeLoopbackPort();
-        ServerConfig::SERV_PORT = port;
+        options_.servPort = port;
         server_ = TcpServer::create("127.0.0.1", port);
-        server_->setPeerHandler([](Peer* peer) { HttpServ(peer, ConnOrigin::Socket); });
+        server_->setPeerHandler([this](Peer* peer) { HttpServ(routes_, options_, peer, ConnOrigin::Socket); });
         server_->start();
     }
 
@@ -130,7 +131,6 @@ protected:
         server_.reset();
         ServerConfig::resetToDefaults();
         runtimeprops::brisvaneExport = false;
-        routeHandlers() = RouteHandlers();
     }
 
     RtcConfig config(const std::string& mode = "memory") {
@@ -144,7 +144,9 @@ protected:
         c.local_hostname = "bench-host";
         c.device_specs = "eyJvcyI6IngifQ==";
         c.local_mode = mode;
-        c.local_stream_factory = mivrelable::rtc::makeMemoryLocalStream;
+        c.local_stream_factory = [serve = localServer().serveMemoryConnection] {
+            return mivrelable::rtc::makeMemoryLocalStream(serve);
+        };
         c.on_local_port = [](uint16_t port, bool add) { setRelayPort("127.0.0.1", port, add); };
         c.io_timeout_ms = 2000;
         c.on_state = [this](RtcState state) {
@@ -197,6 +199,25 @@ protected:
         return reply.raw;
     }
 
+    // The relay's way to this fixture's server: its port, localMode_, and
+    // relayed requests served in memory with the fixture's routes and options.
+    RelayLocalServer localServer() {
+        RelayLocalServer local;
+        local.port = server_->listeningPort();
+        local.mode = localMode_;
+        local.serveMemoryConnection = [this](Peer* peer) { HttpServ(routes_, options_, peer, ConnOrigin::Memory); };
+        return local;
+    }
+
+    // Outlive the servers and the relay's memory-mode threads. The inference
+    // service follows the runtime properties, as in the server.
+    RouteHandlers routes_;
+    NetOptions options_ = [] {
+        NetOptions options;
+        options.inferenceExported = &runtimeprops::brisvaneExport;
+        return options;
+    }();
+    std::string localMode_ = "memory";
     TempDir dir_;
     TestCertificateAuthority ca_;
     std::unique_ptr<ScopedEnvVar> trust_;

@@ -285,29 +285,31 @@ TEST(MimeTypes, Tables) {
 TEST_F(FileStoreTest, ConcurrentUseFromManyThreads) {
     // Small compaction threshold so that compactions run while other threads
     // read, list and save.
-    setCompactionThresholdForTesting(256 * 1024);
-    store.configure(path, true);
-    store.open("tok", true);
+    StorageOptions options;
+    options.compactionThreshold = 256 * 1024;
+    FileStore compacting(options);
+    compacting.configure(path, true);
+    compacting.open("tok", true);
     std::atomic<int> failures{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < 25; ++i) {
                 try {
-                    const StorageKey key = store.open("tok", true);
+                    const StorageKey key = compacting.open("tok", true);
                     const auto data = patternBytes(1000 + static_cast<size_t>((t * 7919 + i * 104729) % 90000),
                                                    static_cast<uint32_t>(t * 1000 + i));
-                    const std::string name = store.saveGeneratedFile("t" + std::to_string(t), "bin",
+                    const std::string name = compacting.saveGeneratedFile("t" + std::to_string(t), "bin",
                                                                      std::span<const uint8_t>(data), key);
-                    if (store.read(name, key) != data) ++failures;
-                    if (store.readRange(name, 100, 200, key) != Bytes(data.begin() + 100, data.begin() + 300))
+                    if (compacting.read(name, key) != data) ++failures;
+                    if (compacting.readRange(name, 100, 200, key) != Bytes(data.begin() + 100, data.begin() + 300))
                         ++failures;
-                    store.list();
+                    compacting.list();
                     StoredFileInfo info;
-                    if (!store.stat(name, info) || info.size != data.size()) ++failures;
-                    if (i % 2 == 0 && !store.remove(name, key)) ++failures;
+                    if (!compacting.stat(name, info) || info.size != data.size()) ++failures;
+                    if (i % 2 == 0 && !compacting.remove(name, key)) ++failures;
                     if (t == 0) {
-                        EXPECT_EQ(expectStoreError([&] { store.open("bad", false); }).kind(), 4);
+                        EXPECT_EQ(expectStoreError([&] { compacting.open("bad", false); }).kind(), 4);
                     }
                 } catch (const std::exception& e) {
                     ADD_FAILURE() << e.what();
@@ -316,10 +318,9 @@ TEST_F(FileStoreTest, ConcurrentUseFromManyThreads) {
         });
     }
     for (auto& th : threads) th.join();
-    setCompactionThresholdForTesting(0);
     EXPECT_EQ(failures.load(), 0);
     // 8 threads x 25 saves, every second one removed.
-    EXPECT_EQ(store.list().size(), 8u * 12u);
+    EXPECT_EQ(compacting.list().size(), 8u * 12u);
 
     FileStore reopened;
     reopened.configure(path, true);

@@ -100,11 +100,12 @@ TEST_P(CrashTest, CrashAtEveryStepKeepsOldOrNewState) {
         }
         const int code = runChild([&] {
             // Low threshold: replacing "big" makes compaction due at once.
-            setCompactionThresholdForTesting(100000);
+            StorageOptions options;
+            options.compactionThreshold = 100000;
             gCrashAt = c.step;
             gCrashCountdown = c.occurrence;
-            setStorageStepHookForTesting(crashingHook);
-            FileStore store;
+            options.stepHook = crashingHook;
+            FileStore store(options);
             const StorageKey key = openStore(store, false);
             store.containerForTesting().write("big", std::span<const uint8_t>(newBig), "", 0, key);
         });
@@ -127,8 +128,9 @@ TEST_P(CrashTest, CrashWhileCreatingLeavesNoStore) {
     const int code = runChild([&] {
         gCrashAt = StorageStep::kCreateWritten;
         gCrashCountdown = 0;
-        setStorageStepHookForTesting(crashingHook);
-        FileStore store;
+        StorageOptions options;
+        options.stepHook = crashingHook;
+        FileStore store(options);
         openStore(store, true);
     });
     ASSERT_EQ(code, 0);
@@ -167,9 +169,10 @@ TEST_P(CrashTest, RandomKillsNeverLoseReturnedSaves) {
         if (pid == 0) {
             // The child: save, replace and remove files until it is killed.
             try {
-                setCompactionThresholdForTesting(150000);
+                StorageOptions options;
+                options.compactionThreshold = 150000;
                 std::mt19937 childRng(static_cast<uint32_t>(iteration));
-                FileStore store;
+                FileStore store(options);
                 store.configure(path, GetParam());
                 const StorageKey key = store.open(kToken, true);
                 for (uint64_t op = 0;; ++op) {

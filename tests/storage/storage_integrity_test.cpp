@@ -30,16 +30,19 @@ void failNext(StorageStep step) {
     gFailCountdown = 0;
 }
 
+// Every container of these tests reports its steps to failingHook.
+StorageOptions hooked(uint64_t compactionThreshold = StorageOptions().compactionThreshold) {
+    StorageOptions options;
+    options.stepHook = failingHook;
+    options.compactionThreshold = compactionThreshold;
+    return options;
+}
+
 class HookGuard {
 public:
     HookGuard() {
         gSeen.clear();
         gFailCountdown = -1;
-        setStorageStepHookForTesting(failingHook);
-    }
-    ~HookGuard() {
-        setStorageStepHookForTesting(nullptr);
-        setCompactionThresholdForTesting(0);
     }
 };
 
@@ -54,7 +57,7 @@ StorageKey newStore(StorageFile& store, const std::string& path, bool encrypted)
 // slot A).
 void writeTwoFiles(const std::string& path, bool encrypted, const std::vector<uint8_t>& a,
                    const std::vector<uint8_t>& b) {
-    StorageFile store;
+    StorageFile store(hooked());
     const StorageKey key = newStore(store, path, encrypted);
     store.write("a", asSpan(a), "", 0, key);
     store.write("b", asSpan(b), "", 0, key);
@@ -73,7 +76,7 @@ TEST_F(IntegrityTest, EncryptedTamperMatrix) {
     // One file of two chunks, published as the only change after creation.
     const auto data = patternBytes(65536 + 1000, 11);
     {
-        StorageFile store;
+        StorageFile store(hooked());
         const StorageKey key = store.createEncrypted(path, "tok");
         store.write("f.bin", asSpan(data), "", 0, key);
     }
@@ -109,7 +112,7 @@ TEST_F(IntegrityTest, EncryptedTamperMatrix) {
     for (const Case& c : cases) {
         writeTextFile(path, std::string(good.begin(), good.end()));
         flipByte(path, c.offset, 0x20);  // the older slot stays intact: it is never read instead
-        StorageFile store;
+        StorageFile store(hooked());
         store.open(path);
         FileStoreException e = expectStoreError([&] {
             const StorageKey key = store.unlock("tok");
@@ -122,7 +125,7 @@ TEST_F(IntegrityTest, EncryptedTamperMatrix) {
     // Reading only the intact chunk still works when the other is damaged.
     writeTextFile(path, std::string(good.begin(), good.end()));
     flipByte(path, chunk1 + 20);
-    StorageFile store;
+    StorageFile store(hooked());
     store.open(path);
     const StorageKey key = store.unlock("tok");
     EXPECT_EQ(store.readRange("f.bin", 0, 65536, key), Bytes(data.begin(), data.begin() + 65536));
@@ -133,7 +136,7 @@ TEST_F(IntegrityTest, MovedChunksFailAuthentication) {
     const auto a = patternBytes(2 * 65536, 1);
     const auto b = patternBytes(2 * 65536, 2);
     {
-        StorageFile store;
+        StorageFile store(hooked());
         const StorageKey key = store.createEncrypted(path, "tok");
         store.write("a", asSpan(a), "", 0, key);
         store.write("b", asSpan(b), "", 0, key);
@@ -155,7 +158,7 @@ TEST_F(IntegrityTest, MovedChunksFailAuthentication) {
     for (const Case& c : cases) {
         writeTextFile(path, std::string(good.begin(), good.end()));
         patchFile(path, c.target, aChunk0);
-        StorageFile store;
+        StorageFile store(hooked());
         store.open(path);
         const StorageKey key = store.unlock("tok");
         const FileStoreException e = expectStoreError([&] { store.readRange(c.name, c.readOffset, 10, key); });
@@ -166,7 +169,7 @@ TEST_F(IntegrityTest, MovedChunksFailAuthentication) {
 
 TEST_F(IntegrityTest, PlainRecordsNeedZeroNonceAndTag) {
     {
-        StorageFile store;
+        StorageFile store(hooked());
         store.open(path);
         store.write("f", asSpan(patternBytes(100, 3)), "", 0, store.unlock(""));
     }
@@ -190,7 +193,7 @@ TEST_F(IntegrityTest, PlainRecordsNeedZeroNonceAndTag) {
             patchFile(path, 128, std::vector<uint8_t>(32, 0));
             matchRecordCrc(path, 160);  // the zero rule itself, not the record CRC, must refuse it
         }
-        StorageFile store;
+        StorageFile store(hooked());
         const FileStoreException e = expectStoreError([&] {
             store.open(path);
             store.read("f", store.unlock(""));
@@ -204,7 +207,7 @@ TEST_F(IntegrityTest, TruncatedOrInvalidIndexIsReportedWithoutHugeAllocation) {
     // A crafted plain index whose entry claims 2^31 bytes far past the end,
     // and one whose count claims 4 billion entries.
     {
-        StorageFile store;
+        StorageFile store(hooked());
         store.open(path);
         store.write("f", std::string_view("abc"), "", 0, store.unlock(""));
     }
@@ -232,7 +235,7 @@ TEST_F(IntegrityTest, TruncatedOrInvalidIndexIsReportedWithoutHugeAllocation) {
         patchFile(path, c.offset, c.bytes);
         patchFile(path, 128, std::vector<uint8_t>(32, 0));  // no previous index to fall back to
         matchRecordCrc(path, 160);                          // the decoder, not the record CRC, must refuse it
-        StorageFile store;
+        StorageFile store(hooked());
         const FileStoreException e = expectStoreError([&] { store.open(path); });
         EXPECT_EQ(e.kind(), 2) << c.what;
         EXPECT_EQ(e.what(), c.message + path) << c.what;
@@ -242,7 +245,7 @@ TEST_F(IntegrityTest, TruncatedOrInvalidIndexIsReportedWithoutHugeAllocation) {
     const auto hugeSlot = encodeSlot(5, 4096, UINT64_MAX - 4000);
     patchFile(path, 160, std::vector<uint8_t>(hugeSlot.begin(), hugeSlot.end()));
     patchFile(path, 128, std::vector<uint8_t>(32, 0));
-    StorageFile store;
+    StorageFile store(hooked());
     EXPECT_EQ(expectStoreError([&] { store.open(path); }).what(), "storage index slots are corrupted: " + path);
 }
 
@@ -264,7 +267,7 @@ TEST_F(IntegrityTest, SlotDamageFallsBackToTheOtherSlot) {
         for (const auto& damage : damages) {
             writeTextFile(path, std::string(good.begin(), good.end()));
             damage();
-            StorageFile store;
+            StorageFile store(hooked());
             store.open(path);
             const StorageKey key = store.unlock("tok");
             const auto files = store.list();
@@ -335,7 +338,7 @@ TEST_F(IntegrityTest, DamagedNewestIndexFailsAndWritesNothing) {
         const std::vector<uint8_t> damaged = readWholeFile(path);
 
         for (int attempt = 0; attempt < 2; ++attempt) {
-            StorageFile store;
+            StorageFile store(hooked());
             const FileStoreException e = expectStoreError([&] {
                 store.open(path);
                 const StorageKey key = store.unlock("tok");
@@ -348,7 +351,7 @@ TEST_F(IntegrityTest, DamagedNewestIndexFailsAndWritesNothing) {
         EXPECT_EQ(readWholeFile(path), damaged) << "nothing may be written";
 
         writeTextFile(path, std::string(good.begin(), good.end()));
-        StorageFile store;
+        StorageFile store(hooked());
         store.open(path);
         const StorageKey key = store.unlock("tok");
         ASSERT_EQ(store.list().size(), 2u);
@@ -360,7 +363,7 @@ TEST_F(IntegrityTest, DamagedNewestIndexFailsAndWritesNothing) {
 TEST_F(IntegrityTest, FailedPublishNeverReusesItsSpace) {
     const auto x = patternBytes(70000, 21);
     const auto y = patternBytes(90000, 22);
-    StorageFile store;
+    StorageFile store(hooked());
     store.open(path);
     const StorageKey key = store.unlock("");
     store.write("base", std::string_view("base"), "", 0, key);
@@ -394,7 +397,7 @@ TEST_F(IntegrityTest, FailedWriteOrRemoveKeepsTheStoreUsable) {
                                  StorageStep::kSlotWritten, StorageStep::kSlotSynced};
     for (const StorageStep step : steps) {
         std::filesystem::remove(path);
-        StorageFile store;
+        StorageFile store(hooked());
         store.open(path);
         const StorageKey key = store.unlock("");
         store.write("keep", std::string_view("keep"), "", 0, key);
@@ -419,7 +422,7 @@ TEST_F(IntegrityTest, CompactionWithMoreThan64MiBOfGarbage) {
     for (const bool encrypted : {false, true}) {
         SCOPED_TRACE(encrypted ? "encrypted" : "plain");
         std::filesystem::remove(path);
-        StorageFile store;
+        StorageFile store(hooked());
         const StorageKey key = newStore(store, path, encrypted);
         const auto small = patternBytes(1234, 5);
         store.write("small", asSpan(small), "", 0, key);
@@ -454,12 +457,11 @@ TEST_F(IntegrityTest, CompactionWithMoreThan64MiBOfGarbage) {
 }
 
 TEST_F(IntegrityTest, FailedCompactionKeepsEveryFile) {
-    setCompactionThresholdForTesting(100000);
     const StorageStep steps[] = {StorageStep::kCompactionCopied, StorageStep::kIndexSynced,
                                  StorageStep::kCompactionPublished};
     for (const StorageStep step : steps) {
         std::filesystem::remove(path);
-        StorageFile store;
+        StorageFile store(hooked(100000));
         const StorageKey key = store.createEncrypted(path, "tok");
         const auto keep = patternBytes(5000, 1);
         store.write("keep", asSpan(keep), "", 0, key);

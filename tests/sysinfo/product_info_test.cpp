@@ -250,7 +250,7 @@ TEST(ProductInfo, OsIssues) {
 TEST(ProductInfo, CachedCopyWithLiveFields) {
     clearProductInfoCacheForTesting();
     ServerConfig::DIR_MODELS = "/";
-    const json first = productInfo(false);
+    const json first = productInfo(ServerConfig::DIR_MODELS, false);
     EXPECT_EQ(first["capacity"]["modelsDir"], "/");
     EXPECT_GT(first["capacity"]["modelsDiskFreeGB"].get<double>(), 0.0);
     // This machine: no NVIDIA driver, a CPU backend, no media library.
@@ -259,7 +259,7 @@ TEST(ProductInfo, CachedCopyWithLiveFields) {
     EXPECT_FALSE(componentOf(first, "vc_runtime")["version"].get<std::string>().empty());
 
     ServerConfig::DIR_MODELS = "no/such/models";
-    const json second = productInfo(false);
+    const json second = productInfo(ServerConfig::DIR_MODELS, false);
     EXPECT_EQ(second["capacity"]["modelsDir"], "no/such/models");
     EXPECT_EQ(second["capacity"]["modelsDiskFreeGB"], 0.0);
     json withoutLive = second;

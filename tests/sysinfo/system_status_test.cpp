@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/text_util.h"
+#include "config/data_folders.h"
 #include "config/server_config.h"
 #include "engine/engine_factory.h"
 #include "engine/mivrel.h"
@@ -66,19 +67,14 @@ protected:
                   R"({"name": "Plain", "modelId": "m1", "familyType": "LLM", "custom": [1, 2], "mivrelId": "plain"})");
         writeFile(home_.file("mivrel/broken/properties.json"), "{ not json");
         writeFile(home_.file("mivrel/ghost/properties.json"), R"({"modelId": "ghost"})");
-        setMivrelEngineMakerForTesting(
-            [](const std::string&) -> std::unique_ptr<MivrelEngine> { return std::make_unique<LayeredEngine>(); });
     }
-    void TearDown() override {
-        setMivrelEngineMakerForTesting({});
-        ServerConfig::resetToDefaults();
-    }
+    void TearDown() override { ServerConfig::resetToDefaults(); }
 
     TempDir home_;
 };
 
 TEST_F(StatusEntries, SettingsModelAndDefaults) {
-    const json plain = mivrelStatusEntry("plain", nullptr, nowMs());
+    const json plain = mivrelStatusEntry(configuredDataFolders(), "plain", nullptr, nowMs());
     EXPECT_EQ(plain, json({{"mivrelId", "plain"},
                            {"name", "Plain"},
                            {"modelId", "m1"},
@@ -97,42 +93,45 @@ TEST_F(StatusEntries, SettingsModelAndDefaults) {
                            {"releaseIdleMinutes", nullptr},
                            {"releaseInSec", nullptr}}));
 
-    const json broken = mivrelStatusEntry("broken", nullptr, nowMs());
+    const json broken = mivrelStatusEntry(configuredDataFolders(), "broken", nullptr, nowMs());
     EXPECT_EQ(broken["name"], "broken");
     EXPECT_FALSE(broken.contains("modelId"));
     EXPECT_EQ(broken["modelName"], "");
     EXPECT_EQ(broken["totalLayers"], 0);
     EXPECT_EQ(broken["familyType"], "LLM");
 
-    const json ghost = mivrelStatusEntry("ghost", nullptr, nowMs());
+    const json ghost = mivrelStatusEntry(configuredDataFolders(), "ghost", nullptr, nowMs());
     EXPECT_EQ(ghost["modelName"], "");
     EXPECT_EQ(ghost["totalLayers"], 0);
 
     // A model id that would leave the models folder is never joined to it.
     writeFile(home_.file("mivrel/escape/properties.json"), R"({"modelId": "../models/m1"})");
-    EXPECT_EQ(mivrelStatusEntry("escape", nullptr, nowMs())["totalLayers"], 0);
+    EXPECT_EQ(mivrelStatusEntry(configuredDataFolders(), "escape", nullptr, nowMs())["totalLayers"], 0);
 }
 
 TEST_F(StatusEntries, ListStopsAtTheFirstElementThatIsNotAnObject) {
-    EXPECT_EQ(mivrelStatusList(nullptr), json::array()) << "no mivrel.json";
+    EXPECT_EQ(mivrelStatusList(configuredDataFolders(), nullptr), json::array()) << "no mivrel.json";
     writeFile(home_.file("mivrel/mivrel.json"), "[broken");
-    EXPECT_EQ(mivrelStatusList(nullptr), json::array());
+    EXPECT_EQ(mivrelStatusList(configuredDataFolders(), nullptr), json::array());
     writeFile(home_.file("mivrel/mivrel.json"),
               R"({"mivrelList": [{"mivrelId": "plain"}, {"mivrelId": ""}, {"createdAt": "x"}, {"mivrelId": 5},
                                   {"mivrelId": "broken"}, 7, {"mivrelId": "ghost"}]})");
     std::vector<std::string> ids;
-    for (const json& entry : mivrelStatusList(nullptr)) ids.push_back(entry["mivrelId"]);
+    for (const json& entry : mivrelStatusList(configuredDataFolders(), nullptr)) ids.push_back(entry["mivrelId"]);
     EXPECT_EQ(ids, (std::vector<std::string>{"plain", "broken"}));
 }
 
 TEST_F(StatusEntries, LiveFieldsOfRegisteredInstances) {
     auto mivrel = std::make_shared<Mivrel>();
+    mivrel->engineMaker = [](const std::string&) -> std::unique_ptr<MivrelEngine> {
+        return std::make_unique<LayeredEngine>();
+    };
     mivrel->config.id = "plain";
     mivrel->config.loadSettings.params = {{"release_policy", "idle:5"}};
     mivrel->config.contextSettings.nCtx = 512;
     mivrel->lifetimeOutputTokens = 1234;
 
-    json entry = mivrelStatusEntry("plain", mivrel, nowMs());
+    json entry = mivrelStatusEntry(configuredDataFolders(), "plain", mivrel, nowMs());
     EXPECT_EQ(entry["status"], "idle");
     EXPECT_EQ(entry["isLoaded"], false);
     EXPECT_EQ(entry["lifetimeOutputTokens"], 1234);
@@ -142,13 +141,13 @@ TEST_F(StatusEntries, LiveFieldsOfRegisteredInstances) {
     EXPECT_FALSE(entry.contains("gpuLayersActual"));
 
     mivrel->state = kMivrelLoading;
-    EXPECT_EQ(mivrelStatusEntry("plain", mivrel, nowMs())["status"], "loading");
+    EXPECT_EQ(mivrelStatusEntry(configuredDataFolders(), "plain", mivrel, nowMs())["status"], "loading");
     mivrel->state = kMivrelIdle;
 
     ASSERT_TRUE(mivrel->ensureEngine());
     const int64_t now = nowMs();
     mivrel->lastActiveAt = now - 60000;
-    entry = mivrelStatusEntry("plain", mivrel, now);
+    entry = mivrelStatusEntry(configuredDataFolders(), "plain", mivrel, now);
     EXPECT_EQ(entry["status"], "idle");
     EXPECT_EQ(entry["isLoaded"], true);
     EXPECT_EQ(entry["contextSize"], 512);
@@ -159,18 +158,18 @@ TEST_F(StatusEntries, LiveFieldsOfRegisteredInstances) {
     EXPECT_EQ(entry["releaseInSec"], 240);
 
     mivrel->lastActiveAt = now - 6 * 60000;
-    EXPECT_EQ(mivrelStatusEntry("plain", mivrel, now)["releaseInSec"], 0) << "never negative";
+    EXPECT_EQ(mivrelStatusEntry(configuredDataFolders(), "plain", mivrel, now)["releaseInSec"], 0) << "never negative";
 
     mivrel->state = kMivrelRunning;
-    entry = mivrelStatusEntry("plain", mivrel, now);
+    entry = mivrelStatusEntry(configuredDataFolders(), "plain", mivrel, now);
     EXPECT_EQ(entry["status"], "running");
     EXPECT_EQ(entry["releaseInSec"], nullptr) << "a running instance is not waiting for release";
     mivrel->state = kMivrelStopping;
-    EXPECT_EQ(mivrelStatusEntry("plain", mivrel, now)["status"], "stopping");
+    EXPECT_EQ(mivrelStatusEntry(configuredDataFolders(), "plain", mivrel, now)["status"], "stopping");
     mivrel->state = kMivrelIdle;
 
     mivrel->unload(true);
-    entry = mivrelStatusEntry("plain", mivrel, now);
+    entry = mivrelStatusEntry(configuredDataFolders(), "plain", mivrel, now);
     EXPECT_EQ(entry["isLoaded"], false);
     EXPECT_EQ(entry["totalLayers"], 32);
     EXPECT_FALSE(entry.contains("gpuLayersActual"));
@@ -220,7 +219,7 @@ TEST(CpuSampler, ProcessSamplerStartsOnceUnderConcurrentReaders) {
     for (int k = 0; k < 4; ++k) {
         readers.emplace_back([&] {
             for (int n = 0; n < 50; ++n) {
-                const json usage = systemStatusDocument(nullptr, n % 2 == 0)["usage"]["cpu"];
+                const json usage = systemStatusDocument(configuredDataFolders(), nullptr, n % 2 == 0)["usage"]["cpu"];
                 if (usage["percent"].is_null()) ++nulls;
             }
         });

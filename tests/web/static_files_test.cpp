@@ -9,7 +9,6 @@
 #include <memory>
 #include <string>
 
-#include "config/server_config.h"
 #include "net/fake_peer.h"
 #include "net/http_serv.h"
 #include "net/net_test_support.h"
@@ -29,10 +28,10 @@ struct Served {
     std::string error;  // the exception's text
 };
 
-class StaticFilesTest : public NetGlobalsTest {
+class StaticFilesTest : public NetServingTest {
 protected:
     void SetUp() override {
-        NetGlobalsTest::SetUp();
+        NetServingTest::SetUp();
         web_ = dir_.file("webapp");
         fs::create_directories(web_ + "/app");
         fs::create_directories(web_ + "/assets/sub");
@@ -48,8 +47,8 @@ protected:
         writeTextFile(dir_.file("outside.txt"), "outside secret");
         fs::create_symlink(dir_.file("outside.txt"), web_ + "/assets/link-out.txt");
         fs::create_symlink(web_ + "/assets/README", web_ + "/assets/link-in.txt");
-        ServerConfig::WEBAPP_FILE_PATH = web_;  // absolute: stands for itself below the working directory
-        installWebRoutes();
+        options_.webappFilePath = web_;  // absolute: stands for itself below the working directory
+        installWebRoutes(routes_);
     }
 
     // Calls serveStaticFile directly on a fresh connection; `prepare` sets the
@@ -58,7 +57,9 @@ protected:
                  FakePeer* peer = nullptr) {
         FakePeer own("");
         FakePeer& p = peer ? *peer : own;
-        auto handler = makeHttpRequestHandler(web_, publicPath, &p, p.getInputStream(), p.getOutputStream());
+        NetOptions options = options_;
+        options.webappPublicPath = publicPath;
+        auto handler = makeHttpRequestHandler(routes_, options, &p, p.getInputStream(), p.getOutputStream());
         if (prepare) prepareWebConnection(*handler);
         return serveWith(*handler, p, path);
     }
@@ -181,7 +182,7 @@ TEST_F(StaticFilesTest, PagesNeedTheConnectionAttributes) {
     EXPECT_EQ(serve("/assets/README", "", false).body, "plain");  // other files need none
 
     FakePeer peer("");
-    auto handler = makeHttpRequestHandler(web_, "", &peer, peer.getInputStream(), peer.getOutputStream());
+    auto handler = makeHttpRequestHandler(routes_, options_, &peer, peer.getInputStream(), peer.getOutputStream());
     prepareWebConnection(*handler);
     handler->setAttribute("enable_cache", std::string("yes"));
     EXPECT_THROW(serveWith(*handler, peer, "/index.html"), std::bad_any_cast);
@@ -203,7 +204,7 @@ TEST_F(StaticFilesTest, RenderedPageCacheOnAndOff) {
     writeTextFile(web_ + "/cached.html", "first");
     writeTextFile(web_ + "/fresh.html", "first");
     FakePeer peer("");
-    auto handler = makeHttpRequestHandler(web_, "", &peer, peer.getInputStream(), peer.getOutputStream());
+    auto handler = makeHttpRequestHandler(routes_, options_, &peer, peer.getInputStream(), peer.getOutputStream());
     prepareWebConnection(*handler);
     handler->setAttribute("enable_cache", true);
     EXPECT_EQ(serveWith(*handler, peer, "/cached.html").body, "first");
@@ -228,7 +229,7 @@ TEST_F(StaticFilesTest, KeepAliveRequestsShareTemplateVariables) {
         "GET /runtime_status.html HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
         "GET /assets/../../outside.txt HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     FakePeer first(requests);
-    HttpServ(&first, ConnOrigin::Socket);
+    HttpServ(routes_, options_, &first, ConnOrigin::Socket);
     const std::vector<std::string> replies = splitReplies(first.output().written);
     ASSERT_EQ(replies.size(), 3u) << first.output().written;
     EXPECT_EQ(statusLine(replies[0]), "HTTP/1.1 200 OK");
@@ -238,7 +239,7 @@ TEST_F(StaticFilesTest, KeepAliveRequestsShareTemplateVariables) {
     EXPECT_NE(bodyOf(replies[2]).find("Access denied: /assets/../../outside.txt"), std::string::npos);
 
     FakePeer second("GET /runtime_status.html HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-    HttpServ(&second, ConnOrigin::Socket);
+    HttpServ(routes_, options_, &second, ConnOrigin::Socket);
     EXPECT_EQ(bodyOf(second.output().written), "[]debug");
 }
 
