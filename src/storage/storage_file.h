@@ -192,5 +192,5 @@ private:
     uint64_t nextRecordId_ = 1;
     PublishedState published_;
     uint64_t fileEnd_ = 0;
-    const StorageOptions options_;
+    const StorageOptions options_{};
 };
