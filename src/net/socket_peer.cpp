@@ -7,7 +7,7 @@
 
 #include "net/io_exception.h"
 #include "platform/socket_errors.h"
-#include "net/line_carriage_returns.h"
+#include "net/line_reader.h"
 #include "platform/tcp_socket.h"
 
 namespace {
@@ -92,28 +92,11 @@ int SocketInputStream::read(void* buffer, int size) {
 
 int SocketInputStream::readLine(std::string& line, size_t maxBytes, size_t* strayCarriageReturnAt) {
     if (peer_.isClosed()) throwClosed();
-    LineCarriageReturns carriageReturns(strayCarriageReturnAt);
-    size_t count = 0;
-    for (;;) {
-        if (begin_ == end_ && !fill()) {
-            carriageReturns.lineEnded(false);
-            return count > 0 ? static_cast<int>(count) : -1;
-        }
-        while (begin_ < end_) {
-            const char c = buffer_[begin_++];
-            if (c == '\n') {
-                carriageReturns.lineEnded(true);
-                return static_cast<int>(count);
-            }
-            if (c == '\r') {
-                carriageReturns.seen(count);
-                continue;
-            }
-            carriageReturns.byte();
-            line.push_back(c);
-            if (++count > maxBytes) return static_cast<int>(count);
-        }
-    }
+    auto nextByte = [this]() -> int {
+        if (begin_ == end_ && !fill()) return -1;
+        return static_cast<unsigned char>(buffer_[begin_++]);
+    };
+    return readLineBytes(nextByte, line, maxBytes, strayCarriageReturnAt);
 }
 
 void SocketInputStream::close() { peer_.close(); }

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "net/io_exception.h"
-#include "net/line_carriage_returns.h"
+#include "net/line_reader.h"
 
 namespace mivrelable::rtc {
 
@@ -38,28 +38,11 @@ public:
     }
 
     int readLine(std::string& line, size_t maxBytes, size_t* strayCarriageReturnAt) override {
-        LineCarriageReturns carriageReturns(strayCarriageReturnAt);
-        size_t count = 0;
-        for (;;) {
-            if (begin_ == end_ && !fill()) {
-                carriageReturns.lineEnded(false);
-                return count > 0 ? static_cast<int>(count) : -1;
-            }
-            while (begin_ < end_) {
-                const char c = buffer_[begin_++];
-                if (c == '\n') {
-                    carriageReturns.lineEnded(true);
-                    return static_cast<int>(count);
-                }
-                if (c == '\r') {
-                    carriageReturns.seen(count);
-                    continue;
-                }
-                carriageReturns.byte();
-                line.push_back(c);
-                if (++count > maxBytes) return static_cast<int>(count);
-            }
-        }
+        auto nextByte = [this]() -> int {
+            if (begin_ == end_ && !fill()) return -1;
+            return static_cast<unsigned char>(buffer_[begin_++]);
+        };
+        return readLineBytes(nextByte, line, maxBytes, strayCarriageReturnAt);
     }
 
     void close() override { channel_->serverClose(); }

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "net/io_exception.h"
-#include "net/line_carriage_returns.h"
+#include "net/line_reader.h"
 #include "net/streams.h"
 
 class FakeInput : public InputStream {
@@ -25,24 +25,11 @@ public:
 
     int readLine(std::string& line, size_t maxBytes, size_t* strayCarriageReturnAt) override {
         check();
-        LineCarriageReturns carriageReturns(strayCarriageReturnAt);
-        size_t count = 0;
-        while (pos_ < data_.size()) {
-            const char c = data_[pos_++];
-            if (c == '\n') {
-                carriageReturns.lineEnded(true);
-                return static_cast<int>(count);
-            }
-            if (c == '\r') {
-                carriageReturns.seen(count);
-                continue;
-            }
-            carriageReturns.byte();
-            line.push_back(c);
-            if (++count > maxBytes) return static_cast<int>(count);
-        }
-        carriageReturns.lineEnded(false);
-        return count > 0 ? static_cast<int>(count) : endOrTimeout();
+        auto nextByte = [this]() -> int {
+            return pos_ < data_.size() ? static_cast<unsigned char>(data_[pos_++]) : -1;
+        };
+        const int count = readLineBytes(nextByte, line, maxBytes, strayCarriageReturnAt);
+        return count >= 0 ? count : endOrTimeout();
     }
 
     void close() override { closed_ = true; }
