@@ -111,7 +111,9 @@ PollRun follow(const std::vector<std::string>& statusReplies, int stallMs = 6000
     PollRun run{exitCode, ready, testing::internal::GetCapturedStdout(), testing::internal::GetCapturedStderr()};
     const std::vector<std::string> requests = api.requests();
     EXPECT_GE(requests.size(), 3u);
-    if (requests.size() >= 2) EXPECT_EQ(requests[1], "POST /mgmt-api/app/updateDownload HTTP/1.0");
+    if (requests.size() >= 2) {
+        EXPECT_EQ(requests[1], "POST /mgmt-api/app/updateDownload HTTP/1.0");
+    }
     return run;
 }
 
