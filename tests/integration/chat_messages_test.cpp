@@ -128,13 +128,8 @@ protected:
     // Generous time-outs: loads and image encoding are slow on busy machines
     // and under sanitizers.
     static HttpReply chat(const std::string& id, const std::string& body) {
-        HttpReply reply;
-        HttpConnection connection;
-        if (connection.connect(home_->port()) &&
-            connection.send(buildRequest("POST", "/v1/mivrel/" + id + "/messages",
-                                         {{"Content-Type", "application/json"}}, body)))
-            connection.readReply(&reply, 120000);
-        return reply;
+        return httpRequest(home_->port(), "POST", "/v1/mivrel/" + id + "/messages",
+                           {{"Content-Type", "application/json"}}, body, 120000);
     }
     static json status(const std::string& id) { return bodyJson(home_->get("/v1/mivrel/" + id + "/status")); }
 
@@ -405,7 +400,9 @@ TEST_F(ChatMessages, UsageCountsTheGeneratedTokensAndTheStreamCarriesTheWholeRep
                 EXPECT_EQ(blockSum, c.outputTokens);
                 EXPECT_EQ(streamed, whole);
             }
-            if (!c.reply.empty()) EXPECT_EQ(whole, c.reply);
+            if (!c.reply.empty()) {
+                EXPECT_EQ(whole, c.reply);
+            }
         }
     }
 }

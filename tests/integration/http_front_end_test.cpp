@@ -124,9 +124,10 @@ TEST_F(HttpFrontEnd, AccessGuardOnHeaders) {
         SCOPED_TRACE(c.headers[0].first + ": " + c.headers[0].second);
         const HttpReply reply = httpRequest(port(), "GET", "/mgmt-api/x", c.headers);
         EXPECT_EQ(reply.status, c.status);
-        if (c.message)
+        if (c.message) {
             EXPECT_EQ(reply.body, std::string("{\"error\":{\"code\":\"forbidden\",\"httpStatus\":403,\"message\":\"") +
                                       c.message + "\"}}");
+        }
     }
 }
 

@@ -196,7 +196,9 @@ TEST_F(InstanceControl, SwitchConversation) {
             EXPECT_EQ(status("conv")["conversationId"], c.conversationId) << c.body;
         } else {
             EXPECT_EQ(errorMessage(reply), c.message) << c.body.substr(0, 80);
-            if (c.body.size() > 1000) EXPECT_EQ(status("conv")["conversationId"], longest);
+            if (c.body.size() > 1000) {
+                EXPECT_EQ(status("conv")["conversationId"], longest);
+            }
         }
     }
     EXPECT_EQ(errorCode(post("img", "switch-conversation", "{}")), "unsupported_mivrel_type");

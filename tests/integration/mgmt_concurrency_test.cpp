@@ -30,13 +30,7 @@ const std::vector<std::string> kIds = {"c0", "c1", "c2"};
 // One request on its own connection, with room for a loaded machine (an
 // unload may wait 5 s for a generation to stop).
 HttpReply send(uint16_t port, const std::string& method, const std::string& target, const std::string& body) {
-    HttpReply reply;
-    HttpConnection connection;
-    if (connection.connect(port) &&
-        connection.send(buildRequest(method, target, {{"Content-Type", "application/json"}}, body))) {
-        connection.readReply(&reply, 120000);
-    }
-    return reply;
+    return httpRequest(port, method, target, {{"Content-Type", "application/json"}}, body, 120000);
 }
 
 std::string chatBody(bool stream) {

@@ -46,13 +46,8 @@ protected:
     // A whole job's reply: generous, since the generator runs slowly under
     // sanitizers on a busy machine.
     HttpReply speak(const json& body) const {
-        HttpReply reply;
-        HttpConnection connection;
-        if (connection.connect(home_->port()) &&
-            connection.send(buildRequest("POST", "/v1/mivrel/say/speechGenerate",
-                                         {{"Content-Type", "application/json"}}, body.dump())))
-            connection.readReply(&reply, 300000);
-        return reply;
+        return httpRequest(home_->port(), "POST", "/v1/mivrel/say/speechGenerate",
+                           {{"Content-Type", "application/json"}}, body.dump(), 300000);
     }
 
     std::string download(const std::string& reference) const {

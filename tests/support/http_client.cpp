@@ -165,10 +165,10 @@ void HttpConnection::close() {
 }
 
 HttpReply httpRequest(uint16_t port, const std::string& method, const std::string& target, const HeaderList& headers,
-                      const std::string& body) {
+                      const std::string& body, int timeoutMs) {
     HttpReply reply;
     HttpConnection connection;
     if (!connection.connect(port) || !connection.send(buildRequest(method, target, headers, body))) return reply;
-    connection.readReply(&reply);
+    connection.readReply(&reply, timeoutMs);
     return reply;
 }

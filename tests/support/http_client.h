@@ -58,6 +58,7 @@ private:
     std::string pending_;
 };
 
-// One request on a new connection; status 0 when no reply came.
+// One request on a new connection; status 0 when no reply came within
+// `timeoutMs`.
 HttpReply httpRequest(uint16_t port, const std::string& method, const std::string& target,
-                      const HeaderList& headers = {}, const std::string& body = "");
+                      const HeaderList& headers = {}, const std::string& body = "", int timeoutMs = 10000);
