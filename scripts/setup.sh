@@ -59,12 +59,23 @@ webm_dir="$cache/libwebm-$LIBWEBM_SOURCE_VERSION"
 if [ ! -f "$webm_dir/.ready" ]; then
   work="$cache/libwebm-apt"
   rm -rf "$work"; mkdir -p "$work/lists/partial" "$work/cache/archives/partial" "$work/src"
-  echo "deb-src http://deb.debian.org/debian bookworm main" > "$work/sources.list"
-  apt_opts=(-o "Dir::Etc::SourceList=$work/sources.list" -o "Dir::Etc::SourceParts=/nonexistent"
+  # The source entries are the machine's own configured `deb` entries turned
+  # into `deb-src` ones, so the packages come from wherever apt already looks.
+  mkdir -p "$work/parts"
+  eval "$(apt-config shell apt_list Dir::Etc::sourcelist/f apt_parts Dir::Etc::sourceparts/d)"
+  { [ -f "$apt_list" ] && sed -n 's/^[[:space:]]*deb[[:space:]]/deb-src /p' "$apt_list"
+    for f in "$apt_parts"*.list; do [ -f "$f" ] && sed -n 's/^[[:space:]]*deb[[:space:]]/deb-src /p' "$f"; done
+    true; } > "$work/sources.list"
+  for f in "$apt_parts"*.sources; do
+    [ -f "$f" ] && sed 's/^Types:[[:space:]]*deb[[:space:]]*$/Types: deb-src/' "$f" > "$work/parts/$(basename "$f")"
+  done
+  apt_opts=(-o "Dir::Etc::SourceList=$work/sources.list" -o "Dir::Etc::SourceParts=$work/parts"
             -o "Dir::State::Lists=$work/lists" -o "Dir::Cache=$work/cache"
             -o "APT::Sandbox::User=root")
   echo "setup: fetching the libwebm $LIBWEBM_SOURCE_VERSION source package" >&2
-  apt-get -qq "${apt_opts[@]}" update >&2
+  # A configured repository without source indexes only warns here; the
+  # source download below fails clearly when no repository has the package.
+  apt-get -qq "${apt_opts[@]}" update >&2 || echo "setup: some source indexes could not be fetched" >&2
   (cd "$work/src" && apt-get -qq "${apt_opts[@]}" source --download-only "libwebm=$LIBWEBM_SOURCE_VERSION" >&2)
   command -v dpkg-source >/dev/null || {
     sudo_cmd=(); [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
