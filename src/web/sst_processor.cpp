@@ -75,7 +75,10 @@ std::string runPass(std::string text, DirectiveKind kind, const Replacer& replac
         if (hook) hook(match.begin, match.end, replacement.size());
         if (!more) break;
 
-        from = match.begin;
+        // The byte before the replaced text may open a directive together
+        // with the replacement's first byte ("<" + "%= w %>"): the next search
+        // starts there, as a search from the beginning would find it.
+        from = match.begin == 0 ? 0 : match.begin - 1;
         for (size_t i = 0; i < failed.size(); ++i) {
             if (failed[i].reach == sst::kToEnd || failed[i].reach > match.begin) {
                 from = failed[i].start;

@@ -58,6 +58,8 @@ TEST_F(SstTest, DirectivesRenderAsTheirPatternsSay) {
         {"substitution names are case-sensitive", {{"a", "lower"}}, "[<%= A %>]", "[]"},
         {"value holding a directive is expanded", {{"v", "<%= w %>!"}, {"w", "W"}}, "<%= v %>", "W!"},
         {"values are not escaped", {{"v", "<b>&</b>"}}, "<%= v %>", "<b>&</b>"},
+        {"removed directive joins its neighbours into one", {{"v", ""}, {"w", "W"}}, "<<%= v %>%= w %>", "W"},
+        {"replacement completes a directive begun before it", {{"v", "%= w %>"}, {"w", "W"}}, "<<%= v %>", "W"},
         // assignment
         {"use before assignment", {}, "<%= title %>|<% title = 'Home' %>", "Home|"},
         {"double quotes", {}, "<% t = \"it's\" %><%= t %>", "it's"},
