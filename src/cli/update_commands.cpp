@@ -223,9 +223,9 @@ int applyUpdate(const UpdateContext& context, const std::string& component) {
     fs::remove_all(tree, ec);
 
     std::cout << "Restarting brisvanesrv...\n" << std::flush;
-    // The moved-aside files go once the new version has come up; until then
-    // they are the way back.
-    if (startServerAgain(context, address)) removeMovedAside(replaced.movedAside);
+    // The moved-aside ".old" files stay: they are the last way back, and no
+    // command of the tool removes them.
+    startServerAgain(context, address);
     if (wasUp) reactivate(address);
     return 0;
 }
@@ -295,7 +295,7 @@ int cmdAppUpdateRollback(const UpdateContext& context) {
     fs::remove_all(backup, ec);
 
     std::cout << "Restarting brisvanesrv...\n" << std::flush;
-    if (startServerAgain(context, address)) removeMovedAside(restored.movedAside);
+    startServerAgain(context, address);
     std::cout << "\nRollback complete.";
     if (!version.empty()) std::cout << " (restored to version " << version << ")";
     std::cout << "\n";
@@ -304,21 +304,8 @@ int cmdAppUpdateRollback(const UpdateContext& context) {
 
 int cmdAppUpdateCleanup(const UpdateContext& context) {
     const fs::path work = fs::path(context.home) / "work";
-    // The ".old" files an apply or rollback left behind (its server did not
-    // come up) are named after what the backup holds.
-    std::vector<std::string> leftovers;
-    const fs::path backup = rollbackDirOf(context);
     std::error_code ec;
-    if (fs::is_directory(backup, ec)) {
-        for (fs::recursive_directory_iterator it(backup, ec), end; !ec && it != end; it.increment(ec)) {
-            if (it->is_directory()) continue;
-            leftovers.push_back((fs::path(context.installDir) / it->path().lexically_relative(backup)).string() + ".old");
-        }
-    }
-    for (const char* program : {"brisvanesrv", "brisvane"}) {
-        leftovers.push_back((fs::path(context.installDir) / program).string() + ".old");
-    }
-
+    // Only the update folders go; the ".old" files beside the programs stay.
     int cleaned = 0;
     for (const char* name : {"_update_dn", "_update_ready", "_rollback"}) {
         const fs::path folder = work / name;
@@ -330,7 +317,6 @@ int cmdAppUpdateCleanup(const UpdateContext& context) {
         }
         ++cleaned;
     }
-    removeMovedAside(leftovers);
     std::cout << cleaned << " directory(ies) cleaned up.\n";
     return 0;
 }

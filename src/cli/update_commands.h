@@ -1,8 +1,10 @@
 // The update commands of the tool: ask whether an update exists, have the
 // server download and unpack it while showing its progress, hand it a local
 // archive, apply the unpacked update, roll the last update back and delete
-// the update folders. Results go to standard output, failures to standard
-// error; each returns the exit code, 0 or 1. Single-threaded use.
+// the update folders. The ".old" files an apply or rollback moves aside stay
+// where they are: no command removes them, they are the last way back.
+// Results go to standard output, failures to standard error; each returns
+// the exit code, 0 or 1. Single-threaded use.
 //
 // Where things are: the files replaced are those of the tool's own folder
 // (`installDir`); the update folders live in "work" below the server's home

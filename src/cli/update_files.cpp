@@ -115,13 +115,6 @@ ReplaceResult replaceFiles(const std::string& sourceTree, const std::string& tar
     return result;
 }
 
-void removeMovedAside(const std::vector<std::string>& paths) {
-    for (const std::string& path : paths) {
-        std::error_code ec;
-        fs::remove(path, ec);
-    }
-}
-
 void backupForRollback(const std::string& installDir, const std::string& backupDir, const std::string& updateTree) {
     const fs::path install(installDir);
     const fs::path backup(backupDir);

@@ -35,12 +35,10 @@ struct ReplaceResult {
 // ".old" file of that name is deleted first; an ".old" that is a folder is
 // never deleted, it fails the copy). A replaced program keeps its execute
 // permission. When any step fails the copy is undone and ReplaceFailed is
-// thrown; the ".old" files of a finished copy stay until removeMovedAside.
+// thrown; the ".old" files of a finished copy stay (the last way back: the
+// next copy over the same name replaces them, nothing else removes them).
 ReplaceResult replaceFiles(const std::string& sourceTree, const std::string& targetRoot,
                            const std::vector<std::string>& skip = {});
-
-// Deletes the given ".old" files; failures are ignored.
-void removeMovedAside(const std::vector<std::string>& paths);
 
 // Makes `backupDir` afresh (deleting an old one) and copies into it, from
 // `installDir` at the same relative paths when they exist: "brisvanesrv",

@@ -231,8 +231,9 @@ TEST_F(AppUpdateTool, AsksDownloadsAppliesRollsBackAndCleansUp) {
     EXPECT_EQ(sha256OfFile(file("brisvanesrv")), sha256OfFile(nextVersionServer()));
     EXPECT_EQ(readTextFile(file("extras/NEW.txt")), "added by 1.0.99");
     EXPECT_NE(fs::status(file("brisvanesrv")).permissions() & fs::perms::owner_exec, fs::perms::none);
-    EXPECT_FALSE(fs::exists(file("brisvanesrv.old"))) << "removed once the new version answered";
-    EXPECT_FALSE(fs::exists(file("brisvane.old")));
+    // The replaced programs stay beside the new ones: the last way back.
+    EXPECT_EQ(sha256OfFile(file("brisvanesrv.old")), originalServer);
+    EXPECT_EQ(sha256OfFile(file("brisvane.old")), originalTool);
     EXPECT_FALSE(fs::exists(file("work/_update_ready/brisvanesrv")));
     EXPECT_EQ(readTextFile(file("work/_rollback/APP_VERSION.txt")), "1.0.23");
     EXPECT_EQ(sha256OfFile(file("work/_rollback/brisvanesrv")), originalServer);
@@ -247,7 +248,8 @@ TEST_F(AppUpdateTool, AsksDownloadsAppliesRollsBackAndCleansUp) {
     EXPECT_EQ(sha256OfFile(file("brisvane")), originalTool);
     EXPECT_EQ(readTextFile(file("conf/serv.conf")), originalConf);
     EXPECT_EQ(runningVersion(), "1.0.23");
-    EXPECT_FALSE(fs::exists(file("brisvanesrv.old")));
+    EXPECT_EQ(sha256OfFile(file("brisvanesrv.old")), sha256OfFile(nextVersionServer()))
+        << "the rolled-back version is moved aside and kept";
     EXPECT_FALSE(fs::exists(file("work/_rollback")));
     run = tool({"app_update_rollback"});
     EXPECT_EQ(run.exitCode, 1);
@@ -258,6 +260,8 @@ TEST_F(AppUpdateTool, AsksDownloadsAppliesRollsBackAndCleansUp) {
     EXPECT_EQ(run.out, "2 directory(ies) cleaned up.\n") << "the download and ready folders";
     EXPECT_FALSE(fs::exists(file("work/_update_dn")));
     EXPECT_FALSE(fs::exists(file("work/_update_ready")));
+    EXPECT_EQ(sha256OfFile(file("brisvanesrv.old")), sha256OfFile(nextVersionServer())) << "cleanup leaves it";
+    EXPECT_EQ(sha256OfFile(file("brisvane.old")), originalTool);
 }
 
 TEST_F(AppUpdateTool, LocalArchivesAndAnApplyThatFailsPartWay) {
