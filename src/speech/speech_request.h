@@ -1,7 +1,8 @@
 // The request body of a speech job as a GenerationInput. Speech requests
 // come flat ("text", "voice", "speaker_ref", ...) or in the general "parts"
-// form; either way every key must be one the speech engine knows, so that a
-// misspelt option is refused instead of passing silently.
+// form. A flat key must be one the speech engine knows, so that a misspelt
+// option is refused instead of passing silently; the general form is left to
+// the engine's input schema, which refuses undeclared options.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -19,8 +20,7 @@ bool isSpeechOption(const std::string& name);
 //   visited in byte order, so the first failing key decides the message.
 //   "text" must end up non-empty, and "voice" cannot come with "speaker_ref".
 // - a body holding "parts": the general form (parseGenerationInput with
-//   "stream" ignored); its options, from the "options" object or the top
-//   level, must be speech options too.
+//   "stream" ignored), returned unchanged.
 // Throws GenerationInputError with the message of the first problem, e.g.
 // "unknown field: \"pitch\"". Touches no instance and no store.
 GenerationInput normalizeSpeechRequest(const nlohmann::json& body);

@@ -366,9 +366,10 @@ TEST_F(SpeechGeneration, RequestBodies) {
         {R"({"text":"hi","pitch":1})", 400, "unknown field: \"pitch\""},
         {R"({"aaa":1,"text":5})", 400, "unknown field: \"aaa\""},
         {R"({"text":"hi","Voice":"alba"})", 400, "unknown field: \"Voice\""},
+        // The general form passes unchanged; the schema refuses what it does not declare.
         {R"({"parts":[{"type":"text","role":"prompt","text":"hi"}],"options":{"pitch":2}})", 400,
-         "unknown field: \"pitch\""},
-        {R"({"parts":[{"type":"text","role":"prompt","text":"hi"}],"pitch":2})", 400, "unknown field: \"pitch\""},
+         "unknown option: \"pitch\""},
+        {R"({"parts":[{"type":"text","role":"prompt","text":"hi"}],"pitch":2})", 400, "unknown option: \"pitch\""},
         {R"({"text":5})", 400, "\"text\" must be a string"},
         {R"({"text":5,"speaker_ref":5})", 400,
          "\"speaker_ref\" must be a file reference string (\"files/<name>\")"},
@@ -408,6 +409,16 @@ TEST_F(SpeechGeneration, RequestBodies) {
             EXPECT_EQ(document["error"]["message"], c.message);
         }
     }
+    // Streamed, the schema's refusal of an undeclared option comes as the
+    // stream's error event.
+    const HttpReply streamed =
+        speak("talk", R"({"parts":[{"type":"text","role":"prompt","text":"hi"}],"pitch":2,"stream":true})");
+    ASSERT_EQ(streamed.status, 200) << streamed.body;
+    const std::vector<SseEvent> events = parseEvents(streamed.body);
+    ASSERT_FALSE(events.empty()) << streamed.body;
+    EXPECT_EQ(events.back().name, "generation.error");
+    EXPECT_EQ(events.back().data,
+              (json{{"mivrelId", "talk"}, {"code", "bad_request"}, {"message", "unknown option: \"pitch\""}}));
     EXPECT_TRUE(home_->becomesIdle("talk"));
     EXPECT_NE(home_->serverLog().find("voice=bruno speaker_ref=- seed=5 temp=0.70 speed=1.50 loudness=-3.0 "
                                       "max_seconds=30"),
