@@ -61,19 +61,15 @@ int cudaDeviceCount() {
     return count;
 }
 
-std::vector<CudaDeviceInfo> listCudaDevices() {
+std::vector<CudaDeviceInfo> listCudaDevices() { return collectCudaDevices(cudaDeviceCount(), queryCudaDevice); }
+
+std::vector<CudaDeviceInfo> collectCudaDevices(int count, const std::function<bool(int, CudaDeviceInfo&)>& query) {
     std::vector<CudaDeviceInfo> devices;
-    const CudaRuntime& r = runtime();
-    const int count = cudaDeviceCount();
-    if (count < 1 || !r.getProperties) return devices;
     for (int k = 0; k < count; ++k) {
-        alignas(8) unsigned char properties[kPropertiesSize] = {};
-        if (r.getProperties(properties, k) != 0) return {};
         CudaDeviceInfo info;
-        info.name.assign(reinterpret_cast<const char*>(properties + kNameOffset),
-                         strnlen(reinterpret_cast<const char*>(properties + kNameOffset), kNameSize));
-        std::memcpy(&info.totalMemoryBytes, properties + kTotalMemoryOffset, sizeof(size_t));
-        devices.push_back(std::move(info));
+        // One device that cannot be read (lost, or held by another process)
+        // says nothing about the others.
+        if (query(k, info)) devices.push_back(std::move(info));
     }
     return devices;
 }

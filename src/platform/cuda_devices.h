@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,8 +16,14 @@ struct CudaDeviceInfo {
 };
 
 // The devices the runtime reports, in its order; empty when the runtime
-// cannot be loaded or any query fails.
+// cannot be loaded or the count fails. A device whose properties cannot be
+// read is left out.
 std::vector<CudaDeviceInfo> listCudaDevices();
+
+// The devices 0 to count - 1 that `query` fills in (queryCudaDevice's
+// contract), in index order; an index for which it returns false is skipped.
+// listCudaDevices' walk, open to a stand-in query.
+std::vector<CudaDeviceInfo> collectCudaDevices(int count, const std::function<bool(int, CudaDeviceInfo&)>& query);
 
 // The runtime's device count, 0 when it cannot be loaded or the query fails.
 int cudaDeviceCount();

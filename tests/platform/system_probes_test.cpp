@@ -308,4 +308,25 @@ TEST(CudaRuntime, AbsentRuntimeReportsNothing) {
     EXPECT_EQ(freeBytes + totalBytes, 0u);
 }
 
+TEST(CudaRuntime, AnUnreadableDeviceIsSkippedNotTheList) {
+    const auto names = [](const std::vector<CudaDeviceInfo>& devices) {
+        std::string joined;
+        for (const CudaDeviceInfo& device : devices) joined += device.name + "/" + std::to_string(device.totalMemoryBytes) + " ";
+        return joined;
+    };
+    // Devices 0 and 2 answer; device 1 (lost, or held elsewhere) does not.
+    std::vector<int> asked;
+    const auto query = [&](int index, CudaDeviceInfo& info) {
+        asked.push_back(index);
+        if (index == 1) return false;
+        info.name = "GPU" + std::to_string(index);
+        info.totalMemoryBytes = 1000u + index;
+        return true;
+    };
+    EXPECT_EQ(names(collectCudaDevices(3, query)), "GPU0/1000 GPU2/1002 ");
+    EXPECT_EQ(asked, (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(names(collectCudaDevices(0, query)), "");
+    EXPECT_EQ(names(collectCudaDevices(2, [](int, CudaDeviceInfo&) { return false; })), "");
+}
+
 }  // namespace
