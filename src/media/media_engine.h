@@ -98,8 +98,12 @@ private:
     void runJob(const GenerationInput& input) noexcept;
     GenerationEvent generateImages(const GenerationInput& input);
     GenerationEvent generateVideo(const GenerationInput& input);
-    // Waits for the process-wide media lock (announcing "queued" when another
-    // job holds it), then, unless cancelled, runs `call` inside it.
+    // The process-wide media lock for one whole job, taken without waiting
+    // when free; else "queued" is announced and the lock awaited. Not owned
+    // on return when the job was cancelled while it waited.
+    std::unique_lock<std::mutex> awaitMediaLock();
+    // Unless cancelled, runs `call` as the current job of the library.
+    // REQUIRES: the caller holds the media lock (awaitMediaLock).
     LibraryCall callLibrary(int32_t steps, const std::function<int32_t()>& call);
     sd_tensor* imageFileToSdTensor(const std::string& file, const GenerationInput& input, SdTensorList& tensors);
     std::string saveOutputs(const std::string& extension, const std::vector<uint8_t>& bytes,

@@ -10,7 +10,8 @@
 
 class MivrelMediaEngine;
 
-// Held by the job whose library call runs, for that call only.
+// Held by one job at a time, from its cancellation test until its outputs
+// are stored (reference decoding, the library call, encoding and storing).
 std::mutex& mediaGenerationLock();
 
 // The engine whose job is inside the library (null otherwise) and that job's

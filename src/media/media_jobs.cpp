@@ -1,5 +1,5 @@
-// Image and video jobs: start, events, cancellation, the guarded library
-// call and the image steps. The video steps are in media_video_job.cpp.
+// Image and video jobs: start, events, cancellation, the media lock, the
+// library call and the image steps. The video steps are in media_video_job.cpp.
 #include <chrono>
 #include <span>
 #include <thread>
@@ -92,26 +92,29 @@ void MivrelMediaEngine::queueProgress(int32_t step, int32_t steps) {
     queueEvent(std::move(event));
 }
 
+std::unique_lock<std::mutex> MivrelMediaEngine::awaitMediaLock() {
+    std::unique_lock<std::mutex> lock(mediaGenerationLock(), std::try_to_lock);
+    if (lock.owns_lock()) return lock;
+    queueEvent(eventOfType("queued"));
+    // A job cancelled while it waits ends now instead of after the job that
+    // holds the library. Polled with a plain mutex: a timed wait would work
+    // as well, but the thread sanitizer of our compiler cannot see a timed
+    // lock taken and then reports its release.
+    while (!lock.try_lock()) {
+        if (cancelRequested_.load()) return lock;
+        std::this_thread::sleep_for(kLockPoll);
+    }
+    return lock;
+}
+
 MivrelMediaEngine::LibraryCall MivrelMediaEngine::callLibrary(int32_t steps, const std::function<int32_t()>& call) {
     LibraryCall outcome;
-    std::unique_lock<std::mutex> lock(mediaGenerationLock(), std::try_to_lock);
-    if (!lock.owns_lock()) {
-        queueEvent(eventOfType("queued"));
-        // A job cancelled while it waits ends now instead of after the job
-        // that holds the library. Polled with a plain mutex: a timed wait
-        // would work as well, but the thread sanitizer of our compiler cannot
-        // see a timed lock taken and then reports its release.
-        while (!lock.try_lock()) {
-            if (cancelRequested_.load()) return outcome;
-            std::this_thread::sleep_for(kLockPoll);
-        }
-    }
     if (cancelRequested_.load()) return outcome;
     jobStartMs_.store(steadyNowMs());
     expectedSteps.store(steps);
     currentMediaEngine.store(this);
-    // Cleared before the lock is released (declared after it), so it never
-    // clears the entry of the next job.
+    // Cleared when the call is over, while the job still holds the lock, so
+    // it never clears the entry of the next job.
     struct ClearCurrent {
         ~ClearCurrent() { currentMediaEngine.store(nullptr); }
     } clearCurrent;
@@ -128,7 +131,16 @@ MivrelMediaEngine::LibraryCall MivrelMediaEngine::callLibrary(int32_t steps, con
 void MivrelMediaEngine::runJob(const GenerationInput& input) noexcept {
     GenerationEvent final;
     try {
-        final = isVideo() ? generateVideo(input) : generateImages(input);
+        // One job at a time from the cancellation test until its outputs are
+        // stored: reference images are decoded, the library runs and the
+        // results are encoded and stored under the lock, so the files of two
+        // jobs never interleave.
+        const std::unique_lock<std::mutex> lock = awaitMediaLock();
+        if (!lock.owns_lock() || cancelRequested_.load()) {
+            final = eventOfType("cancelled");
+        } else {
+            final = isVideo() ? generateVideo(input) : generateImages(input);
+        }
     } catch (const std::exception& e) {
         final = errorEvent(e.what());
     } catch (...) {

@@ -11,6 +11,7 @@
 #include "codec/webm_reading.h"
 #include "engine/mivrel_exception.h"
 #include "media/media_engine.h"
+#include "media/media_job_lock.h"
 #include "media/media_test_model.h"
 #include "media/sd_library.h"
 
@@ -280,6 +281,40 @@ TEST_F(MediaJobs, OneJobAtATimeInsideTheLibrary) {
     EXPECT_EQ(event.type, "progress") << "the other job still runs";
     busy->abortGeneration();
     EXPECT_EQ(drain(*busy).back().type, "cancelled");
+}
+
+// The lock covers a whole job: a job decodes its reference images only once
+// it holds the lock, and lets it go only after its results are stored.
+TEST_F(MediaJobs, TheMediaLockCoversDecodingGenerationAndStoring) {
+    MediaTestModel model({}, {{"supportsRefImages", true}});
+    auto engine = loadedEngine(model);
+    model.put("bad.png", {'n', 'o', 'p', 'e'});
+    GenerationInput bad = request(model, "p", {{"width", 64}, {"height", 64}, {"steps", 1}});
+    bad.addFilePart("image", "reference", "bad.png");
+    {
+        // Another job is inside: this one waits before it reads its reference.
+        std::unique_lock<std::mutex> other(mediaGenerationLock());
+        engine->startInputGeneration(bad);
+        EXPECT_EQ(firstEvent(*engine).type, "queued");
+    }
+    const auto events = drain(*engine);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].type, "error");
+    EXPECT_EQ(events[0].data["message"], "cannot read image: bad.png");
+
+    // Once the lock is free again, every image of the job that held it is
+    // stored, not just generated.
+    const size_t before = model.store.list().size();
+    ::setenv("BRISVANE_STANDIN_STEP_DELAY_MS", "20", 1);
+    engine->startInputGeneration(request(model, "p", {{"width", 512}, {"height", 512}, {"steps", 3}, {"count", 4}}));
+    EXPECT_EQ(firstEvent(*engine).type, "progress");
+    size_t storedWhenFree = 0;
+    {
+        std::unique_lock<std::mutex> next(mediaGenerationLock());
+        storedWhenFree = model.store.list().size();
+    }
+    EXPECT_EQ(drain(*engine).back().type, "result");
+    EXPECT_EQ(storedWhenFree, before + 4);
 }
 
 TEST_F(MediaJobs, UnloadAndDestructionEndARunningJob) {
