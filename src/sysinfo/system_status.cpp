@@ -4,8 +4,8 @@
 
 #include "base/text_util.h"
 #include "base/version.h"
+#include "config/reported_address.h"
 #include "config/runtime_properties.h"
-#include "config/server_config.h"
 #include "config/startup_state.h"
 #include "engine/mivrel_manager.h"
 #include "mgmt/json_files.h"
@@ -31,7 +31,9 @@ nlohmann::json serverStatusJson(int64_t nowSec) {
     server["debugBuild"] = false;
     server["status"] = startupComplete.load() ? "running" : "stopped";
     server["version"] = kAppVersion;
-    server["endpoint"] = ServerConfig::SERV_IP + ":" + std::to_string(ServerConfig::SERV_PORT);
+    // The address as the process reports it everywhere (a runtime
+    // properties change included), not the one the socket was bound to.
+    server["endpoint"] = reportedServIp() + ":" + std::to_string(reportedServPort());
     server["uptime"] = formatUptime(uptime);
     server["uptimeSec"] = uptime < 0 ? 0 : uptime;
     server["brisvaneId"] = runtimePropertiesSnapshot().brisvaneIdRegistration;

@@ -294,6 +294,9 @@ TEST_F(MgmtService, RuntimePropertiesReadWriteAndSwitch) {
 
     ASSERT_EQ(home_.request("PATCH", "/mgmt-api/runtime_properties", R"({"SERV_PORT": "4321"})").status, 200);
     EXPECT_EQ(bodyJson(home_.get("/mgmt-api/cli/status"))["process"]["port"], 4321);
+    // The system status reports that same address.
+    ASSERT_EQ(home_.request("PATCH", "/mgmt-api/runtime_properties", R"({"SERV_IP": "127.0.0.9"})").status, 200);
+    EXPECT_EQ(bodyJson(home_.get("/mgmt-api/systemStatus"))["server"]["endpoint"], "127.0.0.9:4321");
 }
 
 }  // namespace

@@ -11,7 +11,9 @@
 
 #include "base/text_util.h"
 #include "config/data_folders.h"
+#include "config/reported_address.h"
 #include "config/server_config.h"
+#include "config/startup_state.h"
 #include "engine/engine_factory.h"
 #include "engine/mivrel.h"
 #include "support/temp_dir.h"
@@ -175,6 +177,53 @@ TEST_F(StatusEntries, LiveFieldsOfRegisteredInstances) {
     EXPECT_FALSE(entry.contains("gpuLayersActual"));
 }
 
+// The server object: the address the process reports (the one a runtime
+// properties change set, as the command-line status shows it) and the
+// uptime from the start time.
+TEST(ServerStatus, ReportedAddressAndUptime) {
+    ServerConfig::resetToDefaults();
+    ServerConfig::SERV_IP = "127.0.0.1";
+    ServerConfig::SERV_PORT = 4092;
+    clearReportedServAddress();
+    serverStartTime.store(1000);
+    json server = serverStatusJson(1000 + 3 * 3600 + 25 * 60 + 7);
+    EXPECT_EQ(server["endpoint"], "127.0.0.1:4092");
+    EXPECT_EQ(server["uptimeSec"], 3 * 3600 + 25 * 60 + 7);
+    EXPECT_EQ(server["uptime"], "03:25:07");
+
+    setReportedServIp("10.1.2.3");
+    setReportedServPort(5151);
+    server = serverStatusJson(1000);
+    EXPECT_EQ(server["endpoint"], "10.1.2.3:5151") << "one address for every report";
+    EXPECT_EQ(reportedServIp() + ":" + std::to_string(reportedServPort()), server["endpoint"].get<std::string>());
+    EXPECT_EQ(server["uptimeSec"], 0);
+    EXPECT_EQ(server["uptime"], "00:00:00");
+
+    // A clock that went back reads 0, never a negative time.
+    EXPECT_EQ(serverStatusJson(900)["uptimeSec"], 0);
+    serverStartTime.store(0);
+    EXPECT_EQ(serverStatusJson(5000)["uptimeSec"], 0) << "not started";
+    clearReportedServAddress();
+    ServerConfig::resetToDefaults();
+}
+
+// The threads of this process, from /proc/self/task.
+size_t threadCount() {
+    size_t count = 0;
+    for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task")) ++count;
+    return count;
+}
+
+// Waits (up to 10 s) until the process has `expected` threads; the count.
+size_t threadCountReaches(size_t expected) {
+    size_t count = threadCount();
+    for (int i = 0; i < 1000 && count != expected; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        count = threadCount();
+    }
+    return count;
+}
+
 // The sampler over a fixture /proc/stat that the test advances.
 TEST(CpuSampler, SamplesInTheBackgroundAndStops) {
     TempDir proc;
@@ -183,9 +232,11 @@ TEST(CpuSampler, SamplesInTheBackgroundAndStops) {
     EXPECT_EQ(sampler.percent(), -1.0) << "nothing measured before it starts";
 
     // Several first callers at once start exactly one reader.
+    const size_t threadsBefore = threadCount();
     std::vector<std::thread> starters;
     for (int k = 0; k < 4; ++k) starters.emplace_back([&] { sampler.start(); });
     for (std::thread& t : starters) t.join();
+    EXPECT_EQ(threadCountReaches(threadsBefore + 1), threadsBefore + 1) << "one reader thread";
 
     // Each rewrite adds 100 ticks, 75 of them busy, so any two readings the
     // reader takes (its first one may come after a rewrite) differ by 75%.
@@ -206,14 +257,21 @@ TEST(CpuSampler, SamplesInTheBackgroundAndStops) {
 
     sampler.stop();
     sampler.stop();
+    EXPECT_EQ(threadCountReaches(threadsBefore), threadsBefore) << "the reader has ended";
     sampler.start();  // never again after a stop
+    EXPECT_EQ(threadCount(), threadsBefore);
+    // Two readings a running reader would turn into 0% (idle ticks only).
     writeTextFile(proc.file("stat"), "cpu  175 0 0 225 0 0 0 0\n");
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    writeTextFile(next, "cpu  175 0 0 325 0 0 0 0\n");
+    std::filesystem::rename(next, proc.file("stat"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(sampler.percent(), 75.0);
 }
 
 // Status readers beside the process-wide sampler's first start.
 TEST(CpuSampler, ProcessSamplerStartsOnceUnderConcurrentReaders) {
+    const size_t threadsBefore = threadCount();
     std::vector<std::thread> readers;
     std::atomic<int> nulls{0};
     for (int k = 0; k < 4; ++k) {
@@ -226,7 +284,9 @@ TEST(CpuSampler, ProcessSamplerStartsOnceUnderConcurrentReaders) {
     }
     for (std::thread& t : readers) t.join();
     EXPECT_GT(nulls.load(), 0) << "the first answers come before the first interval";
+    EXPECT_EQ(threadCountReaches(threadsBefore + 1), threadsBefore + 1) << "one sampler thread for the process";
     stopCpuSampler();
+    EXPECT_EQ(threadCountReaches(threadsBefore), threadsBefore) << "stopped on the exit path";
 }
 
 }  // namespace
