@@ -32,8 +32,7 @@ void recoverInterruptedDownloads(const std::string& modelsDir, ModelDownloadTabl
             job.name = textMember(entry, "name");
             job.status = "failed";
             job.errorMessage = "Interrupted by brisvanesrv restart";
-            const std::string folder =
-                resolveModelStoragePath(modelsDir, job.modelId, textMember(entry, "storagePath"));
+            const std::string folder = modelFolderOf(modelsDir, entry);
             const std::string fileName = textMember(entry, "filename");
             if (!folder.empty() && !fileName.empty()) {
                 const std::string file = folder + "/" + fileName;

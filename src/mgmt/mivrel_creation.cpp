@@ -219,9 +219,12 @@ CreateMivrelResult createMivrel(const DataFolders& folders, MivrelManager* mivre
         return refuse(500, "internal_error", e.what());
     }
     const nlohmann::json* entry = findModelEntry(models, modelId);
-    if (!entry) return refuse(404, "model_not_found", "등록되지 않은 modelId: " + modelId);
-    const std::string folder =
-        resolveModelStoragePath(folders.models, modelId, textMember(*entry, "storagePath"));
+    // The model id is joined to the models folder only when it keeps the id
+    // rule; any other id names no usable model.
+    if (!entry || !isValidRegistryId(modelId)) {
+        return refuse(404, "model_not_found", "등록되지 않은 modelId: " + modelId);
+    }
+    const std::string folder = modelFolderOf(folders.models, *entry);
     if (textMember(*entry, "downloadedAt").empty()) {
         return refuse(409, "model_not_downloaded", "모델이 다운로드되지 않았습니다: " + modelId);
     }

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "config/server_config.h"
+#include "engine/registry_id.h"
 #include "mgmt/json_files.h"
 
 std::mutex modelsJsonMutex;
@@ -105,7 +106,23 @@ std::string modelText(const nlohmann::json& entry, const char* key) {
 }
 
 std::string modelFolderOf(const std::string& modelsDir, const nlohmann::json& entry) {
-    return resolveModelStoragePath(modelsDir, modelText(entry, "modelId"), modelText(entry, "storagePath"));
+    const std::string modelId = modelText(entry, "modelId");
+    // A hand-edited id such as "../decoy" would lead out of the models folder.
+    if (!modelId.empty() && !isValidRegistryId(modelId)) return std::string();
+    return resolveModelStoragePath(modelsDir, modelId, modelText(entry, "storagePath"));
+}
+
+bool findRegisteredModel(const std::string& modelsDir, const nlohmann::json& registry, const std::string& modelId,
+                         RegisteredModel& model) {
+    const nlohmann::json* entry = findModelEntry(registry, modelId);
+    if (!entry) return false;
+    const std::string folder = modelFolderOf(modelsDir, *entry);
+    // Without a folder the main file would be looked for at the root.
+    if (folder.empty()) return false;
+    model.folder = folder;
+    model.path = folder + "/" + modelText(*entry, "filename");
+    model.name = modelText(*entry, "name");
+    return true;
 }
 
 bool isInsideModelsDir(const std::string& modelsDir, const std::string& folder) {

@@ -56,8 +56,23 @@ long findModelIndex(const nlohmann::json& registry, const std::string& modelId);
 std::string modelText(const nlohmann::json& entry, const char* key);
 
 // The model's folder (resolveModelStoragePath in `modelsDir` of its
-// "modelId" and "storagePath").
+// "modelId" and "storagePath"); empty when the entry's "modelId" breaks the
+// id rule (isValidRegistryId), so that no such id is ever joined to a folder.
 std::string modelFolderOf(const std::string& modelsDir, const nlohmann::json& entry);
+
+// A model as an instance uses it: its folder, its main file (the folder, "/"
+// and the entry's "filename") and its display name (the entry's "name").
+struct RegisteredModel {
+    std::string folder;
+    std::string path;
+    std::string name;
+};
+
+// The first entry of `registry` for `modelId` (findModelEntry) as a
+// RegisteredModel; false when there is none or it has no folder
+// (modelFolderOf: also an id that breaks the id rule). Never throws.
+bool findRegisteredModel(const std::string& modelsDir, const nlohmann::json& registry, const std::string& modelId,
+                         RegisteredModel& model);
 
 // True when `folder` lies strictly inside `modelsDir`, compared by path
 // components after resolving links and "..", so the models directory itself

@@ -6,6 +6,7 @@
 
 #include "base/logger.h"
 #include "engine/mivrel_manager.h"
+#include "engine/registry_id.h"
 #include "mgmt/json_files.h"
 #include "mgmt/mivrel_lifecycle.h"
 #include "mgmt/model_download_jobs.h"
@@ -71,6 +72,8 @@ void cancelDownloadAndWait(ModelDownloadTable& downloads, const std::string& mod
 
 ModelRemovalResult removeModel(const DataFolders& folders, MivrelManager* mivrels, ModelDownloadTable& downloads,
                                const std::string& modelId) {
+    // The id names the folder that goes with the model.
+    if (!isValidRegistryId(modelId)) return failure(404, "model_not_found", "unknown modelId: " + modelId);
     nlohmann::json entry;
     try {
         const nlohmann::json registry = loadModelsRegistry(folders.models);

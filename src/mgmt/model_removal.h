@@ -22,6 +22,8 @@ struct ModelRemovalResult {
 };
 
 // Removes model `modelId`:
+// 0. An id that breaks the id rule (isValidRegistryId) is 404
+//    "model_not_found" "unknown modelId: <id>" before anything is read.
 // 1. models.json is loaded (500 "internal_error" with the reason when it
 //    cannot be) and the entry found (404 "model_not_found").
 // 2. A download of the model that is running is asked to cancel and awaited

@@ -35,9 +35,6 @@ void logEntryFailure(const std::string& mivrelDir, const std::string& id, const 
 void applyModelProperties(const std::string& id, const std::string& folder, MivrelConfig& config) {
     ModelLoadSettings& load = config.loadSettings;
     try {
-        // Without a folder there is nothing to read (an empty folder would
-        // name a file in the working directory).
-        if (folder.empty()) throw std::runtime_error("the model has no folder");
         const nlohmann::json props = loadJsonFile((fs::path(folder) / "properties.json").string());
         load.assembler = props.value("assembler", std::string("default"));
         config.familyType = props.value("familyType", std::string("LLM"));
@@ -127,12 +124,11 @@ MivrelConfig buildRegisteredConfig(const DataFolders& folders, const std::string
 
     try {
         const nlohmann::json models = loadJsonFile(modelsJsonPath(folders.models));
-        if (const nlohmann::json* entry = findModelEntry(models, modelId)) {
-            const std::string folder =
-                resolveModelStoragePath(folders.models, modelId, entry->value("storagePath", std::string()));
-            config.modelPath = folder + "/" + entry->value("filename", std::string());
-            config.modelName = entry->value("name", std::string());
-            applyModelProperties(id, folder, config);
+        RegisteredModel model;
+        if (findRegisteredModel(folders.models, models, modelId, model)) {
+            config.modelPath = model.path;
+            config.modelName = model.name;
+            applyModelProperties(id, model.folder, config);
         }
     } catch (const std::exception& e) {
         logMessage(2, "[initApp] [%s] models.json 참조 실패: %s", id.c_str(), e.what());

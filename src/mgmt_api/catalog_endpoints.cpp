@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "base/logger.h"
+#include "engine/registry_id.h"
 #include "mgmt/json_files.h"
 #include "mgmt/model_catalog.h"
 #include "mgmt/model_registry.h"
@@ -55,6 +56,8 @@ void handleModelCatalog(const ServiceContext&, HttpRequestHandler& handler, cons
 void handleRefreshCatalog(const ServiceContext& services, HttpRequestHandler& handler, const Request&,
                           Response& response, const std::string& id) {
     const std::string& modelsDir = services.folders.models;
+    // The id names the model's folder, where the refreshed properties go.
+    if (!isValidRegistryId(id)) return sendError(handler, response, 404, "model_not_found", "unknown modelId: " + id);
     nlohmann::json entry;
     try {
         std::lock_guard<std::mutex> lock(modelsJsonMutex);

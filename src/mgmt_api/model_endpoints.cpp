@@ -52,9 +52,15 @@ std::string listStatus(const nlohmann::json& entry) {
 }
 
 // The entry of `id` with its folder, or false after answering 500 (registry
-// unreadable) or 404 (no entry, or an entry without folder).
+// unreadable) or 404 (an id that breaks the id rule, no entry, or an entry
+// without folder).
 bool findModelFolderOrReply(const DataFolders& folders, HttpRequestHandler& handler, Response& response,
                             const std::string& id, std::string& folder) {
+    // An id that breaks the id rule is never joined to the models folder.
+    if (!isValidRegistryId(id)) {
+        sendError(handler, response, 404, "model_not_found", "unknown modelId: " + id);
+        return false;
+    }
     try {
         const nlohmann::json registry = loadModelsRegistry(folders.models);
         const long index = findModelIndex(registry, id);

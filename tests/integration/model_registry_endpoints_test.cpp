@@ -228,4 +228,40 @@ TEST(ModelRegistryEndpoints, OpenFolder) {
     EXPECT_EQ(errorCode(home.post("/mgmt-api/models/nobody/openFolder", "")), "model_not_found");
 }
 
+// A hand-edited models.json whose id would lead out of the models folder:
+// no endpoint joins it to a folder, and no instance starts on it.
+TEST(ModelRegistryEndpoints, IdsThatBreakTheIdRuleNameNoFolder) {
+    InstanceHome home;
+    // "models/../decoy" is the folder "decoy" beside the models folder.
+    home.addModel("../decoy", "scripted.gguf", testmodels::kScriptedChatFile, {{"assembler", "qwen3"}});
+    home.addInstance("lured", "../decoy");
+    ASSERT_TRUE(home.start());
+    const std::string decoyProperties = home.dir().file("decoy/properties.json");
+    const std::string before = readTextFile(decoyProperties);
+    ASSERT_FALSE(before.empty());
+
+    const std::pair<std::string, std::string> requests[] = {
+        {"GET", "/mgmt-api/models/../decoy/properties"},
+        {"PATCH", "/mgmt-api/models/../decoy/properties"},
+        {"POST", "/mgmt-api/models/../decoy/openFolder"},
+        {"POST", "/mgmt-api/models/../decoy/refreshCatalog"},
+        {"POST", "/mgmt-api/models/../decoy/delete"},
+    };
+    for (const auto& [method, target] : requests) {
+        const HttpReply reply = home.request(method, target, method == "PATCH" ? R"({"planted": true})" : "");
+        EXPECT_EQ(reply.status, 404) << method << " " << target << ": " << reply.body;
+        EXPECT_EQ(errorCode(reply), "model_not_found") << method << " " << target;
+        EXPECT_EQ(errorMessage(reply), "unknown modelId: ../decoy") << method << " " << target;
+    }
+    EXPECT_EQ(readTextFile(decoyProperties), before) << "nothing written beside the models folder";
+    EXPECT_TRUE(fs::exists(home.dir().file("decoy/scripted.gguf"))) << "nothing deleted there";
+    EXPECT_FALSE(listed(home, "../decoy").is_null()) << "the entry stays listed";
+    EXPECT_EQ(listed(home, "../decoy")["fileSize"], 0) << "no folder, no size";
+
+    const HttpReply started = home.post("/mgmt-api/mivrel/lured/start", "");
+    EXPECT_EQ(started.status, 500) << started.body;
+    EXPECT_EQ(errorCode(started), "start_failed");
+    EXPECT_EQ(errorMessage(started), "model not found: cannot find the model files in the model folder");
+}
+
 }  // namespace
