@@ -5,7 +5,7 @@
 #include "engine/mivrel_manager.h"
 #include "mgmt/mivrel_lifecycle.h"
 #include "mgmt/service_context.h"
-#include "mgmt/startup_registries.h"
+#include "mgmt/mivrel_reload.h"
 #include "mgmt_api/mgmt_reply.h"
 
 namespace {
@@ -168,10 +168,12 @@ void handleMivrelReload(const ServiceContext& services, HttpRequestHandler& hand
     if (mivrel->isInferring()) return occupied();
 
     // Read the files before claiming, so the instance is held only briefly.
+    // The rebuild starts from what the instance has now: a model that cannot
+    // be found or read keeps the one it had.
     bool rebuilt = false;
     MivrelConfig config;
     try {
-        config = buildRegisteredConfig(services.folders, id);
+        config = reloadedMivrelConfig(services.folders, mivrel->config);
         rebuilt = true;
     } catch (const std::exception& e) {
         logMessage(2, "[mgmt] Mivrel reload: properties 읽기 실패 (%s)", e.what());

@@ -289,4 +289,38 @@ TEST_F(MgmtInstances, WhileAChatStreams) {
     EXPECT_EQ(action("busy", "delete").status, 200);
 }
 
+// A reload starts from the configuration the instance has: a model it cannot
+// find again leaves it on the model it had, so it still starts.
+TEST(MgmtInstanceReload, AModelThatCannotBeFoundKeepsTheOneItHad) {
+    InstanceHome home;
+    home.addModel("scripted", "scripted.gguf", testmodels::kScriptedChatFile, {{"assembler", "qwen3"}});
+    home.addInstance("stay", "scripted");
+    ASSERT_TRUE(home.start());
+    const std::string registry = home.dir().file("models/models.json");
+    const std::string properties = home.dir().file("mivrel/stay/properties.json");
+    const std::string goodRegistry = readTextFile(registry);
+    const json goodProperties = json::parse(readTextFile(properties));
+    struct Case {
+        const char* name;
+        std::string registry;
+        json modelId;
+    } cases[] = {
+        {"unreadable models.json", "{\"models\": [", "scripted"},
+        {"no entry for the id", goodRegistry, "ghost"},
+        {"empty modelId", goodRegistry, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeTextFile(registry, c.registry);
+        json props = goodProperties;
+        props["modelId"] = c.modelId;
+        writeTextFile(properties, props.dump());
+        EXPECT_EQ(home.post("/mgmt-api/mivrel/stay/reload", "").body, R"({"mivrelId":"stay","status":"reloaded"})");
+        const HttpReply started = home.post("/mgmt-api/mivrel/stay/start", "");
+        EXPECT_EQ(started.body, R"({"actionTaken":true,"mivrelId":"stay","status":"started"})");
+        EXPECT_EQ(home.post("/v1/mivrel/stay/messages", chatBody("after-reload", "Hi")).status, 200);
+        EXPECT_EQ(bodyJson(home.post("/mgmt-api/mivrel/stay/unload", ""))["actionTaken"], true);
+    }
+}
+
 }  // namespace
