@@ -27,9 +27,10 @@ const char kPageTwo[] = "<!doctype html><html><head><title>Two</title></head>"
 
 void ShellTest::SetUp() {
     std::string why;
-    if (ensureXvfb(&why).empty()) GTEST_SKIP() << "desktop tests need Xvfb: " << why;
+    // The set-up script installs Xvfb and GTK: a missing piece is a failure.
+    if (ensureXvfb(&why).empty()) GTEST_FAIL() << "desktop tests need Xvfb: " << why;
     recorder();
-    if (!ensureGtk(&why)) GTEST_SKIP() << "desktop tests need GTK on Xvfb: " << why;
+    if (!ensureGtk(&why)) GTEST_FAIL() << "desktop tests need GTK on Xvfb: " << why;
     probe_ = std::make_unique<X11Probe>();
 
     home_ = std::make_unique<TempDir>();

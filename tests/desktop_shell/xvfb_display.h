@@ -6,7 +6,7 @@
 // Starts Xvfb once per process on a display number it picks itself
 // (-displayfd), 1600x1200, 24 bits, no TCP, and points DISPLAY at it; the
 // server is stopped when the process ends. Returns the display name, or ""
-// with `why` set when Xvfb cannot start (then tests skip with that reason).
+// with `why` set when Xvfb cannot start (then tests fail with that reason).
 std::string ensureXvfb(std::string* why);
 
 // A private session bus (dbus-daemon) for this test process, started once;

@@ -67,6 +67,7 @@ uint64_t memTotalBytes() {
 class SystemInfo : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
+        suiteStart_ = std::chrono::system_clock::now();
         home_ = std::make_unique<InstanceHome>();
         home_->addModel("tagged", "scripted.gguf", testmodels::kScriptedChatFile, {{"assembler", "buffered_tag"}, {"n_layer", 2}});
         home_->addInstance("busy", "tagged");
@@ -95,8 +96,10 @@ protected:
     }
 
     static std::unique_ptr<InstanceHome> home_;
+    static std::chrono::system_clock::time_point suiteStart_;
 };
 std::unique_ptr<InstanceHome> SystemInfo::home_;
+std::chrono::system_clock::time_point SystemInfo::suiteStart_;
 
 TEST_F(SystemInfo, SystemStatusDocument) {
     const json first = getJson("/mgmt-api/systemStatus");
@@ -121,8 +124,15 @@ TEST_F(SystemInfo, SystemStatusDocument) {
     EXPECT_EQ(server["status"], "running");
     EXPECT_EQ(server["version"], "1.0.23");
     EXPECT_EQ(server["endpoint"], "127.0.0.1:" + std::to_string(home_->port()));
-    EXPECT_TRUE(std::regex_match(server["uptime"].get<std::string>(), std::regex("[0-9]{2,}:[0-5][0-9]:[0-5][0-9]")));
-    EXPECT_GE(server["uptimeSec"].get<int>(), 0);
+    // The uptime text and the seconds tell the same time since the start,
+    // which came after this suite began.
+    std::smatch hms;
+    const std::string uptime = server["uptime"].get<std::string>();
+    ASSERT_TRUE(std::regex_match(uptime, hms, std::regex("([0-9]{2,}):([0-5][0-9]):([0-5][0-9])"))) << uptime;
+    const int uptimeSec = server["uptimeSec"].get<int>();
+    EXPECT_EQ(uptimeSec, std::stoi(hms[1]) * 3600 + std::stoi(hms[2]) * 60 + std::stoi(hms[3]));
+    const auto sinceSuite = std::chrono::system_clock::now() - suiteStart_;
+    EXPECT_LE(uptimeSec, std::chrono::duration_cast<std::chrono::seconds>(sinceSuite).count() + 1);
     EXPECT_EQ(server["brisvaneId"], "");
     EXPECT_EQ(server["gatewayStatus"], "unregistered");
 
@@ -205,7 +215,11 @@ TEST_F(SystemInfo, InstancesWithLiveFiguresWhileOneChats) {
     EXPECT_GE(busy["generationIndex"].get<int>(), 1);
     EXPECT_GT(busy["lifetimeOutputTokens"].get<int>(), 0);
     EXPECT_GT(busy["contextUsed"].get<int>(), 0);
-    EXPECT_TRUE(busy["lastTokensPerSec"].is_null() || busy["lastTokensPerSec"].get<double>() > 0) << busy.dump();
+    // The stopped generation made tokens: its speed is recorded, with at most one decimal.
+    ASSERT_TRUE(busy["lastTokensPerSec"].is_number()) << busy.dump();
+    const double speed = busy["lastTokensPerSec"].get<double>();
+    EXPECT_GT(speed, 0.0);
+    EXPECT_NEAR(speed * 10, std::round(speed * 10), 1e-6);
 }
 
 TEST_F(SystemInfo, ProductInfoBuildCacheAndRefresh) {

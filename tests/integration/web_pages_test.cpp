@@ -4,10 +4,8 @@
 // chats with a streamed reply and keeps files, the administration and status
 // pages show the server's data, and a server whose inference service is off
 // still shows pages that say how to switch it on. Screenshots of every page
-// are written to <build>/screenshots/ for a person to look at.
-//
-// Endpoints that this server version does not have yet answer 404: the pages
-// must then say so in place, and the failed load is the only error allowed.
+// are written to <build>/screenshots/ for a person to look at. Every endpoint
+// the pages call exists: any failed load is an error.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -55,20 +53,9 @@ protected:
         return "http://127.0.0.1:" + std::to_string(home_->port()) + path;
     }
 
-    // Whether the server has this management endpoint (GET) yet.
-    static bool hasEndpoint(const std::string& path) {
-        const HttpReply reply = home_->get(path);
-        return !(reply.status == 404 && bodyJson(reply)["error"].value("code", "") == "not_found");
-    }
-
-    // Fails the test for every page error except failed loads of endpoints
-    // that this server does not have.
+    // Fails the test for every page error, failed loads included.
     void expectNoPageErrors(const std::string& page) {
         for (const PageError& e : browser_.takeErrors()) {
-            if (e.source == "network" && !e.url.empty()) {
-                const std::string path = e.url.substr(e.url.find('/', e.url.find("//") + 2));
-                if (!hasEndpoint(path.substr(0, path.find('?')))) continue;
-            }
             ADD_FAILURE() << page << ": " << e.source << " error: " << e.text << " " << e.url;
         }
     }
@@ -201,20 +188,15 @@ TEST_F(WebPages, AdministrationShowsInstancesAndRegistersModels) {
     ASSERT_TRUE(browser_.waitFor("document.getElementById('instancePropertiesText').value.includes('kit-chat')"))
         << text("#instancePropertiesMessage");
 
-    if (!hasEndpoint("/mgmt-api/models")) {
-        // Models arrive with a later server version; the page says so.
-        EXPECT_TRUE(browser_.waitFor("document.getElementById('modelsMessage').textContent.includes('not available')"));
-    } else {
-        ASSERT_TRUE(browser_.waitFor("document.querySelector('#modelTable tr[data-id=\"kit-chat\"]')"));
-        ASSERT_TRUE(fill("#regId", "disk-model"));
-        ASSERT_TRUE(fill("#regName", "Model from disk"));
-        ASSERT_TRUE(fill("#regPath", testModelsDir()));
-        ASSERT_TRUE(fill("#regFile", testmodels::kTinyChatFile));
-        ASSERT_TRUE(click("#regButton"));
-        ASSERT_TRUE(browser_.waitFor("document.querySelector('#modelTable tr[data-id=\"disk-model\"]')"))
-            << text("#registerMessage");
-        EXPECT_NE(text("#modelTable tr[data-id=\"disk-model\"]").find("Model from disk"), std::string::npos);
-    }
+    ASSERT_TRUE(browser_.waitFor("document.querySelector('#modelTable tr[data-id=\"kit-chat\"]')"));
+    ASSERT_TRUE(fill("#regId", "disk-model"));
+    ASSERT_TRUE(fill("#regName", "Model from disk"));
+    ASSERT_TRUE(fill("#regPath", testModelsDir()));
+    ASSERT_TRUE(fill("#regFile", testmodels::kTinyChatFile));
+    ASSERT_TRUE(click("#regButton"));
+    ASSERT_TRUE(browser_.waitFor("document.querySelector('#modelTable tr[data-id=\"disk-model\"]')"))
+        << text("#registerMessage");
+    EXPECT_NE(text("#modelTable tr[data-id=\"disk-model\"]").find("Model from disk"), std::string::npos);
     EXPECT_TRUE(browser_.screenshot(screenshotPath("admin-models")));
     expectNoPageErrors("/admin/");
 }
@@ -223,16 +205,10 @@ TEST_F(WebPages, StatusPageShowsLiveFigures) {
     ASSERT_TRUE(browser_.open(url("/runtime_status.html"))) << browser_.error();
     ASSERT_TRUE(browser_.waitFor("document.querySelector('#instanceTable tr[data-id=\"hello\"]')")) << browser_.error();
     EXPECT_NE(text("#serverFacts").find("1.0.23"), std::string::npos);
-    if (!hasEndpoint("/mgmt-api/systemStatus")) {
-        EXPECT_TRUE(browser_.waitFor("document.getElementById('statusMessage').textContent.includes('not available')"));
-        // The token counters come from the command-line status all the same.
-        EXPECT_EQ(text("#instanceTable tr[data-id=\"hello\"] .tokens-out"), "0");
-    } else {
-        EXPECT_TRUE(browser_.waitFor("document.getElementById('memFigure').textContent.includes('%')"));
-        // The processor load needs a second sample; the page refreshes itself.
-        EXPECT_TRUE(browser_.waitFor("document.getElementById('cpuFigure').textContent.includes('%')", 15000));
-        EXPECT_TRUE(browser_.waitFor("document.querySelector('#memChart polyline')", 15000));
-    }
+    EXPECT_TRUE(browser_.waitFor("document.getElementById('memFigure').textContent.includes('%')"));
+    // The processor load needs a second sample; the page refreshes itself.
+    EXPECT_TRUE(browser_.waitFor("document.getElementById('cpuFigure').textContent.includes('%')", 15000));
+    EXPECT_TRUE(browser_.waitFor("document.querySelector('#memChart polyline')", 15000));
     EXPECT_TRUE(browser_.screenshot(screenshotPath("runtime-status-live")));
     expectNoPageErrors("/runtime_status.html");
 }
@@ -260,7 +236,6 @@ TEST(WebPagesServiceOff, PagesSayHowToSwitchItOn) {
     for (const PageError& e : browser.takeErrors()) {
         // The refused chat and file requests (503) are expected here.
         if (e.source == "network" && e.url.find("/v1/") != std::string::npos) continue;
-        if (e.source == "network" && e.url.find("/mgmt-api/models") != std::string::npos) continue;
         ADD_FAILURE() << e.source << " error: " << e.text << " " << e.url;
     }
 }

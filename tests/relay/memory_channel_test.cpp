@@ -5,6 +5,8 @@
 #include <poll.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <numeric>
 #include <thread>
 
@@ -166,6 +168,20 @@ TEST(MemoryChannel, WakeDescriptorTellsThePumpWhenTheServerSideMoved) {
     channel.clearWake();
     channel.serverClose();
     EXPECT_TRUE(readable(channel.wakeFd()));
+}
+
+// The first memory peer of a process is 1000000 and the next 1000001: the
+// check runs in a fresh copy of this program, where no test made one before.
+TEST(MemoryPeer, IdsStartAtOneMillionInEveryProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            MemoryPeer first(std::make_shared<MemoryChannel>(16, 16, 1));
+            MemoryPeer second(std::make_shared<MemoryChannel>(16, 16, 1));
+            std::fprintf(stderr, "ids %u %u\n", first.getId(), second.getId());
+            std::_Exit(0);
+        },
+        ::testing::ExitedWithCode(0), "ids 1000000 1000001");
 }
 
 TEST(MemoryPeer, IdsAddressLinesAndClose) {
