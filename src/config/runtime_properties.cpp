@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <mutex>
 #include <random>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
@@ -46,6 +47,25 @@ DurableReplaceStepObserver gWriteSteps;
 
 constexpr size_t kCreatedKeyWidth = 17;
 constexpr size_t kUpdatedKeyColumn = 20;
+
+// C0 controls and DEL: bytes no value written to the file may hold.
+bool hasControlCharacter(const std::string& text) {
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) return true;
+    }
+    return false;
+}
+
+// C0 controls but the tab a hand-edited line may hold: a line with one of
+// them (a NUL above all) is damaged, not text, and reading skips it.
+bool hasUnreadableByte(const std::string& text) {
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 && c != '\t') return true;
+    }
+    return false;
+}
 
 enum class ReadStatus { kOk, kMissing, kFailed };
 
@@ -97,9 +117,18 @@ std::string valueOr(const std::map<std::string, std::string>& map, const char* k
     return it == map.end() ? std::string() : it->second;
 }
 
+// Logs the lines a read skipped; the keys of every other line still load.
+void logUnreadableLines(const std::vector<size_t>& lines) {
+    for (const size_t line : lines) {
+        logMessage(2, "[props] %s line %zu holds control characters and is skipped", gPath.c_str(), line);
+    }
+}
+
 void loadLocked() {
     try {
-        const auto values = parsePropertiesText(readWholeFile(gPath));
+        std::vector<size_t> unreadable;
+        const auto values = parsePropertiesText(readWholeFile(gPath), &unreadable);
+        logUnreadableLines(unreadable);
         rp::appId = valueOr(values, "APP_ID");
         rp::createdAt = valueOr(values, "CREATED_AT");
         rp::brisvaneIdRegistration = valueOr(values, "BRISVANE_ID");
@@ -132,10 +161,12 @@ void loadLocked() {
 
 void validateEntry(const std::string& key, const std::string& value) {
     if (!isValidRuntimePropertyKey(key)) {
-        throw std::invalid_argument("invalid runtime property key: \"" + key + "\"");
+        throw std::invalid_argument("invalid runtime property key: \"" + key.substr(0, kMaxRuntimePropertyKeyLength) +
+                                    "\"");
     }
-    if (!isValidRuntimePropertyValue(value)) {
-        throw std::invalid_argument("invalid runtime property value for " + key + ": line breaks are not allowed");
+    const std::string problem = runtimePropertyValueProblem(value);
+    if (!problem.empty()) {
+        throw std::invalid_argument("invalid runtime property value: \"" + key + "\" " + problem);
     }
 }
 
@@ -149,23 +180,36 @@ std::vector<std::string> splitLines(const std::string& content) {
     return lines;
 }
 
-std::string applyUpdate(std::string content, const std::string& key, const std::string& value) {
-    bool matched = false;
+std::string keyLine(const std::string& key, const std::string& value) {
+    return paddedLine(key, kUpdatedKeyColumn, value) + "\n";
+}
+
+// The text after writing every key of `values`, built in one pass: the same
+// result as handling the keys one by one in ascending order (matching lines
+// rewritten, every line then ending in "\n"; keys without a line appended in
+// key order), without rescanning the text for each key.
+std::string applyUpdates(const std::string& content, const std::map<std::string, std::string>& values) {
+    std::set<std::string> matched;
     std::string rewritten;
+    rewritten.reserve(content.size() + 64);
     for (const std::string& line : splitLines(content)) {
         const size_t eq = line.find('=');
-        if (eq != std::string::npos && trimWhitespace(line.substr(0, eq)) == key) {
-            rewritten += paddedLine(key, kUpdatedKeyColumn, value);
-            matched = true;
+        const auto it = eq == std::string::npos ? values.end() : values.find(trimWhitespace(line.substr(0, eq)));
+        if (it != values.end()) {
+            rewritten += keyLine(it->first, it->second);
+            matched.insert(it->first);
         } else {
             rewritten += line;
+            rewritten += '\n';
         }
-        rewritten += '\n';
     }
-    if (matched) return rewritten;
-    if (!content.empty() && content.back() != '\n') content += '\n';
-    content += paddedLine(key, kUpdatedKeyColumn, value) + "\n";
-    return content;
+    std::string result = matched.empty() ? content : std::move(rewritten);
+    for (const auto& [key, value] : values) {
+        if (matched.count(key)) continue;
+        if (!result.empty() && result.back() != '\n') result += '\n';
+        result += keyLine(key, value);
+    }
+    return result;
 }
 
 void updateLocked(const std::map<std::string, std::string>& values) {
@@ -176,8 +220,14 @@ void updateLocked(const std::map<std::string, std::string>& values) {
         logMessage(1, "[props] cannot read %s: %s", gPath.c_str(), error.c_str());
         throw std::runtime_error("Cannot read runtime properties: " + gPath);
     }
-    for (const auto& [key, value] : values) content = applyUpdate(std::move(content), key, value);
-    writeFileLocked(content);
+    std::string updated = applyUpdates(content, values);
+    // A file already past the bound (edited by hand) may still shrink or
+    // keep its size, so that the credentials can always be rewritten.
+    if (updated.size() > kMaxRuntimePropertiesFileSize && updated.size() > content.size()) {
+        throw std::length_error("the runtime state file may hold at most " +
+                                std::to_string(kMaxRuntimePropertiesFileSize) + " bytes");
+    }
+    writeFileLocked(updated);
 }
 
 void createLocked(const std::string& appId, const std::string& createdAt) {
@@ -314,26 +364,33 @@ bool firstStartup() {
         logMessage(4, "[firstStartup] .runtime.properties not found -> running firstStartup");
         return createFreshLocked();
     }
-    // An existing file that cannot be read, or holds bytes no text file has,
-    // may still carry the installation id and the registration: keep it for
-    // the user to repair instead of replacing the identity.
+    // An existing file that cannot be read may still carry the installation
+    // id and the registration: keep it for the user to repair instead of
+    // replacing the identity.
     if (status == ReadStatus::kFailed) {
         logMessage(1, "[firstStartup] cannot read %s: %s", gPath.c_str(), error.c_str());
         reportStartupError("Failed to read properties file.\nPlease check the file and its permissions.");
         return false;
     }
-    if (content.find('\0') != std::string::npos) {
-        logMessage(1, "[firstStartup] %s is not a text file; it is left as it is", gPath.c_str());
-        reportStartupError("Failed to read properties file.\nPlease check the file and its permissions.");
-        return false;
-    }
-    const auto values = parsePropertiesText(content);
-    if (values.empty()) {
+    std::vector<size_t> unreadable;
+    const auto values = parsePropertiesText(content, &unreadable);
+    // Damaged lines are skipped and the others load; but a damaged file is
+    // never replaced, nor given a new identity, since the id may stand on a
+    // line that cannot be read.
+    const bool damaged = !unreadable.empty() || content.find('\0') != std::string::npos;
+    if (values.empty() && !damaged) {
         logMessage(4, "[firstStartup] .runtime.properties has no keys -> running firstStartup");
         return createFreshLocked();
     }
     const auto it = values.find("APP_ID");
     if (it == values.end() || it->second.empty()) {
+        if (damaged) {
+            logMessage(1, "[firstStartup] %s has no readable APP_ID and damaged lines; it is left as it is",
+                       gPath.c_str());
+            reportStartupError("Failed to read properties file.\nPlease check the file and its permissions.");
+            loadLocked();
+            return false;
+        }
         // The registration, keys and export flag beside it stay: only the
         // missing identity is made.
         logMessage(2, "[firstStartup] APP_ID missing -> adding a new one, other keys kept");
@@ -360,6 +417,19 @@ void loadRuntimeProperties() {
 void updateRuntimeProperties(const std::map<std::string, std::string>& values) {
     std::lock_guard<std::mutex> lock(gMutex);
     updateLocked(values);
+}
+
+void patchRuntimeProperties(const std::map<std::string, std::string>& values) {
+    std::lock_guard<std::mutex> lock(gMutex);
+    updateLocked(values);
+    for (const auto& [key, value] : values) {
+        if (key == "BRISVANE_ID") rp::brisvaneIdRegistration = value;
+        else if (key == "API_BASE") rp::apiBase = value;
+        else if (key == "BRISVANE_API_KEY") rp::apiKey = value;
+        else if (key == "BRISVANE_TOKEN") rp::token = value;
+        else if (key == "RTS_HOST") rp::rtsHost = value;
+        else if (key == "BRISVANE_EXPORT") rp::brisvaneExport = value == "true" || value == "1";
+    }
 }
 
 void createRuntimeProperties(const std::string& appId, const std::string& createdAt) {
@@ -410,18 +480,26 @@ void stampAppVersion() {
     stampLocked();
 }
 
-std::map<std::string, std::string> parsePropertiesText(const std::string& text) {
+std::map<std::string, std::string> parsePropertiesText(const std::string& text,
+                                                       std::vector<size_t>* unreadableLines) {
     std::map<std::string, std::string> values;
     std::istringstream in(text);
     std::string line;
+    size_t number = 0;
     while (std::getline(in, line)) {
+        ++number;
         const size_t hash = line.find('#');
         if (hash != std::string::npos) line.erase(hash);
         const size_t eq = line.find('=');
         if (eq == std::string::npos) continue;
         std::string key = trimWhitespace(line.substr(0, eq));
         if (key.empty()) continue;
-        values[std::move(key)] = trimWhitespace(line.substr(eq + 1));
+        std::string value = trimWhitespace(line.substr(eq + 1));
+        if (hasUnreadableByte(key) || hasUnreadableByte(value)) {
+            if (unreadableLines) unreadableLines->push_back(number);
+            continue;
+        }
+        values[std::move(key)] = std::move(value);
     }
     return values;
 }
@@ -444,16 +522,25 @@ std::string utcNowIso() {
 }
 
 bool isValidRuntimePropertyKey(const std::string& key) {
-    if (key.empty()) return false;
+    if (key.empty() || key.size() > kMaxRuntimePropertyKeyLength) return false;
     for (const char c : key) {
         if (!((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_')) return false;
     }
     return true;
 }
 
-bool isValidRuntimePropertyValue(const std::string& value) {
-    return value.find_first_of("\r\n") == std::string::npos;
+std::string runtimePropertyValueProblem(const std::string& value) {
+    if (value.size() > kMaxRuntimePropertyValueLength) {
+        return "must be at most " + std::to_string(kMaxRuntimePropertyValueLength) + " bytes";
+    }
+    if (value.find_first_of("\r\n") != std::string::npos) return "must not hold a line break";
+    if (hasControlCharacter(value)) return "must not hold control characters";
+    if (value.find('#') != std::string::npos) return "must not hold \"#\", which starts a comment in the file";
+    if (!value.empty() && (value.front() == ' ' || value.back() == ' ')) return "must not begin or end with a blank";
+    return {};
 }
+
+bool isValidRuntimePropertyValue(const std::string& value) { return runtimePropertyValueProblem(value).empty(); }
 
 std::string makeInstallationId() {
     std::random_device device;

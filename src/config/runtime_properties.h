@@ -14,6 +14,7 @@
 #include <atomic>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "platform/file_io.h"
 
@@ -95,14 +96,28 @@ void loadRuntimeProperties();
 
 // Rewrites or appends each key of `values` in ascending key order: every
 // line holding the key is replaced by "KEY<blanks to column 20>= value",
-// other lines stay; a missing key is appended. The file is written once,
-// durably. Does not touch the globals (call loadRuntimeProperties).
-// Throws std::invalid_argument, writing nothing, when a key is not
-// [A-Z0-9_]+ or a value holds CR or LF; throws std::runtime_error
-// "Cannot write runtime properties: <path>" when the file cannot be written,
-// and "Cannot read runtime properties: <path>" when it exists but cannot be
-// read (it is never replaced then). Safe for concurrent use by multiple threads.
+// other lines stay; a missing key is appended. The text is rebuilt in one
+// pass and the file written once, durably, whatever the number of keys.
+// Does not touch the globals (call loadRuntimeProperties).
+// Throws std::invalid_argument, writing nothing, when a key fails
+// isValidRuntimePropertyKey or a value has a runtimePropertyValueProblem;
+// std::length_error, writing nothing, when the file would grow past
+// kMaxRuntimePropertiesFileSize; std::runtime_error "Cannot write runtime
+// properties: <path>" when the file cannot be written, and "Cannot read
+// runtime properties: <path>" when it exists but cannot be read (it is never
+// replaced then). Safe for concurrent use by multiple threads.
 void updateRuntimeProperties(const std::map<std::string, std::string>& values);
+
+// What the management API's PATCH does: updateRuntimeProperties, then, under
+// the same lock, sets the globals of the keys that take effect at once and
+// leaves every other global as it was: BRISVANE_ID sets only the
+// registration copy (the relay copy follows at the next load), API_BASE,
+// BRISVANE_API_KEY, BRISVANE_TOKEN and RTS_HOST (an empty one too) set their
+// globals, BRISVANE_EXPORT sets the flag ("true" or "1" is on). SERV_IP and
+// SERV_PORT are not globals of this module; the caller applies them. Throws
+// what updateRuntimeProperties throws, changing no global then.
+// Safe for concurrent use by multiple threads.
+void patchRuntimeProperties(const std::map<std::string, std::string>& values);
 
 // Replaces the file with the six created lines (two comments, a blank line,
 // APP_ID, CREATED_AT, BRISVANE_EXPORT false). Throws std::runtime_error
@@ -127,8 +142,12 @@ bool setExportFlag(bool enabled);
 // what updateRuntimeProperties throws. Safe for concurrent use by multiple threads.
 void stampAppVersion();
 
-// The key/value map of a properties text by the reading rules above.
-std::map<std::string, std::string> parsePropertiesText(const std::string& text);
+// The key/value map of a properties text by the reading rules above. A line
+// whose key or value (the part before any "#") holds a control character
+// cannot be read back as it was meant and is skipped; its 1-based number is
+// added to `unreadableLines` when given. Never fails.
+std::map<std::string, std::string> parsePropertiesText(const std::string& text,
+                                                       std::vector<size_t>* unreadableLines = nullptr);
 
 // The whole file as bytes. Throws std::runtime_error "Cannot open file: <path>".
 std::string readWholeFile(const std::string& path);
@@ -136,9 +155,25 @@ std::string readWholeFile(const std::string& path);
 // The current UTC time, "%Y-%m-%dT%H:%M:%SZ". Safe for concurrent use.
 std::string utcNowIso();
 
-// Whether a key may be written to the file: one or more of A-Z, 0-9 and "_".
+// Bounds on what the file stores, so one request cannot make it (and every
+// start-up and listing that reads it) arbitrarily large. Lengths in bytes.
+inline constexpr size_t kMaxRuntimePropertyKeyLength = 128;
+inline constexpr size_t kMaxRuntimePropertyValueLength = 8192;
+inline constexpr size_t kMaxRuntimePropertiesFileSize = 1024 * 1024;
+
+// Whether a key may be written to the file: 1 to kMaxRuntimePropertyKeyLength
+// of A-Z, 0-9 and "_".
 bool isValidRuntimePropertyKey(const std::string& key);
-// Whether a value may be written to the file: it holds no CR and no LF.
+
+// Why `value` cannot be written so that the reading rules give it back
+// whole, or empty when it can. The reader cuts at "#", trims blanks at both
+// ends and ends a line at LF; control characters (NUL above all) make a line
+// the reader skips. So a value is refused for a line break ("must not hold a
+// line break"), any other control character, a "#", a blank or tab at either
+// end, or more than kMaxRuntimePropertyValueLength bytes. The text reads
+// after the quoted key name, e.g. "\"X\" " + problem.
+std::string runtimePropertyValueProblem(const std::string& value);
+// runtimePropertyValueProblem(value) is empty.
 bool isValidRuntimePropertyValue(const std::string& value);
 
 // A random version-4 UUID, 36 lower-case characters, as installation id.

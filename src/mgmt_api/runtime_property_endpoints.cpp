@@ -2,6 +2,8 @@
 
 #include <filesystem>
 #include <map>
+#include <stdexcept>
+#include <string>
 #include <system_error>
 
 #include "base/logger.h"
@@ -53,13 +55,16 @@ void handlePatchRuntimeProperties(const ServiceContext& services, HttpRequestHan
     for (auto it = body.begin(); it != body.end(); ++it) {
         const std::string text = valueText(it.value());
         if (!isValidRuntimePropertyKey(it.key())) {
+            if (it.key().size() > kMaxRuntimePropertyKeyLength) {
+                return sendError(handler, response, 400, "bad_request",
+                                 "runtime property keys must be at most " +
+                                     std::to_string(kMaxRuntimePropertyKeyLength) + " bytes");
+            }
             return sendError(handler, response, 400, "bad_request",
                              "invalid runtime property key \"" + it.key() + "\": use A-Z, 0-9 and _");
         }
-        if (!isValidRuntimePropertyValue(text)) {
-            return sendError(handler, response, 400, "bad_request",
-                             "\"" + it.key() + "\" must not hold a line break");
-        }
+        const std::string problem = runtimePropertyValueProblem(text);
+        if (!problem.empty()) return sendError(handler, response, 400, "bad_request", "\"" + it.key() + "\" " + problem);
         if (it.key() == "SERV_PORT" && portValue(text) == 0) {
             return sendError(handler, response, 400, "bad_request", "\"SERV_PORT\" must be a port number 1..65535");
         }
@@ -70,13 +75,15 @@ void handlePatchRuntimeProperties(const ServiceContext& services, HttpRequestHan
     try {
         std::error_code ec;
         std::filesystem::create_directories(std::filesystem::path(runtimePropertiesPath()).parent_path(), ec);
-        updateRuntimeProperties(values);
+        patchRuntimeProperties(values);
+    } catch (const std::length_error& e) {
+        return sendError(handler, response, 400, "bad_request", e.what());
     } catch (const std::exception& e) {
         return sendError(handler, response, 500, "internal_error", e.what());
     }
-    // The file now holds every key; the process takes its values from it.
-    loadRuntimeProperties();
-    // Reported from now on; the listening socket stays where it is.
+    // Only the keys that take effect at once were applied; the others wait
+    // for the next start. Reported from now on; the listening socket stays
+    // where it is.
     if (values.count("SERV_IP")) setReportedServIp(values["SERV_IP"]);
     if (values.count("SERV_PORT")) setReportedServPort(portValue(values["SERV_PORT"]));
 

@@ -283,6 +283,13 @@ TEST_F(MgmtService, RuntimePropertiesReadWriteAndSwitch) {
         {R"({"BRISVANE_EXPORT": true, "X": "a\nB = c"})", "\"X\" must not hold a line break"},
         {R"({"SERV_PORT": "abc"})", "\"SERV_PORT\" must be a port number 1..65535"},
         {R"({"SERV_PORT": 70000})", "\"SERV_PORT\" must be a port number 1..65535"},
+        // Values the file could not give back whole after a restart.
+        {R"({"NOTE": "a\u0000b"})", "\"NOTE\" must not hold control characters"},
+        {R"({"NOTE": "bell\u0007"})", "\"NOTE\" must not hold control characters"},
+        {R"({"BRISVANE_TOKEN": "tok#secret"})", "\"BRISVANE_TOKEN\" must not hold \"#\", which starts a comment in the file"},
+        {R"({"NOTE": " padded "})", "\"NOTE\" must not begin or end with a blank"},
+        {"{\"NOTE\": \"" + std::string(8193, 'v') + "\"}", "\"NOTE\" must be at most 8192 bytes"},
+        {"{\"" + std::string(129, 'K') + "\": \"v\"}", "runtime property keys must be at most 128 bytes"},
     };
     for (const auto& [body, message] : refusals) {
         const HttpReply refused = home_.request("PATCH", "/mgmt-api/runtime_properties", body);
@@ -297,6 +304,22 @@ TEST_F(MgmtService, RuntimePropertiesReadWriteAndSwitch) {
     // The system status reports that same address.
     ASSERT_EQ(home_.request("PATCH", "/mgmt-api/runtime_properties", R"({"SERV_IP": "127.0.0.9"})").status, 200);
     EXPECT_EQ(bodyJson(home_.get("/mgmt-api/systemStatus"))["server"]["endpoint"], "127.0.0.9:4321");
+}
+
+// Only the keys that take effect at once change the running process: the
+// device id's start copy (shown by cli/status) and the stored program
+// version (sent by the update check) wait for the next start.
+TEST_F(MgmtService, RuntimePropertiesPatchAppliesOnlyTheLiveKeys) {
+    home_.setRuntimeProperties(std::string("APP_ID = ") + kAppId +
+                               "\nBRISVANE_EXPORT = false\nBRISVANE_ID = dev-1\nAPP_VERSION = 1.0.23\n");
+    ASSERT_TRUE(start());
+    const HttpReply patched = home_.request("PATCH", "/mgmt-api/runtime_properties",
+                                            R"({"BRISVANE_ID": "dev-2", "APP_VERSION": "0.0.1", "EXPIRES_DAYS": "7"})");
+    ASSERT_EQ(patched.status, 200) << patched.body;
+    EXPECT_EQ(bodyJson(home_.get("/mgmt-api/cli/status"))["process"]["brisvaneId"], "dev-1");
+    const json properties = bodyJson(home_.get("/mgmt-api/runtime_properties"))["properties"];
+    EXPECT_EQ(properties["BRISVANE_ID"], "dev-2");
+    EXPECT_EQ(properties["APP_VERSION"], "0.0.1");
 }
 
 }  // namespace

@@ -202,7 +202,17 @@ TEST_F(RegistrationTest, EveryOtherAnswerIsAFailureResultAndStoresNothing) {
         {"answer not an object", http(R"([0])"), "internal_error", "", true},
         {"line break in a credential",
          http(R"({"retcode":0,"data":{"brisvaneId":"d","brisvane_api_key":"k","brisvaneToken":"t\nRTS_HOST=evil"}})"),
-         "internal_error", "line breaks are not allowed", true},
+         "internal_error", "\"BRISVANE_TOKEN\" must not hold a line break", true},
+        // The file reads "#" as the start of a comment: a stored "tok#secret"
+        // would come back as "tok" after a restart.
+        {"comment sign in a credential",
+         http(R"({"retcode":0,"data":{"brisvaneId":"d","brisvane_api_key":"k","brisvaneToken":"tok#secret"}})"),
+         "internal_error",
+         "invalid runtime property value: \"BRISVANE_TOKEN\" must not hold \"#\", which starts a "
+         "comment in the file"},
+        {"control byte in a credential",
+         http(R"({"retcode":0,"data":{"brisvaneId":"d","brisvane_api_key":"k\u0000x","brisvaneToken":"t"}})"),
+         "internal_error", "\"BRISVANE_API_KEY\" must not hold control characters", true},
     };
     ScriptedTlsServer& server = startServer();
     const std::string before = state();
