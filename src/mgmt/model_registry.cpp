@@ -141,6 +141,39 @@ bool isInsideModelsDir(const std::string& modelsDir, const std::string& folder) 
     return t != target.end() && !t->empty();
 }
 
+bool foldersOverlap(const std::string& a, const std::string& b) {
+    std::error_code ec;
+    const std::filesystem::path first = std::filesystem::weakly_canonical(a, ec);
+    if (ec) return true;
+    const std::filesystem::path second = std::filesystem::weakly_canonical(b, ec);
+    if (ec) return true;
+    // One is a prefix of the other, component by component.
+    auto f = first.begin();
+    auto s = second.begin();
+    for (; f != first.end() && s != second.end(); ++f, ++s) {
+        if (f->empty() || s->empty()) break;  // a trailing separator
+        if (*f != *s) return false;
+    }
+    return true;
+}
+
+bool folderUsedByAnotherModel(const std::string& modelsDir, const nlohmann::json& registry,
+                              const std::string& modelId, const std::string& folder) {
+    try {
+        const nlohmann::json* models =
+            registry.is_object() && registry.contains("models") ? &registry.at("models") : nullptr;
+        if (!models || !models->is_array()) return false;
+        for (const nlohmann::json& entry : *models) {
+            if (!entry.is_object() || modelText(entry, "modelId") == modelId) continue;
+            const std::string other = modelFolderOf(modelsDir, entry);
+            if (!other.empty() && foldersOverlap(folder, other)) return true;
+        }
+        return false;
+    } catch (const std::exception&) {
+        return true;
+    }
+}
+
 std::string utcTimestamp() {
     const std::time_t now = std::time(nullptr);
     std::tm parts{};

@@ -79,5 +79,17 @@ bool findRegisteredModel(const std::string& modelsDir, const nlohmann::json& reg
 // and folders elsewhere are not. Never throws.
 bool isInsideModelsDir(const std::string& modelsDir, const std::string& folder);
 
+// True when `a` and `b` are the same folder or one lies inside the other,
+// compared by path components after resolving links and "..". A path that
+// cannot be resolved counts as overlapping, so that callers deciding
+// whether a removal is safe keep the folder. Never throws.
+bool foldersOverlap(const std::string& a, const std::string& b);
+
+// True when the folder of some entry of `registry` other than `modelId`'s
+// overlaps `folder` (foldersOverlap): removing `folder` would take files
+// another registered model uses. Never throws.
+bool folderUsedByAnotherModel(const std::string& modelsDir, const nlohmann::json& registry,
+                              const std::string& modelId, const std::string& folder);
+
 // The current UTC time as "%Y-%m-%dT%H:%M:%SZ".
 std::string utcTimestamp();

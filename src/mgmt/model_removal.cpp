@@ -94,20 +94,26 @@ ModelRemovalResult removeModel(const DataFolders& folders, MivrelManager* mivrel
         logMessage(4, "[mgmt] 모델[%s] 삭제에 연동해 Mivrel[%s] 강제 삭제", modelId.c_str(), id.c_str());
     }
 
-    const std::string folder = modelFolderOf(folders.models, entry);
-    std::error_code ec;
-    if (!folder.empty() && std::filesystem::exists(std::filesystem::symlink_status(folder, ec))) {
-        if (isInsideModelsDir(folders.models, folder)) {
-            std::filesystem::remove_all(folder, ec);
-            if (ec) return failure(500, "internal_error", "failed to delete files: " + ec.message());
-        } else {
-            logMessage(4, "[mgmt] 모델[%s] 폴더는 모델 디렉토리 밖이라 유지: %s", modelId.c_str(), folder.c_str());
-        }
-    }
-
+    // The folder test, the removal and the entry's removal hold the registry
+    // lock together, so no registration can start sharing the folder between
+    // the test and the removal.
     try {
         std::lock_guard<std::mutex> lock(modelsJsonMutex);
         nlohmann::json registry = loadModelsRegistry(folders.models);
+        const std::string folder = modelFolderOf(folders.models, entry);
+        std::error_code ec;
+        if (!folder.empty() && std::filesystem::exists(std::filesystem::symlink_status(folder, ec))) {
+            if (!isInsideModelsDir(folders.models, folder)) {
+                logMessage(4, "[mgmt] 모델[%s] 폴더는 모델 디렉토리 밖이라 유지: %s", modelId.c_str(), folder.c_str());
+            } else if (folderUsedByAnotherModel(folders.models, registry, modelId, folder)) {
+                // A registration may name another model's folder (or one
+                // around or inside it): those files are not this model's alone.
+                logMessage(2, "[mgmt] 모델[%s] 폴더는 다른 모델도 사용하므로 유지: %s", modelId.c_str(), folder.c_str());
+            } else {
+                std::filesystem::remove_all(folder, ec);
+                if (ec) return failure(500, "internal_error", "failed to delete files: " + ec.message());
+            }
+        }
         const long index = findModelIndex(registry, modelId);
         if (index >= 0) {
             registry["models"].erase(static_cast<size_t>(index));

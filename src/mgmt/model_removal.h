@@ -31,11 +31,14 @@ struct ModelRemovalResult {
 // 3. Every instance whose modelId equals `modelId` (in its configuration or
 //    its properties.json) goes through forceDeleteMivrel; a failure is 500
 //    "internal_error" "failed to delete linked Mivrel (<id>): <reason>".
-// 4. The model folder is removed with its content only when it lies inside
-//    DIR_MODELS; a folder elsewhere (a local registration) is the user's and
-//    stays. A failure is 500 "internal_error" "failed to delete files: ...".
-// 5. The entry is taken out of a freshly loaded models.json under
-//    modelsJsonMutex and the file replaced; a failure is 500.
+// 4. Under modelsJsonMutex, with models.json loaded afresh: the model folder
+//    is removed with its content only when it lies inside DIR_MODELS and no
+//    other entry's folder is the same, inside it or around it; a folder
+//    elsewhere (a local registration) is the user's and stays, and so does
+//    a shared one. A failure is 500 "internal_error" "failed to delete
+//    files: ...".
+// 5. Still under the lock, the entry is taken out of that models.json and
+//    the file replaced; a failure is 500.
 // Never throws.
 // `mivrels` may be null (no manager): no instance is linked then. The
 // download is looked for in `downloads`; DIR_MODELS, DIR_MIVREL and the

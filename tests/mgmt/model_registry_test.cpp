@@ -135,4 +135,35 @@ TEST_F(DownloadRecovery, InsideModelsDirTable) {
     for (const auto& c : cases) EXPECT_EQ(isInsideModelsDir(ServerConfig::DIR_MODELS, c.folder), c.inside) << c.folder;
 }
 
+// Folders a model delete shares with another registered model: the same
+// folder (spelt any way, through a link too), one inside the other.
+TEST_F(DownloadRecovery, OverlappingFoldersTable) {
+    fs::create_directories(home.file("models/tiny/sub"));
+    fs::create_directories(home.file("models/tinyx"));
+    fs::create_directory_symlink(home.file("models/tiny"), home.file("models/alias"));
+    const struct {
+        std::string a;
+        std::string b;
+        bool overlap;
+    } cases[] = {
+        {home.file("models/tiny"), home.file("models/tiny"), true},
+        {home.file("models/tiny"), home.file("models/tiny/"), true},
+        {home.file("models/tiny"), home.file("models/./tiny/sub/.."), true},
+        {home.file("models/tiny"), home.file("models/alias"), true},
+        {home.file("models/tiny"), home.file("models/tiny/sub"), true},
+        {home.file("models/tiny/sub"), home.file("models/tiny"), true},
+        {home.file("models/tiny"), home.file("models/tinyx"), false},
+        {home.file("models/tiny/sub"), home.file("models/tinyx"), false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(foldersOverlap(c.a, c.b), c.overlap) << c.a << " " << c.b;
+
+    const nlohmann::json registry = nlohmann::json::parse(R"({"models":[
+        {"modelId":"tiny","storagePath":""},
+        {"modelId":"evil","storagePath":")" + home.file("models/tiny") + R"("},
+        {"modelId":"own","storagePath":")" + home.file("models/tinyx") + R"("}]})");
+    EXPECT_TRUE(folderUsedByAnotherModel(ServerConfig::DIR_MODELS, registry, "evil", home.file("models/tiny")));
+    EXPECT_TRUE(folderUsedByAnotherModel(ServerConfig::DIR_MODELS, registry, "tiny", home.file("models/tiny")));
+    EXPECT_FALSE(folderUsedByAnotherModel(ServerConfig::DIR_MODELS, registry, "own", home.file("models/tinyx")));
+}
+
 }  // namespace
