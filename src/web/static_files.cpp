@@ -121,6 +121,9 @@ void cacheRenderedPage(const std::string& key, const std::vector<uint8_t>& bytes
 
 void serveStaticFile(HttpRequestHandler& handler, const Request& request, Response& response) {
     const std::string& path = request.path;
+    // The system calls below end a name at a NUL: "/x/\0../../secret" would
+    // be checked whole and then opened as "/x/".
+    if (path.find('\0') != std::string::npos) throw HttpBadRequestException("NUL byte in path");
     std::string relative;
     if (!relativeToPublicPath(path, handler.publicPath(), &relative)) {
         logMessage(9, "public path 가 일치 하지 않습니다. %s %s", path.c_str(), handler.publicPath().c_str());
@@ -149,6 +152,10 @@ void serveStaticFile(HttpRequestHandler& handler, const Request& request, Respon
     const char* contentType = contentTypeForExtension(extension);
     response.status = 200;
     response.reason = "OK";
+    // No page of ours is framed, and another site must not frame one: its
+    // buttons act with this server's origin.
+    response.headers["X-Frame-Options"] = "DENY";
+    response.headers["Content-Security-Policy"] = "frame-ancestors 'none'";
 
     {
         PageCache& cache = pageCache();

@@ -24,12 +24,16 @@ class HttpRequestHandler;
 const char* contentTypeForExtension(const std::string& extension);
 
 // Serves request.path (already rewritten to an index page by the router).
+// Every file and page served carries "X-Frame-Options: DENY" and
+// "Content-Security-Policy: frame-ancestors 'none'" (no other site may frame
+// the pages).
 // Pages and folders fill `response` for the caller to send; other files are
 // written to the connection at once in bounded pieces (the response is then
 // sent: see HttpRequestHandler::responseSent). Throws HttpNotFoundException
 // ("File not found: " + path) for a path outside the public path, a missing
 // file or folder, and HttpForbiddenException ("Access denied: " + path) for
-// a file outside the web folder; a page on a connection without the "sst"
+// a file outside the web folder, and HttpBadRequestException for a path
+// holding a NUL byte; a page on a connection without the "sst"
 // attribute gets HttpNotFoundException "bad handler : thereis no sst", and a
 // missing or non-boolean "enable_cache" std::bad_any_cast.
 void serveStaticFile(HttpRequestHandler& handler, const Request& request, Response& response);

@@ -80,6 +80,10 @@ protected:
             out.status = 403;
             out.error = e.what();
             return out;
+        } catch (const HttpBadRequestException& e) {
+            out.status = 400;
+            out.error = e.what();
+            return out;
         }
         if (handler.responseSent()) {
             const std::string wire = peer.output().written;
@@ -126,6 +130,13 @@ TEST_F(StaticFilesTest, PathsMapToFilesInsideTheWebFolder) {
         {"/assets/../../webapp2/secret.txt", 403, "Access denied: /assets/../../webapp2/secret.txt", ""},
         {"/assets/link-out.txt", 403, "Access denied: /assets/link-out.txt", ""},
     };
+    // A NUL cuts the name for the system calls after the containment check.
+    for (const std::string& nul : {std::string("/assets/sub/\0../../../outside.txt", 33), std::string("/\0", 2),
+                                  std::string("/assets/README\0.html", 20)}) {
+        const Served s = serve(nul);
+        EXPECT_EQ(s.status, 400) << nul;
+        EXPECT_EQ(s.error, "NUL byte in path");
+    }
     // An absolute name after the first separator stands for itself.
     const std::string absolute = "/" + dir_.file("outside.txt");
     EXPECT_EQ(serve(absolute).error, "Access denied: " + absolute);
@@ -241,6 +252,29 @@ TEST_F(StaticFilesTest, KeepAliveRequestsShareTemplateVariables) {
     FakePeer second("GET /runtime_status.html HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     HttpServ(routes_, options_, &second, ConnOrigin::Socket);
     EXPECT_EQ(bodyOf(second.output().written), "[]debug");
+}
+
+// Through the real connection loop: every page and file carries the frame
+// policy (rendered pages, the router's index pages, streamed files), and a
+// raw NUL in the request path is a 400, not the folder's empty 200.
+TEST_F(StaticFilesTest, PagesAndFilesRefuseFramingAndNulPathsAre400) {
+    const std::string requests = std::string(
+        "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+        "GET /app HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+        "GET /assets/main.js HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+        "GET /assets/sub HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+        "GET /assets/sub/") + '\0' + "../../../outside.txt HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    FakePeer peer(requests);
+    HttpServ(routes_, options_, &peer, ConnOrigin::Socket);
+    const std::vector<std::string> replies = splitReplies(peer.output().written);
+    ASSERT_EQ(replies.size(), 5u) << peer.output().written;
+    for (size_t i = 0; i < 4; ++i) {
+        const std::string head = replies[i].substr(0, replies[i].find("\r\n\r\n"));
+        EXPECT_EQ(statusLine(replies[i]), "HTTP/1.1 200 OK") << i;
+        EXPECT_NE(head.find("\r\nX-Frame-Options: DENY\r\n"), std::string::npos) << head;
+        EXPECT_NE(head.find("\r\nContent-Security-Policy: frame-ancestors 'none'\r\n"), std::string::npos) << head;
+    }
+    EXPECT_EQ(statusLine(replies[4]), "HTTP/1.1 400 Bad Request");
 }
 
 TEST(PathInsideRoot, ComparesComponents) {
