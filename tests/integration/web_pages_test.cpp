@@ -201,6 +201,46 @@ TEST_F(WebPages, AdministrationShowsInstancesAndRegistersModels) {
     expectNoPageErrors("/admin/");
 }
 
+// The web service's approval URL becomes a link only when it is an http or
+// https address; the web service's answer is played by the page's own fetch.
+TEST_F(WebPages, AdministrationLinksOnlyWebApprovalUrls) {
+    ASSERT_TRUE(browser_.open(url("/admin/"))) << browser_.error();
+    ASSERT_TRUE(browser_.waitFor("document.getElementById('serviceFacts').textContent.includes('on')"));
+    ASSERT_EQ(browser_.evaluate(R"((() => {
+        const real = window.fetch;
+        window.fetch = (path, init) => path !== '/mgmt-api/cli/up' ? real(path, init) :
+          Promise.resolve(new Response(JSON.stringify({error: {code: 'pending_approval', message: window.round,
+            auth: {type: 'web', url: window.approval}}}), {status: 403, headers: {'Content-Type': 'application/json'}}));
+        return true; })())"),
+              json(true));
+    const struct {
+        const char* url;
+        const char* href;  // "" when no link may be made
+    } cases[] = {
+        {"javascript:alert(document.cookie)", ""},
+        {" JavaScript:alert(1)", ""},
+        {"\x01javascript:alert(1)", ""},
+        {"data:text/html,<script>alert(1)</script>", ""},
+        {"file:///etc/passwd", ""},
+        {"https://approve.example/device?code=1", "https://approve.example/device?code=1"},
+        {"http://approve.example/", "http://approve.example/"},
+    };
+    int round = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        const std::string marker = "Round " + std::to_string(++round) + ".";
+        browser_.evaluate("window.round = " + json(marker).dump() + "; window.approval = JSON.parse(" +
+                          json(json(c.url).dump()).dump() + "); document.getElementById('serviceOn').disabled = false;"
+                          " document.getElementById('serviceOn').click(); true");
+        ASSERT_TRUE(browser_.waitFor("document.getElementById('serviceMessage').textContent.includes(" +
+                                     json(marker).dump() + ")"))
+            << text("#serviceMessage");
+        const json href = browser_.evaluate("(document.querySelector('#serviceMessage a') || {}).href || ''");
+        EXPECT_EQ(href, c.href);
+    }
+    expectNoPageErrors("/admin/");
+}
+
 TEST_F(WebPages, StatusPageShowsLiveFigures) {
     ASSERT_TRUE(browser_.open(url("/runtime_status.html"))) << browser_.error();
     ASSERT_TRUE(browser_.waitFor("document.querySelector('#instanceTable tr[data-id=\"hello\"]')")) << browser_.error();

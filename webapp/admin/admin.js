@@ -47,6 +47,16 @@
     }
   }
 
+  // The http(s) URL `text` names, in its parsed form, or null.
+  function webUrl(text) {
+    try {
+      const url = new URL(String(text));
+      return url.protocol === 'http:' || url.protocol === 'https:' ? url.href : null;
+    } catch (e) {
+      return null;
+    }
+  }
+
   async function switchService(on) {
     say($('serviceMessage'), on ? 'Switching on…' : 'Switching off…');
     const result = await api('POST', on ? '/mgmt-api/cli/up' : '/mgmt-api/cli/down');
@@ -54,8 +64,12 @@
       say($('serviceMessage'), (result.data.success && result.data.success.message) || 'Done.', 'ok');
     } else if (result.error.code === 'pending_approval' && result.error.auth && result.error.auth.url) {
       clear($('serviceMessage')).hidden = false;
+      // The URL comes from the web service: only a web address becomes a
+      // link (a "javascript:" one would run in this page); any other is shown.
+      const approval = webUrl(result.error.auth.url);
       $('serviceMessage').appendChild(el('div', {class: 'msg warn', role: 'status'}, result.error.message + ' ',
-        el('a', {href: result.error.auth.url, 'data-external': true}, 'Approve this device'),
+        approval ? el('a', {href: approval, 'data-external': true}, 'Approve this device')
+                 : 'Approve this device at ' + String(result.error.auth.url),
         ', then switch on again.'));
     } else {
       sayError($('serviceMessage'), result, on ? 'Switching on' : 'Switching off');
