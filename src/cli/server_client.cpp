@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "base/json_parse.h"
+#include "cli/terminal_text.h"
 #include "platform/tcp_socket.h"
 
 namespace {
@@ -108,6 +109,6 @@ nlohmann::json postJson(const std::string& host, int port, const std::string& pa
     const std::string reply = httpPost(host, port, path, body, replyTimeoutMs);
     nlohmann::json parsed = parseJsonOrDiscarded(reply);
     if (parsed.is_discarded())
-        throw std::runtime_error("could not parse brisvanesrv response.\nRaw response: " + reply);
+        throw std::runtime_error("could not parse brisvanesrv response.\nRaw response: " + visibleText(reply, true));
     return parsed;
 }

@@ -9,17 +9,19 @@
 #include "cli/serv_conf.h"
 #include "cli/server_client.h"
 #include "cli/server_process.h"
+#include "cli/terminal_text.h"
 
 using nlohmann::json;
 
 namespace {
 
 // A member that should be text; other types are shown as their JSON.
+// Control characters are shown as escapes: the text comes from the server.
 std::string textOf(const json& object, const char* key) {
     if (!object.is_object()) return {};
     const auto it = object.find(key);
     if (it == object.end() || it->is_null()) return {};
-    return it->is_string() ? it->get<std::string>() : it->dump();
+    return visibleText(it->is_string() ? it->get<std::string>() : it->dump());
 }
 
 // Sends one command; its result is the exit code.
@@ -62,7 +64,7 @@ int printReply(const json& reply) {
             return 0;
         }
     }
-    std::cout << reply.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
+    std::cout << visibleText(reply.dump(2, ' ', false, json::error_handler_t::replace), true) << "\n";
     return 0;
 }
 
@@ -73,7 +75,7 @@ int cmdVersion(const std::string& confPath) {
         const json status = parseJson(httpGet(address.host, address.port, "/mgmt-api/cli/status"));
         const json process = status.value("process", json::object());
         const std::string version = process.value("version", "");
-        std::cout << "brisvanesrv " << (version.empty() ? "(version unknown)" : version) << " (running)\n";
+        std::cout << "brisvanesrv " << (version.empty() ? "(version unknown)" : visibleText(version)) << " (running)\n";
         return 0;
     } catch (const std::exception&) {
         // Not running, or not answering as the server does: say what it

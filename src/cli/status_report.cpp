@@ -6,6 +6,7 @@
 #include "cli/display_width.h"
 #include "cli/serv_conf.h"
 #include "cli/server_client.h"
+#include "cli/terminal_text.h"
 
 using nlohmann::json;
 
@@ -22,8 +23,10 @@ constexpr Column kCtx{"CTX", 6, true};
 constexpr Column kStatus{"STATUS", 11, false};
 constexpr int kTokensRuleWidth = 9;
 
+// Cells hold server-supplied text: escapes are shown, never sent to the
+// terminal.
 std::string cell(const Column& column, const std::string& text) {
-    return padToWidth(text, column.width, column.alignRight) + "  ";
+    return padToWidth(visibleText(text), column.width, column.alignRight) + "  ";
 }
 
 std::string rule(int width) { return std::string(static_cast<size_t>(width), '-') + "  "; }
@@ -62,11 +65,11 @@ std::string formatStatusReport(const json& status) {
     const json& process = objectOr(status, "process", kEmptyObject);
     const json& inference = objectOr(status, "inference", kEmptyObject);
 
-    const std::string brisvaneId = process.value("brisvaneId", "");
+    const std::string brisvaneId = visibleText(process.value("brisvaneId", ""));
     std::string report = "\n=== Brisvane Status ===\n\n[Process]\n  Status      : running\n";
     report += "  Port        : " + std::to_string(process.value("port", 0)) + "\n";
     report += "  Brisvane ID : " + (brisvaneId.empty() ? std::string("(not registered)") : brisvaneId) + "\n";
-    report += "\n[Halvoro Connection]\n  Gateway     : " + gatewayText(process.value("gatewayStatus", "unregistered")) + "\n";
+    report += "\n[Halvoro Connection]\n  Gateway     : " + visibleText(gatewayText(process.value("gatewayStatus", "unregistered"))) + "\n";
 
     const json& mivrels = objectOr(inference, "mivrels", kEmptyList);
     long long registered = static_cast<long long>(mivrels.size());

@@ -113,6 +113,17 @@ TEST(ServerClient, ReplyWithoutHeadIsTheBodyAndNonJsonIsReported) {
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "could not parse brisvanesrv response.\nRaw response: plain words");
     }
+    // A reply that is not JSON is printed by the commands: its escape bytes
+    // are shown, its lines kept.
+    StandIn hostile("<html>\x1b]0;title\x07\x1b[2J\r\nline two\n\xc2\x9b" "1m</html>");
+    try {
+        postJson("127.0.0.1", hostile.port(), "/", "{}");
+        FAIL() << "parsed";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(),
+                     "could not parse brisvanesrv response.\nRaw response: "
+                     "<html>\\x1B]0;title\\x07\\x1B[2J\\r\nline two\n\\u009B1m</html>");
+    }
 }
 
 TEST(ServerClient, RefusesHostsNobodyListensAndOversizedReplies) {

@@ -47,6 +47,32 @@ TEST(StatusReport, TableLinesUpMixedWidthCells) {
     EXPECT_EQ(formatStatusReport(status), golden);
 }
 
+// Instance names, device ids and states come from the server, and any client
+// can set a name: their escape bytes are shown, never sent to the terminal.
+TEST(StatusReport, ServerTextShowsControlCharactersAsEscapes) {
+    const json status = {
+        {"process", {{"port", 4092}, {"brisvaneId", "dev\x1b]0;owned\x07"}, {"gatewayStatus", "up\x1b[2J"}}},
+        {"inference",
+         {{"mivrels",
+           json::array({{{"name", "\x1b[2J\x1b[31mred"},
+                         {"modelPath", "models/a/\x1b[Hx.gguf"},
+                         {"status", "idle\r\n"},
+                         {"nCtx", 1}},
+                        {{"name", "c1 \xc2\x9b" "31m \x7f"}, {"modelPath", "-"}, {"status", "idle"}}})}}}};
+    const std::string report = formatStatusReport(status);
+    for (const char c : report) {
+        const auto byte = static_cast<unsigned char>(c);
+        EXPECT_TRUE(byte >= 0x20 || c == '\n') << "control byte " << int(byte) << " in:\n" << report;
+        EXPECT_NE(byte, 0x7F);
+    }
+    EXPECT_EQ(report.find("\xc2\x9b"), std::string::npos) << "a C1 control (CSI) reached the terminal";
+    EXPECT_NE(report.find("  Brisvane ID : dev\\x1B]0;owned\\x07\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("  Gateway     : up\\x1B[2J\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("  \\x1B[2J\\x1B[31mred      \\x1B[Hx.gguf"), std::string::npos) << report;
+    EXPECT_NE(report.find("idle\\r\\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("c1 \\u009B31m \\x7F"), std::string::npos) << report;
+}
+
 TEST(StatusReport, DefaultsGatewayTextsAndCounts) {
     struct Case {
         json status;
