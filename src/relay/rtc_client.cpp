@@ -59,6 +59,13 @@ void RtcClient::runControlLoop() {
     int authFailures = 0;
     std::string error;
 
+    // The wait after a connection that ended before authentication: 250 ms
+    // doubling up to 5 s, back to 250 ms only once a login succeeds.
+    auto backOff = [&]() {
+        stop.sleepFor(connectDelayMs);
+        connectDelayMs = std::min(connectDelayMs * 2, kMaxConnectDelayMs);
+    };
+
     // Counts a rejection; false when it was the last one allowed.
     auto authFailed = [&]() {
         ++authFailures;
@@ -84,19 +91,20 @@ void RtcClient::runControlLoop() {
             rtcLogEvent("WARN", "CONTROL_DISCONNECTED",
                         "connect_tls_failed: (" + c.server + "/" + std::to_string(c.port) + ")" + error);
             notifyState(RtcState::Disconnected);
-            stop.sleepFor(connectDelayMs);
-            connectDelayMs = std::min(connectDelayMs * 2, kMaxConnectDelayMs);
+            backOff();
             continue;
         }
         rtcLogEvent("INFO", "CONTROL_CONNECTED", "REMOTE(RTS)=" + endpoint);
-        connectDelayMs = kFirstConnectDelayMs;
 
         // Ends a handshake that failed: the connection goes without a close
-        // notice, like a dropped line.
+        // notice, like a dropped line. A relay that accepts connections and
+        // then closes them, or answers nonsense, is waited for like one that
+        // refuses them: reconnecting at once would hammer it with handshakes.
         auto dropControl = [&](const std::string& message) {
             if (!stop.raised()) rtcLogEvent("WARN", "CONTROL_DISCONNECTED", message);
             notifyState(RtcState::Disconnected);
             control.reset();
+            backOff();
         };
 
         rtcLogEvent("INFO", "HELLO",
@@ -115,7 +123,10 @@ void RtcClient::runControlLoop() {
             continue;
         }
         if (firstToken(line) != "AUTH_CHALLENGE") {
-            dropControl("bad_challenge_line: " + line);
+            // A rejection: its own one-second wait, no connect back-off on top.
+            if (!stop.raised()) rtcLogEvent("WARN", "CONTROL_DISCONNECTED", "bad_challenge_line: " + line);
+            notifyState(RtcState::Disconnected);
+            control.reset();
             if (!authFailed()) break;
             continue;
         }
@@ -147,6 +158,7 @@ void RtcClient::runControlLoop() {
         }
 
         authFailures = 0;
+        connectDelayMs = kFirstConnectDelayMs;
         rtcLogEvent("INFO", "CONTROL_AUTH_OK", "ok");
         notifyState(RtcState::Connected);
         while (running_.load()) {

@@ -33,7 +33,10 @@ public:
 
     // Runs until stopped or given up after the third consecutive
     // authentication failure. Call once, on the client thread; never throws
-    // for network or TLS failures.
+    // for network or TLS failures. Every control connection that ends before
+    // authentication (refused, dropped, answered with nonsense) waits 250 ms,
+    // doubling up to 5 s until a login succeeds; a rejection waits 1 s, and
+    // an authenticated connection that ended 250 ms.
     void run();
 
     // Ends run() soon: every wait of the client's threads wakes up, the

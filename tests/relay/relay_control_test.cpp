@@ -135,7 +135,7 @@ TEST_F(RelayTest, ADroppedOrSilentRelayIsLeftAndReconnected) {
     EXPECT_TRUE(log.contains("readline_failed: read timed out"));
 
     // The relay says nothing after the hello: the handshake read times out
-    // and the client connects again at once.
+    // and the client connects again after its back-off.
     relay_->setAuth(Auth::Silent);
     const size_t hellos = relay_->hellos().size();
     ASSERT_TRUE(eventually([&] { return relay_->hellos().size() >= hellos + 2; }, 8000ms));
@@ -209,13 +209,24 @@ TEST_F(RelayTest, BrokenHandshakesAndForeignCertificatesNeverAuthenticate) {
 }
 
 TEST_F(RelayTest, ConnectFailuresBackOffAndAStopEndsTheWait) {
-    // Refused by the system, then refused by a relay that closes at once:
-    // the waits between attempts grow 250, 500, 1000, 2000 ms.
-    for (bool closedPort : {true, false}) {
-        SCOPED_TRACE(closedPort ? "port closed" : "relay closes connections");
+    // Refused by the system, refused by a relay that closes at once, and
+    // connections that end during the handshake (closed after the hello, a
+    // challenge without its fields): the waits between attempts grow 250,
+    // 500, 1000, 2000 ms.
+    enum class Failure { kPortClosed, kRefused, kDroppedAfterHello, kChallengeWithoutFields };
+    const std::pair<Failure, const char*> failures[] = {
+        {Failure::kPortClosed, "port closed"},
+        {Failure::kRefused, "relay closes connections"},
+        {Failure::kDroppedAfterHello, "relay closes after the hello"},
+        {Failure::kChallengeWithoutFields, "challenge without its fields"},
+    };
+    for (const auto& [failure, name] : failures) {
+        SCOPED_TRACE(name);
         relay_ = std::make_unique<StandInRelay>(ca_.issueServerCertificate({"localhost"}), kUuid, kToken);
-        if (closedPort) relay_->closeListener();
-        else relay_->setRefusing(true);
+        if (failure == Failure::kPortClosed) relay_->closeListener();
+        if (failure == Failure::kRefused) relay_->setRefusing(true);
+        if (failure == Failure::kDroppedAfterHello) relay_->setAuth(StandInRelay::Auth::Drop);
+        if (failure == Failure::kChallengeWithoutFields) relay_->setAuth(StandInRelay::Auth::NoTimestamp);
         clearStates();
         startClient(config());
         ASSERT_TRUE(eventually([&] { return countStates(RtcState::Connecting) >= 5; }, 8000ms));
