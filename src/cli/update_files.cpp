@@ -2,12 +2,31 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <stdexcept>
 
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr fs::perms kExecuteBits = fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
+// The most an installed file may allow: no write for group or others, no
+// set-id or sticky bit (a world-writable program is anyone's program).
+constexpr fs::perms kInstalledMask = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                     fs::perms::others_read | fs::perms::others_exec;
+
+// The first folder between `root` (not included) and `path` (not included)
+// that is a symbolic link, or an empty path. Writing through one would put
+// the file wherever the link points.
+fs::path linkedFolderOnTheWay(const fs::path& root, const fs::path& path) {
+    fs::path folder = root;
+    const fs::path relative = path.lexically_relative(root);
+    for (auto it = relative.begin(); it != relative.end() && std::next(it) != relative.end(); ++it) {
+        folder /= *it;
+        std::error_code ec;
+        if (fs::is_symlink(fs::symlink_status(folder, ec))) return folder;
+    }
+    return {};
+}
 
 // Files and links below `root`, relative to it, sorted; folders are walked,
 // not listed.
@@ -88,6 +107,8 @@ ReplaceResult replaceFiles(const std::string& sourceTree, const std::string& tar
             if (std::find(skip.begin(), skip.end(), relative.string()) != skip.end()) continue;
             current = target / relative;
             Step step{current, {}, false};
+            const fs::path linked = linkedFolderOnTheWay(target, current);
+            if (!linked.empty()) throw std::runtime_error("the folder " + linked.string() + " is a symbolic link");
             fs::create_directories(current.parent_path());
             fs::perms keptExecute = fs::perms::none;
             if (existsNoFollow(current)) {
@@ -101,8 +122,10 @@ ReplaceResult replaceFiles(const std::string& sourceTree, const std::string& tar
             step.written = true;  // from here on the target may hold new bytes
             steps.push_back(step);
             copyOne(source / relative, current);
-            if (keptExecute != fs::perms::none && !fs::is_symlink(fs::symlink_status(current))) {
-                fs::permissions(current, keptExecute, fs::perm_options::add);
+            const fs::file_status written = fs::symlink_status(current);
+            if (fs::is_regular_file(written)) {
+                fs::permissions(current, (written.permissions() | keptExecute) & kInstalledMask,
+                                fs::perm_options::replace);
             }
             if (!step.aside.empty()) result.movedAside.push_back(step.aside.string());
             ++result.count;

@@ -34,9 +34,12 @@ struct ReplaceResult {
 // target is renamed to the target's name with ".old" appended (an older
 // ".old" file of that name is deleted first; an ".old" that is a folder is
 // never deleted, it fails the copy). A replaced program keeps its execute
-// permission. When any step fails the copy is undone and ReplaceFailed is
-// thrown; the ".old" files of a finished copy stay (the last way back: the
-// next copy over the same name replaces them, nothing else removes them).
+// permission; a written file gets at most 0755 (no write for group and
+// others, no set-id bits). A folder below `targetRoot` on the way to a
+// target that is a symbolic link fails the copy (nothing is written through
+// it). When any step fails the copy is undone and ReplaceFailed is thrown;
+// the ".old" files of a finished copy stay (the last way back: the next copy
+// over the same name replaces them, nothing else removes them).
 ReplaceResult replaceFiles(const std::string& sourceTree, const std::string& targetRoot,
                            const std::vector<std::string>& skip = {});
 

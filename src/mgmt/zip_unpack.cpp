@@ -104,8 +104,9 @@ std::vector<PlannedEntry> planEntries(zip_t* archive, const fs::path& destinatio
             } else if (type != 0 && type != S_IFREG) {
                 refuse(entry.name, type == S_IFLNK ? "symbolic link" : "special file");
             }
-            // Owner read and write always; never set-id or sticky bits.
-            entry.mode = (mode & 0777) | 0600;
+            // Owner read and write always; never write for group or others
+            // (0755 and 0644 at most), never set-id or sticky bits.
+            entry.mode = (mode & 0755) | 0600;
         }
         if (entry.folder && entry.size != 0) refuse(entry.name, "folder with content");
         if (entry.size > limits.maxEntryBytes) {

@@ -47,6 +47,50 @@ TEST_F(UpdateFiles, ReplacesMovingAsideAndKeepsTheExecuteBit) {
     EXPECT_NE(perms & fs::perms::owner_exec, fs::perms::none) << "the program stays executable";
 }
 
+// Whatever modes the update tree holds, installed files allow no write to
+// group and others and carry no set-id bits.
+TEST_F(UpdateFiles, InstalledFilesAre0755Or0644AtMost) {
+    put("install/brisvanesrv", "old server", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+    put("tree/brisvanesrv", "new server", fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_write);
+    put("tree/tool", "tool", fs::perms::all);
+    put("tree/notes.txt", "notes", fs::perms::all & ~(fs::perms::owner_exec | fs::perms::group_exec |
+                                                      fs::perms::others_exec));
+    ASSERT_EQ(::chmod(dir_.file("tree/tool").c_str(), 06777), 0);
+    replaceFiles(dir_.file("tree"), dir_.file("install"));
+    const struct {
+        const char* file;
+        mode_t mode;
+    } cases[] = {{"install/brisvanesrv", 0710}, {"install/tool", 0755}, {"install/notes.txt", 0644}};
+    for (const auto& c : cases) {
+        struct stat info {};
+        ASSERT_EQ(::stat(dir_.file(c.file).c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, c.mode) << c.file;
+    }
+}
+
+// A folder of the installation that is a symbolic link is never written
+// through: the copy fails before anything lands at the link's target, and
+// what it had replaced is back.
+TEST_F(UpdateFiles, NothingIsWrittenThroughALinkedFolder) {
+    put("elsewhere/keep.txt", "someone else's");
+    put("install/a-first.txt", "first v1");
+    fs::create_directories(dir_.file("install/lib"));
+    fs::create_directory_symlink(dir_.file("elsewhere"), dir_.file("install/lib/plugins"));
+    put("tree/a-first.txt", "first v2");
+    put("tree/lib/plugins/keep.txt", "planted");
+    put("tree/lib/plugins/new.so", "planted");
+    try {
+        replaceFiles(dir_.file("tree"), dir_.file("install"));
+        ADD_FAILURE() << "the copy went through the link";
+    } catch (const ReplaceFailed& failure) {
+        EXPECT_NE(std::string(failure.what()).find("is a symbolic link"), std::string::npos) << failure.what();
+    }
+    EXPECT_EQ(at("elsewhere/keep.txt"), "someone else's");
+    EXPECT_FALSE(exists("elsewhere/new.so"));
+    EXPECT_FALSE(exists("elsewhere/keep.txt.old"));
+    EXPECT_EQ(at("install/a-first.txt"), "first v1");
+}
+
 TEST_F(UpdateFiles, AFailurePartWayRestoresEveryFile) {
     put("install/a-first.txt", "first v1");
     put("install/brisvanesrv", "server v1");

@@ -45,7 +45,9 @@ TEST_F(ZipUnpack, KeepsFoldersWithoutFolderEntriesAndTheExecuteBit) {
     writeZip("good.zip", {{"brisvanesrv", "program", 0104755},
                           {"webapp/app/index.html", "<html>", 0100600},
                           {"empty/", "", 040755},
-                          {"./notes.txt", "n", 0100444}});
+                          {"./notes.txt", "n", 0100444},
+                          {"shared-tool", "anyone may change me", 0100777},
+                          {"shared.txt", "w", 0100666}});
     extractZip("good.zip", "out");
     EXPECT_EQ(readTextFile("out/brisvanesrv"), "program");
     EXPECT_EQ(readTextFile("out/webapp/app/index.html"), "<html>");
@@ -56,6 +58,11 @@ TEST_F(ZipUnpack, KeepsFoldersWithoutFolderEntriesAndTheExecuteBit) {
     EXPECT_EQ(info.st_mode & 07777, 0755u) << "set-id bits dropped, execute kept";
     ASSERT_EQ(::stat("out/notes.txt", &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0644u) << "the owner can always write";
+    // Group and others never get write permission: 0755 and 0644 at most.
+    ASSERT_EQ(::stat("out/shared-tool", &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0755u);
+    ASSERT_EQ(::stat("out/shared.txt", &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0644u);
 }
 
 TEST_F(ZipUnpack, RefusesEntriesThatLeaveTheFolderBeforeWritingAnything) {
