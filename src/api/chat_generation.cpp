@@ -98,14 +98,22 @@ std::string dumpEvent(const char* event, const nlohmann::json& payload) {
     return formatSseEvent(event, payload.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
-// Common part of both snapshot callbacks: keep the raw text and pass on a
+// Status views read the context's use from the instance's record: keep it
+// up to date with every piece, before the piece can reach the client.
+void noteContextInUse(GenerationRun& run) {
+    if (run.mivrel.engine) run.mivrel.recordContextInUse(run.mivrel.engine->nPast());
+}
+
+// The snapshot callback of a whole reply: keep the raw text and pass on a
 // stop asked for meanwhile.
 void notePiece(GenerationRun& run, const AssemblingSnapshot& snapshot) {
+    noteContextInUse(run);
     run.state.rawOutput += snapshot.lastPiece;
     if (run.mivrel.abortRequested.load() && run.mivrel.engine) run.mivrel.engine->abortGeneration();
 }
 
 void sendMessageDelta(GenerationRun& run, StreamQueue& queue, const AssemblingSnapshot& snapshot) {
+    noteContextInUse(run);
     run.state.rawOutput += snapshot.lastPiece;
     if (run.mivrel.abortRequested.load()) {
         if (run.mivrel.engine) run.mivrel.engine->abortGeneration();

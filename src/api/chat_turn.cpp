@@ -179,6 +179,8 @@ bool startChatTurn(Mivrel& mivrel, ChatTurnRequest& request, ChatTurn& turn, Rep
         return false;
     }
     mivrel.inputTokens.fetch_add(turn.inputTokens);
+    // From here the context holds the prompt; status views show it at once.
+    mivrel.recordContextInUse(engine.nPast());
 
     engine.setTurnOpen(true);
     if (turn.sendTools) mivrel.declaredTools = turn.toolsDump;

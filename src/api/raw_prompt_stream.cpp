@@ -159,6 +159,7 @@ void rawPromptStream(const ServiceContext& services, HttpRequestHandler& handler
         mivrel->openPhase.clear();
         engine.startGeneration(tokens);
         engine.setTurnOpen(false);
+        mivrel->recordContextInUse(engine.nPast());
 
         response.status = 200;
         response.reason = reasonPhrase(200);
@@ -175,6 +176,7 @@ void rawPromptStream(const ServiceContext& services, HttpRequestHandler& handler
         int index = 0;
         RawToken token;
         while (!mivrel->abortRequested.load() && engine.fetchNextRawToken(token)) {
+            mivrel->recordContextInUse(engine.nPast());
             logMessage(8, "[rawPromptStream] tok #%d id=%d%s%s \"%s\"", index++, token.token,
                        token.isControl ? " [special]" : "", token.isEog ? " [eog]" : "",
                        escapeForLog(token.piece).c_str());

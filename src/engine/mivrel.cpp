@@ -149,6 +149,13 @@ void Mivrel::refreshStatusView() {
     statusView_.lastTokensPerSec = lastTokensPerSec;
 }
 
+void Mivrel::recordContextInUse(int32_t cells) {
+    std::lock_guard<std::mutex> lock(statusMutex_);
+    if (!statusView_.engineValues) return;
+    statusView_.context.usedCells = cells;
+    statusView_.context.nPast = cells;
+}
+
 void Mivrel::setConversation(const std::string& conversation) {
     conversationId = conversation;
     std::lock_guard<std::mutex> lock(statusMutex_);

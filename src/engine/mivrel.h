@@ -106,6 +106,13 @@ public:
     // REQUIRES: the caller holds a claim (mivrel_claim.h).
     void refreshStatusView();
 
+    // Records how many context cells the running generation holds (what the
+    // client has received included), so that status views show the context
+    // as it is mid-generation instead of as the last claim left it. Cheap:
+    // one small lock, the other recorded values stay. Nothing without
+    // recorded engine values. REQUIRES: the caller holds a claim.
+    void recordContextInUse(int32_t cells);
+
     // Hands the instance to `conversation` (conversationId), and records it
     // in the status view at once, so that a request of another conversation
     // that finds the instance busy can name the holder without touching the

@@ -335,7 +335,12 @@ TEST_F(ChatMessages, BusyInstanceAndDisconnectedClient) {
         EXPECT_EQ(errorCode(parallel), c.code);
         EXPECT_EQ(errorMessage(parallel), c.message);
     }
-    EXPECT_EQ(status("busy")["status"], "busy");
+    // The status shows the first reply's context mid-generation.
+    const json midway = status("busy");
+    EXPECT_EQ(midway["status"], "busy");
+    EXPECT_GT(midway["context_used"].get<int>(), 0) << midway.dump();
+    EXPECT_EQ(midway["context_remain"].get<int>(),
+              midway["context_size"].get<int>() - midway["context_used"].get<int>());
 
     open.reset();
     json after;

@@ -200,6 +200,10 @@ TEST_F(SystemInfo, InstancesWithLiveFiguresWhileOneChats) {
         EXPECT_EQ(busy["isLoaded"], true);
         EXPECT_GT(busy["contextSize"].get<int>(), 0);
         EXPECT_LE(busy["contextSize"].get<int>(), 512);
+        // The instance's first reply: the context already holds its prompt
+        // and the tokens streamed so far.
+        EXPECT_GT(busy["contextUsed"].get<int>(), 0) << busy.dump();
+        EXPECT_LE(busy["contextUsed"].get<int>(), busy["contextSize"].get<int>());
         EXPECT_EQ(busy["totalLayers"], 2);
         EXPECT_EQ(busy["gpuLayersActual"], 0) << "every layer on the processor";
         EXPECT_TRUE(busy.contains("gpuLayersRequested"));
