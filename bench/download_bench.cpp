@@ -2,7 +2,7 @@
 // trusted through SSL_CERT_FILE) serves one 512 MiB file as the catalogue's
 // model; the real brisvanesrv downloads it through its model download job,
 // and curl fetches the same file from the same stand-in in the same run.
-// Rounds alternate between the two; medians are printed.
+// The two alternate order every round; medians (with min and max) are printed.
 //
 // Figures: MiB/s of the transfer (from the start request until the job
 // reports every byte; the job's digest check is left out, as curl has none),
@@ -25,6 +25,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/machine_load.h"
+#include "common/rounds.h"
 #include "support/http_client.h"
 #include "support/server_process.h"
 #include "support/temp_dir.h"
@@ -38,7 +40,7 @@ using nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
 constexpr long long kFileBytes = 512LL * 1024 * 1024;
-constexpr int kRounds = 3;
+constexpr int kDefaultRounds = bench::kMinRounds;
 
 double seconds(Clock::time_point from) { return std::chrono::duration<double>(Clock::now() - from).count(); }
 
@@ -129,14 +131,10 @@ double curlRound(const std::string& caPath, const std::string& url, const std::s
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 && complete ? elapsed : -1;
 }
 
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 }  // namespace
 
 int main() {
+    bench::LoadAverageReport loadReport("download_bench");
     TempDir dir;
     TestCertificateAuthority ca;
     ca.writeCertificate(dir.file("ca.pem"));
@@ -164,25 +162,37 @@ int main() {
     std::vector<double> curlSeconds;
     long baseline = 0;
     long peak = 0;
-    for (int round = 0; round < kRounds; ++round) {
-        const ServerRound s = serverRound(server, port, "big");
-        const double c = curlRound(dir.file("ca.pem"), url, dir.file("curl.out"));
-        if (!s.ok || c < 0) {
-            std::fprintf(stderr, "round %d failed (server ok=%d, curl=%.3f)\n", round + 1, s.ok, c);
-            return 1;
-        }
-        serverSeconds.push_back(s.seconds);
-        curlSeconds.push_back(c);
-        baseline = round == 0 ? s.baselineKiB : std::min(baseline, s.baselineKiB);
-        peak = std::max(peak, s.peakKiB);
-        std::printf("round %d: brisvanesrv %.1f MiB/s, curl %.1f MiB/s, RSS %ld -> %ld KiB\n", round + 1,
-                    (kFileBytes >> 20) / s.seconds, (kFileBytes >> 20) / c, s.baselineKiB, s.peakKiB);
-    }
-    const double serverRate = (kFileBytes >> 20) / median(serverSeconds);
-    const double curlRate = (kFileBytes >> 20) / median(curlSeconds);
-    std::printf("\nmodel download  %.1f MiB/s (median of %d)\n", serverRate, kRounds);
-    std::printf("curl            %.1f MiB/s (median of %d)\n", curlRate, kRounds);
-    std::printf("ratio           %.2fx (target >= 0.80x)\n", serverRate / curlRate);
+    const bool ok = bench::alternateRounds(
+        bench::roundCount(kDefaultRounds),
+        [&](int round) {
+            const ServerRound s = serverRound(server, port, "big");
+            if (!s.ok) {
+                std::fprintf(stderr, "round %d: the server's download failed\n", round + 1);
+                return false;
+            }
+            serverSeconds.push_back(s.seconds);
+            baseline = serverSeconds.size() == 1 ? s.baselineKiB : std::min(baseline, s.baselineKiB);
+            peak = std::max(peak, s.peakKiB);
+            std::printf("round %2d: brisvanesrv %.1f MiB/s, RSS %ld -> %ld KiB\n", round + 1,
+                        (kFileBytes >> 20) / s.seconds, s.baselineKiB, s.peakKiB);
+            return true;
+        },
+        [&](int round) {
+            const double c = curlRound(dir.file("ca.pem"), url, dir.file("curl.out"));
+            if (c < 0) {
+                std::fprintf(stderr, "round %d: curl failed\n", round + 1);
+                return false;
+            }
+            curlSeconds.push_back(c);
+            std::printf("round %2d: curl %.1f MiB/s\n", round + 1, (kFileBytes >> 20) / c);
+            return true;
+        });
+    if (!ok) return 1;
+    const std::vector<double> serverRates = bench::scaled(serverSeconds, kFileBytes >> 20, true);
+    const std::vector<double> curlRates = bench::scaled(curlSeconds, kFileBytes >> 20, true);
+    std::printf("\nmodel download  %s MiB/s\n", bench::describe(bench::spreadOf(serverRates)).c_str());
+    std::printf("curl            %s MiB/s\n", bench::describe(bench::spreadOf(curlRates)).c_str());
+    std::printf("ratio           %.2fx of the medians (target >= 0.80x)\n", bench::medianRatio(serverRates, curlRates));
     std::printf("resident memory %ld KiB before, %ld KiB peak while downloading (+%ld KiB)\n", baseline, peak,
                 peak - baseline);
     server.stop();

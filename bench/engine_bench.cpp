@@ -1,8 +1,9 @@
 // Chat engine throughput: prefill a 256-token prompt and generate 512 tokens
 // greedily through MivrelLLMEngine (fetchNextToken, the path every chat
 // request takes) and through a plain libllama loop with the same model,
-// context and sampler settings, in the same run. Prints tokens/s of both and
-// their ratios (engine / plain; the target is 0.97 or more).
+// context and sampler settings, in the same run. The two alternate order
+// every round; prints tokens/s of both (median with min and max, and the
+// best round) and their ratios (engine / plain; the target is 0.97 or more).
 //
 // The model is written at start into a temporary folder with the test-model
 // kit's GGUF writer: llama architecture, 8 layers, n_embd 512, 8 heads,
@@ -23,6 +24,8 @@
 #include <llama.h>
 
 #include "bench_model.h"
+#include "common/machine_load.h"
+#include "common/rounds.h"
 #include "engine/llama_handles.h"
 #include "engine/mivrel_llm_engine.h"
 
@@ -30,7 +33,7 @@ namespace {
 
 using namespace bench;
 
-constexpr int kRounds = 3;
+constexpr int kDefaultRounds = 12;
 
 // The loop of llama.cpp's own simple example, with the engine's context
 // parameters and sampler steps.
@@ -65,6 +68,7 @@ Figures runPlain(llama_context* ctx, const std::vector<int32_t>& prompt) {
 }  // namespace
 
 int main() {
+    bench::LoadAverageReport loadReport("engine_bench");
     char folderTemplate[] = "/tmp/brisvane-engine-bench-XXXXXX";
     if (!mkdtemp(folderTemplate)) {
         std::perror("mkdtemp");
@@ -96,38 +100,44 @@ int main() {
         return 1;
     }
 
-    // Warm both once, then keep the best of the rounds (alternating) so a
-    // busy machine penalises neither side more than the other.
+    // Warm both once; then rounds in alternating order.
     runEngine(engine, prompt);
     runPlain(ctx.get(), prompt);
-    Figures bestEngine;
-    Figures bestPlain;
-    bestEngine.prefillSeconds = bestEngine.generateSeconds = 1e9;
-    bestPlain.prefillSeconds = bestPlain.generateSeconds = 1e9;
-    for (int round = 0; round < kRounds; ++round) {
-        const Figures e = runEngine(engine, prompt);
-        const Figures p = runPlain(ctx.get(), prompt);
-        if (e.generated != kGenerateTokens || p.generated != kGenerateTokens) {
-            std::fprintf(stderr, "generated %d (engine) and %d (plain) tokens, expected %d\n", e.generated,
-                         p.generated, kGenerateTokens);
-            return 1;
-        }
-        bestEngine.prefillSeconds = std::min(bestEngine.prefillSeconds, e.prefillSeconds);
-        bestEngine.generateSeconds = std::min(bestEngine.generateSeconds, e.generateSeconds);
-        bestPlain.prefillSeconds = std::min(bestPlain.prefillSeconds, p.prefillSeconds);
-        bestPlain.generateSeconds = std::min(bestPlain.generateSeconds, p.generateSeconds);
-    }
+    std::vector<double> enginePrefill, engineGen, plainPrefill, plainGen;  // tokens/s of each round
+    auto complete = [](const char* side, const Figures& f) {
+        if (f.generated == kGenerateTokens) return true;
+        std::fprintf(stderr, "%s generated %d tokens, expected %d\n", side, f.generated, kGenerateTokens);
+        return false;
+    };
+    const int rounds = bench::roundCount(kDefaultRounds);
+    const bool ok = bench::alternateRounds(
+        rounds,
+        [&](int) {
+            const Figures e = runEngine(engine, prompt);
+            enginePrefill.push_back(kPromptTokens / e.prefillSeconds);
+            engineGen.push_back(kGenerateTokens / e.generateSeconds);
+            return complete("the engine", e);
+        },
+        [&](int) {
+            const Figures p = runPlain(ctx.get(), prompt);
+            plainPrefill.push_back(kPromptTokens / p.prefillSeconds);
+            plainGen.push_back(kGenerateTokens / p.generateSeconds);
+            return complete("the plain loop", p);
+        });
+    if (!ok) return 1;
 
-    const double enginePrefill = kPromptTokens / bestEngine.prefillSeconds;
-    const double plainPrefill = kPromptTokens / bestPlain.prefillSeconds;
-    const double engineGen = kGenerateTokens / bestEngine.generateSeconds;
-    const double plainGen = kGenerateTokens / bestPlain.generateSeconds;
-    std::printf("model: llama, 8 layers, n_embd 512, F16, CPU; prompt %d tokens, %d generated greedily; best of %d\n",
-                kPromptTokens, kGenerateTokens, kRounds);
-    std::printf("prefill    engine %9.1f tok/s   plain libllama %9.1f tok/s   ratio %.3f\n", enginePrefill,
-                plainPrefill, enginePrefill / plainPrefill);
-    std::printf("generation engine %9.1f tok/s   plain libllama %9.1f tok/s   ratio %.3f\n", engineGen, plainGen,
-                engineGen / plainGen);
+    std::printf("model: llama, 8 layers, n_embd 512, F16, CPU; prompt %d tokens, %d generated greedily; %d round(s)\n",
+                kPromptTokens, kGenerateTokens, rounds);
+    auto report = [](const char* what, const std::vector<double>& engineRates, const std::vector<double>& plainRates) {
+        const bench::Spread e = bench::spreadOf(engineRates);
+        const bench::Spread p = bench::spreadOf(plainRates);
+        std::printf("%s tok/s\n  engine         %s, best %.1f\n  plain libllama %s, best %.1f\n"
+                    "  ratio %.3f of the medians, %.3f of the best\n",
+                    what, bench::describe(e).c_str(), e.max, bench::describe(p).c_str(), p.max, e.median / p.median,
+                    e.max / p.max);
+    };
+    report("prefill", enginePrefill, plainPrefill);
+    report("generation", engineGen, plainGen);
     std::printf("target: ratio >= 0.97\n");
 
     std::filesystem::remove_all(folder);

@@ -1,14 +1,16 @@
 // Requests per second and streamed tokens per second through the relay
 // client in memory mode (stand-in relay -> TLS data channel -> memory channel
 // -> HttpServ) against the same requests on a local keep-alive socket, in one
-// run. Prints the figures and the ratios.
-#include <sys/sysinfo.h>
-
+// run. The two paths alternate order every round; prints the medians (with
+// min and max) and the ratios of the medians.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <thread>
+#include <vector>
 
+#include "common/machine_load.h"
+#include "common/rounds.h"
 #include "net/http_request_handler.h"
 #include "net/http_serv.h"
 #include "net/router.h"
@@ -24,8 +26,9 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr int kSmallRequests = 3000;
-constexpr int kStreams = 10;
+constexpr int kDefaultRounds = 12;
+constexpr int kSmallRequestsPerRound = 500;
+constexpr int kStreamsPerRound = 1;
 constexpr int kTokensPerStream = 1000;
 
 double seconds(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
@@ -72,12 +75,35 @@ double run(int count, const std::string& request, Send send, Read read) {
     return count / seconds(start);
 }
 
+// Runs `rounds` rounds of `count` requests on each path (alternating which
+// goes first) and prints the rates, `perRequest` units a request. False when
+// a request failed.
+template <typename Send, typename Read, typename RelaySend, typename RelayRead>
+bool compare(int rounds, const char* what, const char* unit, double perRequest, int count, const std::string& request,
+             Send localSend, Read localRead, RelaySend relaySend, RelayRead relayRead) {
+    std::vector<double> local;
+    std::vector<double> relayed;
+    const bool ok = bench::alternateRounds(
+        rounds,
+        [&](int) {
+            local.push_back(run(count, request, localSend, localRead) * perRequest);
+            return local.back() > 0;
+        },
+        [&](int) {
+            relayed.push_back(run(count, request, relaySend, relayRead) * perRequest);
+            return relayed.back() > 0;
+        });
+    if (!ok) return false;
+    std::printf("%s\n  local          %s %s\n  relay (memory) %s %s\n  ratio %.2f (of the medians)\n", what,
+                bench::describe(bench::spreadOf(local), "%.0f").c_str(), unit,
+                bench::describe(bench::spreadOf(relayed), "%.0f").c_str(), unit, bench::medianRatio(relayed, local));
+    return true;
+}
+
 }  // namespace
 
 int main() {
-    double load[3] = {0, 0, 0};
-    getloadavg(load, 3);
-    std::printf("relay_bench: load average %.2f %.2f %.2f\n", load[0], load[1], load[2]);
+    bench::LoadAverageReport loadReport("relay_bench");
 
     std::atomic<bool> exported{true};
     NetOptions netOptions;
@@ -130,26 +156,18 @@ int main() {
     run(100, kList, localSend, localRead);
     run(100, kList, relaySend, relayRead);
 
-    const double localRps = run(kSmallRequests, kList, localSend, localRead);
-    const double relayRps = run(kSmallRequests, kList, relaySend, relayRead);
-    std::printf("small requests: local %.0f req/s, relay (memory) %.0f req/s, ratio %.2f\n", localRps, relayRps,
-                localRps > 0 ? relayRps / localRps : 0.0);
-
+    const int rounds = bench::roundCount(kDefaultRounds);
+    bool ok = compare(rounds, "small requests (GET /v1/mivrels)", "req/s", 1.0, kSmallRequestsPerRound, kList, localSend,
+                      localRead, relaySend, relayRead);
     for (int pauseUs : {0, 1000}) {
+        if (!ok) break;
         gPauseUs = pauseUs;
-        const double localStreams = run(kStreams, kChat, localSend, localRead);
-        const double relayStreams = run(kStreams, kChat, relaySend, relayRead);
-        const double localTps = localStreams * kTokensPerStream;
-        const double relayTps = relayStreams * kTokensPerStream;
-        std::printf("streamed chat (%s): local %.0f tokens/s, relay (memory) %.0f tokens/s, ratio %.2f\n",
-                    pauseUs == 0 ? "no model pause" : "1 ms per token", localTps, relayTps,
-                    localTps > 0 ? relayTps / localTps : 0.0);
+        ok = compare(rounds, pauseUs == 0 ? "streamed chat (no model pause)" : "streamed chat (1 ms per token)", "tokens/s",
+                     kTokensPerStream, kStreamsPerRound, kChat, localSend, localRead, relaySend, relayRead);
     }
 
     session.reset();
     client.requestStop();
     clientThread.join();
-    getloadavg(load, 3);
-    std::printf("relay_bench: load average after %.2f %.2f %.2f\n", load[0], load[1], load[2]);
-    return 0;
+    return ok ? 0 : 1;
 }
