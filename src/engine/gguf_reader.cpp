@@ -67,6 +67,14 @@ nlohmann::ordered_json readValue(GgufInput& in, uint32_t type, bool wanted) {
 
 }  // namespace
 
+bool beginsWithGgufMagic(const std::string& path) {
+    std::unique_ptr<FILE, int (*)(FILE*)> file(openRegularFileStream(path), &std::fclose);
+    if (!file) return false;
+    unsigned char magic[4] = {};
+    return std::fread(magic, 1, 4, file.get()) == 4 && magic[0] == 'G' && magic[1] == 'G' && magic[2] == 'U' &&
+           magic[3] == 'F';
+}
+
 bool readGgufHeader(const std::string& path, const std::vector<std::string>& wantedKeys, GgufHeader& header,
                     std::string& error) {
     header = GgufHeader();

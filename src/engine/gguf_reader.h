@@ -43,6 +43,11 @@ inline constexpr uint64_t kGgufMaxArrayRead = 64;
 bool readGgufHeader(const std::string& path, const std::vector<std::string>& wantedKeys, GgufHeader& header,
                     std::string& error);
 
+// True when `path` is a regular file whose first four bytes are the GGUF
+// magic "GGUF". Reads only those bytes; a folder, FIFO, device, unreadable or
+// shorter file gives false. Never throws.
+bool beginsWithGgufMagic(const std::string& path);
+
 // The model summary of a header read with an empty wanted list: architecture,
 // name, size label, parameters, file type, the architecture's context length,
 // block count, embedding length and head counts, tokenizer, vocabulary size,

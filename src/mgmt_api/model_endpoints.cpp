@@ -1,9 +1,11 @@
 #include "mgmt_api/model_endpoints.h"
 
+#include <cctype>
 #include <filesystem>
 #include <mutex>
 
 #include "base/logger.h"
+#include "engine/gguf_reader.h"
 #include "engine/registry_id.h"
 #include "mgmt/json_files.h"
 #include "mgmt/model_registry.h"
@@ -15,6 +17,15 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+// The registration's format names a GGUF model ("gguf" in any case).
+bool isGgufFormat(const std::string& format) {
+    if (format.size() != 4) return false;
+    for (size_t k = 0; k < 4; ++k) {
+        if (std::tolower(static_cast<unsigned char>(format[k])) != "gguf"[k]) return false;
+    }
+    return true;
+}
 
 std::string propertiesPathIn(const std::string& folder) { return (fs::path(folder) / "properties.json").string(); }
 
@@ -133,6 +144,14 @@ void handleRegisterLocalModel(const ServiceContext& services, HttpRequestHandler
     std::error_code ec;
     if (!fs::exists(file, ec)) {
         return sendError(handler, response, 400, "file_not_found", "file does not exist: " + file.string());
+    }
+    // A GGUF model that is one file must be one: anything else (a README, a
+    // half-copied download) would be accepted here and fail only at the first
+    // chat. A folder holds a model of several files and is taken as it is.
+    if (isGgufFormat(body.contains("format") ? format : "gguf") && !fs::is_directory(file, ec) &&
+        !beginsWithGgufMagic(file.string())) {
+        return sendError(handler, response, 400, "not_a_gguf_model",
+                         "not a GGUF model: " + file.string() + " does not begin with the GGUF magic bytes");
     }
 
     nlohmann::json entry = nlohmann::json::object();

@@ -111,6 +111,51 @@ TEST(ModelRegistryEndpoints, RegisterLocalListAndProperties) {
     }
 }
 
+// A single file registered as a GGUF model must begin with the GGUF magic
+// bytes; anything else would fail only at the first chat. A folder (a model of
+// several files) and another format keep the plain existence rule.
+TEST(ModelRegistryEndpoints, RegisterLocalRefusesFilesThatAreNotGguf) {
+    InstanceHome home;
+    const std::string userDir = home.dir().file("user-models");
+    fs::create_directories(userDir + "/multi");
+    writeTextFile(userDir + "/README.md", "# My model\n");
+    writeTextFile(userDir + "/empty.gguf", "");
+    writeTextFile(userDir + "/short.gguf", "GGU");
+    writeTextFile(userDir + "/lower.gguf", "gguf and more");
+    writeTextFile(userDir + "/weights.bin", "not a gguf");
+    fs::copy_file(testModelPath(testmodels::kTinyChatFile), userDir + "/tiny.gguf");
+    ASSERT_EQ(::mkfifo((userDir + "/pipe.gguf").c_str(), 0600), 0);
+    ASSERT_TRUE(home.start());
+
+    struct Case {
+        const char* filename;
+        const char* format;  // nullptr: not sent (the default "gguf")
+        int status;
+    } cases[] = {
+        {"README.md", nullptr, 400},  {"empty.gguf", nullptr, 400},   {"short.gguf", nullptr, 400},
+        {"lower.gguf", nullptr, 400}, {"pipe.gguf", nullptr, 400},    {"weights.bin", "GGUF", 400},
+        {"tiny.gguf", nullptr, 200},  {"tiny.gguf", "gguf", 200},     {"multi", nullptr, 200},
+        {"weights.bin", "safetensors", 200},
+    };
+    int k = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.filename);
+        json body = {{"modelId", "m" + std::to_string(++k)}, {"name", "M"}, {"filename", c.filename},
+                     {"storagePath", userDir}};
+        if (c.format) body["format"] = c.format;
+        const HttpReply reply = home.post("/mgmt-api/models/registerLocal", body.dump());
+        EXPECT_EQ(reply.status, c.status) << reply.body;
+        if (c.status == 400) {
+            EXPECT_EQ(errorCode(reply), "not_a_gguf_model");
+            EXPECT_EQ(errorMessage(reply), "not a GGUF model: " + userDir + "/" + c.filename +
+                                               " does not begin with the GGUF magic bytes");
+            EXPECT_TRUE(listed(home, body["modelId"].get<std::string>()).is_null()) << "nothing was registered";
+        } else {
+            EXPECT_EQ(listed(home, body["modelId"].get<std::string>())["status"], "downloaded");
+        }
+    }
+}
+
 TEST(ModelRegistryEndpoints, ListStatusAndSizes) {
     InstanceHome home;
     home.addModel("pair", "main.gguf", testmodels::kTinyChatFile,
