@@ -13,6 +13,7 @@
 
 #include "app/app_init.h"
 #include "app/home_discovery.h"
+#include "app/open_address.h"
 #include "base/library_log.h"
 #include "base/logger.h"
 #include "base/text_util.h"
@@ -241,6 +242,10 @@ int serverMain(int argc, char** argv) {
     }
 
     logMessage(3, "[init] startup done in %lld ms", static_cast<long long>(nowMs() - startMs));
+    // The banner is all the console showed so far: say where the pages are.
+    const std::string address = browserAddress(ServerConfig::SERV_IP, ServerConfig::SERV_PORT);
+    std::printf("brisvanesrv is listening: open %s in a browser (Ctrl+C stops it)\n", address.c_str());
+    std::fflush(stdout);
     startupComplete.store(true);
     logMessage(3, "[main] running... (Ctrl+C to stop)");
     serverThreadIdle.store(true);

@@ -37,14 +37,22 @@ constexpr int kStartupSettleMs = 5000;
 
 // Ends the process after a termination signal or a failed start-up.
 int finish(int exitCode) {
+    // A server that said where it listens also says that it stopped.
+    const bool announced = startupComplete.load();
+    if (announced) {
+        std::printf("brisvanesrv is stopping...\n");
+        std::fflush(stdout);
+    }
     stopCpuSampler();
     if (!shutdownApp()) {
         // A connection thread is still running and may use the objects that
         // static destructors would free: leave without running them.
         logMessage(2, "[main] connection threads still running — exiting without cleanup");
+        if (announced) std::printf("brisvanesrv stopped\n");
         std::fflush(nullptr);
         std::_Exit(exitCode);
     }
+    if (announced) std::printf("brisvanesrv stopped\n");
     std::fflush(nullptr);
     return exitCode;
 }

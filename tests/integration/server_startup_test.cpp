@@ -120,7 +120,16 @@ TEST(ServerStartup, RunsLogsAndStopsOnSignals) {
         EXPECT_NE(log.find("Brisvane 1.0.23\nLocal execution layer for Halvoro\n"), std::string::npos);
         EXPECT_NE(log.find("[main] running... (Ctrl+C to stop)\n"), std::string::npos);
         EXPECT_EQ(log.find("\033["), std::string::npos) << "no colours in the file";
-        EXPECT_NE(server.stdoutText().find("Brisvane 1.0.23\nLocal execution layer for Halvoro\n"), std::string::npos);
+        // The console names the address to open once the server listens, and
+        // says when it has stopped.
+        const std::string out = server.stdoutText();
+        EXPECT_NE(out.find("Brisvane 1.0.23\nLocal execution layer for Halvoro\n"), std::string::npos);
+        const size_t listening =
+            out.find("brisvanesrv is listening: open http://127.0.0.1:" + std::to_string(port) + "/ in a browser");
+        EXPECT_NE(listening, std::string::npos) << out;
+        const size_t stopped = out.find("brisvanesrv stopped\n");
+        EXPECT_NE(stopped, std::string::npos) << out;
+        EXPECT_LT(listening, stopped) << out;
         writeTextFile(home.file("logs/brisvane.log"), "OLD MARKER\n");
     }
 }
@@ -132,6 +141,11 @@ TEST(ServerStartup, DefaultLocalhostAddressIsResolved) {
     ServerProcess server;
     ASSERT_TRUE(server.start({}, home.path()));
     EXPECT_TRUE(server.waitListening(port)) << server.stderrText();
+    // "localhost" is reached through 127.0.0.1: that is the address to open.
+    EXPECT_EQ(server.stop(), 0);
+    EXPECT_NE(server.stdoutText().find("open http://127.0.0.1:" + std::to_string(port) + "/ in a browser"),
+              std::string::npos)
+        << server.stdoutText();
 }
 
 TEST(ServerStartup, HomeDiscovery) {
