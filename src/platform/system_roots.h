@@ -12,6 +12,9 @@ struct SystemRoots {
     std::string etc = "/etc";    // os-release
     // The PCI id databases tried in order; the first that opens names devices.
     std::vector<std::string> pciIds = {"/usr/share/misc/pci.ids", "/usr/share/hwdata/pci.ids"};
+    // The folders searched for installed shared libraries; empty means the
+    // dynamic linker's usual ones (defaultLibraryDirs).
+    std::vector<std::string> libraryDirs;
 };
 
 // The whole of a small text file (a /proc or /sys entry), or false when it

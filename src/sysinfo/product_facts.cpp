@@ -11,12 +11,16 @@
 #include "engine/gpu_devices.h"
 #include "media/sd_library.h"
 #include "platform/executable_path.h"
+#include "platform/installed_libraries.h"
 #include "platform/loaded_modules.h"
 #include "platform/memory_status.h"
 #include "platform/nvidia_driver.h"
 #include "sysinfo/cuda_arch.h"
 
 namespace {
+
+// The web view library the desktop shell is built on (WebKitGTK 4.1).
+constexpr char kWebViewLibraryPrefix[] = "libwebkit2gtk-4.1.so";
 
 std::string modificationTimeText(const std::string& path) {
     struct stat info {};
@@ -90,7 +94,14 @@ ProductFacts gatherProductFacts(const SystemRoots& roots) {
     const char* openssl = OpenSSL_version(OPENSSL_VERSION);
     facts.opensslVersion = openssl ? openssl : "";
     facts.cxxRuntimeVersion = moduleVersionText("libstdc++.so", &facts.cxxRuntimePath);
+    // The desktop shell loads the web view library only on a desktop: a
+    // headless server (or one asked before the shell started) finds the
+    // installed library the shell would load.
     facts.webViewVersion = moduleVersionText("libwebkit2gtk-");
+    if (facts.webViewVersion.empty()) {
+        const std::vector<std::string> dirs = roots.libraryDirs.empty() ? defaultLibraryDirs() : roots.libraryDirs;
+        facts.webViewVersion = sharedObjectVersion(installedLibraryPath(kWebViewLibraryPrefix, dirs));
+    }
 
     const MemoryStatus memory = readMemoryStatus(roots.proc);
     facts.memoryKnown = memory.known;

@@ -1,11 +1,12 @@
 // The Linux system probes over fixture trees: /proc/stat, /proc/cpuinfo,
 // /proc/meminfo, os-release, a fake /sys/bus/pci tree with a PCI id
-// database, and the NVIDIA driver's version file.
+// database, the NVIDIA driver's version file, and library folders.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
 #include "platform/cuda_devices.h"
+#include "platform/installed_libraries.h"
 #include "platform/loaded_modules.h"
 #include "platform/memory_status.h"
 #include "platform/nvidia_driver.h"
@@ -282,6 +283,47 @@ TEST(LoadedModules, VersionsFromFileNames) {
     std::string untouched = "kept";
     EXPECT_EQ(moduleVersionText("libnothing-such.so", &untouched), "");
     EXPECT_EQ(untouched, "kept");
+}
+
+// Installed libraries are found as Debian lays them out: the versioned file,
+// the soname link and the development link, in the multiarch folder; the
+// first folder that has one wins, and links that lead nowhere are passed over.
+TEST(InstalledLibraries, FindsTheVersionedFileThroughItsLinks) {
+    namespace fs = std::filesystem;
+    TempDir dir;
+    const std::string multiarch = dir.file("usr/lib/x86_64-linux-gnu");
+    const std::string plain = dir.file("usr/lib");
+    const std::string broken = dir.file("broken");
+    const std::string empty = dir.file("empty");
+    for (const std::string& folder : {multiarch, plain, broken, empty}) fs::create_directories(folder);
+    writeTextFile(multiarch + "/libwebkit2gtk-4.1.so.0.19.9", "elf");
+    fs::create_symlink("libwebkit2gtk-4.1.so.0.19.9", multiarch + "/libwebkit2gtk-4.1.so.0");
+    fs::create_symlink("libwebkit2gtk-4.1.so.0", multiarch + "/libwebkit2gtk-4.1.so");
+    writeTextFile(multiarch + "/libwebkit2gtk-4.0.so.37.1", "elf");
+    writeTextFile(plain + "/libwebkit2gtk-4.1.so.0.1.0", "older copy");
+    fs::create_symlink("libwebkit2gtk-4.1.so.0.0.0", broken + "/libwebkit2gtk-4.1.so.0");
+    writeTextFile(broken + "/libwebkit2gtk-4.1.so", "not versioned");
+
+    const std::string found = fs::canonical(multiarch + "/libwebkit2gtk-4.1.so.0.19.9").string();
+    struct Case {
+        std::vector<std::string> dirs;
+        std::string path;
+    } cases[] = {
+        {{multiarch, plain}, found},
+        {{empty, dir.file("missing"), multiarch}, found},
+        {{plain, multiarch}, fs::canonical(plain + "/libwebkit2gtk-4.1.so.0.1.0").string()},
+        {{broken, multiarch}, found},
+        {{broken, empty}, ""},
+        {{}, ""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(installedLibraryPath("libwebkit2gtk-4.1.so", c.dirs), c.path) << ::testing::PrintToString(c.dirs);
+    }
+    EXPECT_EQ(sharedObjectVersion(installedLibraryPath("libwebkit2gtk-4.1.so", {multiarch})), "0.19.9");
+    EXPECT_EQ(installedLibraryPath("libnothing-such.so", defaultLibraryDirs()), "");
+    // This test program runs on the C++ runtime: it is installed where the
+    // default folders look.
+    EXPECT_NE(installedLibraryPath("libstdc++.so", defaultLibraryDirs()), "");
 }
 
 TEST(VolumeSpace, KnownAndUnknown) {
