@@ -34,6 +34,7 @@
       const on = String((props.data.properties || {}).BRISVANE_EXPORT || '').toLowerCase() === 'true';
       fact('Inference service', badge(on ? 'on' : 'off'));
       $('serviceOn').disabled = on;
+      $('serviceOnLocal').disabled = on;
       $('serviceOff').disabled = !on;
     } else {
       sayError($('serviceMessage'), props, 'Reading the runtime properties');
@@ -57,6 +58,17 @@
     }
   }
 
+  // Switches the inference service on for this machine alone, without the
+  // Brisvane web service: the runtime property the switch itself sets.
+  async function switchOnLocally() {
+    say($('serviceMessage'), 'Switching on without registration…');
+    const result = await api('PATCH', '/mgmt-api/runtime_properties', {BRISVANE_EXPORT: true});
+    if (!result.ok) { sayError($('serviceMessage'), result, 'Switching on without registration'); }
+    else { say($('serviceMessage'), 'The inference service is on for this machine (not registered).', 'ok'); }
+    loadService();
+    loadRuntime();
+  }
+
   async function switchService(on) {
     say($('serviceMessage'), on ? 'Switching on…' : 'Switching off…');
     const result = await api('POST', on ? '/mgmt-api/cli/up' : '/mgmt-api/cli/down');
@@ -73,6 +85,16 @@
         ', then switch on again.'));
     } else {
       sayError($('serviceMessage'), result, on ? 'Switching on' : 'Switching off');
+      const box = $('serviceMessage').querySelector('.msg');
+      if (on && box) {
+        // Registration needs the Brisvane web service; the service can be
+        // switched on without it.
+        box.appendChild(el('div', {class: 'explain'},
+          'Registration needs the Brisvane web service, which could not be used. ' +
+          'This machine can use the inference service without registering:'));
+        box.appendChild(el('div', {class: 'row'}, el('button', {type: 'button', class: 'small primary',
+          id: 'serviceOnLocalOffer', onclick: switchOnLocally}, 'Switch on without registration')));
+      }
     }
     loadService();
   }
@@ -156,7 +178,17 @@
     const body = clear(table.tBodies[0]);
     say($('catalogMessage'), 'Asking the Brisvane service…');
     const result = await api('GET', '/mgmt-api/modelCatalog');
-    if (!result.ok) { table.hidden = true; sayError($('catalogMessage'), result, 'Reading the catalogue'); return; }
+    if (!result.ok) {
+      table.hidden = true;
+      sayError($('catalogMessage'), result, 'Reading the catalogue');
+      const box = $('catalogMessage').querySelector('.msg');
+      if (box) {
+        box.appendChild(el('div', {class: 'explain'},
+          'The catalogue comes from the Brisvane web service. Without it, register a GGUF file from this machine ',
+          el('a', {href: '#registerTitle'}, 'with the form below'), '.'));
+      }
+      return;
+    }
     const data = result.data && result.data.data ? result.data.data : {};
     const models = Array.isArray(data.models) ? data.models : data.model ? [data.model] : [];
     if (result.data && result.data.retcode !== undefined && result.data.retcode !== 0) {
@@ -174,21 +206,70 @@
     }
   }
 
+  // The family types and assemblers this server knows, for the registration
+  // form: the value written to the model's properties.json and what it means.
+  const families = [
+    ['LLM', 'A text model that chats: replies, thinking and tool calls.'],
+    ['DECISION', 'A model that picks one of given choices from token probabilities.'],
+    ['AUDIO', 'A text model with audio-generation weights: turns text into speech.'],
+    ['IMAGE', 'An image model run by the media library: pictures from a prompt.'],
+    ['VIDEO', 'A video model run by the media library: short clips with sound.'],
+  ];
+  const assemblers = [
+    ['qwen3', 'Qwen3 models: ChatML prompts (<|im_start|>), thinking in <think> tags shown apart, tool calls.'],
+    ['qwen35', 'Qwen3.5 models: the Qwen3 format in its newer form.'],
+    ['gemma4', 'Gemma 4 models: their own turn markers, thinking and tool-call notation.'],
+    ['gpt-oss', 'gpt-oss models: their channel format, with reasoning shown apart and tool calls.'],
+    ['tolv', 'Tolv models: their turn markers, thinking and tool calls.'],
+    ['default', 'Any other model: messages passed as plain text, the reply read as plain text (no thinking apart).'],
+  ];
+
+  function fillChoices(select, help, choices, preferred) {
+    clear(select);
+    for (const [value, sentence] of choices) select.appendChild(el('option', {value, title: sentence}, value));
+    select.value = preferred;
+    const explainChoice = () => {
+      const found = choices.find(([value]) => value === select.value);
+      help.textContent = found ? found[1] : '';
+    };
+    select.addEventListener('change', explainChoice);
+    explainChoice();
+  }
+
   async function registerLocal(event) {
     event.preventDefault();
     const body = {modelId: $('regId').value.trim(), name: $('regName').value.trim(),
                   storagePath: $('regPath').value.trim(), filename: $('regFile').value.trim(), format: 'gguf'};
+    const properties = {familyType: $('regFamily').value, assembler: $('regAssembler').value};
     $('regButton').disabled = true;
     const result = await api('POST', '/mgmt-api/models/registerLocal', body);
+    if (!result.ok) {
+      $('regButton').disabled = false;
+      sayError($('registerMessage'), result, 'Registering the model');
+      return;
+    }
+    // The registration itself takes no properties: they follow as a patch.
+    const patched = await api('PATCH', '/mgmt-api/models/' + enc(result.data.modelId) + '/properties', properties);
     $('regButton').disabled = false;
-    if (!result.ok) { sayError($('registerMessage'), result, 'Registering the model'); return; }
-    say($('registerMessage'), 'Registered ' + result.data.modelId + '.', 'ok');
+    if (!patched.ok) {
+      sayError($('registerMessage'), patched, 'Registered ' + result.data.modelId + ', but writing its properties');
+    } else {
+      say($('registerMessage'), 'Registered ' + result.data.modelId + ' (' + properties.familyType + ', assembler ' +
+        properties.assembler + ').', 'ok');
+    }
     $('registerForm').reset();
+    $('regFamily').value = 'LLM';
+    $('regAssembler').value = 'qwen3';
+    $('regFamily').dispatchEvent(new Event('change'));
+    $('regAssembler').dispatchEvent(new Event('change'));
     loadModels();
   }
 
   // ---- property editors --------------------------------------------------------------
-  function editor(prefix, title, load, save) {
+  // `missing(result)`, when given, tells a document that does not exist yet
+  // apart from a failure: the editor then starts from an empty one and shows
+  // the text `missing` returns.
+  function editor(prefix, title, load, save, missing) {
     let before = {};
     const box = $(prefix);
     const message = $(prefix + 'Message');
@@ -198,6 +279,13 @@
         $(prefix + 'Title').textContent = title();
         say(message, 'Loading…');
         const result = await load();
+        const absent = !result.ok && missing ? missing(result) : '';
+        if (absent) {
+          before = {};
+          $(prefix + 'Text').value = '{}';
+          say(message, absent, 'info');
+          return;
+        }
         if (!result.ok) { $(prefix + 'Text').value = ''; sayError(message, result, 'Reading the properties'); return; }
         before = result.data.properties || {};
         $(prefix + 'Text').value = JSON.stringify(before, null, 2);
@@ -219,9 +307,18 @@
   }
 
   let modelId = null;
+  // A model registered from disk has no properties.json until something is
+  // saved: the server answers that read with 500 "failed to read
+  // properties.json", which here means "none yet", not a fault.
   const modelEditor = editor('modelProperties', () => 'Properties of model ' + modelId,
     () => api('GET', '/mgmt-api/models/' + enc(modelId) + '/properties'),
-    (patch) => api('PATCH', '/mgmt-api/models/' + enc(modelId) + '/properties', patch));
+    (patch) => api('PATCH', '/mgmt-api/models/' + enc(modelId) + '/properties', patch),
+    (result) => result.status === 500 && /^failed to read properties\.json/.test(result.error.message)
+      ? 'No properties yet: the model runs as familyType "LLM" with the "default" assembler. Known keys: ' +
+        '"familyType" (LLM, DECISION, AUDIO, IMAGE, VIDEO), "assembler" (qwen3, qwen35, gemma4, gpt-oss, tolv, default), ' +
+        '"files" (role → file name), "genDefaults" (temperature, top_k, top_p, …), "loadDefaults" (n_ctx, n_gpu_layers, …), ' +
+        '"n_ctx_size", "think" and "tool_call" ({"begin", "end"} tags). Write them above and save.'
+      : '');
   function openModelProperties(id) { modelId = id; modelEditor.open(); }
 
   let instanceId = null;
@@ -244,12 +341,24 @@
       body.appendChild(el('tr', {'data-id': id},
         el('td', {}, el('div', {}, props.name || id), el('div', {class: 'muted mono'}, id)),
         el('td', {class: 'mono'}, props.modelId || '–'),
-        el('td', {}, badge(item.status)),
-        el('td', {}, item.loaded ? item.contextUsed + ' / ' + item.contextSize : '–'),
+        el('td', {}, badge(Bv.instanceState(item))),
+        el('td', {}, contextText(item)),
         el('td', {}, el('div', {class: 'row'},
           action('start', 'Start'), action('stop', 'Stop'), action('unload', 'Unload'), action('reset', 'Reset'),
           action('reload', 'Reload'), smallButton('Properties', id, () => openInstanceProperties(id)), action('delete', 'Delete')))));
     }
+  }
+
+  // The context a loaded instance really runs with (the model's trained
+  // context caps what the settings ask for), beside what they ask.
+  function contextText(item) {
+    const asked = (item.properties || {}).n_ctx;
+    if (!item.loaded) return typeof asked === 'number' ? 'asks ' + asked + ' tokens' : '–';
+    if (!item.contextSize) return 'loaded';
+    const runs = item.contextUsed + ' / ' + item.contextSize + ' tokens';
+    return typeof asked === 'number' && asked !== item.contextSize
+      ? el('span', {}, runs, el('div', {class: 'muted'}, 'asked ' + asked + ', the model allows ' + item.contextSize))
+      : runs;
   }
 
   async function instanceAction(id, name) {
@@ -322,6 +431,9 @@
   document.addEventListener('DOMContentLoaded', () => {
     $('serviceOn').addEventListener('click', () => switchService(true));
     $('serviceOff').addEventListener('click', () => switchService(false));
+    $('serviceOnLocal').addEventListener('click', switchOnLocally);
+    fillChoices($('regFamily'), $('regFamilyHelp'), families, 'LLM');
+    fillChoices($('regAssembler'), $('regAssemblerHelp'), assemblers, 'qwen3');
     $('serviceRefresh').addEventListener('click', loadService);
     $('modelsRefresh').addEventListener('click', () => { loadModels(); loadDownloads(); });
     $('catalogForm').addEventListener('submit', (e) => { e.preventDefault(); startDownload($('catalogId').value.trim()); });

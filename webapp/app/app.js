@@ -10,7 +10,11 @@
   const state = {
     instances: [],
     selected: null,       // instance id
-    conversations: {},    // id -> {conversationId, history: [{role, content}], nodes: [element]}
+    // id -> {conversationId, sent: whether a request of it reached the
+    // instance, resetNext: the next request clears the instance's context,
+    // nodes: [element]}. The instance keeps the conversation itself (its
+    // context holds every turn), so a request carries only the new message.
+    conversations: {},
     streaming: null,      // {id, controller}
     modelInput: null,     // the select or the text input that names the model
   };
@@ -18,6 +22,10 @@
   // ---- instances -------------------------------------------------------------
   function statusBadge(status) {
     return el('span', {class: 'badge ' + String(status).replace(/[^a-z_]/gi, '')}, status);
+  }
+
+  function instanceEntry(id) {
+    return state.instances.find((item) => item.mivrelId === id) || null;
   }
 
   async function loadInstances() {
@@ -39,7 +47,7 @@
         el('td', {},
           el('div', {}, props.name || id),
           el('div', {class: 'muted mono'}, id + (props.modelId ? ' · ' + props.modelId : ''))),
-        el('td', {}, statusBadge(item.status),
+        el('td', {}, statusBadge(Bv.instanceState(item)),
           item.loaded && item.contextSize ? el('div', {class: 'muted'}, item.contextUsed + ' / ' + item.contextSize + ' tokens') : null),
         el('td', {},
           el('div', {class: 'row'},
@@ -58,7 +66,12 @@
     if (!result.ok) { sayError($('instanceMessage'), result, name + ' ' + id); return; }
     say($('instanceMessage'), id + ': ' + (result.data.status || 'done'), 'ok');
     if (name === 'delete' && state.selected === id) select(null);
-    if (name === 'reset' && state.conversations[id]) delete state.conversations[id];
+    // After a reset or an unload the instance remembers nothing of the
+    // conversation: the page starts its view afresh (same conversation id).
+    if ((name === 'reset' || name === 'unload') && state.conversations[id]) {
+      state.conversations[id].nodes = [];
+      if (state.selected === id) clear($('chatLog'));
+    }
     loadInstances();
   }
 
@@ -113,10 +126,40 @@
   }
 
   // ---- chat --------------------------------------------------------------------
+  function newConversationId() {
+    return 'web-' + Date.now().toString(36) + '-' + Math.random().toString(36).slice(2, 8);
+  }
+
+  // The page's record of the conversation on instance `id`. A loaded
+  // instance belongs to the conversation its status names: the page
+  // continues that one (after a reload, too) instead of meeting a 409.
   function conversation(id) {
     if (!state.conversations[id]) {
-      state.conversations[id] = {conversationId: 'web-' + Date.now().toString(36), history: [], nodes: []};
+      state.conversations[id] = {conversationId: newConversationId(), sent: false, resetNext: false, nodes: []};
     }
+    return state.conversations[id];
+  }
+
+  // Before the first request of a record: take over the conversation the
+  // loaded instance holds, so the model's memory of it goes on.
+  async function adoptInstanceConversation(id, conv) {
+    if (conv.sent || conv.resetNext) return;
+    await loadInstances();
+    const item = instanceEntry(id);
+    if (item && item.loaded && item.conversationId && item.conversationId !== conv.conversationId) {
+      conv.conversationId = item.conversationId;
+      const note = el('div', {class: 'muted note'}, 'Continuing the conversation "' + item.conversationId +
+        '" this instance holds (its earlier turns are in the model\'s context, not shown here). ' +
+        'Press "New conversation" to start afresh.');
+      conv.nodes.unshift(note);
+      if (state.selected === id) $('chatLog').prepend(note);
+    }
+  }
+
+  // A new conversation: the first request clears the instance's context
+  // ("mivrel_reset"), which also takes the instance from any other one.
+  function startNewConversation(id) {
+    state.conversations[id] = {conversationId: newConversationId(), sent: false, resetNext: true, nodes: []};
     return state.conversations[id];
   }
 
@@ -140,14 +183,17 @@
     return node;
   }
 
-  async function send(event) {
+  async function send(event, again) {
     if (event) event.preventDefault();
     const id = state.selected;
-    const text = $('chatInput').value.trim();
+    const text = again !== undefined ? again : $('chatInput').value.trim();
     if (!id || !text || state.streaming) return;
+    say($('chatMessage'), '');
+    state.streaming = {id, controller: new AbortController()};
+    $('chatSend').disabled = true;
     const conv = conversation(id);
-    $('chatInput').value = '';
-    conv.history.push({role: 'user', content: text});
+    await adoptInstanceConversation(id, conv);
+    if (again === undefined) $('chatInput').value = '';
     conv.nodes.push(bubble('user', text));
 
     const thinking = el('div', {class: 'thinking'});
@@ -159,9 +205,7 @@
     $('chatLog').appendChild(reply);
     conv.nodes.push(reply);
 
-    const controller = new AbortController();
-    state.streaming = {id, controller};
-    $('chatSend').disabled = true;
+    const controller = state.streaming.controller;
     $('chatStop').disabled = false;
     let answerText = '';
     const scroll = () => { $('chatLog').scrollTop = $('chatLog').scrollHeight; };
@@ -205,21 +249,44 @@
       }
       scroll();
     };
+    const options = {stream: true};
+    if (conv.resetNext) options.mivrel_reset = true;
     const result = await streamEvents('/v1/mivrel/' + enc(id) + '/messages',
-      {conversationId: conv.conversationId, messages: conv.history, options: {stream: true}}, onEvent, controller.signal);
+      {conversationId: conv.conversationId, messages: [{role: 'user', content: text}], options}, onEvent,
+      controller.signal);
     reply.removeAttribute('data-streaming');
     if (!result.ok && result.error.code !== 'aborted') {
       reply.classList.add('error');
       status.textContent = '';
       sayError($('chatMessage'), result, 'The chat request');
-      conv.history.pop();
-    } else if (answerText) {
-      conv.history.push({role: 'assistant', content: answerText});
+      if (result.error.code === 'mivrel_occupied') offerWayOut(id, text);
+    } else {
+      // The instance has the turn now; later requests carry only new messages.
+      conv.sent = true;
+      conv.resetNext = false;
     }
     state.streaming = null;
     $('chatSend').disabled = !state.selected;
     $('chatStop').disabled = true;
     loadInstances();
+  }
+
+  // The instance holds another conversation (another page or client took
+  // it): offer to continue that one or to start a new one, and resend.
+  function offerWayOut(id, text) {
+    const box = $('chatMessage').querySelector('.msg');
+    if (!box) return;
+    const holder = (instanceEntry(id) || {}).conversationId;
+    box.appendChild(el('div', {class: 'row'},
+      holder ? el('button', {type: 'button', class: 'small', id: 'chatContinueOther', onclick: () => {
+        state.conversations[id] = {conversationId: holder, sent: true, resetNext: false, nodes: conversation(id).nodes};
+        send(null, text);
+      }}, 'Continue its conversation') : null,
+      el('button', {type: 'button', class: 'small primary', id: 'chatStartNew', onclick: () => {
+        startNewConversation(id);
+        select(id);
+        send(null, text);
+      }}, 'Start a new conversation and send again')));
   }
 
   async function stop() {
@@ -300,7 +367,10 @@
     });
     $('chatStop').addEventListener('click', stop);
     $('newConversation').addEventListener('click', () => {
-      if (state.selected) { delete state.conversations[state.selected]; select(state.selected); }
+      if (!state.selected || state.streaming) return;
+      startNewConversation(state.selected);
+      select(state.selected);
+      say($('chatMessage'), 'New conversation: the instance forgets the earlier turns when you send.', 'info');
     });
     $('fileInput').addEventListener('change', upload);
     $('choiceForm').addEventListener('submit', decide);

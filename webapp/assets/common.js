@@ -45,13 +45,13 @@ const Bv = (() => {
     try {
       response = await fetch(path, init);
     } catch (e) {
-      return {ok: false, status: 0, data: null,
+      return {ok: false, status: 0, data: null, path,
               error: {code: 'unreachable', message: 'The Brisvane server cannot be reached (' + e.message + ').'}};
     }
     let data = null;
     const text = await response.text();
     try { data = text ? JSON.parse(text) : null; } catch (e) { data = text; }
-    const result = {ok: response.ok, status: response.status, data, error: null};
+    const result = {ok: response.ok, status: response.status, data, error: null, path};
     if (!response.ok) {
       const err = data && data.error ? data.error : {};
       result.error = {code: err.code || 'http_' + response.status,
@@ -74,14 +74,64 @@ const Bv = (() => {
     box.appendChild(el('div', {class: 'msg ' + kind, role: kind === 'error' ? 'alert' : 'status'}, text));
   }
 
+  // What the error codes the pages meet mean, in English. The server's own
+  // text (in some replies Korean) is shown too, beside the explanation.
+  const explanations = {
+    mivrel_already_exists: 'An instance with this id exists already: choose another id, or leave the id empty to get a new one.',
+    mivrel_not_found: 'There is no instance with this id (it may have been deleted): refresh the list.',
+    mivrel_occupied: 'The instance holds another conversation. Continue that conversation, or start a new one here (the instance forgets the other).',
+    mivrel_inferring: 'The instance is still generating a reply: wait until it has finished, or press Stop.',
+    mivrel_not_running: 'The instance is not loaded: start it first (sending a chat message also loads it).',
+    mivrel_init_fail: 'The instance could not be set up: check its model and settings in Administration.',
+    model_not_found: 'No registered model has this id: register the model in Administration → Models first.',
+    model_not_downloaded: 'The model is registered but its files are not all there: finish its download first.',
+    model_already_exists: 'A model with this id is registered already: choose another id, or delete the old one.',
+    not_a_gguf_model: 'The file is not a GGUF model (it does not begin with the bytes "GGUF"): choose the .gguf file itself.',
+    file_not_found: 'Nothing exists at this path on the machine the server runs on: check the folder and the file name.',
+    unsupported_mivrel_type: 'The model family of this instance does not offer this action.',
+    already_downloading: 'This model is being downloaded already: see Downloads.',
+    catalog_fetch_failed: 'The Brisvane web service could not be reached for its catalogue.',
+    storage_key_required: 'The instance\'s files are encrypted: the request needs the Bearer token they were stored under.',
+    storage_key_mismatch: 'The instance\'s files are encrypted under another Bearer token.',
+    inference_service_down: 'The inference service is off. Switch it on in Administration → Service.',
+  };
+
+  // The English explanation of an error code, or '' when the pages know none.
+  function explain(code) {
+    return Object.prototype.hasOwnProperty.call(explanations, code) ? explanations[code] : '';
+  }
+
+  // The inference API refused a local client: the server's configuration
+  // keeps /v1 for the relay unless LOCAL_V1_ACCESS is true.
+  function v1Refused(result) {
+    return result.status === 403 && result.error && result.error.code === 'forbidden' &&
+      typeof result.path === 'string' && result.path.startsWith('/v1/');
+  }
+
+  // Shows a failed call in `box`: the server's text and code, and beside them
+  // what it means and what to do, where the pages know it.
   function sayError(box, result, what) {
     if (missingEndpoint(result)) {
       say(box, what + ' is not available on this server version (the endpoint answered 404).', 'warn');
-    } else if (result.status === 503 && result.error.code === 'inference_service_down') {
-      say(box, 'The inference service is off. Switch it on in Administration → Service, or run "brisvane up".', 'warn');
-    } else {
-      say(box, what + ' failed: ' + result.error.message + ' (' + result.error.code + ')', 'error');
+      return;
     }
+    if (result.status === 503 && result.error.code === 'inference_service_down') {
+      clear(box);
+      box.hidden = false;
+      box.appendChild(el('div', {class: 'msg warn', role: 'status'}, 'The inference service is off. ',
+        el('a', {href: '/admin/#service'}, 'Switch it on in Administration → Service'),
+        ' (without registering, "Switch on without registration" there works offline).'));
+      return;
+    }
+    const hint = v1Refused(result)
+      ? 'This server keeps the inference API (/v1) closed to local clients: set LOCAL_V1_ACCESS=true in ' +
+        'conf/serv.conf in the server\'s home and restart the server.'
+      : explain(result.error.code);
+    clear(box);
+    box.hidden = false;
+    box.appendChild(el('div', {class: 'msg error', role: 'alert'},
+      what + ' failed: ' + result.error.message + ' (' + result.error.code + ')',
+      hint ? el('div', {class: 'explain'}, hint) : null));
   }
 
   function formatBytes(n) {
@@ -171,6 +221,7 @@ const Bv = (() => {
       box.appendChild(el('div', {class: 'msg warn', role: 'status'},
         'The inference service is off: chat and files are unavailable until it is switched on. ',
         el('a', {href: '/admin/#service'}, 'Switch it on in Administration'),
+        ' ("Switch on without registration" works without the Brisvane web service)' +
         ' or run "brisvane up" in a terminal.'));
     }
     return on;
@@ -182,6 +233,16 @@ const Bv = (() => {
     markNavigation();
   });
 
-  return {el, clear, api, say, sayError, missingEndpoint, formatBytes, formatNumber, post, serviceBanner,
+  // The state of an instance of /mgmt-api/mivrelList as a person reads it:
+  // "unloaded", "loading", "loaded" (idle with its model in memory),
+  // "generating" or "stopping".
+  function instanceState(item) {
+    if (!item.loaded) return item.status === 'loading' ? 'loading' : 'unloaded';
+    if (item.status === 'running') return 'generating';
+    if (item.status === 'stopping') return 'stopping';
+    return 'loaded';
+  }
+
+  return {el, clear, api, say, sayError, explain, instanceState, missingEndpoint, formatBytes, formatNumber, post, serviceBanner,
           inHost: () => !!webview};
 })();

@@ -13,17 +13,17 @@ async function streamEvents(path, body, onEvent, signal) {
     response = await fetch(path, {method: 'POST', headers: {'Content-Type': 'application/json'},
                                   body: JSON.stringify(body), signal});
   } catch (e) {
-    if (e.name === 'AbortError') return {ok: false, status: 0, error: {code: 'aborted', message: 'stopped'}};
-    return {ok: false, status: 0, error: {code: 'unreachable', message: e.message}};
+    if (e.name === 'AbortError') return {ok: false, status: 0, path, error: {code: 'aborted', message: 'stopped'}};
+    return {ok: false, status: 0, path, error: {code: 'unreachable', message: e.message}};
   }
   const type = response.headers.get('Content-Type') || '';
   if (!response.ok || !type.startsWith('text/event-stream')) {
     const text = await response.text();
     let data = null;
     try { data = JSON.parse(text); } catch (e) { data = text; }
-    if (response.ok) { onEvent('reply', data); return {ok: true, status: response.status, data}; }
+    if (response.ok) { onEvent('reply', data); return {ok: true, status: response.status, data, path}; }
     const err = data && data.error ? data.error : {};
-    return {ok: false, status: response.status, data,
+    return {ok: false, status: response.status, data, path,
             error: {code: err.code || 'http_' + response.status, message: err.message || response.statusText}};
   }
   const reader = response.body.getReader();

@@ -9,19 +9,35 @@
 
   function show(name, data) {
     count++;
+    $('noEvents').hidden = true;
     $('eventCount').textContent = count + ' events';
     const text = typeof data === 'string' ? data : JSON.stringify(data);
     $('eventLog').appendChild(el('div', {class: 'event'}, el('span', {class: 'name'}, name), ' ', text === undefined ? '' : text));
     $('eventLog').scrollTop = $('eventLog').scrollHeight;
   }
 
+  let instances = [];
+
+  // A loaded instance answers 409 to any other conversation: offer the one
+  // it holds.
+  function useHeldConversation() {
+    const item = instances.find((i) => i.mivrelId === $('testInstance').value);
+    if (item && item.loaded && item.conversationId) $('testConversation').value = item.conversationId;
+  }
+
   async function loadInstances() {
     const result = await api('GET', '/mgmt-api/mivrelList');
     const select = clear($('testInstance'));
+    $('testSend').disabled = true;
     if (!result.ok) { sayError($('testMessageBox'), result, 'Listing the instances'); return; }
-    for (const item of result.data.mivrelList || []) {
-      select.appendChild(el('option', {value: item.mivrelId}, item.mivrelId + ' (' + item.status + ')'));
+    instances = result.data.mivrelList || [];
+    for (const item of instances) {
+      select.appendChild(el('option', {value: item.mivrelId}, item.mivrelId + ' (' + Bv.instanceState(item) + ')'));
     }
+    select.hidden = instances.length === 0;
+    $('testNoInstances').hidden = instances.length > 0;
+    $('testSend').disabled = instances.length === 0;
+    useHeldConversation();
   }
 
   async function send(event) {
@@ -38,7 +54,7 @@
       {conversationId: $('testConversation').value, messages: [{role: 'user', content: $('testMessage').value}], options},
       show, controller.signal);
     if (!result.ok) { show('http ' + result.status, result.data || result.error); sayError($('testMessageBox'), result, 'The request'); }
-    $('testSend').disabled = false;
+    $('testSend').disabled = !$('testInstance').value;
     controller = null;
   }
 
@@ -48,7 +64,13 @@
       const id = $('testInstance').value;
       if (id) { const r = await api('POST', '/v1/mivrel/' + encodeURIComponent(id) + '/stop'); show('stop', r.data || r.error); }
     });
-    $('testClear').addEventListener('click', () => { clear($('eventLog')); count = 0; $('eventCount').textContent = '0 events'; });
+    $('testClear').addEventListener('click', () => {
+      clear($('eventLog'));
+      count = 0;
+      $('eventCount').textContent = '0 events';
+      $('noEvents').hidden = false;
+    });
+    $('testInstance').addEventListener('change', useHeldConversation);
     Bv.serviceBanner($('service'));
     loadInstances();
   });
