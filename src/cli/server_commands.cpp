@@ -92,7 +92,20 @@ int cmdVersion(const std::string& confPath) {
 
 int cmdUp(const std::string& confPath) {
     json reply;
-    return postCommand(confPath, "/mgmt-api/cli/up", &reply);
+    const int result = postCommand(confPath, "/mgmt-api/cli/up", &reply);
+    const json* error = reply.is_object() && reply.contains("error") ? &reply["error"] : nullptr;
+    if (result != 0 && error && error->is_object() && textOf(*error, "code") != "pending_approval") {
+        // Registration needs the maker's web service; offline, the service is
+        // switched on for this machine alone by the runtime property.
+        const ServerAddress address = serverAddress(confPath);
+        const std::string base = "http://" + (address.host.empty() || address.host == "localhost" || address.host == "0.0.0.0"
+                                                  ? std::string("127.0.0.1") : address.host) +
+                                 ":" + std::to_string(address.port);
+        std::cerr << "\nWithout the Brisvane web service, switch the inference service on for this machine alone:\n"
+                  << "  curl -X PATCH " << base << "/mgmt-api/runtime_properties -d '{\"BRISVANE_EXPORT\": true}'\n"
+                  << "or press \"Switch on without registration\" at " << base << "/admin/#service\n";
+    }
+    return result;
 }
 
 int cmdDown(const std::string& confPath) {

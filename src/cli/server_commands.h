@@ -25,7 +25,9 @@ int printReply(const nlohmann::json& reply);
 // parent), else "(not running)". Never starts the server; always 0.
 int cmdVersion(const std::string& confPath);
 
-// POST "/mgmt-api/cli/up" and print the reply.
+// POST "/mgmt-api/cli/up" and print the reply; a failure other than a
+// pending approval also prints how to switch the service on without
+// registration (the runtime-properties PATCH, or the administration page).
 int cmdUp(const std::string& confPath);
 // POST "/mgmt-api/cli/down" and print the reply.
 int cmdDown(const std::string& confPath);

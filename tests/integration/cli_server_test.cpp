@@ -127,6 +127,12 @@ TEST_F(ToolServer, UpStartsTheServerAndShowsWhatTheWebServiceSaid) {
     const std::string approval = "\n[Brisvane Registration Required]\n"
                                  "Open the URL below in a browser to register this Brisvane:\n\n";
     const std::string again = "\n\nAfter registering, run `brisvane up` again.\n\n";
+    // A refused registration also names the way on without it.
+    const std::string base = "http://127.0.0.1:" + std::to_string(home_.port());
+    const std::string offline =
+        "\nWithout the Brisvane web service, switch the inference service on for this machine alone:\n"
+        "  curl -X PATCH " + base + "/mgmt-api/runtime_properties -d '{\"BRISVANE_EXPORT\": true}'\n"
+        "or press \"Switch on without registration\" at " + base + "/admin/#service\n";
     const Case cases[] = {
         {ScriptedTlsServer::httpAnswer(
              R"({"retcode":5,"retdesc":"approve me","data":{"auth":{"type":"web","url":"https://approve.example/x"}}})"),
@@ -134,7 +140,7 @@ TEST_F(ToolServer, UpStartsTheServerAndShowsWhatTheWebServiceSaid) {
         {ScriptedTlsServer::httpAnswer(R"({"retcode":5,"retdesc":"approve me","data":{"auth":{"url":""}}})"), 1, "",
          approval + "(No URL received - check the server response)" + again},
         {ScriptedTlsServer::httpAnswer(R"({"retcode":7,"retdesc":"no such device"})"), 1, "",
-         "ERROR:\n\"code\"    : registration_failed\n\"message\" : no such device\n"},
+         "ERROR:\n\"code\"    : registration_failed\n\"message\" : no such device\n" + offline},
         {registered("dev-1"), 0, "SUCCESS:\n\"message\": Brisvane is registered and started.\n", ""},
     };
     for (const Case& c : cases) {
