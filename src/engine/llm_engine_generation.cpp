@@ -117,7 +117,6 @@ bool MivrelLLMEngine::startGeneration(const std::vector<int32_t>& tokens) {
     if (!context_) throw MivrelException(MivrelErrorCode::RuntimeFailed, "context is not initialized");
     if (!model_) throw MivrelException(MivrelErrorCode::NotLoaded, "model is not loaded");
     if (tokens.empty()) throw MivrelException(MivrelErrorCode::BadInput, "prompt tokens are empty");
-    decodeHandedOutToken();
     const int32_t c = static_cast<int32_t>(llama_n_ctx(context_.get()));
     if (static_cast<int64_t>(nPast_) + static_cast<int64_t>(tokens.size()) > c) {
         throw MivrelException(MivrelErrorCode::LimitExceeded, "prompt tokens (%d+%zu) exceed n_ctx (%d)", nPast_, tokens.size(), c);
@@ -138,7 +137,17 @@ bool MivrelLLMEngine::startGeneration(const std::vector<int32_t>& tokens) {
 
     const auto start = std::chrono::steady_clock::now();
     // llama_batch_get_one takes a mutable pointer but does not write through it.
-    std::vector<int32_t> work(tokens);
+    std::vector<int32_t> work;
+    work.reserve(tokens.size() + 1);
+    // The last token of the previous reply went out undecoded (its position
+    // is counted already): it goes in first, with the prompt, instead of in a
+    // decode of its own at the end of that reply.
+    if (undecodedToken_ >= 0) {
+        work.push_back(undecodedToken_);
+        undecodedToken_ = -1;
+        --nPast_;
+    }
+    work.insert(work.end(), tokens.begin(), tokens.end());
     for (size_t off = 0; off < work.size(); off += static_cast<size_t>(b)) {
         const int32_t n = static_cast<int32_t>(std::min(work.size() - off, static_cast<size_t>(b)));
         const int32_t ret = llama_decode(context_.get(), llama_batch_get_one(work.data() + off, n));
@@ -225,10 +234,13 @@ void MivrelLLMEngine::applyEogGuard() {
 
 bool MivrelLLMEngine::fetchNextToken(std::string& piece) {
     piece.clear();
-    // The previous piece's token goes into the memory first, so that every
-    // stop below leaves the memory holding all the caller received.
+    // A generation that has stopped (a limit, an abort) ends here, before
+    // the previous piece's token is decoded: that decode would only delay the
+    // end of the reply. The token stays handed out; whatever uses the memory
+    // next decodes it first (the next prompt takes it into its batch).
+    if (!generating() || !context_ || !sampler_ || limitReached(false)) return false;
+    // Otherwise it goes into the memory now: the next sample needs it.
     if (!decodeHandedOutToken()) return false;
-    if (!generating() || !context_ || !sampler_) return false;
     const llama_vocab* v = vocab();
     std::string pending;
     for (;;) {
@@ -317,6 +329,15 @@ bool MivrelLLMEngine::fetchNextRawToken(RawToken& r) {
     if (!decodeGeneratedToken(t, "[raw] ")) return false;
     ++generatedTokens_;
     return true;
+}
+
+ContextStats MivrelLLMEngine::getContextStats() {
+    ContextStats stats = MivrelLlamaEngine::getContextStats();
+    // The handed-out token is the client's already and takes its position at
+    // the next decode: it counts as used. (The state size grows by its cell
+    // only once it is decoded.)
+    if (context_ && undecodedToken_ >= 0) ++stats.usedCells;
+    return stats;
 }
 
 GenerationStats MivrelLLMEngine::getGenerationStats() {

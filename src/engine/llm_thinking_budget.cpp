@@ -174,12 +174,12 @@ void MivrelLLMEngine::runWithAssembler(ModelMessageAssembler& assembler, Snapsho
             onSnapshot);
     } catch (...) {
         stopTokens_.clear();
-        decodeHandedOutToken();
         throw;
     }
     stopTokens_.clear();
-    // The last piece the assembler read stays in the memory.
-    decodeHandedOutToken();
+    // The last piece the assembler read may still be handed out: it is the
+    // caller's, and reaches the memory before anything else uses it
+    // (decodeHandedOutToken), so the reply ends without waiting for it.
     if (generating()) {
         logMessage(2, "[MivrelEngine] 어셈블러가 먼저 생성을 멈춤 \xE2\x86\x92 stop_reason eot 로 기록 (마지막 토큰은 KV 에 남음)");
         stopTokenText_.clear();

@@ -49,8 +49,9 @@ public:
     // Decodes the tokens after what the memory holds and starts generating.
     // Throws MivrelException (RuntimeFailed no context or a failed decode,
     // NotLoaded no model, BadInput empty/out-of-range tokens or a bad batch
-    // size, LimitExceeded too long). Batches
-    // decoded before a failed one stay in the memory and in nPast.
+    // size, LimitExceeded too long). A token still handed out from the
+    // previous reply is decoded first, in the same batch. Batches decoded
+    // before a failed one stay in the memory and in nPast.
     bool startGeneration(const std::vector<int32_t>& promptTokens) override;
     // Starts again from the memory's end. Throws MivrelException RuntimeFailed,
     // NotLoaded, or BadInput when there is nothing to continue.
@@ -65,13 +66,19 @@ public:
     // that can never form a character come out as U+FFFD), false once the
     // generation has stopped. Limits and abort are checked before every
     // sample. The piece's last token enters the memory at the next call
-    // (handOutToken); nPast counts it already.
+    // (handOutToken); nPast counts it already. The call that finds the
+    // generation stopped returns at once and leaves that token handed out:
+    // whatever uses the memory next decodes it first (decodeHandedOutToken;
+    // the next prompt takes it into its batch).
     bool fetchNextToken(std::string& piece) override;
     // One sampled token without UTF-8 assembly, stop tokens or thinking
     // budget; any end-of-generation token is returned and stops the stream.
     bool fetchNextRawToken(RawToken& token) override;
 
     GenerationStats getGenerationStats() override;
+    // As the base, with a handed-out token counted in usedCells (it is the
+    // caller's; stateBytes holds its cell once it is decoded).
+    ContextStats getContextStats() override;
 
     // Sampling (llm_sampling.cpp).
     // Validates and applies the present keys; all or nothing. Throws
@@ -111,8 +118,9 @@ public:
     // Runs the whole generation through the assembler, then delivers its
     // blocks; a block's `tokens` is the running count of generated tokens
     // (not pieces) when it was packaged, the last block's the total, so the
-    // blocks' counts add up to generatedTokens. The memory holds every piece
-    // the assembler read, also when the assembler or a callback throws.
+    // blocks' counts add up to generatedTokens. Every piece the assembler
+    // read is in the memory, or (the last one) still handed out, also when
+    // the assembler or a callback throws.
     void runWithAssembler(ModelMessageAssembler& assembler, SnapshotCallback onSnapshot,
                           MessageCallback onMessage) override;
 

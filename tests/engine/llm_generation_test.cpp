@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "engine/mivrel_exception.h"
+#include "prompt/message_assembler.h"
 #include "engine_test_util.h"
 #include "llm_test_util.h"
 
@@ -199,35 +200,43 @@ TEST(LlmGenerationTest, ConversationContinuesAndResumes) {
     EXPECT_EQ(thrownBy([&] { engine->continueGeneration(); }).message, "nothing to continue (context is empty)");
 }
 
-// Positions the memory holds, as the library reports them.
-int64_t cellsInMemory(MivrelLLMEngine& engine) { return engine.getContextStats().usedCells; }
+// Positions the memory holds, as the library reports them (the engine's own
+// figure also counts a token still handed out).
+int64_t cellsInMemory(MivrelLLMEngine& engine) {
+    return llama_memory_seq_pos_max(llama_get_memory(engine.context()), 0) + 1;
+}
 
 TEST(LlmGenerationTest, HandedOutTokenReachesTheMemoryBeforeAnythingUsesIt) {
     // A piece goes out before its token is decoded (the decode runs on the
-    // next pull); whatever comes next, the memory then holds every token the
-    // caller received, at the position nPast already counted.
+    // next pull). A generation that stops leaves that token handed out, so
+    // the reply ends without waiting for its decode; whatever uses the memory
+    // next decodes it first, at the position nPast already counted, and the
+    // context's figures count it all along.
     struct Case {
         const char* name;
         std::function<void(MivrelLLMEngine&)> next;
+        bool leavesItHandedOut;
     };
     const Case cases[] = {
-        {"the pull that meets max_tokens", [](MivrelLLMEngine& e) { EXPECT_TRUE(pullAll(e).empty()); }},
+        {"the pull that meets max_tokens", [](MivrelLLMEngine& e) { EXPECT_TRUE(pullAll(e).empty()); }, true},
         {"an abort and a pull",
          [](MivrelLLMEngine& e) {
              e.abortGeneration();
              std::string piece;
              EXPECT_FALSE(e.fetchNextToken(piece));
-         }},
-        {"resuming", [](MivrelLLMEngine& e) { e.continueGeneration(); }},
-        {"saving the state", [](MivrelLLMEngine& e) { EXPECT_FALSE(e.saveKvState().empty()); }},
-        {"scoring labels", [](MivrelLLMEngine& e) { e.scoreLabels("Pick: ", {"A", "B"}); }},
+         },
+         true},
+        {"resuming", [](MivrelLLMEngine& e) { e.continueGeneration(); }, false},
+        {"saving the state", [](MivrelLLMEngine& e) { EXPECT_FALSE(e.saveKvState().empty()); }, false},
+        {"scoring labels", [](MivrelLLMEngine& e) { e.scoreLabels("Pick: ", {"A", "B"}); }, false},
         {"the next turn",
          [](MivrelLLMEngine& e) {
              e.abortGeneration();
              const int32_t before = e.nPast();
              e.startGeneration({'o', 'k'});
              EXPECT_EQ(e.nPast(), before + 2);
-         }},
+         },
+         false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -240,10 +249,59 @@ TEST(LlmGenerationTest, HandedOutTokenReachesTheMemoryBeforeAnythingUsesIt) {
         EXPECT_EQ(engine->nPast(), promptEnd + 3);
         EXPECT_EQ(engine->getGenerationStats().generatedTokens, 3);
         EXPECT_EQ(cellsInMemory(*engine), promptEnd + 2);  // the third is still being handed out
+        EXPECT_EQ(engine->getContextStats().usedCells, promptEnd + 3);
         c.next(*engine);
+        EXPECT_EQ(engine->getContextStats().usedCells, engine->nPast());
+        if (c.leavesItHandedOut) {
+            EXPECT_EQ(cellsInMemory(*engine), engine->nPast() - 1);
+            engine->startGeneration({'o', 'k'});
+        }
         EXPECT_EQ(cellsInMemory(*engine), engine->nPast());
         EXPECT_GE(engine->nPast(), promptEnd + 3);
     }
+}
+
+TEST(LlmGenerationTest, LastTokenOfAReplyEntersTheNextPromptExactlyOnce) {
+    // A reply cut by max_tokens ends without decoding its last token; the
+    // next turn's prompt decodes it in its own batch. On the random model
+    // every token depends on all before it, so the next reply is the one an
+    // engine gives that decoded the token on its own before the next turn
+    // (as saving the state does): the memory holds the token once, in place.
+    const nlohmann::json greedy = {{"temperature", 0.0}, {"top_k", 1}, {"max_tokens", 12}};
+    std::vector<std::string> replies[2];
+    std::string firstReplies[2];
+    int32_t pasts[2] = {0, 0};
+    for (int deferred = 0; deferred < 2; ++deferred) {
+        SCOPED_TRACE(deferred ? "decoded with the next prompt" : "decoded on its own");
+        auto engine = loadedEngine(kTinyChatFile);
+        engine->setSamplingOptions(greedy);
+        engine->startGeneration(engine->tokenizeText("Once upon a time", true, true));
+        std::unique_ptr<ModelMessageAssembler> assembler = createMessageAssembler("default", nullptr);
+        std::string text;
+        engine->runWithAssembler(
+            *assembler, [&](const AssemblingSnapshot& s) { text += s.lastPiece; }, [](const ModelMessageT&) {});
+        firstReplies[deferred] = text;
+        ASSERT_EQ(engine->getGenerationStats().stopReason, "n_predict");
+        // The reply is over; its last token is the caller's but not decoded.
+        EXPECT_EQ(cellsInMemory(*engine), engine->nPast() - 1);
+        EXPECT_EQ(engine->getContextStats().usedCells, engine->nPast());
+        if (!deferred) {
+            engine->saveKvState();
+            EXPECT_EQ(cellsInMemory(*engine), engine->nPast());
+        }
+        const std::vector<int32_t> next = engine->tokenizeText(" and then", false, true);
+        const int32_t before = engine->nPast();
+        engine->startGeneration(next);
+        EXPECT_EQ(engine->nPast(), before + static_cast<int32_t>(next.size()));
+        EXPECT_EQ(cellsInMemory(*engine), engine->nPast());
+        replies[deferred] = pullAll(*engine);
+        pasts[deferred] = engine->nPast();
+    }
+    ASSERT_FALSE(firstReplies[0].empty());
+    EXPECT_EQ(firstReplies[1], firstReplies[0]);
+    ASSERT_FALSE(replies[0].empty());
+    EXPECT_EQ(joined(replies[1]), joined(replies[0]));
+    EXPECT_EQ(pasts[1], pasts[0]);
 }
 
 TEST(LlmGenerationTest, FullContextEndsWithoutHandingOutWhatCannotBeDecoded) {
