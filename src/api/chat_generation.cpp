@@ -3,7 +3,6 @@
 #include "api/event_stream.h"
 
 #include <exception>
-#include <thread>
 
 #include "base/logger.h"
 #include "base/text_util.h"
@@ -159,8 +158,10 @@ bool runStreamedGeneration(HttpRequestHandler& handler, GenerationRun& run, std:
     StreamQueue queue;
     std::exception_ptr failure;
     MivrelEngine& engine = *run.mivrel.engine;
+    EngineThread& worker = run.mivrel.engineThread;
 
-    std::thread worker([&] {
+    // The instance's engine thread generates while this thread writes.
+    worker.post([&] {
         try {
             engine.runWithAssembler(
                 run.assembler, [&](const AssemblingSnapshot& s) { sendMessageDelta(run, queue, s); },
@@ -181,10 +182,10 @@ bool runStreamedGeneration(HttpRequestHandler& handler, GenerationRun& run, std:
         run.mivrel.abortRequested.store(true);
         engine.abortGeneration();
         queue.finish();
-        worker.join();
+        worker.wait();
         throw;
     }
-    worker.join();
+    worker.wait();
 
     if (!failure) return true;
     std::string message = "generation failed";
@@ -199,7 +200,10 @@ bool runStreamedGeneration(HttpRequestHandler& handler, GenerationRun& run, std:
 }
 
 void runPlainGeneration(GenerationRun& run) {
-    run.mivrel.engine->runWithAssembler(
-        run.assembler, [&](const AssemblingSnapshot& s) { notePiece(run, s); },
-        [&](const ModelMessageT& m) { appendContentBlock(m, run.state, run.rawSource, run.mivrel); });
+    MivrelEngine& engine = *run.mivrel.engine;
+    run.mivrel.engineThread.run([&] {
+        engine.runWithAssembler(
+            run.assembler, [&](const AssemblingSnapshot& s) { notePiece(run, s); },
+            [&](const ModelMessageT& m) { appendContentBlock(m, run.state, run.rawSource, run.mivrel); });
+    });
 }

@@ -1,10 +1,12 @@
 // Runs the generation of a chat request and collects what it produces.
 //
-// Streamed: a worker thread drives the engine (runWithAssembler) and queues
-// "message.delta" and "message.block_done" frames; the connection thread
-// writes everything pending as one chunk each time it wakes, so a fast
-// generation costs one socket write per wake, not one per token. Not
-// streamed: the generation runs on the connection thread and only collects.
+// Both run the engine (runWithAssembler) on the instance's engine thread
+// (engine_thread.h), where its prompt was decoded too. Streamed: the
+// generation queues "message.delta" and "message.block_done" frames; the
+// connection thread writes everything pending as one chunk each time it
+// wakes, so a fast generation costs one socket write per wake, not one per
+// token. Not streamed: the connection thread waits while the generation only
+// collects.
 #pragma once
 
 #include <condition_variable>
@@ -62,8 +64,8 @@ struct GenerationRun {
 // non-standard exception) when the engine or a callback threw. When a write
 // to the client fails, the engine is aborted (and the instance's
 // abortRequested set), the worker joined, and the write's exception passes
-// on. The worker never outlives the call.
+// on. The generation never outlives the call.
 bool runStreamedGeneration(HttpRequestHandler& handler, GenerationRun& run, std::string* error);
 
-// The non-streamed run on the calling thread; the engine's exceptions pass on.
+// The non-streamed run; the engine's exceptions pass on.
 void runPlainGeneration(GenerationRun& run);

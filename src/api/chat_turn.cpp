@@ -142,9 +142,12 @@ bool startChatTurn(Mivrel& mivrel, ChatTurnRequest& request, ChatTurn& turn, Rep
     mivrel.lastEndKind.clear();
 
     const bool hasMedia = !request.media.empty();
+    // The decodes run on the instance's engine thread, where the generation
+    // goes on (engine_thread.h); their exceptions come back here.
+    EngineThread& compute = mivrel.engineThread;
     try {
         if (turn.isContinue) {
-            engine.continueGeneration();
+            compute.run([&] { engine.continueGeneration(); });
         } else if (hasMedia) {
             if (!engine.supportsImageInput()) {
                 reply.sendMessageError(400, "bad_request",
@@ -160,11 +163,15 @@ bool startChatTurn(Mivrel& mivrel, ChatTurnRequest& request, ChatTurn& turn, Rep
                 }
             }
             const int maxSeconds = modelLimit(mivrel.config.loadSettings.params, "maxAudioSeconds", 30);
-            turn.inputTokens = engine.startMediaGeneration(turn.promptText, request.media, maxSeconds);
+            compute.run(
+                [&] { turn.inputTokens = engine.startMediaGeneration(turn.promptText, request.media, maxSeconds); });
         } else {
+            // Tokenizing computes nothing on the library's threads: it stays
+            // here, right after the abort flag was cleared, so a stop that
+            // comes meanwhile reaches the generation instead of the tokenizer.
             const std::vector<int32_t> tokens = engine.tokenizeText(turn.promptText, engine.nPast() == 0, true);
             turn.inputTokens = static_cast<int64_t>(tokens.size());
-            engine.startGeneration(tokens);
+            compute.run([&] { engine.startGeneration(tokens); });
         }
     } catch (const MivrelException& e) {
         if (e.code == MivrelErrorCode::LimitExceeded || e.code == MivrelErrorCode::BadInput) {

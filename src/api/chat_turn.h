@@ -5,7 +5,8 @@
 // message assembler; and, after the reply, what the next request needs to
 // know (resumable answer, tool calls, counters, speed).
 //
-// Everything here runs on the request's connection thread while the request
+// Everything here runs on the request's connection thread (the decodes on the
+// instance's engine thread, while the connection thread waits) while the request
 // holds its claim on the instance. REQUIRES external synchronization.
 #pragma once
 

@@ -38,16 +38,24 @@ bool prepareDecisionScorer(DecisionScorer& scorer, HttpRequestHandler& handler, 
 DecisionScore DecisionScorer::scoreQuestion(const nlohmann::ordered_json& input, const DecisionQuestion& question,
                                             double temperature, bool debias, const std::string& tag) {
     MivrelEngine& engine = *mivrel->engine;
-    if (isDecision) {
-        // The whole prompt must fit one micro-batch of the live context: the
-        // library uses the smaller of n_batch and n_ubatch, and a decision
-        // model has no positions past its context.
-        const ContextSettings& cs = mivrel->config.contextSettings;
-        int32_t limit = std::min(cs.nUbatch, cs.nBatch);
-        if (engine.nCtx() > 0) limit = std::min(limit, static_cast<int32_t>(engine.nCtx()));
-        return buildQuestionPrompt(engine, *decisionInfo, *decisionRenderer, input, question, temperature, limit, tag);
-    }
-    return judgeQuestion(engine, *chatRenderer, jsonToText(input), question, temperature, debias, tag);
+    DecisionScore score;
+    // The scoring decodes run on the instance's engine thread, where its
+    // chat replies are decoded too (engine_thread.h).
+    mivrel->engineThread.run([&] {
+        if (isDecision) {
+            // The whole prompt must fit one micro-batch of the live context:
+            // the library uses the smaller of n_batch and n_ubatch, and a
+            // decision model has no positions past its context.
+            const ContextSettings& cs = mivrel->config.contextSettings;
+            int32_t limit = std::min(cs.nUbatch, cs.nBatch);
+            if (engine.nCtx() > 0) limit = std::min(limit, static_cast<int32_t>(engine.nCtx()));
+            score = buildQuestionPrompt(engine, *decisionInfo, *decisionRenderer, input, question, temperature, limit,
+                                        tag);
+        } else {
+            score = judgeQuestion(engine, *chatRenderer, jsonToText(input), question, temperature, debias, tag);
+        }
+    });
+    return score;
 }
 
 std::string DecisionScorer::methodLabel() const { return isDecision ? decisionInfo->type : "llm_label"; }

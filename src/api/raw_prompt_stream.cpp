@@ -157,7 +157,10 @@ void rawPromptStream(const ServiceContext& services, HttpRequestHandler& handler
         logMessage(4, "[POST /v1/%s/rawPromptStream] rawPrompt 토크나이즈 완료: %zu 토큰", id.c_str(), tokens.size());
         mivrel->openResponseId.clear();
         mivrel->openPhase.clear();
-        engine.startGeneration(tokens);
+        // The decodes run on the instance's engine thread, where its chat
+        // replies are decoded too (engine_thread.h).
+        EngineThread& compute = mivrel->engineThread;
+        compute.run([&] { engine.startGeneration(tokens); });
         engine.setTurnOpen(false);
         mivrel->recordContextInUse(engine.nPast());
 
@@ -175,7 +178,9 @@ void rawPromptStream(const ServiceContext& services, HttpRequestHandler& handler
         int events = 0;
         int index = 0;
         RawToken token;
-        while (!mivrel->abortRequested.load() && engine.fetchNextRawToken(token)) {
+        bool more = true;
+        const auto next = [&] { more = engine.fetchNextRawToken(token); };
+        while (!mivrel->abortRequested.load() && (compute.run(next), more)) {
             mivrel->recordContextInUse(engine.nPast());
             logMessage(8, "[rawPromptStream] tok #%d id=%d%s%s \"%s\"", index++, token.token,
                        token.isControl ? " [special]" : "", token.isEog ? " [eog]" : "",

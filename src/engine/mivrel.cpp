@@ -55,6 +55,8 @@ void Mivrel::destroyEngine() {
     // Destroyed while the lock is still held: an unclaimed user that waits
     // for the lock must find the engine gone, never half destroyed.
     old.reset();
+    // Its threads go with it; a new engine starts them again.
+    engineThread.stop();
 }
 
 void Mivrel::unload(bool keepStore) {

@@ -30,6 +30,7 @@
 #include <nlohmann/json.hpp>
 
 #include "engine/engine_factory.h"
+#include "engine/engine_thread.h"
 #include "engine/mivrel_config.h"
 #include "engine/mivrel_engine.h"
 #include "engine/release_policy.h"
@@ -158,6 +159,10 @@ public:
     MivrelEngineMaker engineMaker;
     // Present only while loaded. See the header comment for who may use it.
     std::unique_ptr<MivrelEngine> engine;
+    // Where the claim holder runs the engine's prompt decoding and token
+    // loop, so that every request of this instance computes on the same warm
+    // threads (engine_thread.h). It ends when the engine is destroyed.
+    EngineThread engineThread;
     // The claim holder's; others read statusView().conversationId. Changed
     // through setConversation.
     std::string conversationId;

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -44,6 +45,8 @@ struct EngineScript {
     std::atomic<int> tokenizeCalls{0};
     std::atomic<int> abortCalls{0};
     std::atomic<int> made{0};
+    // The threads that decoded a prompt or generated, in call order.
+    std::vector<std::thread::id> computeThreads;
 };
 
 class ScriptedEngine : public MivrelEngine {
@@ -82,7 +85,26 @@ public:
         script_->stats.nPast = 0;
     }
     void resetSampler() override { ++script_->resetSamplerCalls; }
-    bool startGeneration(const std::vector<int32_t>&) override { return true; }
+    std::vector<int32_t> tokenizeText(const std::string& text, bool, bool) override {
+        return std::vector<int32_t>(text.begin(), text.end());
+    }
+    bool startGeneration(const std::vector<int32_t>&) override {
+        noteComputeThread();
+        return true;
+    }
+    // A reply of one piece and one block.
+    void runWithAssembler(ModelMessageAssembler&, SnapshotCallback onSnapshot, MessageCallback onMessage) override {
+        noteComputeThread();
+        AssemblingSnapshot snapshot;
+        snapshot.lastPiece = snapshot.textDelta = "ok";
+        snapshot.partType = "message";
+        onSnapshot(snapshot);
+        ModelMessageT block;
+        block.metaType = "message";
+        block.content = "ok";
+        block.tokens = 1;
+        onMessage(block);
+    }
     bool isTurnOpen() override { return script_->turnOpen; }
     void setTurnOpen(bool open) override { script_->turnOpen = open; }
     bool fetchNextRawToken(RawToken& token) override {
@@ -99,6 +121,11 @@ public:
     }
 
 private:
+    void noteComputeThread() {
+        std::lock_guard<std::mutex> lock(script_->mu);
+        script_->computeThreads.push_back(std::this_thread::get_id());
+    }
+
     std::shared_ptr<EngineScript> script_;
 };
 

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
+#include <set>
 #include <thread>
 
 #include "instance_home.h"
@@ -114,6 +116,7 @@ protected:
                                        ? "scripted"
                                        : "tagged");
         home_->addInstance("tools", "tagged");
+        home_->addInstance("warm", "tagged");
         home_->addInstance("count", "tagged");
         home_->addInstance("count-qwen", "scripted");
         home_->addInstance("count-long", "flood");
@@ -596,6 +599,44 @@ TEST_F(ChatMessages, AfterGenerateUnloadsBeforeTheReplyEnds) {
         const json after = status("once");
         EXPECT_EQ(after["loaded"], false) << stream;
         EXPECT_EQ(after["status"], "idle") << stream;
+    }
+}
+
+// The server's threads alive now, by kernel id.
+std::set<std::string> liveThreads(pid_t pid) {
+    std::set<std::string> ids;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task"))
+        ids.insert(entry.path().filename().string());
+    return ids;
+}
+
+TEST_F(ChatMessages, LaterRepliesStartNoThread) {
+    // Replies and stops each come over one kept-alive connection, so no
+    // connection thread starts either. Every reply's prompt and generation
+    // run on the instance's own thread, which stays with its library threads
+    // from reply to reply: once the first replies ran, a reply (looked at
+    // while it generates) runs on threads that were all there before.
+    OpenStream stream;
+    HttpConnection control;
+    ASSERT_TRUE(control.connect(home_->port()));
+    const std::string target = "/v1/mivrel/warm/messages";
+    // Every reply starts from an empty context, so none runs out of room.
+    const std::string body = chatBody("w", "tick~", {{"stream", true}, {"mivrel_reset", true}});
+    std::set<std::string> before;
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_TRUE(round == 0 ? stream.open(home_->port(), target, body) : stream.send(target, body));
+        ASSERT_TRUE(stream.readUntil("event: message.delta")) << stream.received();
+        const std::set<std::string> during = liveThreads(home_->process().pid());
+        if (round >= 2) {
+            for (const std::string& id : during) EXPECT_EQ(before.count(id), 1u) << "thread " << id << " is new";
+        }
+        before.insert(during.begin(), during.end());
+        ASSERT_TRUE(control.send(buildRequest("POST", "/v1/mivrel/warm/stop", {}, "{}")));
+        HttpReply stopped;
+        ASSERT_TRUE(control.readReply(&stopped, 120000));
+        ASSERT_EQ(stopped.status, 200) << stopped.body;
+        ASSERT_TRUE(stream.readUntil("\r\n0\r\n\r\n")) << stream.received();
     }
 }
 

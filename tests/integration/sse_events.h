@@ -20,6 +20,12 @@ public:
         return connection_.connect(port) &&
                connection_.send(buildRequest("POST", target, {{"Content-Type", "application/json"}}, body));
     }
+    // Sends the next request on the same connection, once the previous
+    // reply was read to its end; what was received is forgotten.
+    bool send(const std::string& target, const std::string& body) {
+        received_.clear();
+        return connection_.send(buildRequest("POST", target, {{"Content-Type", "application/json"}}, body));
+    }
     // Reads until `text` has arrived (true), or 120 s passed (a loaded
     // machine), or the peer closed.
     bool readUntil(const std::string& text) {
