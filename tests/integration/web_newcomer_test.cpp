@@ -286,4 +286,61 @@ TEST_F(WebNewcomer, FromRegistrationToASecondConversation) {
     expectNoPageErrors("/app/ after reload");
 }
 
+// Another client takes the instance for its own conversation: the page's
+// next message meets 409 "mivrel_occupied", says what it means in English and
+// offers the ways on; "start a new conversation" sends the message again with
+// a context reset, and the chat goes on.
+TEST_F(WebNewcomer, AnInstanceTakenByAnotherClientLeavesAWayOn) {
+    ASSERT_EQ(home_.post("/mgmt-api/models/registerLocal",
+                         json({{"modelId", "kit-chat"}, {"name", "Kit chat"}, {"storagePath", modelFolder("kit")},
+                               {"filename", testmodels::kScriptedChatFile}})
+                             .dump())
+                  .status,
+              200);
+    ASSERT_EQ(home_.request("PATCH", "/mgmt-api/models/kit-chat/properties", R"({"assembler": "qwen3"})").status, 200);
+    ASSERT_EQ(home_.post("/mgmt-api/mivrelCreate", R"({"mivrelId": "shared", "name": "Shared", "modelId": "kit-chat"})")
+                  .status,
+              200);
+    ASSERT_EQ(home_.request("PATCH", "/mgmt-api/runtime_properties", R"({"BRISVANE_EXPORT": true})").status, 200);
+
+    ASSERT_TRUE(browser_.open(url("/app/"))) << browser_.error();
+    ASSERT_EQ(browser_.evaluate(kChatSpy), json(true)) << browser_.error();
+    ASSERT_TRUE(browser_.waitFor("document.querySelector('#instances tr[data-id=\"shared\"] button[data-action=chat]')"));
+    ASSERT_TRUE(click("#instances tr[data-id=\"shared\"] button[data-action=chat]"));
+    const ChatTurn mine = chat("apple");
+    EXPECT_EQ(mine.answer, "Hello there!");
+
+    const HttpReply taken = home_.post(
+        "/v1/mivrel/shared/messages",
+        R"({"conversationId": "someone-else", "messages": [{"role": "user", "content": "mine now"}], "options": {"mivrel_reset": true}})");
+    ASSERT_EQ(taken.status, 200) << taken.body;
+
+    ASSERT_TRUE(fill("#chatInput", "berry"));
+    ASSERT_TRUE(click("#chatSend"));
+    ASSERT_TRUE(browser_.waitFor("document.getElementById('chatStartNew')")) << text("#chatMessage");
+    EXPECT_NE(text("#chatMessage").find("mivrel_occupied"), std::string::npos) << "the server's code stays shown";
+    EXPECT_NE(text("#chatMessage").find("holds another conversation"), std::string::npos) << text("#chatMessage");
+    EXPECT_EQ(browser_.evaluate("!!document.getElementById('chatContinueOther')"), true);
+    EXPECT_TRUE(browser_.screenshot(screenshotPath("newcomer-occupied")));
+
+    ASSERT_TRUE(click("#chatStartNew"));
+    ASSERT_TRUE(browser_.waitFor("window.__chat.length === 3 && window.__chat[2].done && "
+                                 "!document.querySelector('.bubble.assistant[data-streaming]') && "
+                                 "document.querySelector('.bubble.assistant .answer')",
+                                 60000))
+        << text("#chatMessage");
+    const json again = browser_.evaluate("window.__chat[2]");
+    EXPECT_EQ(again["status"], 200);
+    EXPECT_EQ(again["body"]["messages"], json::array({{{"role", "user"}, {"content", "berry"}}}));
+    EXPECT_EQ(again["body"]["options"].value("mivrel_reset", false), true);
+    EXPECT_NE(again["body"]["conversationId"], mine.body["conversationId"]);
+    EXPECT_EQ(text(".bubble.assistant .answer"), "Hello there!");
+    EXPECT_EQ(bodyJson(home_.get("/v1/mivrel/shared/status"))["conversationId"], again["body"]["conversationId"]);
+    for (const PageError& e : browser_.takeErrors()) {
+        // The refused message itself (409) is the point of this test.
+        if (e.source == "network" && e.url.find("/v1/mivrel/shared/messages") != std::string::npos) continue;
+        ADD_FAILURE() << e.source << " error: " << e.text << " " << e.url;
+    }
+}
+
 }  // namespace

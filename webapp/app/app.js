@@ -273,12 +273,13 @@
 
   // The instance holds another conversation (another page or client took
   // it): offer to continue that one or to start a new one, and resend.
-  function offerWayOut(id, text) {
+  async function offerWayOut(id, text) {
+    await loadInstances();
     const box = $('chatMessage').querySelector('.msg');
-    if (!box) return;
+    if (!box || state.selected !== id) return;
     const holder = (instanceEntry(id) || {}).conversationId;
     box.appendChild(el('div', {class: 'row'},
-      holder ? el('button', {type: 'button', class: 'small', id: 'chatContinueOther', onclick: () => {
+      holder && holder !== conversation(id).conversationId ? el('button', {type: 'button', class: 'small', id: 'chatContinueOther', onclick: () => {
         state.conversations[id] = {conversationId: holder, sent: true, resetNext: false, nodes: conversation(id).nodes};
         send(null, text);
       }}, 'Continue its conversation') : null,
