@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/logger.h"
+#include "platform/file_io.h"
 
 namespace fs = std::filesystem;
 using sst::DirectiveKind;
@@ -26,8 +27,9 @@ const char* kindName(DirectiveKind kind) {
     return "";
 }
 
-// Gives the replacement of one match; returns false to end the pass after it.
-using Replacer = std::function<bool(const DirectiveMatch&, std::string* replacement)>;
+// Gives the replacement of one match in a text of `textSize` bytes; returns
+// false to end the pass after it.
+using Replacer = std::function<bool(const DirectiveMatch&, size_t textSize, std::string* replacement)>;
 // Told where text[begin, end) was replaced by `length` bytes.
 using ReplacedHook = std::function<void(size_t begin, size_t end, size_t length)>;
 
@@ -61,7 +63,7 @@ std::string runPass(std::string text, DirectiveKind kind, const Replacer& replac
                           " " + kindName(kind) + " replacements ]";
             more = false;
         } else {
-            more = replacer(match, &replacement);
+            more = replacer(match, text.size(), &replacement);
         }
         if (text.size() - (match.end - match.begin) + replacement.size() > SSTProcessor::kMaxOutputBytes) {
             logMessage(2, "[SST] %s pass stopped: the page would exceed %zu bytes", kindName(kind),
@@ -160,27 +162,39 @@ bool SSTProcessor::lookup(const std::string& name, std::string* value) const {
     return false;
 }
 
-std::string SSTProcessor::readFile(const std::string& path) {
-    // stdio instead of a stream: reading a folder must give an empty text,
-    // not an exception.
-    std::FILE* file = std::fopen(path.c_str(), "rb");
+std::string SSTProcessor::readFile(const std::string& path, size_t limit) {
+    // Only regular files: a device such as /dev/zero never ends, and a FIFO
+    // would block the connection's thread. A folder gives an empty text too.
+    std::FILE* file = openRegularFileStream(path);
     if (!file) return std::string();
-    std::string raw;
+    std::string text;
     char chunk[65536];
     size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) raw.append(chunk, got);
-    std::fclose(file);
-    std::string text;
-    text.reserve(raw.size());
-    for (size_t i = 0; i < raw.size(); ++i) {
-        if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
-        text.push_back(raw[i]);
+    bool pendingCr = false;  // a CR that ended the previous chunk
+    // The text is read only as far as the caller can use it: one byte past
+    // `limit` tells the caller that the file is larger.
+    while (text.size() <= limit && (got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+        for (size_t i = 0; i < got; ++i) {
+            const char c = chunk[i];
+            if (pendingCr) {
+                pendingCr = false;
+                if (c != '\n') text.push_back('\r');
+            }
+            if (c == '\r') {
+                pendingCr = true;
+                continue;
+            }
+            text.push_back(c);
+        }
     }
+    if (pendingCr) text.push_back('\r');
+    std::fclose(file);
+    if (text.size() > limit) text.resize(limit + 1);
     return text;
 }
 
 std::string SSTProcessor::process(const std::string& pagePath) {
-    std::string text = readFile(pagePath);
+    std::string text = readFile(pagePath, kMaxOutputBytes);
     const std::string directory = fs::path(pagePath).parent_path().string();
     text = applyIncludes(std::move(text), directory);
     text = applyAssignments(std::move(text));
@@ -191,7 +205,7 @@ std::string SSTProcessor::process(const std::string& pagePath) {
 std::string SSTProcessor::applyIncludes(std::string text, const std::string& directory) {
     IncludeDepths depths;
     int insertedDepth = 0;
-    const Replacer replacer = [&](const DirectiveMatch& m, std::string* out) {
+    const Replacer replacer = [&](const DirectiveMatch& m, size_t textSize, std::string* out) {
         // Names are joined to the page's folder; an absolute name stands alone.
         const std::string target = (fs::path(directory) / m.name).string();
         const int depth = depths.depthAt(m.begin) + 1;
@@ -201,7 +215,11 @@ std::string SSTProcessor::applyIncludes(std::string text, const std::string& dir
             *out = "[! include depth limit reached: " + target + " ]";
             return true;
         }
-        std::string content = readFile(target);
+        // The page may grow only to kMaxOutputBytes: a larger file is read no
+        // further than that, and the pass then stops at the limit.
+        const size_t rest = textSize - (m.end - m.begin);
+        const size_t budget = rest < kMaxOutputBytes ? kMaxOutputBytes - rest : 0;
+        std::string content = readFile(target, budget);
         if (content.empty()) {
             *out = "[! include file not found: " + target + " ]";
         } else {
@@ -218,7 +236,7 @@ std::string SSTProcessor::applyIncludes(std::string text, const std::string& dir
 }
 
 std::string SSTProcessor::applyAssignments(std::string text) {
-    return runPass(std::move(text), DirectiveKind::Assignment, [this](const DirectiveMatch& m, std::string* out) {
+    return runPass(std::move(text), DirectiveKind::Assignment, [this](const DirectiveMatch& m, size_t, std::string* out) {
         variables_[m.name] = m.value;
         out->clear();
         return true;
@@ -226,7 +244,7 @@ std::string SSTProcessor::applyAssignments(std::string text) {
 }
 
 std::string SSTProcessor::applyConditionals(std::string text) {
-    return runPass(std::move(text), DirectiveKind::Conditional, [this](const DirectiveMatch& m, std::string* out) {
+    return runPass(std::move(text), DirectiveKind::Conditional, [this](const DirectiveMatch& m, size_t, std::string* out) {
         std::string value;
         const bool truth = lookup(m.name, &value) && !value.empty();
         *out = truth ? m.thenPart : m.elsePart;
@@ -235,7 +253,7 @@ std::string SSTProcessor::applyConditionals(std::string text) {
 }
 
 std::string SSTProcessor::applySubstitutions(std::string text) {
-    return runPass(std::move(text), DirectiveKind::Substitution, [this](const DirectiveMatch& m, std::string* out) {
+    return runPass(std::move(text), DirectiveKind::Substitution, [this](const DirectiveMatch& m, size_t, std::string* out) {
         if (!lookup(m.name, out)) out->clear();
         return true;
     });

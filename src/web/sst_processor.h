@@ -48,9 +48,12 @@ public:
     // renders as empty text.
     std::string process(const std::string& pagePath);
 
-    // The file's content with CR LF pairs turned into LF; empty when it
-    // cannot be opened.
-    static std::string readFile(const std::string& path);
+    // The content of the regular file at `path` with CR LF pairs turned into
+    // LF, read no further than needed for `limit` bytes of that text: a
+    // longer file gives its first limit + 1 bytes, so the caller can tell.
+    // Empty when it cannot be opened or is not a regular file (a folder, a
+    // device such as /dev/zero, a FIFO).
+    static std::string readFile(const std::string& path, size_t limit = kMaxOutputBytes);
 
     // The four passes; each returns the text after it.
     std::string applyIncludes(std::string text, const std::string& directory);

@@ -3,14 +3,18 @@
 // and the bounds that end self-including pages and self-referring values.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <map>
 #include <string>
 
 #include "base/captured_log.h"
+#include "support/address_space_cap.h"
 #include "support/temp_dir.h"
 #include "web/sst_processor.h"
 
@@ -199,6 +203,53 @@ TEST_F(SstTest, ExpansionIsBounded) {
     EXPECT_LE(big.size(), SSTProcessor::kMaxOutputBytes);
     EXPECT_NE(big.find("[! template limit reached: page larger than"), std::string::npos);
     EXPECT_TRUE(log.contains("would exceed"));
+}
+
+// Included files are read only as far as the page may still grow, and only
+// when they are regular files: a device that never ends, a FIFO without a
+// writer, or a file far larger than a page cost neither memory nor a blocked
+// thread.
+TEST_F(SstTest, IncludedFilesAreReadOnlyToThePageBudget) {
+    // A sparse file of 1 GiB: no disk space, but reading it whole would take
+    // a gigabyte of memory.
+    const std::string huge = dir_.file("huge.inc");
+    { std::ofstream(huge).put('h'); }
+    fs::resize_file(huge, 1ull << 30);
+    ASSERT_EQ(::mkfifo(dir_.file("pipe.inc").c_str(), 0600), 0);
+
+    struct IncludeCase {
+        const char* name;
+        std::string target;
+        std::string expected;  // found in the page
+    };
+    const IncludeCase cases[] = {
+        {"endless device", "/dev/zero", "[! include file not found: /dev/zero ]"},
+        {"fifo without writer", dir_.file("pipe.inc"), "[! include file not found: " + dir_.file("pipe.inc") + " ]"},
+        {"file beyond the page limit", huge, "[! template limit reached: page larger than"},
+    };
+    for (const IncludeCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string page = "a<%@ include file='" + c.target + "' %>b";
+        std::string rendered;
+        // Four times the page limit is room for the page and its copies, far
+        // below what reading the whole target would take.
+        EXPECT_TRUE(runsWithinAddressSpace(4 * SSTProcessor::kMaxOutputBytes + (256u << 20), [&] {
+            rendered = render(page);
+            if (rendered.find(c.expected) == std::string::npos) ::_exit(3);
+            if (rendered.size() > SSTProcessor::kMaxOutputBytes) ::_exit(4);
+        }));
+    }
+
+    // The limit counts the page around the directive: a file that fits alone
+    // but not beside the page is refused too, and read no further than that.
+    const std::string half(SSTProcessor::kMaxOutputBytes / 2 + 1, 'p');
+    writeTextFile(dir_.file("half.inc"), half);
+    const std::string page = render(half + "<%@ include file='half.inc' %>");
+    EXPECT_LE(page.size(), SSTProcessor::kMaxOutputBytes);
+    EXPECT_NE(page.find("[! template limit reached: page larger than"), std::string::npos);
+    EXPECT_EQ(SSTProcessor::readFile(dir_.file("half.inc"), 10), std::string(11, 'p'));
+    writeTextFile(dir_.file("crlf.inc"), "a\r\nb\r\nc");
+    EXPECT_EQ(SSTProcessor::readFile(dir_.file("crlf.inc"), 3), "a\nb\n");
 }
 
 // The destruction message must not land in a service's piped output.
