@@ -1,9 +1,9 @@
 #include "config/event_manager.h"
 
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "base/json_parse.h"
 #include "base/logger.h"
@@ -76,24 +76,61 @@ EventManager::~EventManager() {
     if (append_) std::fclose(append_);
 }
 
-void EventManager::load() {
-    std::string content;
-    try {
-        content = readFileToString(filePath_);
-    } catch (const std::exception&) {
-        return;
+namespace {
+
+// The last `maxBytes` of the file at `path` (all of it when smaller), and in
+// *whole whether that is the whole file. Empty when it cannot be read.
+std::string readTail(const std::string& path, size_t maxBytes, bool* whole) {
+    *whole = true;
+    FILE* file = openRegularFileStream(path);
+    if (!file) return std::string();
+    std::string tail;
+    if (::fseeko(file, 0, SEEK_END) == 0) {
+        const off_t size = ::ftello(file);
+        const off_t from = size > static_cast<off_t>(maxBytes) ? size - static_cast<off_t>(maxBytes) : 0;
+        *whole = from == 0;
+        if (size >= 0 && ::fseeko(file, from, SEEK_SET) == 0) {
+            tail.resize(static_cast<size_t>(size - from));
+            tail.resize(std::fread(tail.data(), 1, tail.size(), file));
+        }
     }
+    std::fclose(file);
+    return tail;
+}
+
+// At most `limit` bytes of `text`, cut at a character boundary.
+std::string bounded(const std::string& text, size_t limit) {
+    if (text.size() <= limit) return text;
+    size_t cut = limit;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    return text.substr(0, cut);
+}
+
+}  // namespace
+
+void EventManager::load() {
+    // Only the newest lines are wanted: a file that grew without bound (an
+    // older version, or a crash before a rewrite) is read from its end, so
+    // start-up costs the same whatever its size.
+    bool whole = true;
+    const std::string content = readTail(filePath_, kEventLogTailBytes, &whole);
     std::deque<EventRecord> loaded;  // file order: oldest first
     size_t lineCount = 0;
-    std::istringstream in(content);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty()) continue;
-        ++lineCount;
-        EventRecord record;
-        if (eventFromJson(line, record)) loaded.push_back(std::move(record));
+    size_t end = content.size();
+    while (end > 0 && loaded.size() < capacity_) {
+        size_t begin = content.rfind('\n', end - 1);
+        begin = begin == std::string::npos ? 0 : begin + 1;
+        // The first line of a tail that starts mid-file is a piece of a line.
+        if (begin == 0 && !whole) break;
+        if (begin < end) {
+            const std::string line = content.substr(begin, end - begin);
+            ++lineCount;
+            EventRecord record;
+            if (eventFromJson(line, record)) loaded.push_front(std::move(record));
+        }
+        end = begin == 0 ? 0 : begin - 1;
     }
-    while (loaded.size() > capacity_) loaded.pop_front();
+    const bool moreBefore = end > 0 || !whole;
 
     uint64_t highest = 0;
     for (auto it = loaded.rbegin(); it != loaded.rend(); ++it) {
@@ -103,13 +140,14 @@ void EventManager::load() {
     }
     sequence_.store(highest);
 
-    // The file only grows between starts; cut it back to what is kept so it
-    // never outgrows the log.
-    if (lineCount > capacity_) {
+    // Cut the file back to what is kept when it holds more than that.
+    if (moreBefore || lineCount > capacity_) {
         std::lock_guard<std::mutex> lock(mutex_);
         rewriteLocked();
-    } else if (!content.empty() && content.back() != '\n') {
-        needsLineBreak_ = true;
+    } else {
+        fileLines_ = lineCount;
+        fileBytes_ = content.size();
+        if (!content.empty() && content.back() != '\n') needsLineBreak_ = true;
     }
 }
 
@@ -123,7 +161,8 @@ void EventManager::add(const std::string& level, const std::string& category, co
     const uint64_t number = sequence_.fetch_add(1) + 1;
     char id[32];
     std::snprintf(id, sizeof id, "ev-%05llu", static_cast<unsigned long long>(number));
-    EventRecord record = sanitized({id, utcNowIso(), level, category, actor, text, detail});
+    EventRecord record = sanitized({id, utcNowIso(), level, category, bounded(actor, kEventFieldMaxBytes),
+                                    bounded(text, kEventFieldMaxBytes), bounded(detail, kEventFieldMaxBytes)});
     const std::string line = eventToJson(record) + "\n";
 
     std::lock_guard<std::mutex> lock(mutex_);
@@ -138,6 +177,12 @@ void EventManager::add(const std::string& level, const std::string& category, co
         logMessage(1, "[EventManager] cannot append to %s: %s", filePath_.c_str(), std::strerror(errno));
         std::clearerr(append_);
     }
+    ++fileLines_;
+    fileBytes_ += line.size();
+    // The file keeps growing between rewrites; once it holds several times
+    // what the log keeps, it is cut back to the newest records, so a flood
+    // of events costs a bounded file, not the disk.
+    if (fileLines_ > kEventFileRewriteFactor * capacity_ || fileBytes_ > kEventLogTailBytes) rewriteLocked();
 }
 
 bool EventManager::remove(const std::string& eventId) {
@@ -177,6 +222,8 @@ void EventManager::rewriteLocked() {
         logMessage(1, "[EventManager] cannot rewrite %s: %s", filePath_.c_str(), error.c_str());
     } else {
         needsLineBreak_ = false;
+        fileLines_ = records_.size();
+        fileBytes_ = content.size();
     }
     append_ = openStreamCloexec(filePath_, "a");
 }

@@ -27,15 +27,24 @@ struct EventRecord {
 
 // The number of events the server keeps.
 inline constexpr size_t kEventLogCapacity = 500;
+// The file is rewritten to the kept records once it holds this many times
+// as many lines, or kEventLogTailBytes, whichever comes first.
+inline constexpr size_t kEventFileRewriteFactor = 4;
+// Start-up reads at most this much of the file's end. Records are far
+// smaller (their actor, text and detail hold at most kEventFieldMaxBytes
+// each), so the kept records always fit.
+inline constexpr size_t kEventLogTailBytes = 8u << 20;
+inline constexpr size_t kEventFieldMaxBytes = 4096;
 
 // Safe for concurrent use by multiple threads: one mutex guards the list and
 // the file, and every operation holds it for its whole work.
 class EventManager {
 public:
-    // Loads `filePath` (a missing or unreadable file gives an empty log,
-    // unreadable lines are skipped), keeps the newest `capacity` records and
-    // rewrites the file durably when it held more lines than that, then opens
-    // it for appending (created when missing). Never fails for file problems:
+    // Loads the newest `capacity` records of `filePath`, reading no more
+    // than its last kEventLogTailBytes (a missing or unreadable file gives
+    // an empty log, unreadable lines are skipped), and rewrites the file
+    // durably when it held more than that, then opens it for appending
+    // (created when missing). Never fails for file problems:
     // without an append stream the log works in memory only. `onRewriteStep`,
     // when set, observes the steps of every durable rewrite (tests).
     EventManager(const std::string& filePath, size_t capacity, DurableReplaceStepObserver onRewriteStep = {});
@@ -44,8 +53,11 @@ public:
     EventManager& operator=(const EventManager&) = delete;
 
     // Adds a record with the next id and the current time at the front,
-    // dropping the oldest beyond capacity, and appends its line to the file.
-    // Bytes that are not valid UTF-8 are replaced by U+FFFD. Never throws for
+    // dropping the oldest beyond capacity, and appends its line to the file;
+    // when the file then holds more than kEventFileRewriteFactor times the
+    // capacity in lines, or kEventLogTailBytes, it is rewritten durably to
+    // the kept records. Actor, text and detail are cut to kEventFieldMaxBytes
+    // and bytes that are not valid UTF-8 are replaced by U+FFFD. Never throws for
     // file problems (a failed append is logged).
     void add(const std::string& level, const std::string& category, const std::string& actor,
              const std::string& text, const std::string& detail);
@@ -79,6 +91,9 @@ private:
     FILE* append_ = nullptr;
     // The file ended in a partial line: the next append starts a new line.
     bool needsLineBreak_ = false;
+    // What the file holds since it was last read or rewritten.
+    size_t fileLines_ = 0;
+    size_t fileBytes_ = 0;
 };
 
 // The one-line compact JSON text of `record`, keys in byte order. Invalid

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
@@ -13,6 +16,7 @@
 
 #include "base/logger.h"
 #include "platform/file_io.h"
+#include "support/address_space_cap.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -231,6 +235,67 @@ TEST_F(EventManagerTest, ConcurrentUseLosesNothing) {
     EXPECT_EQ(reopened.recent(0).size(), records.size());
     reopened.add("info", "system", "server", "next", "");
     EXPECT_EQ(reopened.recent(1)[0].eventId, "ev-0" + std::to_string(kThreads * kAdds + 1));
+}
+
+// A client that makes events in a loop (a storage reset, say) must not fill
+// the disk: the file is cut back to the kept records whenever it holds a few
+// times as many, and records stay whole and numbered across every cut.
+TEST_F(EventManagerTest, AFloodOfEventsKeepsTheFileBounded) {
+    constexpr size_t kCapacity = 50;
+    const size_t bound = kEventFileRewriteFactor * kCapacity;
+    EventManager log(path(), kCapacity, countStep);
+    size_t longest = 0;
+    for (int i = 1; i <= 2000; ++i) {
+        log.add("info", "mivrel", "m1", "Storage reset", std::to_string(i));
+        if (i % 7 == 0) longest = std::max(longest, fileLines(path()).size());
+    }
+    EXPECT_LE(longest, bound);
+    EXPECT_GT(gDurableSteps, 0);  // cut by durable replacement
+    const auto lines = fileLines(path());
+    ASSERT_GE(lines.size(), kCapacity);
+    ASSERT_LE(lines.size(), bound);
+    EXPECT_NE(lines.back().find("\"ev-02000\""), std::string::npos);
+    for (const auto& line : lines) ASSERT_TRUE(nlohmann::json::accept(line)) << line;
+    EXPECT_EQ(log.recent(0).size(), kCapacity);
+
+    // One record's fields cannot make a line of megabytes either.
+    log.add("info", "system", "server", std::string(1 << 20, 't'), std::string(1 << 20, 'd'));
+    EXPECT_LT(fileLines(path()).back().size(), 3 * kEventFieldMaxBytes);
+    EXPECT_EQ(log.recent(1)[0].text.size(), kEventFieldMaxBytes);
+}
+
+// A file that grew without bound before (an older version wrote it) is read
+// from its end only: start-up costs the same for a gigabyte as for the
+// newest records, and the file is cut back at once.
+TEST_F(EventManagerTest, StartUpReadsOnlyTheEndOfAHugeFile) {
+    std::string newest;
+    for (int i = 1; i <= 600; ++i) {
+        EventRecord record{"ev-" + std::to_string(1000000 + i), "2026-01-01T00:00:00Z", "info", "system",
+                           "server", "event " + std::to_string(i), ""};
+        newest += eventToJson(record) + "\n";
+    }
+    {
+        // A gigabyte of old lines (sparse: NUL bytes cost no disk), then the
+        // newest records.
+        std::ofstream out(path(), std::ios::binary);
+        out << "{\"eventId\":\"ev-1\"}\n";
+        out.seekp((1ll << 30), std::ios::beg);
+        out << "\n" << newest;
+    }
+    // Reading the whole file would need a gigabyte; the cap is far below.
+    EXPECT_TRUE(runsWithinAddressSpace(512u << 20, [&] {
+        EventManager log(path(), kEventLogCapacity);
+        const auto records = log.recent(0);
+        if (records.size() != kEventLogCapacity) ::_exit(3);
+        if (records.front().text != "event 600" || records.back().text != "event 101") ::_exit(4);
+        log.add("info", "system", "server", "after", "");
+        if (log.recent(1)[0].eventId != "ev-1000601") ::_exit(5);
+    }));
+    // The parent reads it too (no cap): the file is cut to the kept records.
+    EventManager log(path(), kEventLogCapacity, countStep);
+    EXPECT_EQ(log.recent(0).size(), kEventLogCapacity);
+    EXPECT_LT(std::filesystem::file_size(path()), size_t{1} << 20);
+    EXPECT_EQ(fileLines(path()).size(), kEventLogCapacity);
 }
 
 }  // namespace
