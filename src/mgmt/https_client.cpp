@@ -5,7 +5,18 @@
 #include "base/logger.h"
 #include "mgmt/http_answer_head.h"
 
+bool isRequestSafeUrl(const std::string& url) {
+    for (const char c : url) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte == 0x7F) return false;
+    }
+    return true;
+}
+
 ParsedUrl parseUrl(const std::string& url) {
+    // The URL goes into the request line and the Host line as it is: a CR,
+    // LF or space there would start another header or request.
+    if (!isRequestSafeUrl(url)) throw std::invalid_argument("invalid URL: control characters or spaces");
     ParsedUrl parsed;
     std::string rest = url;
     if (rest.rfind("https://", 0) == 0) {

@@ -16,12 +16,17 @@ struct ParsedUrl {
     std::string path = "/";  // from the first "/" after the authority, query included
 };
 
+// True when `url` holds no control character (below 0x20, or 0x7F) and no
+// space: only such a URL can go into a request line unchanged.
+bool isRequestSafeUrl(const std::string& url);
+
 // Splits `url`: "https://" keeps port 443, "http://" sets 80 (the connection
 // is TLS all the same), no scheme keeps 443; the authority ends at the first
 // "/"; a ":" in it starts the port (leading decimal digits). Throws
 // std::invalid_argument "invalid stoi argument" when the port text does not
 // begin with a number and std::out_of_range "stoi argument out of range" when
-// it does not fit 32 bits. Thread-safe.
+// it does not fit 32 bits, and std::invalid_argument "invalid URL: control
+// characters or spaces" when !isRequestSafeUrl(url). Thread-safe.
 ParsedUrl parseUrl(const std::string& url);
 
 // "GET <path> HTTP/1.0", "Host: <host>", "Authorization: Bearer <token>" for

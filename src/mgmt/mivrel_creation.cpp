@@ -8,6 +8,7 @@
 
 #include "base/field_limits.h"
 #include "base/logger.h"
+#include "base/stored_document.h"
 #include "config/runtime_properties.h"
 #include "config/server_config.h"
 #include "engine/mivrel_config.h"
@@ -275,6 +276,10 @@ CreateMivrelResult createMivrel(const DataFolders& folders, MivrelManager* mivre
         }
         properties[key] = request[key];
     }
+
+    // The same limits as every later change of the settings.
+    const std::string tooLarge = storedDocumentRefusal(properties, kMaxInstanceSettingsBytes, "properties.json");
+    if (!tooLarge.empty()) return refuse(400, "bad_request", tooLarge);
 
     // The configuration is made before anything is written: a setting it
     // cannot use fails here, with the disk untouched.

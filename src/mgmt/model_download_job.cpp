@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "base/logger.h"
+#include "base/stored_document.h"
 #include "mgmt/file_digest.h"
 #include "mgmt/json_files.h"
 #include "mgmt/model_download_jobs.h"
@@ -167,7 +168,11 @@ void runModelDownloadJob(std::shared_ptr<ModelDownloadTable> table, std::string 
         // The settings go in place before the model is stamped usable, so an
         // instance made as soon as the download completes finds them.
         addRoles(modelId, files, params);
-        if (!params.is_null() && !params.empty() && !files.empty()) {
+        const std::string tooLarge =
+            params.is_null() ? std::string() : storedDocumentRefusal(params, kMaxModelSettingsBytes, "properties.json");
+        if (!tooLarge.empty()) {
+            logMessage(2, "[mgmt] properties.json 저장 실패: %s", tooLarge.c_str());
+        } else if (!params.is_null() && !params.empty() && !files.empty()) {
             try {
                 saveJsonFile((fs::path(files.front().path).parent_path() / "properties.json").string(), params);
                 logMessage(4, "[mgmt] 모델 properties.json 저장: %s", modelId.c_str());

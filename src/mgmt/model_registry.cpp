@@ -1,9 +1,11 @@
 #include "mgmt/model_registry.h"
 
+#include <cctype>
 #include <ctime>
 #include <filesystem>
 #include <stdexcept>
 
+#include "base/stored_document.h"
 #include "config/server_config.h"
 #include "engine/registry_id.h"
 #include "mgmt/json_files.h"
@@ -181,4 +183,20 @@ std::string utcTimestamp() {
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
     return text;
+}
+
+bool isRegistryFileName(const std::string& name) {
+    std::string lower = name;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const char* reserved : {"models.json", "properties.json", "mivrel.json"}) {
+        const std::string own = reserved;
+        // The name itself, and the temporary files its durable rewrite makes
+        // beside it ("properties.json.tmp.<pid>.<n>").
+        if (lower == own || lower.rfind(own + ".", 0) == 0) return true;
+    }
+    return false;
+}
+
+std::string modelRegistryRefusal(const nlohmann::json& registry) {
+    return storedDocumentRefusal(registry, kMaxModelRegistryBytes, "models.json", "models");
 }

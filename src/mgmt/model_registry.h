@@ -91,5 +91,16 @@ bool foldersOverlap(const std::string& a, const std::string& b);
 bool folderUsedByAnotherModel(const std::string& modelsDir, const nlohmann::json& registry,
                               const std::string& modelId, const std::string& folder);
 
+// True for the file names the registries use themselves ("models.json",
+// "properties.json", "mivrel.json" and the temporary files of their
+// rewrites), in any letter case: a downloaded file must never take one of
+// them. Thread-safe.
+bool isRegistryFileName(const std::string& name);
+
+// Empty when `registry` may be written as models.json: every record keeps
+// the field limits of base/stored_document.h and the file stays within
+// kMaxModelRegistryBytes; else the refusal's message. Thread-safe.
+std::string modelRegistryRefusal(const nlohmann::json& registry);
+
 // The current UTC time as "%Y-%m-%dT%H:%M:%SZ".
 std::string utcTimestamp();

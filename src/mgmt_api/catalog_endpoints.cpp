@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "base/logger.h"
+#include "base/stored_document.h"
 #include "engine/registry_id.h"
 #include "mgmt/json_files.h"
 #include "mgmt/model_catalog.h"
@@ -91,6 +92,12 @@ void handleRefreshCatalog(const ServiceContext& services, HttpRequestHandler& ha
             if (index < 0) return sendError(handler, response, 404, "model_not_found", "unknown modelId: " + id);
             nlohmann::json& current = registry["models"][static_cast<size_t>(index)];
             applyRecord(answer.record, current);
+            // The catalogue's texts are stored like a client's.
+            const std::string tooLarge = modelRegistryRefusal(registry);
+            if (!tooLarge.empty()) {
+                return sendError(handler, response, 502, "catalog_fetch_failed",
+                                 "failed to fetch catalog: the record cannot be stored: " + tooLarge);
+            }
             saveJsonFile(modelsJsonPath(modelsDir), registry);
             entry = current;
         } catch (const std::exception& e) {
@@ -102,6 +109,11 @@ void handleRefreshCatalog(const ServiceContext& services, HttpRequestHandler& ha
     if (answer.record.is_object() && answer.record.contains("params")) params = answer.record["params"];
     const std::string folder = modelFolderOf(modelsDir, entry);
     if (!params.is_null() && !params.empty() && !folder.empty()) {
+        const std::string tooLarge = storedDocumentRefusal(params, kMaxModelSettingsBytes, "properties.json");
+        if (!tooLarge.empty()) {
+            return sendError(handler, response, 502, "catalog_fetch_failed",
+                             "failed to fetch catalog: the model's params cannot be stored: " + tooLarge);
+        }
         try {
             saveJsonFile((std::filesystem::path(folder) / "properties.json").string(), params);
         } catch (const std::exception& e) {

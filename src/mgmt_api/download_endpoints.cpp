@@ -8,6 +8,7 @@
 
 #include "base/logger.h"
 #include "engine/registry_id.h"
+#include "mgmt/https_client.h"
 #include "mgmt/json_files.h"
 #include "mgmt/model_catalog.h"
 #include "mgmt/model_download_job.h"
@@ -46,8 +47,9 @@ struct Refusal {
     std::string message;
 };
 
-// A catalogue file name is used as one path component of the model folder.
-bool isPlainFileName(const std::string& name) { return isValidFileName(name); }
+// A catalogue file name is used as one path component of the model folder,
+// beside the model's own properties.json.
+bool isPlainFileName(const std::string& name) { return isValidFileName(name) && !isRegistryFileName(name); }
 
 // The file plan from the record, or a refusal in `refusal`.
 bool planFiles(const nlohmann::json& record, const std::string& modelDir, std::vector<ModelDownloadFile>& files,
@@ -61,7 +63,8 @@ bool planFiles(const nlohmann::json& record, const std::string& modelDir, std::v
         for (const nlohmann::json& element : list) {
             const std::string fileName = catalogText(element, "filename", "");
             const std::string url = catalogText(element, "dnUrl", "");
-            if (fileName.empty() || url.empty() || !isPlainFileName(fileName)) return badEntry(fileName);
+            if (fileName.empty() || url.empty() || !isPlainFileName(fileName) || !isRequestSafeUrl(url))
+                return badEntry(fileName);
             ModelDownloadFile file;
             file.url = url;
             file.path = (std::filesystem::path(modelDir) / fileName).string();
@@ -73,7 +76,7 @@ bool planFiles(const nlohmann::json& record, const std::string& modelDir, std::v
         return true;
     }
     const std::string fileName = catalogText(record, "filename", "");
-    if (!isPlainFileName(fileName)) return badEntry(fileName);
+    if (!isPlainFileName(fileName) || !isRequestSafeUrl(catalogText(record, "dnUrl", ""))) return badEntry(fileName);
     ModelDownloadFile file;
     file.url = catalogText(record, "dnUrl", "");
     file.path = (std::filesystem::path(modelDir) / fileName).string();
@@ -123,6 +126,12 @@ bool registerForDownload(const std::string& modelsDir, const std::string& modelI
     entry["downloading"] = false;
     entry["downloadedAt"] = nullptr;
     registry["models"].push_back(std::move(entry));
+    // The catalogue's texts are stored like a client's.
+    const std::string tooLarge = modelRegistryRefusal(registry);
+    if (!tooLarge.empty()) {
+        refusal = {502, "catalog_fetch_failed", "failed to fetch catalog: the record cannot be stored: " + tooLarge};
+        return false;
+    }
     try {
         saveJsonFile(modelsJsonPath(modelsDir), registry);
     } catch (const std::exception& e) {

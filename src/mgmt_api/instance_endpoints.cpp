@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "base/logger.h"
+#include "base/stored_document.h"
 #include "engine/mivrel_manager.h"
 #include "engine/mivrel_params.h"
 #include "engine/placement.h"
@@ -79,26 +80,27 @@ nlohmann::json listEntry(const ServiceContext& services, const nlohmann::json& l
     return entry;
 }
 
-// Settings an instance's properties.json may hold, beside the ones checked
-// one by one below. Anything else is refused, so a typo never lands on disk
-// unnoticed.
-const std::set<std::string>& engineSettingKeys() {
-    static const std::set<std::string> keys = {
-        "cache_type_k", "cache_type_v", "cfg_scale",   "flash_attn",     "height",        "lang",
-        "limits",       "loudness",     "max_seconds", "max_vram",       "min_p",         "mmap",
-        "multimodal",   "n_batch",      "n_ctx",       "n_gpu_layers",   "n_predict",     "n_threads",
-        "n_ubatch",     "offload_kv",   "offload_to_cpu", "release_policy", "repeat_last_n", "repeat_penalty",
-        "sampler",      "scheduler",    "seed",        "speed",          "steps",         "temperature",
-        "think_budget", "top_k",        "top_p",       "vae_tiling",     "voice",         "width"};
-    return keys;
+// The settings the engines read, by the type they read them as: a stored
+// value of another type would fail the instance's next load, so a patch is
+// refused instead. Any other member is stored as it comes (a page may keep
+// its own notes there), within the field limits of every stored document.
+bool isNumberSetting(const std::string& key) {
+    static const std::set<std::string> numbers = {
+        "cfg_scale", "fps",  "frames", "height", "image_max_tokens", "loudness", "max_seconds", "min_p",
+        "n_predict", "n_threads", "repeat_last_n", "repeat_penalty", "speed", "steps", "temperature",
+        "think_budget", "top_k", "top_p", "width"};
+    return numbers.count(key) != 0;
 }
 
-bool isNumberSetting(const std::string& key) {
-    static const std::set<std::string> numbers = {"cfg_scale", "height", "loudness", "max_seconds", "min_p",
-                                                  "n_predict", "n_threads", "repeat_last_n", "repeat_penalty",
-                                                  "speed", "steps", "temperature", "think_budget", "top_k",
-                                                  "top_p", "width"};
-    return numbers.count(key) != 0;
+bool isBooleanSetting(const std::string& key) {
+    static const std::set<std::string> booleans = {"mmap", "multimodal", "offload_to_cpu", "temporal_tiling",
+                                                   "vae_tiling"};
+    return booleans.count(key) != 0;
+}
+
+bool isTextSetting(const std::string& key) {
+    static const std::set<std::string> texts = {"lang", "release_policy", "sampler", "scheduler", "voice"};
+    return texts.count(key) != 0;
 }
 
 // An empty text when `patch` may be applied; else the refusal's message.
@@ -123,12 +125,16 @@ std::string checkPatch(const nlohmann::json& patch, const nlohmann::json& curren
             }
         } else if (key == "truncate_storage_on_unload") {
             if (!value.is_null() && !value.is_boolean()) return "\"truncate_storage_on_unload\" must be a boolean";
-        } else if (key == "placement" || key == "weights") {
-            // checked together below
-        } else if (engineSettingKeys().count(key) != 0) {
-            if (isNumberSetting(key) && !value.is_null() && !value.is_number()) return "\"" + key + "\" must be a number";
-        } else {
-            return "unknown field: \"" + key + "\"";
+        } else if (value.is_null()) {
+            // null deletes the member
+        } else if (isNumberSetting(key)) {
+            if (!value.is_number()) return "\"" + key + "\" must be a number";
+        } else if (isBooleanSetting(key)) {
+            if (!value.is_boolean()) return "\"" + key + "\" must be a boolean";
+        } else if (isTextSetting(key)) {
+            if (!value.is_string()) return "\"" + key + "\" must be a string";
+        } else if (key == "limits") {
+            if (!value.is_object()) return "\"limits\" must be an object";
         }
     }
     std::string message;
@@ -228,6 +234,10 @@ PatchRefusal applyPropertiesPatch(const ServiceContext& services, const std::str
     if (!refusal.empty()) return {400, "bad_request", refusal};
 
     current.merge_patch(patch);
+    // The merged document, not only the patch: many small patches must not
+    // add up to a document no creation could have made.
+    const std::string tooLarge = storedDocumentRefusal(current, kMaxInstanceSettingsBytes, "properties.json");
+    if (!tooLarge.empty()) return {400, "bad_request", tooLarge};
     try {
         saveJsonFile(path, current);
     } catch (const std::exception& e) {

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "base/logger.h"
+#include "base/stored_document.h"
 #include "engine/gguf_reader.h"
 #include "engine/registry_id.h"
 #include "mgmt/json_files.h"
@@ -175,6 +176,11 @@ void handleRegisterLocalModel(const ServiceContext& services, HttpRequestHandler
             return sendError(handler, response, 409, "model_already_exists", "modelId already registered: " + modelId);
         }
         registry["models"].push_back(entry);
+        // models.json is rewritten whole by every model operation and served
+        // whole by the model list: its records keep the field limits and the
+        // file its bound.
+        const std::string tooLarge = modelRegistryRefusal(registry);
+        if (!tooLarge.empty()) return sendError(handler, response, 400, "bad_request", tooLarge);
         try {
             saveJsonFile(modelsJsonPath(services.folders.models), registry);
         } catch (const std::exception& e) {
@@ -241,6 +247,8 @@ void handlePatchModelProperties(const ServiceContext& services, HttpRequestHandl
         }
     }
     props.merge_patch(patch);
+    const std::string tooLarge = storedDocumentRefusal(props, kMaxModelSettingsBytes, "properties.json");
+    if (!tooLarge.empty()) return sendError(handler, response, 400, "bad_request", tooLarge);
     try {
         saveJsonFile(path, props);
     } catch (const std::exception& e) {

@@ -137,7 +137,7 @@ TEST_F(MgmtInstances, ListCreateAndReadSettings) {
     EXPECT_EQ(errorMessage(home_->post("/mgmt-api/mivrelCreate", "")), "invalid JSON");
 }
 
-TEST_F(MgmtInstances, SettingsPatchAcceptsOnlyKnownSettingsOfTheirTypes) {
+TEST_F(MgmtInstances, SettingsPatchRefusesWrongTypesAndValuesBeyondTheLimits) {
     struct Case {
         std::string id;
         std::string body;
@@ -160,7 +160,18 @@ TEST_F(MgmtInstances, SettingsPatchAcceptsOnlyKnownSettingsOfTheirTypes) {
         {"life", R"({"name": 5})", 400, "\"name\" must be a string"},
         {"life", R"({"mivrelId": "other"})", 400, "\"mivrelId\" cannot be changed"},
         {"life", R"({"modelId": "../models"})", 400, "\"modelId\" is not a valid model id"},
-        {"life", R"({"colour": "red"})", 400, "unknown field: \"colour\""},
+        {"life", R"({"frames": "many"})", 400, "\"frames\" must be a number"},
+        {"life", R"({"image_max_tokens": true})", 400, "\"image_max_tokens\" must be a number"},
+        {"life", R"({"temporal_tiling": 1})", 400, "\"temporal_tiling\" must be a boolean"},
+        {"life", R"({"voice": ["a", "b"]})", 400, "\"voice\" must be a string"},
+        {"life", json({{"name", std::string(257, 'n')}}).dump(), 400, "\"name\" must be at most 256 bytes"},
+        {"life", json({{"description", std::string(4097, 'd')}}).dump(), 400,
+         "\"description\" must be at most 4096 bytes"},
+        {"life", json({{"sampler", std::string(4097, 's')}}).dump(), 400, "\"sampler\" must be at most 4096 bytes"},
+        {"life", json({{"notes", json::array({std::string(4097, 'x')})}}).dump(), 400,
+         "\"notes\" must be at most 4096 bytes"},
+        {"life", json({{"notes", json(std::vector<int>(1025, 1))}}).dump(), 400, "\"notes\" must hold at most 1024 items"},
+        {"life", json({{std::string(129, 'k'), 1}}).dump(), 400, "member names must be at most 128 bytes"},
         {"nobody", R"({"name": "x"})", 404, "unknown mivrelId: nobody"},
         {"a/b", R"({"name": "x"})", 404, "unknown mivrelId: a/b"},
         {"..", R"({"name": "x"})", 404, "unknown mivrelId: .."},
@@ -190,6 +201,39 @@ TEST_F(MgmtInstances, SettingsPatchAcceptsOnlyKnownSettingsOfTheirTypes) {
     EXPECT_EQ(readTextFile(home_->dir().file("mivrel/broken/properties.json")), "{ broken");
     EXPECT_EQ(listEntry("broken")["properties"], json({{"mivrelId", "broken"}, {"name", "broken"}}));
     EXPECT_EQ(home_->get("/mgmt-api/mivrel/nobody/properties").status, 404);
+}
+
+// Members the PATCH does not know are stored as they come (the engines read
+// settings no other call sets), within the limits every stored document
+// keeps; many small patches cannot add up past the document's bound.
+TEST_F(MgmtInstances, SettingsPatchStoresOtherMembersWithinTheDocumentBound) {
+    const json patch = {{"frames", 24},           {"fps", 12},          {"temporal_tiling", false},
+                        {"image_max_tokens", 256}, {"colour", "red"},    {"notes", {{"a", json::array({1, 2})}}},
+                        {"voice", "alba"}};
+    const HttpReply stored = home_->request("PATCH", "/mgmt-api/mivrel/keep/properties", patch.dump());
+    ASSERT_EQ(stored.status, 200) << stored.body;
+    json document = json::parse(readTextFile(home_->dir().file("mivrel/keep/properties.json")));
+    for (const auto& [key, value] : patch.items()) EXPECT_EQ(document[key], value) << key;
+    EXPECT_EQ(bodyJson(home_->get("/mgmt-api/mivrel/keep/properties"))["properties"]["frames"], 24);
+
+    // Each patch is small; together they would pass the bound.
+    const std::string chunk(4000, 'c');
+    int accepted = 0;
+    HttpReply last;
+    for (int i = 0; i < 40; ++i) {
+        last = home_->request("PATCH", "/mgmt-api/mivrel/keep/properties",
+                              json({{"note" + std::to_string(i), chunk}}).dump());
+        if (last.status != 200) break;
+        ++accepted;
+    }
+    EXPECT_EQ(last.status, 400) << "accepted " << accepted;
+    EXPECT_EQ(errorMessage(last).rfind("properties.json would be ", 0), 0u) << last.body;
+    EXPECT_NE(errorMessage(last).find("more than its limit of 65536 bytes"), std::string::npos) << last.body;
+    EXPECT_LE(std::filesystem::file_size(home_->dir().file("mivrel/keep/properties.json")), 80u * 1024);
+    json clean = json::object();
+    for (int i = 0; i < accepted; ++i) clean["note" + std::to_string(i)] = nullptr;
+    EXPECT_EQ(home_->request("PATCH", "/mgmt-api/mivrel/keep/properties", clean.dump()).status, 200);
+
 }
 
 TEST_F(MgmtInstances, StartChatResetReloadUnloadAndDelete) {

@@ -71,6 +71,13 @@ TEST(ModelRegistryEndpoints, RegisterLocalListAndProperties) {
          "modelId / name / filename / storagePath are required."},
         {{{"modelId", "../escape"}, {"name", "X"}, {"filename", "tiny.gguf"}, {"storagePath", userDir}}, 400,
          "bad_request", "invalid modelId: ../escape"},
+        // models.json is rewritten whole by every model operation: its texts
+        // keep the limits of every stored document.
+        {{{"modelId", "x"}, {"name", std::string(300, 'n')}, {"filename", "tiny.gguf"}, {"storagePath", userDir}}, 400,
+         "bad_request", "\"name\" must be at most 256 bytes"},
+        {{{"modelId", "x"}, {"name", "X"}, {"filename", "tiny.gguf"}, {"storagePath", userDir},
+          {"format", std::string(5000, 'f')}},
+         400, "bad_request", "\"format\" must be at most 4096 bytes"},
     };
     for (const Refusal& r : refusals) {
         reply = home.post("/mgmt-api/models/registerLocal", r.body.dump());
@@ -96,6 +103,10 @@ TEST(ModelRegistryEndpoints, RegisterLocalListAndProperties) {
     reply = home.get("/mgmt-api/models/local-tiny/properties");
     EXPECT_EQ(bodyJson(reply), json::parse(R"({"modelId": "local-tiny", "properties": {"assembler": "qwen3", "genDefaults": {"top_k": 7}}})"));
     EXPECT_EQ(json::parse(readTextFile(userDir + "/properties.json"))["genDefaults"], json({{"top_k", 7}}));
+    reply = home.request("PATCH", "/mgmt-api/models/local-tiny/properties",
+                         json({{"genDefaults", {{"stop", json(std::vector<int>(1025, 1))}}}}).dump());
+    EXPECT_EQ(reply.status, 400) << reply.body;
+    EXPECT_EQ(errorMessage(reply), "\"stop\" must hold at most 1024 items");
     reply = home.request("PATCH", "/mgmt-api/models/local-tiny/properties", "[1, 2]");
     EXPECT_EQ(bodyJson(reply)["properties"], json::array({1, 2})) << "a patch that is not an object replaces";
 
@@ -310,3 +321,31 @@ TEST(ModelRegistryEndpoints, IdsThatBreakTheIdRuleNameNoFolder) {
 }
 
 }  // namespace
+
+// The model registry as a whole stays bounded: a registration that would
+// take models.json past its limit is refused and the file kept as it was.
+TEST(ModelRegistryEndpoints, RegistryFileStaysWithinItsBound) {
+    InstanceHome home;
+    const std::string userDir = home.dir().file("user-models");
+    fs::create_directories(userDir);
+    fs::copy_file(testModelPath(testmodels::kTinyChatFile), userDir + "/tiny.gguf");
+    // A registry close to its limit, as many registrations would leave it.
+    json registry = {{"models", json::array()}};
+    size_t size = 0;
+    for (int i = 0; size < (8u << 20) - 3000; ++i) {
+        json entry = {{"modelId", "m" + std::to_string(i)}, {"name", "M"}, {"filename", "m.gguf"},
+                      {"storagePath", std::string(3000, 'p')}, {"downloadedAt", "2026-01-01T00:00:00Z"}};
+        size += entry.dump().size() + 1;
+        registry["models"].push_back(std::move(entry));
+    }
+    writeTextFile(home.dir().file("models/models.json"), registry.dump());
+    ASSERT_TRUE(home.start());
+    const std::string before = readTextFile(home.dir().file("models/models.json"));
+
+    const json request = {{"modelId", "late"}, {"name", "Late"}, {"filename", "tiny.gguf"}, {"storagePath", userDir},
+                          {"format", std::string(4000, 'f')}};
+    const HttpReply reply = home.post("/mgmt-api/models/registerLocal", request.dump());
+    EXPECT_EQ(reply.status, 400) << reply.body.substr(0, 300);
+    EXPECT_EQ(errorMessage(reply).rfind("models.json would be ", 0), 0u) << reply.body.substr(0, 300);
+    EXPECT_EQ(readTextFile(home.dir().file("models/models.json")), before);
+}

@@ -56,6 +56,23 @@ TEST(ParseUrl, BadPorts) {
     }
 }
 
+// A URL goes into the request line and the Host line unchanged: one that
+// would end a line or the request target is refused before any connection.
+TEST(ParseUrl, RefusesControlCharactersAndSpaces) {
+    for (const std::string url : {std::string("https://h/a\r\nX-Injected: yes"), std::string("https://h/a b"),
+                                  std::string("https://h\r\nX: y/a"), std::string("https://h/a\tb"),
+                                  std::string("https://h/a\x7f"), std::string("https://h/a\0b", 13)}) {
+        EXPECT_FALSE(isRequestSafeUrl(url)) << url;
+        try {
+            parseUrl(url);
+            ADD_FAILURE() << "accepted: " << url;
+        } catch (const std::invalid_argument& e) {
+            EXPECT_STREQ(e.what(), "invalid URL: control characters or spaces");
+        }
+    }
+    EXPECT_TRUE(isRequestSafeUrl("https://h:8443/a/b?x=1&y=%20"));
+}
+
 TEST(GetRequest, Format) {
     EXPECT_EQ(buildGetRequest("h", "/a?b=1", "", 0), "GET /a?b=1 HTTP/1.0\r\nHost: h\r\n\r\n");
     EXPECT_EQ(buildGetRequest("h", "/f", "tok", 0), "GET /f HTTP/1.0\r\nHost: h\r\nAuthorization: Bearer tok\r\n\r\n");

@@ -111,6 +111,12 @@ TEST_F(MivrelCreation, RefusalsWriteNothing) {
          "\"name\" must be at most 256 bytes"},
         {{{"mivrelId", "a"}, {"name", "A"}, {"modelId", "llm"}, {"description", std::string(4097, 'd')}}, 400,
          "bad_request", "\"description\" must be at most 4096 bytes"},
+        // What creation copies from the request keeps the limits of every
+        // stored document.
+        {{{"mivrelId", "a"}, {"name", "A"}, {"modelId", "aud"}, {"voice", json(std::vector<std::string>(2000, "v"))}},
+         400, "bad_request", "\"voice\" must hold at most 1024 items"},
+        {{{"mivrelId", "a"}, {"name", "A"}, {"modelId", "img"}, {"sampler", std::string(5000, 's')}}, 400,
+         "bad_request", "\"sampler\" must be at most 4096 bytes"},
         {{{"mivrelId", "a"}, {"name", "A"}, {"modelId", "ghost"}}, 404, "model_not_found",
          "등록되지 않은 modelId: ghost"},
         {{{"mivrelId", "a"}, {"name", "A"}, {"modelId", "notdl"}}, 409, "model_not_downloaded",
