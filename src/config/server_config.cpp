@@ -20,6 +20,7 @@ std::string DIR_MODELS = "models";
 std::string DIR_LOGS = "logs";
 std::string WEBAPP_FILE_PATH = "webapp";
 std::string WEBAPP_PUBLIC_PATH;
+long long MODELS_FREE_SPACE_RESERVE_MB = 1024;
 
 void resetToDefaults() {
     SERV_IP = "localhost";
@@ -33,6 +34,7 @@ void resetToDefaults() {
     DIR_LOGS = "logs";
     WEBAPP_FILE_PATH = "webapp";
     WEBAPP_PUBLIC_PATH.clear();
+    MODELS_FREE_SPACE_RESERVE_MB = 1024;
 }
 }  // namespace ServerConfig
 
@@ -94,6 +96,19 @@ int applyServerConfig(const std::map<std::string, std::string>& values, std::str
     if (const auto* v = lookup(values, "DIR_LOGS"); v && !v->empty()) DIR_LOGS = *v;
     if (const auto* v = lookup(values, "WEBAPP_FILE_PATH")) WEBAPP_FILE_PATH = *v;
     if (const auto* v = lookup(values, "WEBAPP_PUBLIC_PATH")) WEBAPP_PUBLIC_PATH = *v;
+    if (const auto* v = lookup(values, "MODELS_FREE_SPACE_RESERVE_MB")) {
+        bool outOfRange = false;
+        long long reserve = -1;
+        try {
+            reserve = leadingInteger(*v, &outOfRange);
+        } catch (const std::invalid_argument&) {
+        }
+        if (outOfRange || reserve < 0) {
+            logMessage(2, "[conf] MODELS_FREE_SPACE_RESERVE_MB 잘못된 값 \"%s\" → 1024", v->c_str());
+        } else {
+            MODELS_FREE_SPACE_RESERVE_MB = reserve;
+        }
+    }
     return 0;
 }
 

@@ -23,6 +23,9 @@ extern std::string DIR_MODELS;          // default "models"
 extern std::string DIR_LOGS;            // default "logs" (event log only)
 extern std::string WEBAPP_FILE_PATH;    // default "webapp"
 extern std::string WEBAPP_PUBLIC_PATH;  // default ""
+// Space a model download leaves free on the volume of DIR_MODELS, in MiB
+// (default 1024); a download that would pass it fails.
+extern long long MODELS_FREE_SPACE_RESERVE_MB;
 
 // Puts every value back to its default. For tests.
 void resetToDefaults();

@@ -11,11 +11,13 @@
 #include <vector>
 
 #include "base/logger.h"
+#include "config/server_config.h"
 #include "mgmt/http_answer_head.h"
 #include "mgmt/https_client.h"
 #include "mgmt/model_download_jobs.h"
 #include "mgmt/tls_client.h"
 #include "platform/file_io.h"
+#include "platform/volume_space.h"
 
 namespace {
 
@@ -23,6 +25,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr size_t kBlockBytes = 65536;
 constexpr size_t kMaxHeadBytes = 64 * 1024;
+// How often a growing file is checked against the free-space reserve.
+constexpr int64_t kFreeSpaceCheckBytes = 4 << 20;
 
 // The destination file, closed (and its close checked) by its owner.
 class OutputFile {
@@ -42,6 +46,7 @@ public:
         if (size > 0 && std::fwrite(data, 1, size, file_) != size) fail();
     }
     void close() {
+        if (!file_) return;
         FILE* file = file_;
         file_ = nullptr;
         if (std::fclose(file) != 0) fail();
@@ -71,7 +76,10 @@ bool publishProgress(const Progress& p, int64_t rangeBase, int64_t bytesThisCall
     ModelDownloadJob& job = it->second;
     job.bytesDownloaded = p.bytesBefore + rangeBase + bytesThisCall;
     const int64_t denominator = p.totalBytes > 0 ? p.totalBytes : p.fileSize;
-    if (denominator > 0) job.progressPercent = static_cast<double>(job.bytesDownloaded) / denominator * 100.0;
+    // A file of undeclared size among declared ones can carry the count past
+    // the total: the percentage stays a percentage.
+    if (denominator > 0)
+        job.progressPercent = std::min(100.0, static_cast<double>(job.bytesDownloaded) / denominator * 100.0);
     const int64_t elapsed =
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - p.start).count();
     if (elapsed > 0) job.speedBytesPerSec = bytesThisCall * 1000 / elapsed;
@@ -113,7 +121,28 @@ int64_t acceptedBodyOffset(const HttpAnswerHead& head, int64_t startOffset, cons
     throw std::runtime_error("download of " + name + " failed: " + head.statusLine);
 }
 
+std::string sizeMismatch(const std::string& name, int64_t fileSize, const std::string& actual) {
+    return "파일 크기 불일치: " + name + " (expected=" + std::to_string(fileSize) + " actual=" + actual + ")";
+}
+
+// Fails unless the models volume keeps its reserve after `needed` more
+// bytes. An unknown volume size is not checked.
+void checkFreeSpace(const std::string& folder, const std::string& name, int64_t needed) {
+    const VolumeSpace space = queryVolumeSpace(folder);
+    if (!space.known) return;
+    const uint64_t reserve = modelsFreeSpaceReserveBytes();
+    const uint64_t wanted = static_cast<uint64_t>(std::max<int64_t>(needed, 0)) + reserve;
+    if (space.availableBytes >= wanted) return;
+    throw std::runtime_error("not enough free space on the models volume for " + name + ": " +
+                             std::to_string(needed) + " bytes to write, " + std::to_string(space.availableBytes) +
+                             " available, " + std::to_string(reserve) + " kept free");
+}
+
 }  // namespace
+
+uint64_t modelsFreeSpaceReserveBytes() {
+    return static_cast<uint64_t>(ServerConfig::MODELS_FREE_SPACE_RESERVE_MB) << 20;
+}
 
 void downloadModelFile(ModelDownloadTable& downloads, const std::string& url, const std::string& bearerToken,
                        const std::string& destination, const std::string& modelId, int64_t fileSize,
@@ -158,14 +187,43 @@ void downloadModelFile(ModelDownloadTable& downloads, const std::string& url, co
             logMessage(2, "[mgmt] 서버가 Range 요청 무시(%s) — 처음부터 재다운로드: %s", answer.statusLine.c_str(),
                        modelId.c_str());
         }
+        // The file never grows past the size the catalogue declares (or the
+        // cap of a file without one), whatever the server announces or sends.
+        const int64_t limit = fileSize > 0 ? fileSize : kMaxUndeclaredModelFileBytes;
+        const int64_t allowed = std::max<int64_t>(0, limit - rangeBase);
+        const auto tooLong = [&](const std::string& actual) {
+            return fileSize > 0 ? sizeMismatch(name, fileSize, actual)
+                                : "model file larger than " + std::to_string(limit) + " bytes: " + name;
+        };
+        if (bodyLength > allowed) throw std::runtime_error(tooLong(std::to_string(rangeBase + bodyLength)));
+        const std::string folder = std::filesystem::path(destination).parent_path().string();
+        std::filesystem::create_directories(folder);
+        checkFreeSpace(folder, name, bodyLength >= 0 ? bodyLength : fileSize > 0 ? allowed : 0);
 
-        std::filesystem::create_directories(std::filesystem::path(destination).parent_path());
         OutputFile file(destination, rangeBase > 0);
         int64_t received = 0;
+        int64_t checkedAt = 0;
         auto take = [&](const char* data, size_t size) {
             if (bodyLength >= 0) size = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(size), bodyLength - received));
+            if (received + static_cast<int64_t>(size) > allowed) {
+                // What fits is a correct part of the file; the rest is not.
+                file.write(data, static_cast<size_t>(allowed - received));
+                file.close();
+                throw std::runtime_error(tooLong("more than " + std::to_string(limit)));
+            }
             file.write(data, size);
             received += static_cast<int64_t>(size);
+            // A body of unknown length is checked against the reserve as it
+            // grows.
+            if (received - checkedAt >= kFreeSpaceCheckBytes) {
+                checkedAt = received;
+                try {
+                    checkFreeSpace(folder, name, 0);
+                } catch (...) {
+                    file.close();
+                    throw;
+                }
+            }
         };
         take(head.data() + headEnd + 4, head.size() - headEnd - 4);
         head.clear();

@@ -12,6 +12,13 @@ struct ModelDownloadTable;
 // it; the job tells pause from cancel by cancelRequested.
 inline constexpr char kTransferCancelled[] = "__cancelled__";
 
+// The largest file a transfer writes when the catalogue declares no size.
+inline constexpr int64_t kMaxUndeclaredModelFileBytes = 512ll << 30;
+
+// The space a transfer leaves free on the models volume: the configured
+// MODELS_FREE_SPACE_RESERVE_MB in bytes.
+uint64_t modelsFreeSpaceReserveBytes();
+
 // Fetches `url` into `destination` (its folders are made). With
 // `startOffset` above 0 it asks for "Range: bytes=<startOffset>-".
 //
@@ -24,12 +31,22 @@ inline constexpr char kTransferCancelled[] = "__cancelled__";
 //   file on disk is left as it was.
 // A Content-Length bounds the body; a stream that ends before it throws
 // "transfer truncated: <name> (<n> of <m> bytes)" with the bytes received
-// kept on disk (they are a correct part of the file). Network failures and
+// kept on disk (they are a correct part of the file).
+//
+// The file never grows past `fileSize` when that is above 0, else past
+// kMaxUndeclaredModelFileBytes: an answer that announces more (Content-Length
+// or Content-Range) throws before a byte is written, and a body that runs
+// on is written up to that size and then throws "파일 크기 불일치: <name>
+// (expected=<fileSize> actual=...)" (without a size: "model file larger than
+// <n> bytes: <name>"), the part on disk kept for a resume. Before writing,
+// and every few MiB while writing, the models volume must keep
+// modelsFreeSpaceReserveBytes() free after the bytes still announced;
+// otherwise "not enough free space on the models volume for <name>: ...". Network failures and
 // time-outs (30 s without data) throw the TLS client's errors.
 //
 // After every read the job entry of `modelId` in `downloads` gets bytesDownloaded
 // (bytesBefore + the file's offset + this call's bytes), progressPercent
-// (against totalBytes, else fileSize) and speedBytesPerSec; when its
+// (against totalBytes, else fileSize; at most 100) and speedBytesPerSec; when its
 // stopRequested is set the transfer ends with kTransferCancelled within
 // about 200 ms, also while the peer sends nothing. The table mutex is held
 // only for those updates. Runs on the job's thread.

@@ -314,6 +314,15 @@ TEST_F(ModelDownloads, BadAnswersEndInTheirState) {
          "", "failed", "HTTPS connection failed: 127.0.0.1", ""},
         {"other-name", [&] { json r = singleFile("x.gguf", bytes); r["dnUrl"] = "https://localhost:" + std::to_string(impostor.port()) + "/files/x.gguf"; return r; },
          "", "failed", "HTTPS connection failed: localhost (certificate verification failed", ""},
+        // Hosts that send more than the catalogue declares: nothing beyond
+        // the declared size is written, and the file fails as a mismatch.
+        {"endless", [&] { json r = singleFile("xb.gguf", bytes); host_->setFault("/files/xb.gguf", Fault::kEndless); return r; },
+         "", "failed", "파일 크기 불일치: xb.gguf (expected=600000 actual=more than 600000)",
+         std::string(600000, 'z')},
+        {"huge-length", [&] { json r = singleFile("xc.gguf", bytes); host_->setFault("/files/xc.gguf", Fault::kHugeLength); return r; },
+         "", "failed", "파일 크기 불일치: xc.gguf (expected=600000 actual=10000000000000)", ""},
+        {"huge-range", [&] { json r = singleFile("xd.gguf", bytes); host_->setFault("/files/xd.gguf", Fault::kHugeRange); return r; },
+         half, "failed", "파일 크기 불일치: xd.gguf (expected=600000 actual=100000000000)", half},
     };
     std::map<std::string, std::string> fileNames;
     for (const Case& c : cases) {
@@ -334,7 +343,12 @@ TEST_F(ModelDownloads, BadAnswersEndInTheirState) {
         if (c.fileAfter.empty()) {
             EXPECT_FALSE(fs::exists(file)) << c.id;
         } else {
-            EXPECT_EQ(readTextFile(file), c.fileAfter) << c.id;
+            // The size first: a host that never stops must not make the test
+            // read gigabytes.
+            std::error_code ec;
+            const uintmax_t size = fs::file_size(file, ec);
+            EXPECT_EQ(size, c.fileAfter.size()) << c.id;
+            if (size == c.fileAfter.size()) EXPECT_EQ(readTextFile(file), c.fileAfter) << c.id;
         }
         const json entry = registryEntry(c.id);
         EXPECT_EQ(entry["downloading"], false) << c.id;
@@ -348,6 +362,13 @@ TEST_F(ModelDownloads, StartRefusals) {
     offer("dotted", {{"dnUrl", url("/x")}, {"files", json::array({{{"filename", ".hidden"}, {"dnUrl", url("/x")}}})}});
     offer("climbing", {{"dnUrl", url("/x")}, {"filename", "../../escape.gguf"}});
     offer("slashed", {{"dnUrl", url("/x")}, {"files", json::array({{{"filename", "sub/a.gguf"}, {"dnUrl", url("/x")}}})}});
+    // File names the registry uses itself, in any letter case.
+    offer("own-props", {{"dnUrl", url("/x")}, {"files", json::array({{{"filename", "properties.json"}, {"dnUrl", url("/x")}}})}});
+    offer("own-registry", {{"dnUrl", url("/x")}, {"filename", "Models.JSON"}});
+    // A URL whose bytes would end the request line and add a header.
+    offer("injected", {{"dnUrl", url("/x")},
+                       {"files", json::array({{{"filename", "a.gguf"}, {"dnUrl", url("/x HTTP/1.0\r\nX-Injected: yes\r\n")}}})}});
+    offer("spaced", {{"dnUrl", url("/a b")}, {"filename", "b.gguf"}});
     host_->setDocument("/brisvane/api/modelCatalog?modelId=unknown", R"({"retcode":3,"retdesc":"unknown"})");
     host_->setDocument("/brisvane/api/modelCatalog?modelId=html", "<html>oops</html>");
     ASSERT_TRUE(start());
@@ -369,6 +390,10 @@ TEST_F(ModelDownloads, StartRefusals) {
         {R"({"modelId": "dotted"})", 502, "bad_catalog_files", "invalid catalog files entry (filename/dnUrl): .hidden"},
         {R"({"modelId": "climbing"})", 502, "bad_catalog_files", "invalid catalog files entry (filename/dnUrl): ../../escape.gguf"},
         {R"({"modelId": "slashed"})", 502, "bad_catalog_files", "invalid catalog files entry (filename/dnUrl): sub/a.gguf"},
+        {R"({"modelId": "own-props"})", 502, "bad_catalog_files", "invalid catalog files entry (filename/dnUrl): properties.json"},
+        {R"({"modelId": "own-registry"})", 502, "bad_catalog_files", "invalid catalog files entry (filename/dnUrl): Models.JSON"},
+        {R"({"modelId": "injected"})", 502, "bad_catalog_files", "invalid catalog files entry (filename/dnUrl): a.gguf"},
+        {R"({"modelId": "spaced"})", 502, "bad_catalog_files", "invalid catalog files entry (filename/dnUrl): b.gguf"},
     };
     for (const Case& c : cases) {
         const HttpReply reply = home_.post("/mgmt-api/models/download", c.body);
@@ -378,6 +403,10 @@ TEST_F(ModelDownloads, StartRefusals) {
     }
     EXPECT_FALSE(fs::exists(home_.dir().file("escape.gguf")));
     EXPECT_TRUE(bodyJson(home_.get("/mgmt-api/models/download"))["downloads"].empty());
+    for (const std::string& request : host_->requests()) {
+        EXPECT_EQ(request.find("X-Injected"), std::string::npos) << request;
+        EXPECT_EQ(request.rfind("GET /x", 0), std::string::npos) << "no file was asked for: " << request;
+    }
     // A model auto-registered before its file list was refused stays registered.
     EXPECT_EQ(registryEntry("dotted")["downloadedAt"], nullptr);
 

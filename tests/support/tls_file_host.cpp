@@ -207,6 +207,24 @@ void TlsFileHost::serve(int fd) {
     long long from = 0;
     const std::string range = headerValue(head, "range");
     if (range.rfind("bytes=", 0) == 0 && file.fault != Fault::kIgnoreRange) from = std::stoll(range.substr(6));
+    if (file.fault == Fault::kEndless || file.fault == Fault::kHugeLength ||
+        (file.fault == Fault::kHugeRange && from > 0)) {
+        std::string endlessHead = "HTTP/1.1 200 OK\r\n\r\n";
+        if (file.fault == Fault::kHugeLength) endlessHead = "HTTP/1.1 200 OK\r\nContent-Length: 10000000000000\r\n\r\n";
+        if (file.fault == Fault::kHugeRange) {
+            const long long total = 100000000000ll;
+            endlessHead = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(from) + "-" +
+                          std::to_string(total - 1) + "/" + std::to_string(total) +
+                          "\r\nContent-Length: " + std::to_string(total - from) + "\r\n\r\n";
+        }
+        if (!writeAll(ssl, endlessHead)) return;
+        const std::vector<char> zeros(256 * 1024, 'z');
+        for (long long sent = 0; sent < kEndlessBodyCap && !stop_; sent += static_cast<long long>(zeros.size())) {
+            if (!writeAll(ssl, zeros.data(), zeros.size())) return;
+        }
+        SSL_shutdown(ssl);
+        return;
+    }
     std::string answerHead;
     if (file.fault == Fault::kChunked) {
         answerHead = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";

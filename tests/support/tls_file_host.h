@@ -25,7 +25,13 @@ public:
         kWrongRange,    // a range request gets 206 starting one byte later
         kTruncateHalf,  // the full Content-Length, then the connection closes halfway
         kChunked,       // "Transfer-Encoding: chunked"
+        // Hostile hosts: bodies that never end (each stops after
+        // kEndlessBodyCap bytes, or when the client stops reading).
+        kEndless,       // 200 without Content-Length
+        kHugeLength,    // 200 with a Content-Length of 10 TB
+        kHugeRange,     // a range request gets 206 whose Content-Range runs to 100 GB
     };
+    static constexpr long long kEndlessBodyCap = 8ll << 30;
 
     explicit TlsFileHost(const PemIdentity& identity);
     ~TlsFileHost();  // closes every connection and joins its thread
