@@ -78,6 +78,11 @@ void downloadUpdateFile(AppUpdateTable& updates, const std::string& zipUrl, cons
         throw std::runtime_error("download of " + name + " failed: " + error);
     }
     const int64_t bodyLength = expectedBodyLength(answer, expectedSize, name);
+    // The cap holds whatever the answer or the manifest announce.
+    if (bodyLength > kMaxUpdateArchiveBytes) {
+        throw std::runtime_error("archive larger than " + std::to_string(kMaxUpdateArchiveBytes) + " bytes: " + name +
+                                 " (" + std::to_string(bodyLength) + " announced)");
+    }
     const int64_t bound = bodyLength >= 0 ? bodyLength : kMaxUpdateArchiveBytes;
 
     fs::create_directories(fs::path(archivePath).parent_path());
@@ -125,10 +130,17 @@ std::string unpackAndPublish(const std::string& component, const std::string& ar
 void runAppUpdateJob(std::shared_ptr<AppUpdateTable> table, std::string component, std::string targetVersion,
                      std::string zipUrl, std::string zipSha256, int64_t zipSize) {
     AppUpdateTable& updates = *table;
+    const std::string archive = appUpdateArchivePath(component);
+    // A failed job takes its archive with it: a broken or partial download
+    // is of no use, and it may be gigabytes.
+    const auto failed = [&](const std::string& message) {
+        std::error_code ignored;
+        fs::remove(archive, ignored);
+        markAppUpdateFailed(updates, component, message);
+    };
     try {
         logMessage(4, "[mgmt] 앱 업데이트 zip 다운로드 시작: component=%s version=%s", component.c_str(),
                    targetVersion.c_str());
-        const std::string archive = appUpdateArchivePath(component);
         downloadUpdateFile(updates, zipUrl, archive, component, zipSize);
 
         setAppUpdateStatus(updates, component, "verifying");
@@ -137,10 +149,7 @@ void runAppUpdateJob(std::shared_ptr<AppUpdateTable> table, std::string componen
             logMessage(2, "[mgmt] 앱 업데이트 manifest 에 zipSha256 없음 — 무결성 검사 생략: component=%s version=%s",
                        component.c_str(), targetVersion.c_str());
         } else if (zipSha256 != digest) {
-            std::error_code ignored;
-            fs::remove(archive, ignored);
-            markAppUpdateFailed(updates, component,
-                                "SHA256 불일치 (expected=" + zipSha256 + " actual=" + digest + ")");
+            failed("SHA256 불일치 (expected=" + zipSha256 + " actual=" + digest + ")");
             return;
         }
 
@@ -153,9 +162,9 @@ void runAppUpdateJob(std::shared_ptr<AppUpdateTable> table, std::string componen
         logMessage(4, "[mgmt] 앱 업데이트 준비 완료: component=%s version=%s -> %s", component.c_str(),
                    targetVersion.c_str(), readyDir.c_str());
     } catch (const std::exception& e) {
-        markAppUpdateFailed(updates, component, e.what());
+        failed(e.what());
     } catch (...) {
-        markAppUpdateFailed(updates, component, "unknown error");
+        failed("unknown error");
     }
 }
 

@@ -15,14 +15,16 @@
 #include "mgmt/app_update_jobs.h"
 #include "mgmt/zip_unpack.h"
 
-// The largest archive a download accepts when the manifest gives no size.
+// The largest archive a download accepts, whatever the manifest or the
+// answer announce.
 inline constexpr int64_t kMaxUpdateArchiveBytes = 4ll << 30;
 
 // Fetches `zipUrl` into `archivePath` (folders made, file truncated) over
 // the server's verified TLS client. Only a 200 answer is written; a
 // Content-Length or an `expectedSize` above 0 bounds the body and must be
-// met exactly ("archive size mismatch: ..."), and a body beyond
-// kMaxUpdateArchiveBytes fails. After every read of at most 64 KiB the
+// met exactly ("archive size mismatch: ..."); an announced length above
+// kMaxUpdateArchiveBytes fails before a byte is written, and a body beyond
+// it fails ("archive larger than <n> bytes: <name> ..."). After every read of at most 64 KiB the
 // component's record in `updates` gets bytesDownloaded and progressPercent.
 // Throws the TLS client's connection errors, "download of <name> failed:
 // <status line>", "failed to open file: <path>" and file-system errors. Runs
@@ -30,9 +32,9 @@ inline constexpr int64_t kMaxUpdateArchiveBytes = 4ll << 30;
 void downloadUpdateFile(AppUpdateTable& updates, const std::string& zipUrl, const std::string& archivePath,
                         const std::string& component, int64_t expectedSize);
 
-// The worker of one download: transfer, digest ("SHA256 불일치 ..." deletes
-// the archive), unpacking, publication; the record ends "ready" or
-// "failed". A manifest without a digest is accepted as the web service's
+// The worker of one download: transfer, digest, unpacking, publication;
+// the record ends "ready" or "failed", and a failed job deletes its
+// archive. A manifest without a digest is accepted as the web service's
 // choice, logged at level 2 and shown as sha256Verified false. Nothing
 // escapes the thread; `updates` is kept alive while it runs. REQUIRES: the
 // caller made the component's record with beginAppUpdateJob.

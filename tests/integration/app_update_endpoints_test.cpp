@@ -211,6 +211,10 @@ TEST_F(AppUpdateEndpoints, AFailedJobLeavesTheReadyFolderAndTheNextStartsOver) {
          "unsafe zip entry refused"},
         {"link entry", {{"lib", "/usr/lib", 0120777}, {"lib/evil.so", "x"}}, Fault::kNone, json::object(),
          "unsafe zip entry refused"},
+        // The archive cap holds whatever the answer or the manifest announce.
+        {"huge length", v2, Fault::kHugeLength, json::object(), "archive larger than 4294967296 bytes: brisvanesrv.zip"},
+        {"huge manifest size", v2, Fault::kEndless, {{"zipSize", 10000000000000ll}},
+         "archive larger than 4294967296 bytes: brisvanesrv.zip"},
     };
     for (const Case& c : cases) {
         json manifest = c.manifest;
@@ -223,9 +227,7 @@ TEST_F(AppUpdateEndpoints, AFailedJobLeavesTheReadyFolderAndTheNextStartsOver) {
         EXPECT_EQ(ready("brisvanesrv"), "server v1") << c.what;
         EXPECT_FALSE(fs::exists(path("escape.txt")));
         EXPECT_FALSE(fs::exists(path("work/escape.txt")));
-        if (c.manifest.contains("zipSha256")) {
-            EXPECT_FALSE(fs::exists(path("work/_update_dn/brisvanesrv.zip"))) << "a digest mismatch deletes the archive";
-        }
+        EXPECT_FALSE(fs::exists(path("work/_update_dn/brisvanesrv.zip"))) << c.what << ": a failed job deletes its archive";
     }
 }
 
