@@ -360,26 +360,26 @@ void handleDataChannel(const std::shared_ptr<RelayContext>& context, uint64_t re
     std::unique_ptr<TlsConnection> tls =
         tlsConnect(context->ctx.get(), c.server, c.port, c.timeout_ms, c.io_timeout_ms, &stop, &error);
     if (!tls) {
-        rtcLogEvent("WARN", "DATA_CHANNEL_FAIL", "connect_tls_failed: " + error);
+        rtcLogRepeatable(context->failures, "WARN", "DATA_CHANNEL_FAIL", "connect_tls_failed: " + error);
         return;
     }
     if (!tlsWriteAll(*tls, "DATA_CHANNEL_INIT request_id=" + std::to_string(requestId) + "\n", c.io_timeout_ms, &stop,
                      &error)) {
-        rtcLogEvent("WARN", "DATA_CHANNEL_FAIL", "write_init_failed: " + error);
+        rtcLogRepeatable(context->failures, "WARN", "DATA_CHANNEL_FAIL", "write_init_failed: " + error);
         return;
     }
     PumpResult result;
     if (c.local_mode == "memory" && c.local_stream_factory) {
         std::shared_ptr<LocalStream> stream = c.local_stream_factory();
         if (!stream) {
-            rtcLogEvent("WARN", "DATA_CHANNEL_FAIL", "local_stream_factory returned null");
+            rtcLogRepeatable(context->failures, "WARN", "DATA_CHANNEL_FAIL", "local_stream_factory returned null");
             return;
         }
         result = pumpStreamChannel(*stream, *tls, kPumpBufferBytes, stop, c.stop_grace_ms, c.io_timeout_ms);
     } else {
         const int local = connectLocalPort(c.local_port, c.timeout_ms, &error);
         if (local < 0) {
-            rtcLogEvent("WARN", "DATA_CHANNEL_FAIL", "connect_local_failed: " + error);
+            rtcLogRepeatable(context->failures, "WARN", "DATA_CHANNEL_FAIL", "connect_local_failed: " + error);
             return;
         }
         uint16_t registered = 0;

@@ -179,7 +179,7 @@ void RtcClient::runControlLoop() {
                 const uint64_t requestId = parseRequestId(id->second);
                 std::shared_ptr<RelayContext> context = context_;
                 if (!channels.start([context, requestId] { handleDataChannel(context, requestId); })) {
-                    rtcLogEvent("WARN", "DATA_CHANNEL_FAIL",
+                    rtcLogRepeatable(context_->failures, "WARN", "DATA_CHANNEL_FAIL",
                                 "rid=" + std::to_string(requestId) + " too_many_data_channels: " +
                                     std::to_string(c.max_data_channels) + " open");
                 }
@@ -198,6 +198,7 @@ void RtcClient::runControlLoop() {
 
     const int left = channels.finish(c.stop_grace_ms + kChannelJoinMarginMs);
     if (left > 0) rtcLogEvent("WARN", "DATA_CHANNEL_FAIL", std::to_string(left) + " data channels still open at stop");
+    rtcLogHeldBack(context_->failures);
 }
 
 }  // namespace mivrelable::rtc

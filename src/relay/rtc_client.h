@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "relay/rtc_config.h"
+#include "relay/rtc_log.h"
 #include "relay/stop_signal.h"
 
 typedef struct ssl_ctx_st SSL_CTX;
@@ -21,6 +22,8 @@ struct RelayContext {
     const RtcConfig config;
     StopSignal stop;
     std::shared_ptr<SSL_CTX> ctx;  // set by run() before any data channel starts
+    // Data-channel failures, which the relay can cause at any rate.
+    RepeatGate failures{kRepeatedFailureInterval};
 };
 
 class RtcClient {

@@ -155,5 +155,37 @@ TEST_F(RelayTest, SocketModeRegistersItsLocalEndOnlyWhileOpenAndReportsARefusedL
     EXPECT_EQ(count("DATA_CHANNEL_DONE"), doneBefore);
 }
 
+// A relay that announces data connections by the hundred, all failing the
+// same way, costs a log line per interval, not one per announcement; the
+// lines held back are counted when the client stops.
+TEST_F(RelayTest, RepeatedDataChannelFailuresAreLoggedOncePerInterval) {
+    CapturedLog log;
+    RtcConfig cfg = config("socket");
+    cfg.max_data_channels = 1000;  // every announcement gets its channel
+    server_.reset();  // nothing listens on the local port: every channel fails
+    startClient(cfg);
+    ASSERT_TRUE(relay_->waitAuthenticated(1));
+    constexpr int kAnnounced = 300;
+    std::string burst;
+    for (int i = 1; i <= kAnnounced; ++i) burst += "NEW_DATA_CONNECTION request_id=" + std::to_string(i) + "\n";
+    relay_->sendControl(burst);
+    EXPECT_TRUE(eventually([&] { return relay_->dataInits().size() == static_cast<size_t>(kAnnounced); }, 30000ms))
+        << relay_->dataInits().size();
+    EXPECT_TRUE(eventually([&] { return relay_->openDataConnections() == 0; }, 30000ms));
+    stopClient();
+
+    const std::string all = log.text();
+    size_t failureLines = 0;
+    for (size_t at = all.find("event=DATA_CHANNEL_FAIL"); at != std::string::npos;
+         at = all.find("event=DATA_CHANNEL_FAIL", at + 1)) {
+        ++failureLines;
+    }
+    // One line, or two when the burst spans an interval.
+    EXPECT_GE(failureLines, 1u) << all;
+    EXPECT_LE(failureLines, 2u) << all;
+    EXPECT_TRUE(log.contains("event=REPEATED msg=")) << all;
+    EXPECT_TRUE(log.contains("more lines like \"WARN DATA_CHANNEL_FAIL connect_local_failed: ")) << all;
+}
+
 }  // namespace
 }  // namespace relaytest
