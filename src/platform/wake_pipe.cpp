@@ -29,6 +29,8 @@ void WakePipe::drain() {
     char buffer[64];
     for (;;) {
         const ssize_t n = ::read(readFd_, buffer, sizeof buffer);
+        // A short read took everything: no second call to learn so.
+        if (n > 0 && static_cast<size_t>(n) < sizeof buffer) return;
         if (n > 0) continue;
         if (n < 0 && errno == EINTR) continue;
         return;

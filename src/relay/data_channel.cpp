@@ -110,6 +110,13 @@ PumpResult pumpStreamChannel(LocalStream& stream, TlsConnection& tls, size_t buf
     StopGrace grace;
     Clock::time_point lastTlsWrite = Clock::now();
     const int wakeFd = stream.wakeFd();
+    // False once TLS said it has nothing to read, until the next wait reports
+    // the socket: saves a failing read after every step of an exchange.
+    bool tlsMayRead = true;
+    // Armed once per wake-up, not per pass: every change after this reaches
+    // the next wait, so the local side signals once per wait however many
+    // writes it makes in between.
+    stream.armWake();
 
     for (;;) {
         if (grace.begins(stop, stopGraceMs) && !finishSent) {
@@ -124,7 +131,6 @@ PumpResult pumpStreamChannel(LocalStream& stream, TlsConnection& tls, size_t buf
         }
         bool progress = false;
         bool wantWrite = false;
-        stream.clearWake();
 
         if (out.empty()) {
             const int32_t k = stream.read(out.bytes.data(), out.bytes.size());
@@ -156,22 +162,23 @@ PumpResult pumpStreamChannel(LocalStream& stream, TlsConnection& tls, size_t buf
                 }
             }
         }
-        if (in.empty() && !tlsEnded) {
+        if (in.empty() && !tlsEnded && (tlsMayRead || SSL_has_pending(ssl))) {
             const int n = SSL_read(ssl, in.bytes.data(), static_cast<int>(in.bytes.size()));
             if (n > 0) {
                 in.reset(static_cast<size_t>(n));
                 continue;
             }
             const int events = tlsWantEvents(ssl, n);
-            if (events == POLLOUT) wantWrite = true;
-            else if (events != POLLIN) tlsEnded = true;
+            if (events == POLLIN) tlsMayRead = false;
+            else if (events == POLLOUT) wantWrite = true;
+            else tlsEnded = true;
         }
         if (tlsEnded && in.empty() && !finishSent) {
             stream.finishWrite();
             finishSent = true;
             continue;
         }
-        if (progress || SSL_pending(ssl) > 0) continue;
+        if (progress || (in.empty() && !tlsEnded && SSL_has_pending(ssl))) continue;
 
         // Nothing moved: wait for the relay, the local side or the stop.
         pollfd p[3];
@@ -180,6 +187,7 @@ PumpResult pumpStreamChannel(LocalStream& stream, TlsConnection& tls, size_t buf
         if (!tlsEnded && in.empty()) tlsEvents |= POLLIN;
         if (wantWrite) tlsEvents |= POLLOUT;
         p[count++] = {tls.fd(), tlsEvents, 0};
+        const nfds_t wakeSlot = count;
         if (wakeFd >= 0) p[count++] = {wakeFd, POLLIN, 0};
         if (!grace.seen) p[count++] = {stop.fd(), POLLIN, 0};
         int waitMs = wakeFd >= 0 ? kIdleWaitMs : 10;
@@ -189,6 +197,9 @@ PumpResult pumpStreamChannel(LocalStream& stream, TlsConnection& tls, size_t buf
             result.reason = "select_error";
             break;
         }
+        if (p[0].revents != 0) tlsMayRead = true;
+        if (wakeFd >= 0 && (p[wakeSlot].revents & POLLIN)) stream.drainWake();
+        stream.armWake();
     }
     stream.close();
     return result;
@@ -270,7 +281,7 @@ PumpResult pumpSocketChannel(int localFd, TlsConnection& tls, size_t bufferSize,
                 break;
             }
         }
-        if (progress || SSL_pending(ssl) > 0) continue;
+        if (progress || (in.empty() && !grace.seen && SSL_has_pending(ssl))) continue;
 
         pollfd p[3];
         short localEvents = 0;
@@ -368,6 +379,9 @@ void handleDataChannel(const std::shared_ptr<RelayContext>& context, uint64_t re
         rtcLogRepeatable(context->failures, "WARN", "DATA_CHANNEL_FAIL", "write_init_failed: " + error);
         return;
     }
+    // One read takes every byte the socket holds, not a record header and
+    // then its body: half the system calls for each small request.
+    SSL_set_read_ahead(tls->ssl(), 1);
     PumpResult result;
     if (c.local_mode == "memory" && c.local_stream_factory) {
         std::shared_ptr<LocalStream> stream = c.local_stream_factory();

@@ -32,10 +32,15 @@ public:
 
     // A descriptor that turns readable whenever read or write may now do
     // more than before (bytes arrived, room was freed, a side closed); -1
-    // when the stream has none and the pump must poll. clearWake() takes the
-    // notice and is called before the pump looks again.
+    // when the stream has none and the pump must poll. The pump calls
+    // armWake() before it looks at the stream: every change after that call
+    // makes the descriptor readable (changes before it are seen by the look
+    // itself, so the local side signals once per look, not once per write).
+    // When a wait reports the descriptor readable the pump calls drainWake(),
+    // which empties it.
     virtual int wakeFd() const { return -1; }
-    virtual void clearWake() {}
+    virtual void armWake() {}
+    virtual void drainWake() {}
 };
 
 }  // namespace mivrelable::rtc

@@ -55,52 +55,56 @@ MemoryChannel::MemoryChannel(uint64_t inboundCapacity, uint64_t outboundCapacity
       outbound_(std::max<uint64_t>(outboundCapacity, 1)),
       readTimeoutSeconds_(readTimeoutSeconds) {}
 
-void MemoryChannel::notifyRelayLocked() {
-    if (wakePending_) return;
-    wakePending_ = true;
-    wake_.signal();
-}
+// Waiters are woken after the mutex is released throughout: a thread woken
+// while the waker still holds the mutex would only block on it again (two
+// more futex calls and a second sleep per hand-off).
 
-void MemoryChannel::clearWake() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!wakePending_) return;
-    wake_.drain();
-    wakePending_ = false;
-}
+bool MemoryChannel::takeRelayWakeLocked() { return !wakePending_.exchange(true); }
+
+void MemoryChannel::armWake() { wakePending_.store(false); }
+
+void MemoryChannel::drainWake() { wake_.drain(); }
 
 int32_t MemoryChannel::read(void* buffer, uint64_t capacity) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const uint64_t k = outbound_.take(buffer, clampCount(capacity));
-    if (k > 0) {
-        writable_.notify_all();
-        return static_cast<int32_t>(k);
+    uint64_t k = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        k = outbound_.take(buffer, clampCount(capacity));
+        if (k == 0) return (serverClosed_ || relayClosed_) ? -1 : 0;
     }
-    return (serverClosed_ || relayClosed_) ? -1 : 0;
+    writable_.notify_all();
+    return static_cast<int32_t>(k);
 }
 
 int32_t MemoryChannel::write(const void* bytes, uint64_t count) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (serverClosed_ || relayClosed_) return -1;
-    const uint64_t k = inbound_.put(bytes, clampCount(count));
+    uint64_t k = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (serverClosed_ || relayClosed_) return -1;
+        k = inbound_.put(bytes, clampCount(count));
+    }
     if (k > 0) readable_.notify_all();
     return static_cast<int32_t>(k);
 }
 
 void MemoryChannel::finishWrite() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    inputFinished_ = true;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        inputFinished_ = true;
+    }
     readable_.notify_all();
 }
 
 void MemoryChannel::close() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    relayClosed_ = true;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        relayClosed_ = true;
+    }
     readable_.notify_all();
     writable_.notify_all();
 }
 
-void MemoryChannel::serverWaitReadable(std::optional<Clock::time_point> deadline) {
-    std::unique_lock<std::mutex> lock(mutex_);
+bool MemoryChannel::waitReadableLocked(std::unique_lock<std::mutex>& lock, std::optional<Clock::time_point> deadline) {
     Clock::time_point until = Clock::now();
     if (readTimeoutSeconds_ > 0) until += std::chrono::seconds(readTimeoutSeconds_);
     if (deadline && *deadline < until) until = *deadline;
@@ -109,18 +113,28 @@ void MemoryChannel::serverWaitReadable(std::optional<Clock::time_point> deadline
     });
     if (!ready) throw IOException(sockerr::kTimedOut, "memory channel read timed out");
     if (serverClosed_) throwServerClosed();
+    return true;
+}
+
+void MemoryChannel::serverWaitReadable(std::optional<Clock::time_point> deadline) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    waitReadableLocked(lock, deadline);
 }
 
 int32_t MemoryChannel::serverRead(void* buffer, uint64_t capacity, std::optional<Clock::time_point> deadline) {
     if (capacity == 0) return 0;
-    serverWaitReadable(deadline);
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (serverClosed_) throwServerClosed();
-    const bool wasFull = inbound_.space() == 0;
-    const uint64_t k = inbound_.take(buffer, clampCount(capacity));
-    if (k == 0) return -1;
-    // The pump may hold bytes it could not store: room is its cue.
-    if (wasFull || inbound_.stored() == 0) notifyRelayLocked();
+    bool signal = false;
+    uint64_t k = 0;
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        waitReadableLocked(lock, deadline);
+        const bool wasFull = inbound_.space() == 0;
+        k = inbound_.take(buffer, clampCount(capacity));
+        if (k == 0) return -1;
+        // The pump may hold bytes it could not store: room is its cue.
+        if (wasFull || inbound_.stored() == 0) signal = takeRelayWakeLocked();
+    }
+    if (signal) wake_.signal();
     return static_cast<int32_t>(k);
 }
 
@@ -128,10 +142,28 @@ uint64_t MemoryChannel::serverWrite(const void* bytes, uint64_t count, const std
     if (count == 0) return 0;
     const auto* data = static_cast<const uint8_t*>(bytes);
     uint64_t done = 0;
+    // Declared before the lock, so a due signal goes out after the unlock,
+    // whichever way the call ends.
+    struct DueSignal {
+        WakePipe& pipe;
+        bool due = false;
+        ~DueSignal() {
+            if (due) pipe.signal();
+        }
+    } pending{wake_};
     std::unique_lock<std::mutex> lock(mutex_);
     auto stallDeadline = Clock::now() + std::chrono::seconds(std::max(readTimeoutSeconds_, 0));
     while (done < count) {
         while (outbound_.space() == 0 && !relayClosed_ && !serverClosed_) {
+            if (pending.due) {
+                // The pump must hear of the bytes stored so far before this
+                // writer waits for it to take them.
+                lock.unlock();
+                wake_.signal();
+                pending.due = false;
+                lock.lock();
+                continue;
+            }
             if (abandon) {
                 lock.unlock();
                 const bool giveUp = abandon();
@@ -148,18 +180,22 @@ uint64_t MemoryChannel::serverWrite(const void* bytes, uint64_t count, const std
         done += k;
         if (k > 0) {
             stallDeadline = Clock::now() + std::chrono::seconds(std::max(readTimeoutSeconds_, 0));
-            notifyRelayLocked();
+            if (takeRelayWakeLocked()) pending.due = true;
         }
     }
     return done;
 }
 
 void MemoryChannel::serverClose() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    serverClosed_ = true;
+    bool signal = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        serverClosed_ = true;
+        signal = takeRelayWakeLocked();
+    }
     readable_.notify_all();
     writable_.notify_all();
-    notifyRelayLocked();
+    if (signal) wake_.signal();
 }
 
 bool MemoryChannel::serverClosed() const {

@@ -5,6 +5,7 @@
 // retry, it never drops or overwrites bytes.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -52,7 +53,8 @@ public:
     void finishWrite() override;
     void close() override;
     int wakeFd() const override { return wake_.fd(); }
-    void clearWake() override;
+    void armWake() override;
+    void drainWake() override;
 
     // Server side. serverRead waits for at least one byte, the end of the
     // input or a close, at most the read time-out or `deadline` (whichever
@@ -75,8 +77,14 @@ public:
     bool serverClosed() const;
 
 private:
-    // REQUIRES: mutex_ held. Tells the pump the channel moved.
-    void notifyRelayLocked();
+    // REQUIRES: mutex_ held, a change for the pump just made. True when the
+    // pump must be signalled (once per look, see armWake); the caller signals
+    // after releasing the mutex, so the woken pump does not block on it.
+    bool takeRelayWakeLocked();
+    // REQUIRES: `lock` holds mutex_. Waits as serverRead describes; returns
+    // with bytes stored or the input ended, throws otherwise.
+    bool waitReadableLocked(std::unique_lock<std::mutex>& lock,
+                            std::optional<std::chrono::steady_clock::time_point> deadline);
 
     mutable std::mutex mutex_;
     std::condition_variable readable_;
@@ -88,7 +96,9 @@ private:
     bool serverClosed_ = false;
     int32_t readTimeoutSeconds_;
     WakePipe wake_;
-    bool wakePending_ = false;
+    // Set by the first change after the pump's armWake, which signals wake_;
+    // later changes do not signal again until the next armWake.
+    std::atomic<bool> wakePending_{false};
 };
 
 }  // namespace mivrelable::rtc

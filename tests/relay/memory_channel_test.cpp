@@ -154,20 +154,70 @@ TEST(MemoryChannel, AClosedChannelWakesBothWaitingServerSides) {
     EXPECT_EQ(stalled.read(b, 16), 8) << "what was stored before the failure stays readable";
 }
 
-TEST(MemoryChannel, WakeDescriptorTellsThePumpWhenTheServerSideMoved) {
+TEST(MemoryChannel, WakeDescriptorTellsThePumpOncePerLookWhenTheServerSideMoved) {
     MemoryChannel channel(4, 64, 5);
+    channel.armWake();
     EXPECT_FALSE(readable(channel.wakeFd()));
     channel.serverWrite("hi", 2);
     EXPECT_TRUE(readable(channel.wakeFd()));
-    channel.clearWake();
+    channel.drainWake();
     EXPECT_FALSE(readable(channel.wakeFd()));
+    channel.serverWrite("yo", 2);
+    EXPECT_FALSE(readable(channel.wakeFd())) << "until the pump looks again, one signal covers every change";
+    channel.armWake();
+    channel.serverWrite("!", 1);
+    EXPECT_TRUE(readable(channel.wakeFd()));
+
+    channel.drainWake();
+    channel.armWake();
     ASSERT_EQ(channel.write("abcdef", 6), 4);
     char b[4];
     EXPECT_EQ(channel.serverRead(b, 4), 4);
     EXPECT_TRUE(readable(channel.wakeFd())) << "room in a full inbound ring is news for the pump";
-    channel.clearWake();
+    channel.drainWake();
+    channel.armWake();
     channel.serverClose();
     EXPECT_TRUE(readable(channel.wakeFd()));
+}
+
+// The pump's own loop (arm, look, sleep on the descriptor) against a server
+// side that answers every request at once: a change that slips between the
+// pump's look and its sleep without a signal leaves the pump asleep, and the
+// exchange stalls for the whole poll time-out.
+TEST(MemoryChannel, PumpSleepingOnTheWakeDescriptorMissesNoReply) {
+    constexpr int kExchanges = 3000;
+    MemoryChannel channel(64, 64, 5);
+    std::thread server([&] {
+        char request[8];
+        for (int i = 0; i < kExchanges; ++i) {
+            if (channel.serverRead(request, sizeof request) != 1) return;
+            channel.serverWrite("r", 1);
+        }
+    });
+    int answered = 0;
+    int stalls = 0;
+    for (int i = 0; i < kExchanges && stalls == 0; ++i) {
+        ASSERT_EQ(channel.write("q", 1), 1);
+        for (;;) {
+            channel.armWake();
+            char reply;
+            const int32_t n = channel.read(&reply, 1);
+            if (n == 1) {
+                ++answered;
+                break;
+            }
+            pollfd p{channel.wakeFd(), POLLIN, 0};
+            if (::poll(&p, 1, 2000) == 0) {
+                ++stalls;
+                break;
+            }
+            channel.drainWake();
+        }
+    }
+    channel.close();
+    server.join();
+    EXPECT_EQ(stalls, 0);
+    EXPECT_EQ(answered, kExchanges);
 }
 
 // The first memory peer of a process is 1000000 and the next 1000001: the
