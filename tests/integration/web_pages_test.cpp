@@ -280,4 +280,32 @@ TEST(WebPagesServiceOff, PagesSayHowToSwitchItOn) {
     }
 }
 
+// A server that keeps /v1 from local clients (LOCAL_V1_ACCESS false, the
+// configuration's default) answers the page's chat with 403: the page names
+// the setting to change.
+TEST(WebPagesLocalAccessOff, ChatSaysWhichSettingOpensTheInferenceApi) {
+    InstanceHome home;
+    home.addModel("kit-chat", "scripted.gguf", testmodels::kScriptedChatFile, {{"assembler", "qwen3"}});
+    home.addInstance("hello", "kit-chat");
+    writeServerConf(home.dir().path(), testServerConf(home.port()));
+    linkWebapp(home);
+    ASSERT_TRUE(home.start());
+    BrowserSession browser;
+    ASSERT_TRUE(browser.start()) << browser.error();
+    ASSERT_TRUE(browser.open("http://127.0.0.1:" + std::to_string(home.port()) + "/app/")) << browser.error();
+    ASSERT_TRUE(browser.waitFor("document.querySelector('#instances tr[data-id=\"hello\"] button[data-action=chat]')"));
+    browser.evaluate("document.querySelector('#instances tr[data-id=\"hello\"] button[data-action=chat]').click()");
+    browser.evaluate("document.getElementById('chatInput').value = 'Hello'; document.getElementById('chatSend').click()");
+    EXPECT_TRUE(browser.waitFor("document.getElementById('chatMessage').textContent.includes("
+                                "'set LOCAL_V1_ACCESS=true in conf/serv.conf')"))
+        << browser.evaluate("document.getElementById('chatMessage').textContent").dump();
+    EXPECT_TRUE(browser.waitFor("document.getElementById('filesMessage').textContent.includes('LOCAL_V1_ACCESS')"));
+    EXPECT_TRUE(browser.screenshot(screenshotPath("app-v1-closed")));
+    for (const PageError& e : browser.takeErrors()) {
+        // The refused chat and file requests (403) are what this test shows.
+        if (e.source == "network" && e.url.find("/v1/") != std::string::npos) continue;
+        ADD_FAILURE() << e.source << " error: " << e.text << " " << e.url;
+    }
+}
+
 }  // namespace

@@ -257,7 +257,7 @@
     reply.removeAttribute('data-streaming');
     if (!result.ok && result.error.code !== 'aborted') {
       reply.classList.add('error');
-      status.textContent = '';
+      status.textContent = 'No reply: see the message below.';
       sayError($('chatMessage'), result, 'The chat request');
       if (result.error.code === 'mivrel_occupied') offerWayOut(id, text);
     } else {
