@@ -14,9 +14,9 @@ bool isValidRegistryId(const std::string& id);
 // are already on disk, so instances made before the strict rule stay usable.
 bool isContainedRegistryId(const std::string& id);
 
-// True when a model id can be joined to the models folder and stay inside
-// it: isContainedRegistryId, no drive prefix such as "C:" (which would make
-// the joined path leave the folder on Windows), and at most 255 bytes (one
-// file name). The strict pattern is for the ids this system makes up; model
-// ids come from models.json, where names like "Qwen3 0.6B [Q8_0]" occur.
+// True when a model id in a request cannot lead out of the models folder:
+// isContainedRegistryId, no drive prefix such as "C:", and at most 255 bytes.
+// A request whose model id fails this is malformed (400); one that passes it
+// still names a model only when its id keeps isValidRegistryId, the rule
+// every join of a registry id to a folder applies.
 bool isModelFolderId(const std::string& id);

@@ -42,6 +42,7 @@ protected:
             {"modelId": "dec", "filename": "d.gguf", "downloadedAt": "2026-01-01T00:00:00Z"},
             {"modelId": "away", "filename": "w.gguf", "storagePath": ")" + home.file("store/away") +
                                      R"(", "downloadedAt": "2026-01-01T00:00:00Z"},
+            {"modelId": "Qwen3-0.6B.Q8_0", "filename": "q.gguf", "downloadedAt": "2026-01-01T00:00:00Z"},
             {"modelId": "Qwen3 0.6B [Q8_0]", "filename": "q.gguf", "downloadedAt": "2026-01-01T00:00:00Z"},
             {"modelId": "../llm", "filename": "chat.gguf", "downloadedAt": "2026-01-01T00:00:00Z"}]})");
         saveJsonFile(home.file("models/models.json"), models);
@@ -160,20 +161,28 @@ TEST_F(MivrelCreation, RefusalsWriteNothing) {
     EXPECT_EQ(atLimits.description.size(), 4096u);
 }
 
-TEST_F(MivrelCreation, AModelIdFromTheRegistryOnlyHasToStayInsideTheModelsFolder) {
-    // Model ids are the registry's names, not ours: one with blanks and
-    // brackets is usable. Only ids that would lead out of the models folder
-    // are refused, even when models.json lists them.
-    writeModel("Qwen3 0.6B [Q8_0]", R"({"familyType": "LLM", "assembler": "qwen3"})");
-    const CreateMivrelResult made =
-        create({{"mivrelId", "q"}, {"name", "Q"}, {"modelId", "Qwen3 0.6B [Q8_0]"}});
+TEST_F(MivrelCreation, AModelIdIsJoinedToTheModelsFolderOnlyUnderTheIdRule) {
+    // An id that keeps the id rule names its folder below the models folder.
+    writeModel("Qwen3-0.6B.Q8_0", R"({"familyType": "LLM", "assembler": "qwen3"})");
+    const CreateMivrelResult made = create({{"mivrelId", "q"}, {"name", "Q"}, {"modelId", "Qwen3-0.6B.Q8_0"}});
     ASSERT_TRUE(made.ok) << made.errorMessage;
-    EXPECT_EQ(instanceProperties("q")["modelId"], "Qwen3 0.6B [Q8_0]");
+    EXPECT_EQ(instanceProperties("q")["modelId"], "Qwen3-0.6B.Q8_0");
     const std::shared_ptr<Mivrel> mivrel = mivrels->find("q");
     ASSERT_NE(mivrel, nullptr);
-    EXPECT_EQ(mivrel->config.modelPath, home.file("models/Qwen3 0.6B [Q8_0]") + "/q.gguf");
+    EXPECT_EQ(mivrel->config.modelPath, home.file("models/Qwen3-0.6B.Q8_0") + "/q.gguf");
     EXPECT_EQ(mivrel->config.loadSettings.assembler, "qwen3");
 
+    // A hand-edited models.json may list ids that break the rule; such an id
+    // is never joined to a folder, so the model is not found.
+    writeModel("Qwen3 0.6B [Q8_0]", R"({"familyType": "LLM", "assembler": "qwen3"})");
+    const CreateMivrelResult listedButBroken =
+        create({{"mivrelId", "b"}, {"name", "B"}, {"modelId", "Qwen3 0.6B [Q8_0]"}});
+    EXPECT_FALSE(listedButBroken.ok);
+    EXPECT_EQ(listedButBroken.httpStatus, 404);
+    EXPECT_EQ(listedButBroken.errorCode, "model_not_found");
+    EXPECT_EQ(mivrels->find("b"), nullptr);
+
+    // Ids that would lead out of the models folder are refused as requests.
     const std::string outside[] = {"../llm", "..", ".", "a/b", "a\\b", "/abs", "C:x", std::string(256, 'm'),
                                    std::string("a\0b", 3)};
     for (const std::string& modelId : outside) {
