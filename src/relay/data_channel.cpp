@@ -36,6 +36,11 @@ constexpr int32_t kMemoryReadTimeoutSeconds = 30;
 // Upper bound of one wait when nothing else bounds it: a safety net, every
 // real event wakes the pump through a descriptor.
 constexpr int kIdleWaitMs = 1000;
+// After traffic the memory pump keeps looking, without sleeping, for this
+// long: a small request's reply (and often the client's next request) comes
+// back sooner, and a thread that sleeps and is woken for each costs more than
+// the look (two wake-ups per request on a busy machine or a virtual one).
+constexpr auto kSpinAfterTraffic = std::chrono::microseconds(50);
 
 int millisUntil(Clock::time_point t) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(t - Clock::now()).count();
@@ -115,8 +120,10 @@ PumpResult pumpStreamChannel(LocalStream& stream, TlsConnection& tls, size_t buf
     bool tlsMayRead = true;
     // Armed once per wake-up, not per pass: every change after this reaches
     // the next wait, so the local side signals once per wait however many
-    // writes it makes in between.
+    // writes it makes in between. Held (no signals) while the pump spins.
     stream.armWake();
+    bool held = false;
+    Clock::time_point lastTraffic = Clock::now();
 
     for (;;) {
         if (grace.begins(stop, stopGraceMs) && !finishSent) {
@@ -166,6 +173,7 @@ PumpResult pumpStreamChannel(LocalStream& stream, TlsConnection& tls, size_t buf
             const int n = SSL_read(ssl, in.bytes.data(), static_cast<int>(in.bytes.size()));
             if (n > 0) {
                 in.reset(static_cast<size_t>(n));
+                lastTraffic = Clock::now();
                 continue;
             }
             const int events = tlsWantEvents(ssl, n);
@@ -178,9 +186,23 @@ PumpResult pumpStreamChannel(LocalStream& stream, TlsConnection& tls, size_t buf
             finishSent = true;
             continue;
         }
+        if (progress) lastTraffic = Clock::now();
         if (progress || (in.empty() && !tlsEnded && SSL_has_pending(ssl))) continue;
 
-        // Nothing moved: wait for the relay, the local side or the stop.
+        // Nothing moved: shortly after traffic look again at once (the wait
+        // below only checks the sockets); otherwise wait for the relay, the
+        // local side or the stop.
+        const bool spin = wakeFd >= 0 && Clock::now() - lastTraffic < kSpinAfterTraffic;
+        if (spin && !held) {
+            stream.holdWake();
+            held = true;
+        } else if (!spin && held) {
+            // Changes while held signalled nothing: arm, then look once more
+            // before sleeping.
+            stream.armWake();
+            held = false;
+            continue;
+        }
         pollfd p[3];
         nfds_t count = 0;
         short tlsEvents = 0;
@@ -192,14 +214,14 @@ PumpResult pumpStreamChannel(LocalStream& stream, TlsConnection& tls, size_t buf
         if (!grace.seen) p[count++] = {stop.fd(), POLLIN, 0};
         int waitMs = wakeFd >= 0 ? kIdleWaitMs : 10;
         if (!out.empty()) waitMs = std::min(waitMs, std::max(1, stallTimeoutMs));
-        waitMs = grace.waitCap(waitMs);
+        waitMs = spin ? 0 : grace.waitCap(waitMs);
         if (::poll(p, count, waitMs) < 0 && errno != EINTR) {
             result.reason = "select_error";
             break;
         }
         if (p[0].revents != 0) tlsMayRead = true;
         if (wakeFd >= 0 && (p[wakeSlot].revents & POLLIN)) stream.drainWake();
-        stream.armWake();
+        if (!held) stream.armWake();
     }
     stream.close();
     return result;

@@ -38,8 +38,12 @@ public:
     // itself, so the local side signals once per look, not once per write).
     // When a wait reports the descriptor readable the pump calls drainWake(),
     // which empties it.
+    // holdWake() tells the local side that the pump is looking anyway (it
+    // spins for a moment after traffic): no signal is due until the next
+    // armWake().
     virtual int wakeFd() const { return -1; }
     virtual void armWake() {}
+    virtual void holdWake() {}
     virtual void drainWake() {}
 };
 

@@ -63,6 +63,8 @@ bool MemoryChannel::takeRelayWakeLocked() { return !wakePending_.exchange(true);
 
 void MemoryChannel::armWake() { wakePending_.store(false); }
 
+void MemoryChannel::holdWake() { wakePending_.store(true); }
+
 void MemoryChannel::drainWake() { wake_.drain(); }
 
 int32_t MemoryChannel::read(void* buffer, uint64_t capacity) {

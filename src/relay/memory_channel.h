@@ -54,6 +54,7 @@ public:
     void close() override;
     int wakeFd() const override { return wake_.fd(); }
     void armWake() override;
+    void holdWake() override;
     void drainWake() override;
 
     // Server side. serverRead waits for at least one byte, the end of the
