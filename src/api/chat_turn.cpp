@@ -249,7 +249,11 @@ void finishChatTurn(Mivrel& mivrel, const std::string& mivrelId, const std::stri
     mivrel.lastResponseId = messageId;
 
     const GenerationStats stats = engine.getGenerationStats();
-    const int64_t decodeMs = nowMs() - stats.prefillMs - turn.genStartMs;
+    // genStartMs was taken after the prompt decode had returned: the time
+    // since is the generation's alone. Subtracting the prompt decode again
+    // left a reply shorter than its prompt without a speed, and made every
+    // other one look faster than it was.
+    const int64_t decodeMs = nowMs() - turn.genStartMs;
     if (stats.generatedTokens > 0 && decodeMs > 0)
         mivrel.lastTokensPerSec = stats.generatedTokens * 1000.0 / static_cast<double>(decodeMs);
     const bool early = stoppedEarly(stats.stopReason);

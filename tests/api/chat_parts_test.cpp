@@ -14,6 +14,7 @@
 #include "api/chat_turn.h"
 #include "api/chat_usage.h"
 #include "api_test_util.h"
+#include "base/text_util.h"
 #include "net/http_response.h"
 #include "net/io_exception.h"
 #include "net/socket_peer.h"
@@ -177,6 +178,20 @@ TEST(ChatRequestTest, SamplingBoundsAreInclusiveAndTyped) {
     EXPECT_EQ(error, "\"top_p\" must be a number between 0 and 1");
     EXPECT_FALSE(validateSamplingOptions({{"top_k", 18446744073709551615ULL}}, 300, error));
     EXPECT_EQ(error, "\"top_k\" must be an integer between 0 and 1000000");
+}
+
+TEST(ChatTurnTest, SpeedCountsTheGenerationAfterThePromptDecode) {
+    // The generation's clock starts once the prompt is decoded: a reply that
+    // took less time than its prompt decode still gets its speed, and the
+    // decode time is not taken off twice.
+    ScriptedInstance instance;
+    instance.engine().stats.generatedTokens = 10;
+    instance.engine().stats.prefillMs = 5000;
+    ChatTurn turn;
+    turn.genStartMs = nowMs() - 200;
+    finishChatTurn(*instance.mivrel, "m1", "msg-1", turn, ReplyState());
+    EXPECT_GT(instance.mivrel->lastTokensPerSec, 0.0);
+    EXPECT_LE(instance.mivrel->lastTokensPerSec, 10 * 1000.0 / 200);
 }
 
 TEST(ChatTurnTest, ToolsReachTheRenderOptionsWhileTheyApply) {
