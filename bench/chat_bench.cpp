@@ -1,9 +1,16 @@
-// Chat endpoint overhead, in two modes. Both run the real brisvanesrv on a
-// free loopback port in a temporary home and time streamed chat replies over
-// HTTP: time to first token (from sending the request to the first token's
-// text), generation tokens/s (from there to the last token's text) and the
-// time from the last token's text to the end of the reply. Every round resets the conversation, so every request prefills the
-// whole prompt. Rounds alternate between the two sides; medians are printed.
+// Chat endpoint overhead, in three modes. Each runs the real brisvanesrv on a
+// free loopback port in a temporary home and times streamed chat replies over
+// HTTP, every client on one kept-alive connection: time to first token (from
+// sending the request to the first token's text), token-2 latency (first
+// token's text to the second's), generation tokens/s (first token's text to
+// the last's), the time from the last token's text to the end of the reply,
+// and the threads the server process started per request (thread ids in
+// /proc/<pid>/task never seen before, looked at when the first token arrives
+// and when the reply ends; the first request is the warm-up). Every round
+// resets the conversation, so every request prefills the whole prompt. The
+// two sides alternate their order round by round (A/B, B/A); each figure is
+// the median of the rounds with its min and max. The machine's load average
+// is printed before and after, with a warning when it is above 2.
 //
 // Default mode: the kit's bench model (llama, 8 layers, n_embd 512, F16) and
 // 512 greedy tokens, against the engine loop in this process (startGeneration
@@ -18,7 +25,15 @@
 // (bench/build_llama_server.sh) on the same model, prompt text (the one
 // brisvanesrv rendered, sent raw to its /completion), context, batch sizes
 // and thread count. Targets: time to first token <= 1.0x llama-server's,
-// tokens/s >= 1.0x.
+// token 2 <= 1.0x, tokens/s >= 1.0x, 0 threads started per request.
+//
+// --llama-server <program> --parallel: the same model and request, 4 clients
+// at once against 4 instances of it (each computing on the library's default
+// 4 threads) and against llama-server -np 4 given the same thread budget (16
+// threads for its one context). Reports the aggregate tokens/s of the 4
+// replies (all tokens over the time from the first request sent to the last
+// reply's end) and the clients' median time to first token. Target: aggregate
+// tokens/s >= 1.0x llama-server's.
 //
 // Both sides must do equal work: the benchmark fails (exit code 1) when the
 // prompt token counts, the generated token counts or the texts differ.
@@ -31,13 +46,17 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <llama.h>
 #include <nlohmann/json.hpp>
 
 #include "bench_model.h"
+#include "common/machine_load.h"
+#include "common/rounds.h"
 #include "support/http_client.h"
 #include "support/server_process.h"
 #include "support/temp_dir.h"
@@ -47,16 +66,56 @@ namespace {
 using namespace bench;
 using nlohmann::json;
 
-constexpr int kRounds = 5;
+// The rounds to run: kMinRounds unless BRISVANE_BENCH_ROUNDS says otherwise
+// (bench::roundCount, which says so once).
+int roundsToRun() {
+    static const int rounds = roundCount(kMinRounds);
+    return rounds;
+}
 // The library's default, which a chat instance uses; llama-server gets it too.
 constexpr int kThreads = 4;
+// Clients and instances of the parallel mode.
+constexpr int kParallel = 4;
+
+// The threads of one process the benchmark has seen, by kernel id.
+class ThreadCensus {
+public:
+    explicit ThreadCensus(pid_t pid) : pid_(pid) {}
+    // How many threads of the process are alive now that were never seen
+    // before; they count as seen from now on.
+    int newThreads() {
+        int fresh = 0;
+        std::error_code ec;
+        for (const auto& entry :
+             std::filesystem::directory_iterator("/proc/" + std::to_string(pid_) + "/task", ec)) {
+            if (seen_.insert(entry.path().filename().string()).second) ++fresh;
+        }
+        return fresh;
+    }
+
+private:
+    pid_t pid_;
+    std::set<std::string> seen_;
+};
+
+// One side's kept-alive connection to its server, and the census of that
+// server's threads (none for a side without a process of its own).
+struct Client {
+    uint16_t port = 0;
+    ThreadCensus* census = nullptr;
+    HttpConnection connection;
+    bool open = false;
+};
 
 // One streamed reply as the client saw it.
 struct StreamFigures {
     bool ok = false;
     double ttftSeconds = 0;      // request sent -> first token's text arrived
+    double token2Seconds = 0;    // first token's text -> second token's text
     double generateSeconds = 0;  // first token's text -> last token's text
     double tailSeconds = 0;      // last token's text -> end of the reply
+    int newThreads = 0;          // threads the server started during the request
+    Clock::time_point sent, end;
     int promptTokens = 0;
     int outputTokens = 0;
     std::string text;       // the streamed text, joined
@@ -115,57 +174,115 @@ struct TokenMark {
     bool nonEmpty = false;
 };
 
-// Whether `received` holds a marked frame at or after `from`.
-bool holdsTokenText(const std::string& received, size_t from, const TokenMark& m) {
-    for (size_t at = received.find(m.mark, from); at != std::string::npos; at = received.find(m.mark, at + 1)) {
+// How many marked frames start at or after `from` and are whole in
+// `received`; `from` moves past the last place a mark could start.
+int countTokenMarks(const std::string& received, size_t& from, const TokenMark& m) {
+    int count = 0;
+    size_t at = received.find(m.mark, from);
+    for (; at != std::string::npos; at = received.find(m.mark, at + 1)) {
         const size_t next = at + m.mark.size();
-        if (!m.nonEmpty || (next < received.size() && received[next] != '"')) return true;
+        if (m.nonEmpty && next >= received.size()) break;  // its text has not arrived yet
+        if (!m.nonEmpty || received[next] != '"') ++count;
+        from = at + 1;
     }
-    return false;
+    if (at == std::string::npos && received.size() >= m.mark.size())
+        from = std::max(from, received.size() - m.mark.size() + 1);
+    return count;
 }
 
-// Times of one exchange: request sent, first and last token text arrived,
-// end of the reply.
+// Times of one exchange: request sent, first, second and last token text
+// arrived, end of the reply.
 struct ExchangeTimes {
-    Clock::time_point sent, first, last, end;
+    Clock::time_point sent, first, second, last, end;
+    int newThreads = 0;
 };
 
-// Sends `request` on a new connection and reads until `endMark` arrives,
-// noting when token text first and last arrived. Returns the raw reply (""
-// on failure or when no token text came).
-std::string timedExchange(uint16_t port, const std::string& request, const TokenMark& token,
+// Sends `request` on the client's connection (made again when it was closed)
+// and reads until `endMark` arrives, noting when token text first, second
+// and last arrived and which threads the server started meanwhile; then reads
+// the reply to its end, so the connection can carry the next request.
+// Returns the raw reply ("" on failure or when no token text came).
+std::string timedExchange(Client& client, const std::string& request, const TokenMark& token,
                           const std::string& endMark, ExchangeTimes& times) {
-    HttpConnection connection;
-    if (!connection.connect(port)) return "";
-    times.sent = Clock::now();
-    if (!connection.send(request)) return "";
     std::string received;
-    bool seenFirst = false;
-    while (received.find(endMark) == std::string::npos) {
-        pollfd p{connection.fd(), POLLIN, 0};
-        if (::poll(&p, 1, 600000) <= 0) return "";
+    int tokens = 0;
+    size_t scanned = 0;
+    bool ended = false;
+    auto readMore = [&]() -> bool {
+        pollfd p{client.connection.fd(), POLLIN, 0};
+        if (::poll(&p, 1, 600000) <= 0) return false;
         char buffer[65536];
-        const ssize_t n = ::recv(connection.fd(), buffer, sizeof buffer, 0);
-        if (n <= 0) return "";
-        const auto now = Clock::now();
-        // Only the new bytes (and a mark split across reads) are searched.
-        const size_t from = received.size() > token.mark.size() ? received.size() - token.mark.size() : 0;
+        const ssize_t n = ::recv(client.connection.fd(), buffer, sizeof buffer, 0);
+        if (n <= 0) return false;
         received.append(buffer, static_cast<size_t>(n));
-        if (holdsTokenText(received, from, token)) {
-            if (!seenFirst) times.first = now;
-            seenFirst = true;
-            times.last = now;
+        return true;
+    };
+    // A kept-alive connection the server has closed meanwhile (llama-server
+    // closes idle ones after a few seconds) answers nothing: once more on a
+    // new one.
+    for (int attempt = 0;; ++attempt) {
+        const bool reused = client.open;
+        if (!client.open && !client.connection.connect(client.port)) return "";
+        client.open = true;
+        times.sent = Clock::now();
+        if (client.connection.send(request) && readMore()) break;
+        client.connection.close();
+        client.open = false;
+        if (!reused || attempt > 0) {
+            std::fprintf(stderr, "no reply on the connection\n");
+            return "";
         }
     }
+    for (bool first = true; !ended; first = false) {
+        if (!first && !readMore()) {
+            std::fprintf(stderr, "the connection ended after %zu bytes:\n%s\n", received.size(),
+                         received.substr(0, 2000).c_str());
+            client.open = false;
+            return "";
+        }
+        const auto now = Clock::now();
+        const int before = tokens;
+        tokens += countTokenMarks(received, scanned, token);
+        if (before == 0 && tokens > 0) {
+            times.first = now;
+            if (client.census) times.newThreads += client.census->newThreads();
+        }
+        if (before < 2 && tokens >= 2) times.second = now;
+        if (tokens > before) times.last = now;
+        ended = received.find(endMark) != std::string::npos;
+    }
     times.end = Clock::now();
-    return seenFirst ? received : "";
+    if (client.census) times.newThreads += client.census->newThreads();
+    // The rest of the reply: a chunked one ends with its last chunk, any
+    // other with the connection.
+    const size_t headEnd = received.find("\r\n\r\n");
+    std::string head = received.substr(0, headEnd);
+    std::transform(head.begin(), head.end(), head.begin(), [](unsigned char c) { return std::tolower(c); });
+    if (head.find("transfer-encoding: chunked") != std::string::npos) {
+        while (received.find("\r\n0\r\n\r\n") == std::string::npos) {
+            if (!readMore()) {
+                client.open = false;
+                break;
+            }
+        }
+    } else {
+        client.connection.close();
+        client.open = false;
+    }
+    if (tokens < 2) times.second = times.first;
+    if (tokens == 0) std::fprintf(stderr, "no token text in the reply:\n%s\n", received.substr(0, 2000).c_str());
+    return tokens > 0 ? received : "";
 }
 
 // Fills the timings of `f` from one exchange.
 void takeTimes(StreamFigures& f, const ExchangeTimes& t) {
     f.ttftSeconds = std::chrono::duration<double>(t.first - t.sent).count();
+    f.token2Seconds = std::chrono::duration<double>(t.second - t.first).count();
     f.generateSeconds = std::chrono::duration<double>(t.last - t.first).count();
     f.tailSeconds = std::chrono::duration<double>(t.end - t.last).count();
+    f.newThreads = t.newThreads;
+    f.sent = t.sent;
+    f.end = t.end;
 }
 
 std::string chatBody(const std::string& text, int maxTokens) {
@@ -180,12 +297,13 @@ std::string chatBody(const std::string& text, int maxTokens) {
         .dump();
 }
 
-StreamFigures streamChat(uint16_t port, const std::string& text, int maxTokens) {
+StreamFigures streamChat(Client& client, const std::string& text, int maxTokens,
+                         const std::string& instance = "bench") {
     StreamFigures f;
     ExchangeTimes times;
     const std::string raw = timedExchange(
-        port,
-        buildRequest("POST", "/v1/mivrel/bench/messages", {{"Content-Type", "application/json"}},
+        client,
+        buildRequest("POST", "/v1/mivrel/" + instance + "/messages", {{"Content-Type", "application/json"}},
                      chatBody(text, maxTokens)),
         {"event: message.delta", false}, "data: [DONE]", times);
     if (raw.empty()) {
@@ -208,7 +326,7 @@ StreamFigures streamChat(uint16_t port, const std::string& text, int maxTokens) 
 }
 
 // One streamed /completion of llama-server on the raw prompt text.
-StreamFigures streamLlamaServer(uint16_t port, const std::string& prompt, int maxTokens) {
+StreamFigures streamLlamaServer(Client& client, const std::string& prompt, int maxTokens) {
     StreamFigures f;
     const std::string body = json({{"prompt", prompt},
                                    {"n_predict", maxTokens},
@@ -223,7 +341,7 @@ StreamFigures streamLlamaServer(uint16_t port, const std::string& prompt, int ma
                                  .dump();
     ExchangeTimes times;
     const std::string raw =
-        timedExchange(port, buildRequest("POST", "/completion", {{"Content-Type", "application/json"}}, body),
+        timedExchange(client, buildRequest("POST", "/completion", {{"Content-Type", "application/json"}}, body),
                       {"\"content\":\"", true}, "\"stop\":true", times);
     if (raw.empty()) {
         std::fprintf(stderr, "llama-server: no streamed reply\n");
@@ -254,10 +372,11 @@ StreamFigures runEngineLoop(MivrelLLMEngine& engine, const std::vector<int32_t>&
     engine.startGeneration(prompt);
     std::string piece;
     if (!engine.fetchNextToken(piece)) return f;
-    t.first = t.last = Clock::now();
+    t.first = t.second = t.last = Clock::now();
     f.text = piece;
-    while (engine.fetchNextToken(piece)) {
+    for (int n = 2; engine.fetchNextToken(piece); ++n) {
         t.last = Clock::now();
+        if (n == 2) t.second = t.last;
         f.text += piece;
     }
     t.end = Clock::now();
@@ -291,61 +410,77 @@ bool sameWork(const char* a, const StreamFigures& x, const char* b, const Stream
     return same;
 }
 
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-// Median time to first token and tokens/s of one side's rounds.
+// One side's figures over the rounds (milliseconds, tokens/s, threads).
 struct Summary {
-    std::vector<double> ttft, rate, tail;
+    std::vector<double> ttft, token2, rate, tail, threads;
     void add(const StreamFigures& f) {
-        ttft.push_back(f.ttftSeconds);
+        ttft.push_back(f.ttftSeconds * 1000);
+        token2.push_back(f.token2Seconds * 1000);
         // The first token's text opens the generation clock; the rest follow.
         rate.push_back((f.outputTokens - 1) / f.generateSeconds);
-        tail.push_back(f.tailSeconds);
+        tail.push_back(f.tailSeconds * 1000);
+        threads.push_back(f.newThreads);
     }
 };
 
-// kRounds rounds, the two sides alternating; false when a side fails or the
-// two did not do equal work.
+// The rounds, the two sides alternating their order (A/B, then B/A);
+// false when a side fails or the two did not do equal work.
 bool runRounds(const char* nameA, const std::function<StreamFigures()>& a, Summary& summaryA, const char* nameB,
                const std::function<StreamFigures()>& b, Summary& summaryB, int tokens) {
-    for (int round = 0; round < kRounds; ++round) {
-        const StreamFigures x = a();
-        const StreamFigures y = b();
-        if (!x.ok || !y.ok || !sameWork(nameA, x, nameB, y, tokens)) return false;
+    StreamFigures x, y;
+    int sidesRun = 0;
+    // After the round's second side: both figures are there.
+    auto roundDone = [&](int round) {
+        if (++sidesRun % 2 != 0) return true;
+        if (!sameWork(nameA, x, nameB, y, tokens)) return false;
         summaryA.add(x);
         summaryB.add(y);
-        std::printf("round %d: %s ttft %.1f ms, %.1f tok/s; %s ttft %.1f ms, %.1f tok/s\n", round, nameA,
-                    x.ttftSeconds * 1000, summaryA.rate.back(), nameB, y.ttftSeconds * 1000, summaryB.rate.back());
+        std::printf("round %d (%s first): %s ttft %.1f ms, token 2 %.1f ms, %.1f tok/s; %s ttft %.1f ms, token 2 "
+                    "%.1f ms, %.1f tok/s\n",
+                    round, round % 2 == 0 ? nameA : nameB, nameA, summaryA.ttft.back(), summaryA.token2.back(),
+                    summaryA.rate.back(), nameB, summaryB.ttft.back(), summaryB.token2.back(), summaryB.rate.back());
         std::fflush(stdout);
-    }
-    return true;
+        return true;
+    };
+    return alternateRounds(
+        roundsToRun(), [&](int round) { return (x = a()).ok && roundDone(round); },
+        [&](int round) { return (y = b()).ok && roundDone(round); });
 }
 
-void printComparison(const char* ours, const Summary& a, const char* reference, const Summary& b) {
-    std::printf("time to first token  %-11s %8.1f ms     %-16s %8.1f ms     ratio %.3f\n", ours,
-                median(a.ttft) * 1000, reference, median(b.ttft) * 1000, median(a.ttft) / median(b.ttft));
-    std::printf("generation           %-11s %8.1f tok/s  %-16s %8.1f tok/s  ratio %.3f\n", ours, median(a.rate),
-                reference, median(b.rate), median(a.rate) / median(b.rate));
-    std::printf("last token to end    %-11s %8.1f ms     %-16s %8.1f ms\n", ours, median(a.tail) * 1000, reference,
-                median(b.tail) * 1000);
+// One figure of both sides: medians with min and max, and the ratio of the
+// medians.
+void printRow(const char* figure, const char* unit, const char* ours, const std::vector<double>& a,
+              const char* reference, const std::vector<double>& b, bool ratio = true) {
+    const Spread x = spreadOf(a), y = spreadOf(b);
+    std::printf("%-20s %-11s %8.1f %-5s (%.1f..%.1f)  %-16s %8.1f %-5s (%.1f..%.1f)", figure, ours, x.median, unit,
+                x.min, x.max, reference, y.median, unit, y.min, y.max);
+    if (ratio && y.median > 0) std::printf("  ratio %.3f", x.median / y.median);
+    std::printf("\n");
 }
 
-// A temporary home with one model and one chat instance "bench", and the
-// server started on it.
+void printComparison(const char* ours, const Summary& a, const char* reference, const Summary& b,
+                     bool threads) {
+    std::printf("medians of %d rounds (min..max):\n", roundsToRun());
+    printRow("time to first token", "ms", ours, a.ttft, reference, b.ttft);
+    printRow("token 2 latency", "ms", ours, a.token2, reference, b.token2);
+    printRow("generation", "tok/s", ours, a.rate, reference, b.rate);
+    printRow("last token to end", "ms", ours, a.tail, reference, b.tail, false);
+    if (threads) printRow("threads per request", "", ours, a.threads, reference, b.threads, false);
+}
+
+// A temporary home with one model and `instances` chat instances ("bench",
+// "bench1", ...), and the server started on it.
 struct BenchHome {
     TempDir home;
     uint16_t port = 0;
     ServerProcess server;
 
     std::string modelPath() const { return home.file("models/bench-model/bench-chat.gguf"); }
+    static std::string instance(int i) { return i == 0 ? "bench" : "bench" + std::to_string(i); }
 
-    void prepare(const json& modelProperties, int nCtx) {
+    void prepare(const json& modelProperties, int nCtx, int instances = 1) {
         namespace fs = std::filesystem;
         fs::create_directories(home.file("models/bench-model"));
-        fs::create_directories(home.file("mivrel/bench"));
         fs::create_directories(home.file("work"));
         port = freeLoopbackPort();
         writeServerConf(home.path(), testServerConf(port, "LOCAL_V1_ACCESS=true\n"));
@@ -357,12 +492,17 @@ struct BenchHome {
                                                  {"filename", "bench-chat.gguf"},
                                                  {"downloadedAt", "2026-01-01T00:00:00.000Z"}}})}})
                       .dump(2));
-        writeText(home.file("mivrel/bench/properties.json"),
-                  json({{"mivrelId", "bench"}, {"name", "Bench"}, {"description", "Chat benchmark"}, {"type", "local"},
-                        {"modelId", "bench-model"}, {"n_ctx", nCtx}})
-                      .dump(2));
-        writeText(home.file("mivrel/mivrel.json"),
-                  json({{"mivrelList", json::array({{{"mivrelId", "bench"}}})}}).dump(2));
+        json list = json::array();
+        for (int i = 0; i < instances; ++i) {
+            const std::string id = instance(i);
+            fs::create_directories(home.file("mivrel/" + id));
+            writeText(home.file("mivrel/" + id + "/properties.json"),
+                      json({{"mivrelId", id}, {"name", "Bench"}, {"description", "Chat benchmark"}, {"type", "local"},
+                            {"modelId", "bench-model"}, {"n_ctx", nCtx}})
+                          .dump(2));
+            list.push_back({{"mivrelId", id}});
+        }
+        writeText(home.file("mivrel/mivrel.json"), json({{"mivrelList", list}}).dump(2));
     }
 
     bool start() {
@@ -376,10 +516,12 @@ int engineMode() {
     BenchHome home;
     home.prepare(json::object(), 1024);
     if (!writeBenchModel(home.modelPath()) || !home.start()) return 1;
+    ThreadCensus census(home.server.pid());
+    Client client{home.port, &census};
 
     // The first request loads the model; it is a warm-up and tells which
     // tokens the server prefills.
-    const StreamFigures warm = streamChat(home.port, benchPromptText(), kGenerateTokens);
+    const StreamFigures warm = streamChat(client, benchPromptText(), kGenerateTokens);
     if (!warm.ok) return 1;
     MivrelLLMEngine engine;
     loadBenchEngine(engine, home.modelPath());
@@ -388,13 +530,16 @@ int engineMode() {
 
     Summary server, loop;
     if (!runRounds(
-            "server", [&] { return streamChat(home.port, benchPromptText(), kGenerateTokens); }, server,
+            "server", [&] { return streamChat(client, benchPromptText(), kGenerateTokens); }, server,
             "engine", [&] { return runEngineLoop(engine, prompt, kGenerateTokens); }, loop, kGenerateTokens))
         return 1;
     std::printf("model: llama, 8 layers, n_embd 512, F16, CPU; prompt %zu tokens, %d generated greedily, the same "
-                "text on both sides; median of %d\n",
-                prompt.size(), kGenerateTokens, kRounds);
-    printComparison("server", server, "engine loop", loop);
+                "text on both sides\n",
+                prompt.size(), kGenerateTokens);
+    printComparison("server", server, "engine loop", loop, false);
+    const Spread threads = spreadOf(server.threads);
+    std::printf("threads the server started per request after the first: median %.0f, max %.0f\n", threads.median,
+                threads.max);
     std::printf("targets: time to first token ratio <= 1.10, generation ratio >= 0.97\n");
     const int code = home.server.stop();
     if (code != 0) std::fprintf(stderr, "server exit code %d\n", code);
@@ -410,60 +555,182 @@ bool waitHealthy(uint16_t port, ServerProcess& process) {
     return false;
 }
 
+constexpr int kServerTokens = 256;
+constexpr int kServerPromptTokens = 319;
+constexpr int kServerContext = 1024;
+
+// Starts llama-server on the bench model with `slots` slots of kServerContext
+// tokens each and `threads` threads.
+bool startLlamaServer(ServerProcess& llama, const std::string& program, BenchHome& home, uint16_t port, int slots,
+                      int threads) {
+    const ContextSettings context = benchContext();
+    const std::vector<std::string> args = {"-m", home.modelPath(), "--host", "127.0.0.1", "--port",
+                                           std::to_string(port), "-c", std::to_string(kServerContext * slots),
+                                           "-np", std::to_string(slots), "-b", std::to_string(context.nBatch),
+                                           "-ub", std::to_string(context.nUbatch), "-t", std::to_string(threads),
+                                           "-tb", std::to_string(threads), "-fa", "on", "-ngl", "0", "--no-webui"};
+    if (llama.start(args, home.home.path(), {}, program) && waitHealthy(port, llama)) return true;
+    std::fprintf(stderr, "llama-server did not start:\n%s%s\n", llama.stdoutText().c_str(),
+                 llama.stderrText().c_str());
+    return false;
+}
+
+// User text of one token a byte, sized so that the prompt brisvanesrv renders
+// has kServerPromptTokens tokens; these requests also load the model. Fills
+// `warm` with the last reply (its rawPrompt is the rendered prompt).
+bool sizePromptText(Client& client, std::string& text, StreamFigures& warm, const std::string& instance = "bench") {
+    const std::string words = "The quick brown fox jumps over the lazy dog. ";
+    for (size_t size = kServerPromptTokens; size > 0;) {
+        text.clear();
+        while (text.size() < size) text.push_back(words[text.size() % words.size()]);
+        warm = streamChat(client, text, kServerTokens, instance);
+        if (!warm.ok) return false;
+        if (warm.promptTokens == kServerPromptTokens) return true;
+        if (warm.promptTokens < kServerPromptTokens ||
+            size <= static_cast<size_t>(warm.promptTokens - kServerPromptTokens)) {
+            std::fprintf(stderr, "cannot make a %d-token prompt (%d tokens)\n", kServerPromptTokens, warm.promptTokens);
+            return false;
+        }
+        size -= static_cast<size_t>(warm.promptTokens - kServerPromptTokens);
+    }
+    return false;
+}
+
 int llamaServerMode(const std::string& program) {
-    constexpr int kTokens = 256;
-    constexpr int kPromptTokens = 319;
-    constexpr int kContext = 1024;
     BenchHome home;
-    home.prepare({{"assembler", "qwen3"}}, kContext);
+    home.prepare({{"assembler", "qwen3"}}, kServerContext);
     std::printf("writing the Qwen3-shaped model...\n");
     std::fflush(stdout);
     if (!writeQwen3ShapedModel(home.modelPath()) || !home.start()) return 1;
 
     const uint16_t llamaPort = freeLoopbackPort();
     ServerProcess llama;
-    const ContextSettings context = benchContext();
-    const std::vector<std::string> args = {"-m", home.modelPath(), "--host", "127.0.0.1", "--port",
-                                           std::to_string(llamaPort), "-c", std::to_string(kContext), "-np", "1",
-                                           "-b", std::to_string(context.nBatch), "-ub", std::to_string(context.nUbatch),
-                                           "-t", std::to_string(kThreads), "-tb", std::to_string(kThreads), "-fa",
-                                           "on", "-ngl", "0", "--no-webui"};
-    if (!llama.start(args, home.home.path(), {}, program) || !waitHealthy(llamaPort, llama)) {
-        std::fprintf(stderr, "llama-server did not start:\n%s%s\n", llama.stdoutText().c_str(),
-                     llama.stderrText().c_str());
-        return 1;
-    }
+    if (!startLlamaServer(llama, program, home, llamaPort, 1, kThreads)) return 1;
+    ThreadCensus oursCensus(home.server.pid()), theirsCensus(llama.pid());
+    Client ours{home.port, &oursCensus}, theirs{llamaPort, &theirsCensus};
 
-    // User text of one token a byte, sized so that the rendered prompt has
-    // kPromptTokens tokens; the first requests also load the model.
-    const std::string words = "The quick brown fox jumps over the lazy dog. ";
     std::string text;
     StreamFigures warm;
-    for (size_t size = kPromptTokens; size > 0;) {
-        text.clear();
-        while (text.size() < size) text.push_back(words[text.size() % words.size()]);
-        warm = streamChat(home.port, text, kTokens);
-        if (!warm.ok) return 1;
-        if (warm.promptTokens == kPromptTokens) break;
-        if (warm.promptTokens < kPromptTokens || size <= static_cast<size_t>(warm.promptTokens - kPromptTokens)) {
-            std::fprintf(stderr, "cannot make a %d-token prompt (%d tokens)\n", kPromptTokens, warm.promptTokens);
-            return 1;
-        }
-        size -= static_cast<size_t>(warm.promptTokens - kPromptTokens);
+    if (!sizePromptText(ours, text, warm)) return 1;
+    if (!streamLlamaServer(theirs, warm.rawPrompt, kServerTokens).ok) {
+        std::fprintf(stderr, "llama-server:\n%s\n", llama.stderrText().c_str());
+        return 1;
     }
-    if (!streamLlamaServer(llamaPort, warm.rawPrompt, kTokens).ok) return 1;
 
-    Summary ours, theirs;
+    Summary a, b;
     if (!runRounds(
-            "brisvanesrv", [&] { return streamChat(home.port, text, kTokens); }, ours, "llama-server",
-            [&] { return streamLlamaServer(llamaPort, warm.rawPrompt, kTokens); }, theirs, kTokens))
+            "brisvanesrv", [&] { return streamChat(ours, text, kServerTokens); }, a, "llama-server",
+            [&] { return streamLlamaServer(theirs, warm.rawPrompt, kServerTokens); }, b, kServerTokens))
         return 1;
     std::printf("model: Qwen3 0.6B shape (qwen3, 28 layers, n_embd 1024, vocabulary 151936), Q8_0, random weights, "
-                "CPU, %d threads; prompt %d tokens, %d generated greedily, the same text on both sides; median of "
-                "%d\n",
-                kThreads, warm.promptTokens, kTokens, kRounds);
-    printComparison("brisvanesrv", ours, "llama-server", theirs);
-    std::printf("targets: time to first token ratio <= 1.00, generation ratio >= 1.00\n");
+                "CPU, %d threads; prompt %d tokens, %d generated greedily, the same text on both sides\n",
+                kThreads, warm.promptTokens, kServerTokens);
+    printComparison("brisvanesrv", a, "llama-server", b, true);
+    std::printf("targets: time to first token ratio <= 1.00, token 2 ratio <= 1.00, generation ratio >= 1.00, "
+                "0 threads per request\n");
+    llama.stop();
+    home.server.stop();
+    return 0;
+}
+
+// One round of the parallel mode: every client sends its request at once.
+struct ParallelRound {
+    bool ok = false;
+    double aggregateRate = 0;  // all generated tokens / (first sent .. last end)
+    std::vector<StreamFigures> replies;
+};
+
+ParallelRound runParallel(std::vector<Client>& clients, const std::function<StreamFigures(Client&, int)>& one) {
+    ParallelRound round;
+    round.replies.resize(clients.size());
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < clients.size(); ++i)
+        threads.emplace_back([&, i] { round.replies[i] = one(clients[i], static_cast<int>(i)); });
+    for (std::thread& t : threads) t.join();
+    Clock::time_point first = round.replies.front().sent, last = round.replies.front().end;
+    int tokens = 0;
+    for (const StreamFigures& f : round.replies) {
+        if (!f.ok) return round;
+        first = std::min(first, f.sent);
+        last = std::max(last, f.end);
+        tokens += f.outputTokens;
+    }
+    round.aggregateRate = tokens / std::chrono::duration<double>(last - first).count();
+    round.ok = true;
+    return round;
+}
+
+int parallelMode(const std::string& program) {
+    BenchHome home;
+    home.prepare({{"assembler", "qwen3"}}, kServerContext, kParallel);
+    std::printf("writing the Qwen3-shaped model...\n");
+    std::fflush(stdout);
+    if (!writeQwen3ShapedModel(home.modelPath()) || !home.start()) return 1;
+
+    // The same thread budget on both sides: brisvanesrv's instances each
+    // compute on the library's default kThreads threads.
+    const int budget = kParallel * kThreads;
+    const uint16_t llamaPort = freeLoopbackPort();
+    ServerProcess llama;
+    if (!startLlamaServer(llama, program, home, llamaPort, kParallel, budget)) return 1;
+    std::vector<Client> ours(kParallel), theirs(kParallel);
+    for (int i = 0; i < kParallel; ++i) {
+        ours[i].port = home.port;
+        theirs[i].port = llamaPort;
+    }
+
+    std::string text;
+    StreamFigures warm;
+    if (!sizePromptText(ours[0], text, warm)) return 1;
+    for (int i = 1; i < kParallel; ++i) {
+        if (!streamChat(ours[i], text, kServerTokens, BenchHome::instance(i)).ok) return 1;
+    }
+    if (!streamLlamaServer(theirs[0], warm.rawPrompt, kServerTokens).ok) {
+        std::fprintf(stderr, "llama-server:\n%s\n", llama.stderrText().c_str());
+        return 1;
+    }
+
+    auto oursRound = [&] {
+        return runParallel(ours, [&](Client& c, int i) {
+            return streamChat(c, text, kServerTokens, BenchHome::instance(i));
+        });
+    };
+    auto theirsRound = [&] {
+        return runParallel(theirs, [&](Client& c, int) { return streamLlamaServer(c, warm.rawPrompt, kServerTokens); });
+    };
+    std::vector<double> rateA, rateB, ttftA, ttftB;
+    ParallelRound x, y;
+    int sidesRun = 0;
+    auto roundDone = [&](int round) {
+        if (++sidesRun % 2 != 0) return true;
+        for (size_t i = 0; i < x.replies.size(); ++i) {
+            if (!sameWork("brisvanesrv", x.replies[i], "llama-server", y.replies[i], kServerTokens)) return false;
+        }
+        std::vector<double> ta, tb;
+        for (const StreamFigures& f : x.replies) ta.push_back(f.ttftSeconds * 1000);
+        for (const StreamFigures& f : y.replies) tb.push_back(f.ttftSeconds * 1000);
+        rateA.push_back(x.aggregateRate);
+        rateB.push_back(y.aggregateRate);
+        ttftA.push_back(spreadOf(ta).median);
+        ttftB.push_back(spreadOf(tb).median);
+        std::printf("round %d (%s first): brisvanesrv %.1f tok/s, ttft %.1f ms; llama-server %.1f tok/s, ttft %.1f ms\n",
+                    round, round % 2 == 0 ? "brisvanesrv" : "llama-server", rateA.back(), ttftA.back(), rateB.back(),
+                    ttftB.back());
+        std::fflush(stdout);
+        return true;
+    };
+    if (!alternateRounds(
+            roundsToRun(), [&](int round) { return (x = oursRound()).ok && roundDone(round); },
+            [&](int round) { return (y = theirsRound()).ok && roundDone(round); }))
+        return 1;
+    std::printf("model: Qwen3 0.6B shape, Q8_0, random weights, CPU; %d clients at once, prompt %d tokens, %d "
+                "generated greedily each, the same text everywhere; thread budget %d on each side (brisvanesrv: %d "
+                "instances x %d threads, the library default; llama-server: -np %d -t %d)\n",
+                kParallel, warm.promptTokens, kServerTokens, budget, kParallel, kThreads, kParallel, budget);
+    std::printf("medians of %d rounds (min..max):\n", roundsToRun());
+    printRow("aggregate generation", "tok/s", "brisvanesrv", rateA, "llama-server", rateB);
+    printRow("time to first token", "ms", "brisvanesrv", ttftA, "llama-server", ttftB);
+    std::printf("target: aggregate generation ratio >= 1.00\n");
     llama.stop();
     home.server.stop();
     return 0;
@@ -472,8 +739,10 @@ int llamaServerMode(const std::string& program) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const bench::LoadAverageReport load("chat_bench");
     if (argc == 1) return engineMode();
-    if (argc == 3 && std::strcmp(argv[1], "--llama-server") == 0) {
+    const bool parallel = argc == 4 && std::strcmp(argv[3], "--parallel") == 0;
+    if ((argc == 3 || parallel) && std::strcmp(argv[1], "--llama-server") == 0) {
         // The servers run in the temporary home: the program's path must not
         // depend on this folder.
         const std::filesystem::path program = std::filesystem::absolute(argv[2]);
@@ -481,12 +750,14 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "no program at %s\n", program.c_str());
             return 2;
         }
-        return llamaServerMode(program.string());
+        return parallel ? parallelMode(program.string()) : llamaServerMode(program.string());
     }
     std::fprintf(stderr,
-                 "usage: %s                          brisvanesrv against the engine loop\n"
-                 "       %s --llama-server <program> brisvanesrv against llama.cpp's server "
-                 "(bench/build_llama_server.sh builds it)\n",
-                 argv[0], argv[0]);
+                 "usage: %s                                     brisvanesrv against the engine loop\n"
+                 "       %s --llama-server <program>            brisvanesrv against llama.cpp's server "
+                 "(bench/build_llama_server.sh builds it)\n"
+                 "       %s --llama-server <program> --parallel 4 clients against 4 instances and against "
+                 "llama-server -np 4\n",
+                 argv[0], argv[0], argv[0]);
     return 2;
 }
