@@ -361,6 +361,23 @@ void sendCompleted(MessagesExchange& x, nlohmann::json message) {
     x.handler.sendResponse(x.response);
 }
 
+// A stop that came while the prompt was tokenized: the reply of a
+// generation stopped before its first token (no content, stop reason
+// "abort"). Nothing was decoded, so the engine's figures of the previous
+// reply do not describe this one, and there is nothing to resume.
+void answerStoppedBeforeStart(MessagesExchange& x, ChatTurn& turn, ReplyState& state) {
+    Mivrel& mivrel = *x.found;
+    nlohmann::json message = buildMessageObject(x.messageId, state, 0, turn.genStartMs, mivrel, turn.usage,
+                                                x.req.debugPrompt, turn.promptText);
+    nlohmann::json& usage = message["usage"];
+    usage["stop_reason"] = "abort";
+    usage["resumable"] = false;
+    usage["prefill_ms"] = 0;
+    usage["thinking_tokens"] = 0;
+    x.release.run();
+    sendCompleted(x, std::move(message));
+}
+
 }  // namespace
 
 void handleMessages(const ServiceContext& services, HttpRequestHandler& handler, const Request& request,
@@ -384,6 +401,7 @@ void handleMessages(const ServiceContext& services, HttpRequestHandler& handler,
     if (!composeTurn(x, mivrel, reply, turn)) return;
     ReplyState state;
     if (!startChatTurn(mivrel, x.req.turn, turn, state, reply)) return;
+    if (turn.stoppedBeforeStart) return answerStoppedBeforeStart(x, turn, state);
     if (!generate(x, mivrel, reply, turn, state)) return;
 
     nlohmann::json message = buildMessageObject(x.messageId, state, turn.inputTokens, turn.genStartMs, mivrel,

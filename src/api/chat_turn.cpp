@@ -1,6 +1,7 @@
 #include "api/chat_turn.h"
 
 #include "api/inference_text.h"
+#include "api/instance_reply.h"
 #include "base/logger.h"
 #include "base/text_util.h"
 #include "engine/mivrel.h"
@@ -142,6 +143,17 @@ bool startChatTurn(Mivrel& mivrel, ChatTurnRequest& request, ChatTurn& turn, Rep
     mivrel.lastEndKind.clear();
 
     const bool hasMedia = !request.media.empty();
+    // A text that needs more tokens than the context holds is refused by its
+    // size alone: tokenizing tens of megabytes would hold the instance for
+    // most of a minute only to refuse it then.
+    if (!turn.isContinue) {
+        const std::string tooLong = inputBeyondContext(engine, "messages", turn.promptText.size());
+        if (!tooLong.empty()) {
+            logMessage(2, "[POST /v1/%s/messages] 프롬프트 거절: %s", id, tooLong.c_str());
+            reply.sendMessageError(400, "bad_request", tooLong);
+            return false;
+        }
+    }
     // The decodes run on the instance's engine thread, where the generation
     // goes on (engine_thread.h); their exceptions come back here.
     EngineThread& compute = mivrel.engineThread;
@@ -174,6 +186,13 @@ bool startChatTurn(Mivrel& mivrel, ChatTurnRequest& request, ChatTurn& turn, Rep
             compute.run([&] { engine.startGeneration(tokens); });
         }
     } catch (const MivrelException& e) {
+        if (e.code == MivrelErrorCode::RuntimeFailed && mivrel.abortRequested.load()) {
+            // The client's stop, not a failure of the server.
+            logMessage(4, "[POST /v1/%s/messages] 토크나이즈 중 중지됨", id);
+            turn.stoppedBeforeStart = true;
+            turn.genStartMs = nowMs();
+            return true;
+        }
         if (e.code == MivrelErrorCode::LimitExceeded || e.code == MivrelErrorCode::BadInput) {
             logMessage(2, hasMedia ? "[POST /v1/%s/messages] 이미지/오디오 입력 거절: %s"
                                    : "[POST /v1/%s/messages] 프롬프트 거절: %s",

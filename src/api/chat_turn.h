@@ -54,6 +54,9 @@ struct ChatTurn {
     std::string lastPhase;
     int64_t inputTokens = 0;
     int64_t genStartMs = 0;
+    // A stop request ended the prompt's tokenizing: nothing was decoded and
+    // the reply is that of a generation stopped before its first token.
+    bool stoppedBeforeStart = false;
     UsageContext usage;
     ToolCallRawSource rawSource;
 };
@@ -84,7 +87,10 @@ void composeChatTurn(Mivrel& mivrel, const ChatTurnRequest& request, ChatTurn& t
 // Marks the claim as this generation's, starts the engine, hands over the
 // thinking budget and primes the assembler; sets up `state`. Returns false
 // after answering a refusal or failure through `reply` (400 "bad_request" for
-// refused input, 500 "internal_error" for other engine failures).
+// refused input, a prompt whose bytes cannot fit the context included, which
+// is refused before it is tokenized; 500 "internal_error" for other engine
+// failures). Returns true with turn.stoppedBeforeStart set when a stop
+// request ended the tokenizing: the caller answers as for a stopped reply.
 bool startChatTurn(Mivrel& mivrel, ChatTurnRequest& request, ChatTurn& turn, ReplyState& state,
                    ReplyContext& reply);
 

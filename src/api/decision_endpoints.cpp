@@ -93,6 +93,32 @@ void answer(HttpRequestHandler& handler, Response& response, RequestRelease& rel
     sendJsonDocument(handler, response, 200, outcome.reply);
 }
 
+// An engine failure while scoring: a stop request's end is 409
+// "mivrel_stopped", a prompt beyond the context the client's mistake (400),
+// anything else 500 "internal_error".
+void failScoring(Outcome& outcome, const Mivrel& mivrel, const MivrelException& e, const std::string& id,
+                 const char* endpoint) {
+    if (stoppedByRequest(mivrel, e)) {
+        logMessage(4, "[POST /v1/%s/%s] 판정 중 중지됨", id.c_str(), endpoint);
+        return outcome.fail(409, "mivrel_stopped", "inference stopped");
+    }
+    logMessage(1, "[POST /v1/%s/%s] 판정 실패: %s", id.c_str(), endpoint, e.what());
+    if (e.code == MivrelErrorCode::LimitExceeded) return outcome.fail(400, "bad_request", e.what());
+    outcome.fail(500, "internal_error", e.what());
+}
+
+// Refuses (400, after releasing the instance) a request whose text cannot fit
+// the loaded context, by its size alone and before anything is tokenized.
+bool refuseBeyondContext(HttpRequestHandler& handler, Response& response, RequestRelease& release, Mivrel& mivrel,
+                         const char* field, const ojson& input) {
+    if (!mivrel.engine) return false;
+    const std::string tooLong = inputBeyondContext(*mivrel.engine, field, textBytesOf(input));
+    if (tooLong.empty()) return false;
+    release.run();
+    sendJsonError(handler, response, 400, "bad_request", tooLong);
+    return true;
+}
+
 // Choice request fields after validation.
 struct ChoiceRequest {
     ojson query;
@@ -140,8 +166,8 @@ std::string checkChoiceBody(const nlohmann::json& body, ChoiceRequest& out) {
     return "";
 }
 
-void scoreChoice(DecisionScorer& scorer, const ChoiceRequest& req, const ojson& input, const std::string& id,
-                 Outcome& outcome) {
+void scoreChoice(DecisionScorer& scorer, const ChoiceRequest& req, const ojson& input, const Mivrel& mivrel,
+                 const std::string& id, Outcome& outcome) {
     DecisionQuestion question;
     question.name = "choice";
     question.type = kDecisionChoice;
@@ -155,8 +181,7 @@ void scoreChoice(DecisionScorer& scorer, const ChoiceRequest& req, const ojson& 
     } catch (const std::invalid_argument& e) {
         return outcome.fail(400, "bad_request", e.what());
     } catch (const MivrelException& e) {
-        logMessage(1, "[POST /v1/%s/choice] 판정 실패: %s", id.c_str(), e.what());
-        return outcome.fail(500, "internal_error", e.what());
+        return failScoring(outcome, mivrel, e, id, "choice");
     }
     const size_t best = decisionBestIndex(score.probabilities);
     const std::string method = scorer.methodLabel();
@@ -193,8 +218,7 @@ void scoreSystemOne(DecisionScorer& scorer, const std::vector<DecisionQuestion>&
         } catch (const std::invalid_argument& e) {
             return outcome.fail(400, "bad_request", e.what());
         } catch (const MivrelException& e) {
-            logMessage(1, "[POST /v1/%s/systemone] 판정 실패: %s", id.c_str(), e.what());
-            return outcome.fail(500, "internal_error", e.what());
+            return failScoring(outcome, mivrel, e, id, "systemone");
         }
     }
     ojson& reply = outcome.reply;
@@ -240,6 +264,7 @@ void handleChoice(const ServiceContext& services, HttpRequestHandler& handler, c
 
     RequestRelease release;
     if (!claimAndLoad(release, handler, response, mivrel, id, "choice")) return;
+    if (refuseBeyondContext(handler, response, release, *mivrel, "query", input)) return;
 
     Outcome outcome;
     {
@@ -248,7 +273,7 @@ void handleChoice(const ServiceContext& services, HttpRequestHandler& handler, c
         if (!notReady.empty()) {
             outcome.fail(500, "internal_error", notReady);
         } else {
-            scoreChoice(scorer, req, input, id, outcome);
+            scoreChoice(scorer, req, input, *mivrel, id, outcome);
         }
     }
     answer(handler, response, release, outcome);
@@ -302,6 +327,7 @@ void handleSystemOne(const ServiceContext& services, HttpRequestHandler& handler
 
     RequestRelease release;
     if (!claimAndLoad(release, handler, response, mivrel, id, "systemone")) return;
+    if (refuseBeyondContext(handler, response, release, *mivrel, "state", input)) return;
 
     Outcome outcome;
     {

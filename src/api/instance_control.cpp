@@ -12,6 +12,7 @@
 #include "engine/format_string.h"
 #include "engine/mivrel_claim.h"
 #include "engine/mivrel_manager.h"
+#include "engine/mivrel_exception.h"
 #include "mgmt/service_context.h"
 
 namespace {
@@ -246,7 +247,15 @@ void handleTokenize(const ServiceContext& services, HttpRequestHandler& handler,
         claim.release();
         return sendJsonError(handler, response, 400, "bad_request", tooLong);
     }
-    const std::vector<int32_t> tokens = mivrel->engine->tokenizePrompt(text->get_ref<const std::string&>());
+    std::vector<int32_t> tokens;
+    try {
+        tokens = mivrel->engine->tokenizePrompt(text->get_ref<const std::string&>());
+    } catch (const MivrelException& e) {
+        if (!stoppedByRequest(*mivrel, e)) throw;
+        claim.release();
+        logMessage(4, "[POST /v1/%s/tokenize] 토크나이즈 중 중지됨", id.c_str());
+        return sendStoppedByRequest(handler, response);
+    }
     claim.release();
     nlohmann::json reply = nlohmann::json::object();
     reply["count"] = tokens.size();

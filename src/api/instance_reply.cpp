@@ -3,6 +3,8 @@
 #include "base/json_parse.h"
 #include "base/utf8.h"
 #include "engine/gguf_reader.h"
+#include "engine/mivrel.h"
+#include "engine/mivrel_exception.h"
 #include "engine/mivrel_manager.h"
 #include "mgmt/service_context.h"
 
@@ -49,4 +51,23 @@ std::string inputBeyondContext(MivrelEngine& engine, const std::string& field, s
     if (bytes <= engine.maxInputBytes()) return "";
     return "\"" + field + "\" is too long for the context: " + std::to_string(bytes) + " bytes cannot fit " +
            std::to_string(engine.nCtx()) + " tokens";
+}
+
+size_t textBytesOf(const nlohmann::ordered_json& value) {
+    if (value.is_string()) return value.get_ref<const std::string&>().size();
+    size_t total = 0;
+    if (value.is_object()) {
+        for (auto it = value.begin(); it != value.end(); ++it) total += it.key().size() + textBytesOf(it.value());
+    } else if (value.is_array()) {
+        for (const auto& item : value) total += textBytesOf(item);
+    }
+    return total;
+}
+
+bool stoppedByRequest(const Mivrel& mivrel, const MivrelException& error) {
+    return error.code == MivrelErrorCode::RuntimeFailed && mivrel.abortRequested.load();
+}
+
+void sendStoppedByRequest(HttpRequestHandler& handler, Response& response) {
+    sendJsonError(handler, response, 409, "mivrel_stopped", "inference stopped");
 }

@@ -16,6 +16,7 @@
 class Mivrel;
 struct ServiceContext;
 class MivrelEngine;
+class MivrelException;
 
 // Answers `status` with `document` indented by two spaces and "Content-Type"
 // "application/json". Bytes that are not UTF-8 in its texts become U+FFFD
@@ -42,3 +43,16 @@ nlohmann::json parseBodyAllowingComments(const Request& request);
 // tokenized: "\"<field>\" is too long for the context: <bytes> bytes cannot
 // fit <n_ctx> tokens". Empty when the text may fit.
 std::string inputBeyondContext(MivrelEngine& engine, const std::string& field, size_t bytes);
+
+// The byte count of every string in `value` (keys included): a floor for the
+// prompt text a decision renders from it, so inputBeyondContext of it never
+// refuses a text that fits.
+size_t textBytesOf(const nlohmann::ordered_json& value);
+
+// Whether `error` is the engine's answer to a stop request for `mivrel`
+// (its stop flag set while it tokenized), rather than a failure.
+bool stoppedByRequest(const Mivrel& mivrel, const MivrelException& error);
+
+// The reply of a request that a stop request ended before it produced
+// anything: 409 "mivrel_stopped" "inference stopped".
+void sendStoppedByRequest(HttpRequestHandler& handler, Response& response);

@@ -206,7 +206,22 @@ void rawPromptStream(const ServiceContext& services, HttpRequestHandler& handler
         sendSseDone(handler);
         logMessage(4, "[POST /v1/%s/rawPromptStream] generation end. tokens=%d", id.c_str(), events);
     } catch (const MivrelException& e) {
+        const bool stopped = stoppedByRequest(*mivrel, e);
         release.run();
+        if (!started && stopped) {
+            // A stop during tokenizing ends the stream as a stop between two
+            // tokens does: a "done" event after no tokens.
+            logMessage(4, "[POST /v1/%s/rawPromptStream] 토크나이즈 중 중지됨", id.c_str());
+            response.status = 200;
+            response.reason = reasonPhrase(200);
+            response.headers["Content-Type"] = "text/event-stream";
+            response.headers["Cache-Control"] = "no-cache";
+            response.headers["X-Accel-Buffering"] = "no";
+            handler.beginChunked(response);
+            writeEvent(handler, "done", R"({"elapsed_ms":0,"tokenCount":0})");
+            sendSseDone(handler);
+            return;
+        }
         logMessage(1, "[POST /v1/%s/rawPromptStream] MivrelException: %s", id.c_str(), e.what());
         if (!started) return sendJsonError(handler, response, 500, "internal_error", e.what());
         nlohmann::json error = nlohmann::json::object();
