@@ -23,8 +23,9 @@ private:
     InputStream& input_;
 };
 
-// The body buffer's first size; it doubles as bytes arrive.
-constexpr size_t kFirstBodyBuffer = 64 * 1024;
+// The most body bytes one read asks for: the part of the reserved buffer
+// that is filled (and so touched) ahead of the bytes.
+constexpr size_t kBodyReadStep = 64 * 1024;
 
 // "HTTP/1." and one digit: the versions this server speaks.
 bool isHttp1Version(const std::string& version) {
@@ -134,10 +135,12 @@ bool readHttpRequest(InputStream& input, Request& request, const RequestLimits& 
     uint64_t bodySize = 0;
     if (!parseContentLength(length->second, limits.maxBodyBytes, &bodySize))
         throw HttpBadRequestException("Invalid Content-Length: " + length->second);
+    if (bodySize > limits.maxBodyBytes) throw HttpRequestRejectedException(413, "Request body too large");
     if (limits.bodyLimitFor) {
         const BodyLimitRule rule = limits.bodyLimitFor(request);
         if (rule.maxBytes > 0 && rule.maxBytes < limits.maxBodyBytes && bodySize > rule.maxBytes) {
-            if (rule.code.empty()) throw HttpRequestRejectedException(413, "Request body too large");
+            if (rule.code.empty())
+                throw HttpRequestRejectedException(413, rule.message.empty() ? "Request body too large" : rule.message);
             throw HttpRequestRejectedException(rule.status, rule.message, rule.code);
         }
     }
@@ -148,9 +151,12 @@ bool readHttpRequest(InputStream& input, Request& request, const RequestLimits& 
         interim->write(kContinue, static_cast<int>(sizeof kContinue - 1));
         interim->flush();
     }
-    // The declared length is only the client's word: the buffer grows with
-    // the bytes that actually arrive.
+    // The declared length is within the route's limit: the buffer is
+    // reserved once for it (no copies as it fills), but its pages are only
+    // touched as bytes actually arrive, so a client that declares much and
+    // sends little costs little.
     const size_t total = static_cast<size_t>(bodySize);
+    request.body.reserve(total);
     size_t received = 0;
     const auto bodyStart = std::chrono::steady_clock::now();
     while (received < total) {
@@ -163,10 +169,8 @@ bool readHttpRequest(InputStream& input, Request& request, const RequestLimits& 
         } else {
             input.clearDeadline();
         }
-        if (received == request.body.size()) {
-            request.body.resize(std::min(total, std::max(received * 2, kFirstBodyBuffer)));
-        }
-        const size_t room = std::min<size_t>(request.body.size() - received, 1 << 30);
+        const size_t room = std::min(total - received, kBodyReadStep);
+        request.body.resize(received + room);
         const int n = input.read(request.body.data() + received, static_cast<int>(room));
         if (n < 0) {
             request.body.clear();
@@ -174,6 +178,7 @@ bool readHttpRequest(InputStream& input, Request& request, const RequestLimits& 
             return false;
         }
         received += static_cast<size_t>(n);
+        request.body.resize(received);
     }
     return true;
 }

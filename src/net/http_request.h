@@ -104,8 +104,9 @@ struct RequestLimits {
 // HttpRequestRejectedException for the limits above (414, 431, 413 or the
 // route's own rule), any Transfer-Encoding (501) and a version other than
 // HTTP/1.x (505); lets IOException from the stream pass. Nothing of an
-// over-long or refused body is read, and the body buffer grows only as bytes
-// arrive, never from the declared length alone. A head slower than
+// over-long or refused body is read; the body buffer is reserved once from
+// the declared length (already within the limits) and its memory is touched
+// only as bytes arrive. A head slower than
 // headDeadlineMs or a body slower than minBodyBytesPerSecond ends in the
 // stream's time-out (IOException 10060). When `interim` is given and
 // an HTTP/1.1 request with a body says "Expect: 100-continue", the interim

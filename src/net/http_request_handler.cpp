@@ -7,9 +7,34 @@
 #include "base/case_fold.h"
 #include "net/io_exception.h"
 #include "net/streams.h"
+#include "platform/memory_release.h"
 
 namespace {
 const char kWaiting[] = " (이후 다음 요청 대기 중)";
+
+// A request or reply buffer at least this large is given back to the system
+// when its request ends.
+constexpr size_t kLargeBuffer = 1024 * 1024;
+
+// Frees a large request body or reply body when one request ends, on every
+// way out, and hands the memory back to the system: the allocator would keep
+// it resident for reuse otherwise.
+class LargeBufferRelease {
+public:
+    LargeBufferRelease(Request& request, Response& response) : request_(request), response_(response) {}
+    ~LargeBufferRelease() {
+        if (request_.body.capacity() < kLargeBuffer && response_.body.capacity() < kLargeBuffer) return;
+        std::vector<uint8_t>().swap(request_.body);
+        std::vector<uint8_t>().swap(response_.body);
+        returnFreedMemoryToSystem();
+    }
+    LargeBufferRelease(const LargeBufferRelease&) = delete;
+    LargeBufferRelease& operator=(const LargeBufferRelease&) = delete;
+
+private:
+    Request& request_;
+    Response& response_;
+};
 
 std::string headText(const Response& response) {
     std::string head = response.version + " " + std::to_string(response.status) + " " + response.reason + "\r\n";
@@ -69,6 +94,7 @@ void HttpRequestHandler::ioProcessingHandler() {
     for (;;) {
         Request request;
         Response response;
+        const LargeBufferRelease release(request, response);
         responseSent_ = false;
         closeAfterReply_ = false;
         lastRequest_ += kWaiting;

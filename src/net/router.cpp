@@ -40,21 +40,25 @@ std::string staticPathFor(const StaticRow& row, const std::string& path) {
     return std::string();
 }
 
-// Instance rows in table order: method, suffix, slot.
+constexpr uint64_t kNoBody = kNoBodyLimitBytes;
+constexpr uint64_t kJson = kJsonBodyLimitBytes;
+
+// Instance rows in table order: method, suffix, slot, body limit.
 struct InstanceRow {
     const char* method;
     const char* suffix;
     InstanceRoute RouteHandlers::*slot;
+    uint64_t bodyLimit;
 };
 const InstanceRow kRowsBeforeFiles[] = {
-    {"POST", "/reset", &RouteHandlers::reset},
-    {"POST", "/messages", &RouteHandlers::messages},
-    {"POST", "/rawPromptStream", &RouteHandlers::rawPromptStream},
-    {"GET", "/status", &RouteHandlers::status},
-    {"GET", "/modelInfo", &RouteHandlers::modelInfo},
-    {"POST", "/stop", &RouteHandlers::stop},
-    {"POST", "/unload", &RouteHandlers::unload},
-    {"POST", "/tokenize", &RouteHandlers::tokenize},
+    {"POST", "/reset", &RouteHandlers::reset, kNoBody},
+    {"POST", "/messages", &RouteHandlers::messages, kJson},
+    {"POST", "/rawPromptStream", &RouteHandlers::rawPromptStream, kJson},
+    {"GET", "/status", &RouteHandlers::status, kNoBody},
+    {"GET", "/modelInfo", &RouteHandlers::modelInfo, kNoBody},
+    {"POST", "/stop", &RouteHandlers::stop, kNoBody},
+    {"POST", "/unload", &RouteHandlers::unload, kNoBody},
+    {"POST", "/tokenize", &RouteHandlers::tokenize, kJson},
 };
 struct GenerateRow {
     const char* suffix;
@@ -67,10 +71,20 @@ const GenerateRow kGenerateRows[] = {
     {"/videoGenerate", "VIDEO", "videoGenerate"},
 };
 const InstanceRow kRowsAfterGenerate[] = {
-    {"POST", "/choice", &RouteHandlers::choice},
-    {"POST", "/systemone", &RouteHandlers::systemOne},
-    {"POST", "/switch-conversation", &RouteHandlers::switchConversation},
+    {"POST", "/choice", &RouteHandlers::choice, kJson},
+    {"POST", "/systemone", &RouteHandlers::systemOne, kJson},
+    {"POST", "/switch-conversation", &RouteHandlers::switchConversation, kJson},
 };
+
+// The row of `rows` that matches, or null.
+const InstanceRow* matchingRow(const InstanceRow* rows, size_t count, const std::string& method,
+                               const std::string& path) {
+    for (size_t i = 0; i < count; ++i) {
+        if (method == rows[i].method && !extractPathParam(path, kInstancePrefix, rows[i].suffix).empty())
+            return &rows[i];
+    }
+    return nullptr;
+}
 
 void sendServiceDown(HttpRequestHandler& handler, Response& response) {
     response.status = 503;
@@ -164,9 +178,40 @@ bool routeRequest(const RouteHandlers& routes, const NetOptions& options, HttpRe
     return false;
 }
 
+uint64_t declaredBodyLimit(const std::string& method, const std::string& path) {
+    // Same order as routeRequest, so a path takes the limit of the row that
+    // serves it.
+    if (method == "GET" || method == "HEAD" || method == "DELETE") return kNoBody;
+    if (startsWith(path, "/mgmt-api/")) return kJson;
+    if (!startsWith(path, "/v1/")) return kNoBody;
+    if (path == "/v1/mivrel") return method == "POST" ? kJson : kNoBody;
+    if (const InstanceRow* row = matchingRow(kRowsBeforeFiles, std::size(kRowsBeforeFiles), method, path))
+        return row->bodyLimit;
+    std::string id;
+    std::string name;
+    // Uploads declare their own limit (RouteHandlers::bodyLimit).
+    if (parseFilesPath(path, &id, &name)) return kNoBody;
+    if (method == "POST") {
+        for (const GenerateRow& row : kGenerateRows) {
+            if (!extractPathParam(path, kInstancePrefix, row.suffix).empty()) return kJson;
+        }
+    }
+    if (const InstanceRow* row = matchingRow(kRowsAfterGenerate, std::size(kRowsAfterGenerate), method, path))
+        return row->bodyLimit;
+    return kNoBody;
+}
+
 BodyLimitRule routeBodyLimit(const RouteHandlers& routes, const Request& head) {
-    const BodyLimit& limit = routes.bodyLimit;
-    return limit ? limit(head) : BodyLimitRule{};
+    if (routes.bodyLimit) {
+        BodyLimitRule own = routes.bodyLimit(head);
+        if (own.maxBytes > 0) return own;
+    }
+    BodyLimitRule rule;
+    rule.maxBytes = declaredBodyLimit(head.method, head.path);
+    rule.status = 413;
+    rule.message = "Request body too large: " + head.method + " " + head.path + " takes at most " +
+                   std::to_string(rule.maxBytes) + " bytes";
+    return rule;
 }
 
 std::string extractPathParam(const std::string& path, const std::string& prefix, const std::string& suffix) {

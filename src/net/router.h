@@ -69,9 +69,22 @@ struct RouteHandlers {
     InstanceRoute switchConversation;  // POST .../switch-conversation
 };
 
-// routes.bodyLimit of the request head, no limit (maxBytes 0) when the slot
-// is empty.
+// The body limits the routes declare. Routes that read no body (clients do
+// send "{}" there) take a few KiB; the JSON bodies of the inference and
+// management APIs a few MiB; the file upload declares its own through
+// RouteHandlers::bodyLimit. Requests that no route serves take what a route
+// without a body takes.
+inline constexpr uint64_t kNoBodyLimitBytes = 8 * 1024;
+inline constexpr uint64_t kJsonBodyLimitBytes = 4 * 1024 * 1024;
+
+// The body limit of a request head: routes.bodyLimit's rule when it names a
+// limit (maxBytes above 0), else the limit its route row declares, refused
+// with 413 and a text that names that limit. Never 0.
 BodyLimitRule routeBodyLimit(const RouteHandlers& routes, const Request& head);
+
+// The limit the route table declares for `method` and `path` (one of the two
+// constants above).
+uint64_t declaredBodyLimit(const std::string& method, const std::string& path);
 
 // Dispatches `request` by the route table to the handlers in `routes`, with
 // the inference service's state read from `options` at the request. Returns

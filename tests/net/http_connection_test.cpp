@@ -143,6 +143,32 @@ TEST_F(HttpConnectionTest, ExpectContinueGetsAnInterimReplyBeforeTheBody) {
     EXPECT_EQ(statusLine(peer_->output().written), "HTTP/1.1 413 Content Too Large");
 }
 
+// A body beyond its route's limit is refused by its declared length, before
+// a byte of it is read, with a text that names the limit; within it, it is
+// served.
+TEST_F(HttpConnectionTest, BodiesBeyondTheirRoutesLimitAre413) {
+    struct Case {
+        std::string request;
+        std::string status;
+        std::string body;
+    } cases[] = {
+        {"GET /mgmt-api/echo HTTP/1.1\r\nContent-Length: 8193\r\n\r\n" + std::string(8193, 'g'),
+         "HTTP/1.1 413 Content Too Large", "Request body too large: GET /mgmt-api/echo takes at most 8192 bytes"},
+        {"POST /mgmt-api/echo HTTP/1.1\r\nContent-Length: 4194305\r\n\r\nxyz", "HTTP/1.1 413 Content Too Large",
+         "Request body too large: POST /mgmt-api/echo takes at most 4194304 bytes"},
+        {"POST /mgmt-api/echo HTTP/1.1\r\nContent-Length: 100000\r\n\r\n" + std::string(100000, 'p'),
+         "HTTP/1.1 200 OK", std::string(100000, 'p')},
+        {"GET /mgmt-api/echo HTTP/1.1\r\nContent-Length: 2\r\n\r\n{}", "HTTP/1.1 200 OK", "{}"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.body.substr(0, 80));
+        const auto replies = serve(c.request);
+        ASSERT_EQ(replies.size(), 1u);
+        EXPECT_EQ(statusLine(replies[0]), c.status);
+        EXPECT_EQ(bodyOf(replies[0]), c.body);
+    }
+}
+
 TEST_F(HttpConnectionTest, ManyHeadersAndLargeHeadAre431) {
     std::string many = "GET / HTTP/1.1\r\n";
     for (int i = 0; i < 101; ++i) many += "X-" + std::to_string(i) + ": 1\r\n";

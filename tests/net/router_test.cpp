@@ -188,4 +188,61 @@ TEST(RouterHelpers, ParseFilesPath) {
     EXPECT_EQ(toLower("AbC-1"), "abc-1");
 }
 
+// Each route declares its body limit: a few KiB where nothing is read, a few
+// MiB for JSON bodies; the upload's own rule wins where it names one.
+TEST(RouterHelpers, BodyLimitsAreDeclaredPerRoute) {
+    const uint64_t none = kNoBodyLimitBytes;
+    const uint64_t json = kJsonBodyLimitBytes;
+    struct Case {
+        const char* method;
+        const char* path;
+        uint64_t limit;
+    } cases[] = {
+        {"GET", "/v1/mivrels", none},
+        {"GET", "/app/index.html", none},
+        {"POST", "/", none},
+        {"POST", "/nothing", none},
+        {"POST", "/v1/mivrel", json},
+        {"POST", "/v1/mivrel/a/reset", none},
+        {"POST", "/v1/mivrel/a/stop", none},
+        {"POST", "/v1/mivrel/a/unload", none},
+        {"GET", "/v1/mivrel/a/status", none},
+        {"POST", "/v1/mivrel/a/messages", json},
+        {"POST", "/v1/mivrel/a/rawPromptStream", json},
+        {"POST", "/v1/mivrel/a/tokenize", json},
+        {"POST", "/v1/mivrel/a/choice", json},
+        {"POST", "/v1/mivrel/a/systemone", json},
+        {"POST", "/v1/mivrel/a/switch-conversation", json},
+        {"POST", "/v1/mivrel/a/imageGenerate", json},
+        {"POST", "/v1/mivrel/a/files/x/messages", json},  // the messages row, as routed
+        {"DELETE", "/v1/mivrel/a/files/x", none},
+        {"POST", "/v1/mivrel/a/files/x", none},
+        {"POST", "/v1/mivrel/a/nothing", none},
+        {"POST", "/mgmt-api/mivrel/create", json},
+        {"GET", "/mgmt-api/events", none},
+    };
+    RouteHandlers routes;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.method) + " " + c.path);
+        Request head;
+        head.method = c.method;
+        head.path = c.path;
+        const BodyLimitRule rule = routeBodyLimit(routes, head);
+        EXPECT_EQ(rule.maxBytes, c.limit);
+        EXPECT_EQ(rule.status, 413);
+        EXPECT_EQ(rule.message, std::string("Request body too large: ") + c.method + " " + c.path + " takes at most " +
+                                    std::to_string(c.limit) + " bytes");
+    }
+    routes.bodyLimit = [](const Request& head) {
+        return head.path == "/v1/mivrel/a/files" ? BodyLimitRule{50, 400, "bad_request", "too large"}
+                                                 : BodyLimitRule{};
+    };
+    Request upload;
+    upload.method = "POST";
+    upload.path = "/v1/mivrel/a/files";
+    EXPECT_EQ(routeBodyLimit(routes, upload).maxBytes, 50u);
+    upload.path = "/v1/mivrel/a/messages";
+    EXPECT_EQ(routeBodyLimit(routes, upload).maxBytes, json) << "no own rule: the table's";
+}
+
 }  // namespace
