@@ -60,8 +60,8 @@ void startTcpServer(ServiceContext& services) {
     }
     const RouteHandlers& routes = appRoutes();
     const NetOptions& options = appNetOptions();
-    services.tcpServer->setPeerHandler(
-        [&routes, &options](Peer* peer) { HttpServ(routes, options, peer, ConnOrigin::Socket); });
+    services.tcpServer->setSessionFactory(
+        [&routes, &options](Peer* peer) { return makeHttpSession(routes, options, peer, ConnOrigin::Socket); });
     try {
         services.tcpServer->start();
     } catch (const std::exception& e) {

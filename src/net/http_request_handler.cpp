@@ -91,7 +91,12 @@ void HttpRequestHandler::sendPlain(int status, const std::string& text) {
 }
 
 void HttpRequestHandler::ioProcessingHandler() {
-    for (;;) {
+    while (serveNextRequest()) {
+    }
+}
+
+bool HttpRequestHandler::serveNextRequest() {
+    {
         Request request;
         Response response;
         const LargeBufferRelease release(request, response);
@@ -105,15 +110,15 @@ void HttpRequestHandler::ioProcessingHandler() {
             if (peer_) peer_->setIdle(true);
             input_->waitForData();
             if (peer_) peer_->setIdle(false);
-            if (!readRequest(request)) return;
+            if (!readRequest(request)) return false;
         } catch (const HttpBadRequestException& e) {
             refuseAndClose(400, std::string(), e.what());
-            return;
+            return false;
         } catch (const HttpRequestRejectedException& e) {
             // The rest of the request was never read, so the connection
             // cannot carry another one.
             refuseAndClose(e.status(), e.code(), e.what());
-            return;
+            return false;
         }
 
         bool keepAlive = true;
@@ -151,7 +156,7 @@ void HttpRequestHandler::ioProcessingHandler() {
             if (responseSent_) closeAfterReply_ = true;
             else sendPlain(failedStatus, failedText);
         }
-        if (!keepAlive || closeAfterReply_) return;
+        return keepAlive && !closeAfterReply_;
     }
 }
 

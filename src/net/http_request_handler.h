@@ -38,6 +38,10 @@ public:
     // IOException pass.
     void ioProcessingHandler();
 
+    // Reads and serves one request: the loop above, once. Returns whether
+    // the connection carries another request. Lets IOException pass.
+    bool serveNextRequest();
+
     // Reads one request with this connection's limits; see readHttpRequest.
     bool readRequest(Request& request);
 

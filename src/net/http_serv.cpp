@@ -88,26 +88,59 @@ void HttpServ(const RouteHandlers& routes, const NetOptions& options, Peer* peer
     HttpServ(routes, options, peer, origin, RequestLimits());
 }
 
+namespace {
+
+void logTimedOut(const HttpRequestHandler& handler) {
+    logMessage(9, "[HttpServ] idle keep-alive connection closed by timeout (last_request=%s)",
+               handler.lastRequest().c_str());
+}
+
+class HttpSession : public ConnectionSession {
+public:
+    HttpSession(const RouteHandlers& routes, const NetOptions& options, Peer* peer, ConnOrigin origin,
+                const RequestLimits& limits)
+        : handler_(makeHttpRequestHandler(routes, options, peer, peer->getInputStream(), peer->getOutputStream())) {
+        handler_->setRequestLimits(limits);
+        handler_->setAttribute("origin", origin);
+        handler_->setAttribute("peerPort", peer->getPort());
+        if (routes.prepareConnection) routes.prepareConnection(*handler_);
+    }
+    HttpSession(const HttpSession&) = delete;
+    HttpSession& operator=(const HttpSession&) = delete;
+
+    bool serve() override {
+        try {
+            return handler_->serveNextRequest();
+        } catch (const IOException& e) {
+            if (e.code() == sockerr::kTimedOut) {
+                logTimedOut(*handler_);
+            } else {
+                logMessage(9, "[HttpServ] ioProcessingHandler() 중에 IOException: %s (code=%d, last_request=%s)",
+                           e.what(), e.code(), handler_->lastRequest().c_str());
+            }
+            return false;
+        }
+    }
+
+    void timedOut() override { logTimedOut(*handler_); }
+
+private:
+    std::unique_ptr<HttpRequestHandler> handler_;
+};
+
+}  // namespace
+
+std::unique_ptr<ConnectionSession> makeHttpSession(const RouteHandlers& routes, const NetOptions& options,
+                                                   Peer* peer, ConnOrigin origin, const RequestLimits& limits) {
+    return std::make_unique<HttpSession>(routes, options, peer, origin, limits);
+}
+
 void HttpServ(const RouteHandlers& routes, const NetOptions& options, Peer* peer, ConnOrigin origin,
               const RequestLimits& limits) {
     logMessage(9, "[HttpServ] client(id:%u, ip:%s) connected", peer->getId(), peer->getAddress().c_str());
-    auto handler = makeHttpRequestHandler(routes, options, peer, peer->getInputStream(), peer->getOutputStream());
-    handler->setRequestLimits(limits);
-    handler->setAttribute("origin", origin);
-    handler->setAttribute("peerPort", peer->getPort());
-    if (routes.prepareConnection) routes.prepareConnection(*handler);
-
+    HttpSession session(routes, options, peer, origin, limits);
     const int64_t start = nowMs();
-    try {
-        handler->ioProcessingHandler();
-    } catch (const IOException& e) {
-        if (e.code() == sockerr::kTimedOut) {
-            logMessage(9, "[HttpServ] idle keep-alive connection closed by timeout (last_request=%s)",
-                       handler->lastRequest().c_str());
-        } else {
-            logMessage(9, "[HttpServ] ioProcessingHandler() 중에 IOException: %s (code=%d, last_request=%s)", e.what(),
-                       e.code(), handler->lastRequest().c_str());
-        }
+    while (session.serve()) {
     }
     logMessage(9, "[HttpServ] client(id:%u) disconnected (%lld ms)", peer->getId(),
                static_cast<long long>(nowMs() - start));

@@ -8,6 +8,7 @@
 #include "net/http_request_handler.h"
 #include "net/net_options.h"
 #include "net/router.h"
+#include "net/tcp_server.h"
 
 class Peer;
 
@@ -50,3 +51,12 @@ void HttpServ(const RouteHandlers& routes, const NetOptions& options, Peer* peer
 // deadlines through it).
 void HttpServ(const RouteHandlers& routes, const NetOptions& options, Peer* peer, ConnOrigin origin,
               const RequestLimits& limits);
+
+// The session of one accepted connection for TcpServer::setSessionFactory:
+// each serve() reads and answers one request (its head already buffered) by
+// `routes` with `options`, like HttpServ does in a loop. An IOException ends
+// the connection (serve() returns false). `routes` and `options` must
+// outlive it.
+std::unique_ptr<ConnectionSession> makeHttpSession(const RouteHandlers& routes, const NetOptions& options,
+                                                   Peer* peer, ConnOrigin origin,
+                                                   const RequestLimits& limits = RequestLimits());

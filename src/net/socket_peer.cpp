@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "net/http_request.h"
 #include "net/io_exception.h"
 #include "platform/socket_errors.h"
 #include "net/line_reader.h"
@@ -23,7 +24,65 @@ const char kClosedText[] = "already closed socket";
 
 }  // namespace
 
-SocketInputStream::SocketInputStream(PeerImpl& peer) : peer_(peer), buffer_(kReadAhead) {}
+namespace {
+// The most a waiting connection buffers: a little more than the largest head
+// the parser takes, so a head that large is handed on (and refused).
+constexpr size_t kMaxHeadBuffer = 80 * 1024;
+// The first size of a waiting connection's buffer; it doubles up to the above.
+constexpr size_t kFirstHeadBuffer = 2048;
+}  // namespace
+
+SocketInputStream::SocketInputStream(PeerImpl& peer)
+    : peer_(peer), scanner_(RequestLimits().maxLineBytes, RequestLimits().maxHeaderLines,
+                            RequestLimits().maxHeadBytes) {}
+
+void SocketInputStream::startHeadScan() {
+    scanner_.reset();
+    scanned_ = begin_;
+}
+
+void SocketInputStream::scanBuffered() {
+    if (scanned_ < begin_) scanned_ = begin_;
+    if (scanned_ < end_) scanned_ += scanner_.feed(buffer_.data() + scanned_, end_ - scanned_);
+}
+
+bool SocketInputStream::bufferedHeadComplete() {
+    scanBuffered();
+    return scanner_.complete();
+}
+
+HeadProgress SocketInputStream::collectHead() {
+    if (peer_.isClosed()) return HeadProgress::Closed;
+    scanBuffered();
+    while (!scanner_.complete()) {
+        // Room at the end: move the unread bytes to the front, then grow.
+        if (end_ == buffer_.size() && begin_ > 0) {
+            std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+            end_ -= begin_;
+            scanned_ -= begin_;
+            begin_ = 0;
+        }
+        if (end_ == buffer_.size()) {
+            if (buffer_.size() >= kMaxHeadBuffer) return HeadProgress::Complete;  // the parser refuses it
+            buffer_.resize(std::min(kMaxHeadBuffer, std::max(kFirstHeadBuffer, buffer_.size() * 2)));
+        }
+        const ssize_t n = receiveSome(peer_.fd(), buffer_.data() + end_, buffer_.size() - end_, true);
+        if (n > 0) {
+            end_ += static_cast<size_t>(n);
+            scanBuffered();
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return HeadProgress::Waiting;
+        return HeadProgress::Closed;
+    }
+    return HeadProgress::Complete;
+}
+
+void SocketInputStream::releaseEmptyBuffer() {
+    if (begin_ < end_) return;
+    std::vector<char>().swap(buffer_);
+    begin_ = end_ = scanned_ = 0;
+}
 
 void SocketInputStream::awaitReadable() {
     if (peer_.isClosed()) throwClosed();
@@ -63,7 +122,9 @@ size_t SocketInputStream::receive(void* buffer, size_t size) {
 }
 
 bool SocketInputStream::fill() {
+    if (buffer_.size() < kReadAhead) buffer_.resize(kReadAhead);
     begin_ = 0;
+    scanned_ = 0;
     end_ = receive(buffer_.data(), buffer_.size());
     return end_ > 0;
 }
@@ -79,7 +140,7 @@ int SocketInputStream::read(void* buffer, int size) {
         return static_cast<int>(n);
     }
     // Large reads (request bodies) go straight into the caller's buffer.
-    if (wanted >= buffer_.size()) {
+    if (wanted >= kReadAhead) {
         const size_t n = receive(buffer, wanted);
         return n == 0 ? -1 : static_cast<int>(n);
     }

@@ -14,9 +14,17 @@
 #include <string>
 #include <vector>
 
+#include "net/head_scanner.h"
 #include "net/streams.h"
 
 class PeerImpl;
+
+// What a look at the socket without waiting found about the next request.
+enum class HeadProgress {
+    Waiting,   // its head is not complete yet
+    Complete,  // the parser can read its head (or refuse it) without waiting
+    Closed,    // the client closed or the socket failed before that
+};
 
 class SocketInputStream : public InputStream {
 public:
@@ -31,7 +39,28 @@ public:
     void setDeadline(std::chrono::steady_clock::time_point deadline) override { deadline_ = deadline; }
     void clearDeadline() override { deadline_.reset(); }
 
+    // Waiting for the next request without a thread. The owner of the
+    // connection (the server's poller while the connection waits, then the
+    // thread that serves it) calls these; never two threads at once.
+    //
+    // Starts looking for the next request's head in what is buffered.
+    void startHeadScan();
+    // Moves what the client has sent into the read-ahead buffer without
+    // waiting (at most a little more than the largest head the parser
+    // takes) and tells whether the head is complete.
+    HeadProgress collectHead();
+    // Whether the head is complete in what is already buffered; reads
+    // nothing from the socket.
+    bool bufferedHeadComplete();
+    // Whether any byte of the head has arrived.
+    bool headStarted() const { return scanner_.started(); }
+    // Gives the read-ahead buffer back while it holds nothing, so a waiting
+    // connection costs little memory.
+    void releaseEmptyBuffer();
+
 private:
+    // Feeds the buffered bytes not yet looked at to the scanner.
+    void scanBuffered();
     // Waits until the socket is readable within the receive time-out and the
     // deadline; throws IOException otherwise.
     void awaitReadable();
@@ -47,6 +76,8 @@ private:
     std::vector<char> buffer_;
     size_t begin_ = 0;
     size_t end_ = 0;
+    size_t scanned_ = 0;  // buffer_ index up to which the scanner has looked
+    HeadScanner scanner_;
     std::optional<std::chrono::steady_clock::time_point> deadline_;
 };
 

@@ -6,7 +6,9 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <list>
+#include <map>
 #include <mutex>
 #include <stdexcept>
 #include <system_error>
@@ -15,71 +17,169 @@
 
 #include "base/logger.h"
 #include "net/socket_peer.h"
+#include "platform/readiness_poller.h"
 #include "platform/tcp_socket.h"
+#include "platform/wake_pipe.h"
 
 namespace {
 
-constexpr int kBacklog = 20;
+using Clock = std::chrono::steady_clock;
 
-// What connection threads share with the server. Held by shared pointers so
-// that a thread still finishing after stop() gave up waiting never touches a
-// destroyed server.
-struct ConnectionRegistry {
-    std::mutex mutex;
-    std::condition_variable finished;
-    std::list<std::shared_ptr<Peer>> peers;
-    int active = 0;
+// Connections the system completes before the poller accepts them. A burst
+// of clients (or sockets that reopen as their deadline closes them) beyond
+// it has its handshakes dropped and retried a second later, which a normal
+// client would feel; the poller accepts quickly, so a deep queue stays short.
+constexpr int kBacklog = 1024;
+// Poller tags of the two descriptors that are not connections.
+constexpr uint64_t kListenTag = 0;
+constexpr uint64_t kWakeTag = 1;
+// How often the poller looks for connections past their deadline.
+constexpr int kSweepMs = 250;
+// Connections accepted in one round before the poller looks at the others.
+constexpr int kAcceptsPerRound = 64;
+
+// One accepted connection. Owned by exactly one side at a time: the poller
+// while it waits (in its table), a worker while it is served (in the job
+// queue or running); the hand-over goes through the core's mutex.
+struct Connection {
+    std::shared_ptr<PeerImpl> peer;
+    std::unique_ptr<ConnectionSession> session;  // null: served by the peer handler
+    uint64_t tag = 0;                            // poller tag while it waits
+    Clock::time_point deadline;                  // while it waits
+    bool headDeadline = false;                   // deadline is the head's, not the idle one
+};
+using ConnectionPtr = std::shared_ptr<Connection>;
+
+// What the poller, the workers and the server object share. Held by shared
+// pointers so that a worker still finishing after stop() gave up waiting
+// never touches a destroyed server.
+struct ServerCore {
+    explicit ServerCore(const TcpServerOptions& o) : options(o) {}
+
+    const TcpServerOptions options;
     TcpServer::PeerHandler handler;
+    TcpServer::SessionFactory factory;
+    WakePipe wake;
+
+    std::mutex mutex;
+    std::condition_variable work;      // a job was queued, or stopping
+    std::condition_variable finished;  // a job ended
+    std::deque<ConnectionPtr> jobs;
+    std::vector<ConnectionPtr> returned;  // served, back to the poller
+    std::list<std::shared_ptr<Peer>> peers;
+    int workers = 0;
+    int idleWorkers = 0;
+    int busy = 0;     // connections queued or in a worker
+    int waiting = 0;  // connections in the poller
+    bool stopping = false;
+
+    void unlist(const std::shared_ptr<Peer>& peer) {
+        std::lock_guard<std::mutex> lock(mutex);
+        peers.remove(peer);
+    }
 };
 
-void servePeer(const std::shared_ptr<ConnectionRegistry>& registry, const std::shared_ptr<Peer>& peer) {
-    try {
-        if (!registry->handler) throw std::bad_function_call();
-        registry->handler(peer.get());
-    } catch (const std::exception& e) {
-        logMessage(2, "[tcpserv] 피어 처리 중 예외 발생 (%s): %s", typeid(e).name(), e.what());
-    } catch (...) {
-        logMessage(2, "[tcpserv] 피어 처리 중 알 수 없는(비표준) 예외 발생");
-    }
-    peer->close();
-    std::lock_guard<std::mutex> lock(registry->mutex);
-    registry->peers.remove(peer);
-    --registry->active;
-    registry->finished.notify_all();
+// Ends a connection: shuts it down and drops it from the list. The socket is
+// released with the last reference to the peer.
+void closeConnection(ServerCore& core, const ConnectionPtr& connection) {
+    connection->peer->close();
+    core.unlist(connection->peer);
 }
 
-// What the accept thread reads and discards of a refused client's request
-// before closing: what has already arrived, never more than this, so a
-// client that keeps sending cannot hold up accepting.
+// What a refused client may still send before its connection is closed.
 constexpr size_t kRefusalDrainBytes = 64 * 1024;
 
-// Answers a connection beyond the limit without reading its request. The
-// reply is small enough for the socket buffer and the drain is bounded, so
-// the accept thread never blocks on a slow or a flooding client.
-void refuseBusy(int fd) {
+// Answers a request beyond the busy limit without reading it and closes the
+// connection. The reply is small enough for the socket buffer and the drain
+// is bounded (what already arrived), so the caller never blocks on a slow or
+// a flooding client.
+void refuseBusy(ServerCore& core, const ConnectionPtr& connection) {
     static const char kReply[] =
         "HTTP/1.1 503 Service Unavailable\r\n"
         "Content-Length: 82\r\n"
         "Content-Type: application/json\r\n"
         "Connection: close\r\n\r\n"
         "{\"error\":{\"code\":\"server_busy\",\"httpStatus\":503,\"message\":\"Too many connections\"}}";
+    const int fd = connection->peer->fd();
     sendSome(fd, kReply, sizeof kReply - 1, true);
     shutdownSocketSend(fd);
     char drain[4096];
     size_t drained = 0;
     while (drained < kRefusalDrainBytes && waitReadable(fd, 0) == 1) {
-        const ssize_t n = receiveSome(fd, drain, sizeof drain);
+        const ssize_t n = receiveSome(fd, drain, sizeof drain, true);
         if (n <= 0) break;
         drained += static_cast<size_t>(n);
     }
-    closeSocket(fd);
+    closeConnection(core, connection);
+}
+
+// Runs one job on a worker: the whole connection for a peer handler, else
+// its session's requests while their heads are already buffered. Returns
+// whether the connection goes back to the poller.
+bool runJob(ServerCore& core, Connection& connection) {
+    try {
+        if (!connection.session) {
+            if (!core.handler) throw std::bad_function_call();
+            core.handler(connection.peer.get());
+            return false;
+        }
+        SocketInputStream& input = *static_cast<SocketInputStream*>(connection.peer->getInputStream());
+        for (;;) {
+            if (!connection.session->serve() || connection.peer->isClosed()) return false;
+            // A client may send its next request before reading the reply:
+            // serve it here rather than pass it to the poller and back.
+            input.startHeadScan();
+            if (!input.bufferedHeadComplete()) return true;
+            std::lock_guard<std::mutex> lock(core.mutex);
+            if (core.stopping) return false;
+        }
+    } catch (const std::exception& e) {
+        logMessage(2, "[tcpserv] 피어 처리 중 예외 발생 (%s): %s", typeid(e).name(), e.what());
+    } catch (...) {
+        logMessage(2, "[tcpserv] 피어 처리 중 알 수 없는(비표준) 예외 발생");
+    }
+    return false;
+}
+
+// A worker thread: takes jobs until it has waited idleWorkerMs without one,
+// or the server stops.
+void workerLoop(const std::shared_ptr<ServerCore>& core) {
+    std::unique_lock<std::mutex> lock(core->mutex);
+    for (;;) {
+        if (core->jobs.empty() && !core->stopping) {
+            ++core->idleWorkers;
+            core->work.wait_for(lock, std::chrono::milliseconds(core->options.idleWorkerMs),
+                                [&] { return !core->jobs.empty() || core->stopping; });
+            --core->idleWorkers;
+        }
+        if (core->jobs.empty()) break;
+        ConnectionPtr connection = std::move(core->jobs.front());
+        core->jobs.pop_front();
+        const bool stopping = core->stopping;
+        lock.unlock();
+        const bool keep = !stopping && runJob(*core, *connection);
+        if (!keep) closeConnection(*core, connection);
+        lock.lock();
+        --core->busy;
+        if (keep && !core->stopping) {
+            core->returned.push_back(std::move(connection));
+            core->wake.signal();
+        } else if (keep) {
+            lock.unlock();
+            closeConnection(*core, connection);
+            lock.lock();
+        }
+        connection.reset();
+        core->finished.notify_all();
+    }
+    --core->workers;
+    core->finished.notify_all();
 }
 
 class TcpServerImpl : public TcpServer {
 public:
     TcpServerImpl(const std::string& bindAddress, uint16_t port, const TcpServerOptions& options)
-        : bindAddress_(bindAddress), port_(port), options_(options),
-          registry_(std::make_shared<ConnectionRegistry>()) {}
+        : bindAddress_(bindAddress), port_(port), options_(options), core_(std::make_shared<ServerCore>(options)) {}
 
     ~TcpServerImpl() override { stop(); }
 
@@ -93,12 +193,23 @@ public:
         if (!resolveIpv4(bindAddress_, &address, &error)) throw std::runtime_error("resolve() failed: " + error);
         const int fd = openListeningSocket(address, port_, kBacklog, &error);
         if (fd < 0) throw std::runtime_error(error);
+        // Accepting happens when the poller reports the socket readable; a
+        // client that gave up meanwhile must not block the poller.
+        setNonBlocking(fd, true);
         listenFd_ = fd;
         boundPort_ = socketLocalPort(fd);
         stopFlag_.store(false);
+        {
+            std::lock_guard<std::mutex> lock(core_->mutex);
+            core_->stopping = false;
+        }
         try {
-            acceptThread_ = std::thread([this] { acceptLoop(); });
+            poller_ = std::make_unique<ReadinessPoller>();
+            if (!poller_->add(listenFd_, kListenTag) || !poller_->add(core_->wake.fd(), kWakeTag))
+                throw std::system_error(errno, std::generic_category(), "epoll_ctl");
+            acceptThread_ = std::thread([this] { pollLoop(); });
         } catch (...) {
+            poller_.reset();
             closeSocket(listenFd_);
             listenFd_ = -1;
             throw;
@@ -108,59 +219,116 @@ public:
     bool stop() override {
         if (listenFd_ < 0) return true;
         stopFlag_.store(true);
-        // shutdown wakes the pending accept; the descriptor is closed only
-        // after the accept thread has gone, so it cannot be reused under it.
-        shutdownSocket(listenFd_);
+        core_->wake.signal();
         if (acceptThread_.joinable()) acceptThread_.join();
+        poller_.reset();
         closeSocket(listenFd_);
         listenFd_ = -1;
 
         std::list<std::shared_ptr<Peer>> taken;
         {
-            std::lock_guard<std::mutex> lock(registry_->mutex);
-            taken.swap(registry_->peers);
+            std::lock_guard<std::mutex> lock(core_->mutex);
+            core_->stopping = true;
+            taken.swap(core_->peers);
+            for (ConnectionPtr& connection : core_->returned) taken.push_back(connection->peer);
+            core_->returned.clear();
         }
+        core_->work.notify_all();
         for (auto& peer : taken) peer->close();
         taken.clear();
 
-        std::unique_lock<std::mutex> lock(registry_->mutex);
-        const bool done = registry_->finished.wait_for(lock, std::chrono::milliseconds(options_.stopWaitMs),
-                                                       [this] { return registry_->active == 0; });
+        std::unique_lock<std::mutex> lock(core_->mutex);
+        const bool done = core_->finished.wait_for(lock, std::chrono::milliseconds(options_.stopWaitMs),
+                                                   [this] { return core_->busy == 0; });
         if (!done) {
-            logMessage(2, "[tcpserv] %d connection thread(s) still running after %d ms", registry_->active,
-                       options_.stopWaitMs);
+            logMessage(2, "[tcpserv] %d connection(s) still in work after %d ms", core_->busy, options_.stopWaitMs);
         }
         return done;
     }
 
     std::vector<std::shared_ptr<Peer>> peers() override {
-        std::lock_guard<std::mutex> lock(registry_->mutex);
-        return {registry_->peers.begin(), registry_->peers.end()};
+        std::lock_guard<std::mutex> lock(core_->mutex);
+        return {core_->peers.begin(), core_->peers.end()};
     }
 
-    void setPeerHandler(PeerHandler handler) override { registry_->handler = std::move(handler); }
+    void setPeerHandler(PeerHandler handler) override { core_->handler = std::move(handler); }
+    void setSessionFactory(SessionFactory factory) override { core_->factory = std::move(factory); }
 
     uint16_t listeningPort() const override { return listenFd_ >= 0 ? boundPort_ : 0; }
 
     int activeConnections() override {
-        std::lock_guard<std::mutex> lock(registry_->mutex);
-        return registry_->active;
+        std::lock_guard<std::mutex> lock(core_->mutex);
+        return core_->busy;
+    }
+
+    int waitingConnections() override {
+        std::lock_guard<std::mutex> lock(core_->mutex);
+        return core_->waiting;
     }
 
 private:
-    void acceptLoop() {
+    // The poller thread: accepts, watches waiting connections for their next
+    // request head, takes back served ones and closes those past their
+    // deadline.
+    void pollLoop() {
+        std::vector<uint64_t> ready;
+        auto nextSweep = Clock::now() + std::chrono::milliseconds(kSweepMs);
         while (!stopFlag_.load()) {
+            const int n = poller_->wait(ready, waiting_.empty() ? 1000 : kSweepMs);
+            if (n < 0) {
+                std::fprintf(stderr, "epoll_wait() failed: %s\n", std::strerror(errno));
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            if (stopFlag_.load()) break;
+            for (const uint64_t tag : ready) {
+                if (tag == kListenTag) {
+                    acceptRound();
+                } else if (tag == kWakeTag) {
+                    core_->wake.drain();
+                    takeReturned();
+                } else {
+                    const auto found = waiting_.find(tag);
+                    if (found != waiting_.end()) progress(found->second);
+                }
+            }
+            if (Clock::now() >= nextSweep) {
+                sweep();
+                nextSweep = Clock::now() + std::chrono::milliseconds(kSweepMs);
+            }
+        }
+        // Waiting connections end with the server.
+        for (auto& [tag, connection] : waiting_) {
+            poller_->remove(connection->peer->fd());
+            closeConnection(*core_, connection);
+        }
+        waiting_.clear();
+        setWaitingCount();
+    }
+
+    void setWaitingCount() {
+        std::lock_guard<std::mutex> lock(core_->mutex);
+        core_->waiting = static_cast<int>(waiting_.size());
+    }
+
+    void acceptRound() {
+        for (int i = 0; i < kAcceptsPerRound && !stopFlag_.load(); ++i) {
             const int fd = acceptConnection(listenFd_);
             if (fd < 0) {
                 const int err = errno;
-                if (stopFlag_.load()) break;
+                if (err == EAGAIN || err == EWOULDBLOCK) return;
+                if (stopFlag_.load()) return;
                 std::fprintf(stderr, "accept() failed: %s\n", std::strerror(err));
-                // Out of descriptors or memory: let a connection finish
+                // Out of descriptors: the connection that has waited longest
+                // gives its descriptor up; without one, let a request finish
                 // rather than spin on the same failure.
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-                continue;
+                if ((err == EMFILE || err == ENFILE) && !waiting_.empty()) {
+                    evictOldest("out of descriptors");
+                } else {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                }
+                return;
             }
-            if (!registry_->handler) {
+            if (!core_->handler && !core_->factory) {
                 std::fprintf(stderr, "accept() but close socket. because no tcpPeerHandler\n");
                 closeSocket(fd);
                 continue;
@@ -170,48 +338,166 @@ private:
     }
 
     void admit(int fd) {
-        std::shared_ptr<Peer> peer;
-        std::shared_ptr<Peer> evicted;
-        int busyWith = 0;
+        auto connection = std::make_shared<Connection>();
+        connection->peer = std::make_shared<PeerImpl>(fd, options_.receiveTimeoutMs, options_.sendStallTimeoutMs);
         {
-            std::lock_guard<std::mutex> lock(registry_->mutex);
-            if (registry_->active >= options_.maxConnections) {
-                // A connection that only waits for its next request gives
-                // way to a new one; the oldest such goes first.
-                for (const auto& listed : registry_->peers) {
+            std::lock_guard<std::mutex> lock(core_->mutex);
+            core_->peers.push_back(connection->peer);
+        }
+        if (!core_->factory) {
+            dispatch(connection);
+            return;
+        }
+        try {
+            connection->session = core_->factory(connection->peer.get());
+        } catch (const std::exception& e) {
+            logMessage(1, "[tcpserv] cannot set up a connection: %s", e.what());
+        }
+        if (!connection->session) {
+            closeConnection(*core_, connection);
+            return;
+        }
+        if (static_cast<int>(waiting_.size()) >= options_.maxWaitingConnections && !waiting_.empty())
+            evictOldest("waiting connection limit");
+        park(connection);
+    }
+
+    // Closes the connection that has waited longest (the smallest tag).
+    void evictOldest(const char* why) {
+        const auto oldest = waiting_.begin();
+        logMessage(4, "[tcpserv] %s (%zu): closing the connection that waited longest", why, waiting_.size());
+        ConnectionPtr connection = oldest->second;
+        unpark(oldest);
+        closeConnection(*core_, connection);
+    }
+
+    // Watches the connection for its next request head, from now with the
+    // idle time-out.
+    void park(const ConnectionPtr& connection) {
+        SocketInputStream& input = *static_cast<SocketInputStream*>(connection->peer->getInputStream());
+        input.startHeadScan();
+        input.releaseEmptyBuffer();
+        connection->tag = nextTag_++;
+        connection->headDeadline = false;
+        connection->deadline = Clock::now() + std::chrono::milliseconds(options_.receiveTimeoutMs);
+        if (!poller_->add(connection->peer->fd(), connection->tag)) {
+            logMessage(1, "[tcpserv] cannot watch a connection: %s", std::strerror(errno));
+            closeConnection(*core_, connection);
+            return;
+        }
+        const auto placed = waiting_.emplace(connection->tag, connection).first;
+        setWaitingCount();
+        // Bytes may have arrived before it was watched.
+        progress(placed->second);
+    }
+
+    void unpark(std::map<uint64_t, ConnectionPtr>::iterator at) {
+        poller_->remove(at->second->peer->fd());
+        waiting_.erase(at);
+        setWaitingCount();
+    }
+
+    // Reads what the client sent; hands the connection to a worker once its
+    // head is complete, closes it when the client went away.
+    void progress(ConnectionPtr connection) {
+        SocketInputStream& input = *static_cast<SocketInputStream*>(connection->peer->getInputStream());
+        const HeadProgress state = input.collectHead();
+        if (state == HeadProgress::Waiting) {
+            if (!connection->headDeadline && input.headStarted() && options_.headDeadlineMs > 0) {
+                connection->headDeadline = true;
+                connection->deadline = Clock::now() + std::chrono::milliseconds(options_.headDeadlineMs);
+            }
+            return;
+        }
+        unpark(waiting_.find(connection->tag));
+        if (state == HeadProgress::Closed) {
+            closeConnection(*core_, connection);
+            return;
+        }
+        dispatch(connection);
+    }
+
+    // Queues the connection for a worker, starting one when none is free;
+    // beyond the busy limit the request is refused.
+    void dispatch(const ConnectionPtr& connection) {
+        bool queued = false;
+        bool spawn = false;
+        int busy = 0;
+        std::shared_ptr<Peer> evicted;
+        {
+            std::lock_guard<std::mutex> lock(core_->mutex);
+            busy = core_->busy;
+            if (busy >= options_.maxConnections) {
+                // A peer handler that only waits for its next request (it
+                // serves a whole connection) gives way; the oldest such first.
+                for (const auto& listed : core_->peers) {
                     if (listed->isIdle()) {
                         evicted = listed;
                         break;
                     }
                 }
-                busyWith = registry_->active;
             }
-            if (registry_->active < options_.maxConnections || evicted) {
-                peer = std::make_shared<PeerImpl>(fd, options_.receiveTimeoutMs, options_.sendStallTimeoutMs);
-                registry_->peers.push_back(peer);
-                ++registry_->active;
+            if ((busy < options_.maxConnections || evicted) && !core_->stopping) {
+                ++core_->busy;
+                core_->jobs.push_back(connection);
+                queued = true;
+                if (static_cast<int>(core_->jobs.size()) > core_->idleWorkers) {
+                    spawn = true;
+                    ++core_->workers;
+                }
             }
         }
         if (evicted) {
-            logMessage(4, "[tcpserv] connection limit (%d): closing an idle connection for a new one", busyWith);
-            // Its thread wakes with the closed connection and leaves the
-            // list; closing also clears its idle mark, so it is taken once.
+            logMessage(4, "[tcpserv] connection limit (%d): closing an idle connection for a new one", busy);
             evicted->close();
         }
-        if (!peer) {
-            logMessage(2, "[tcpserv] too many connections (%d), refusing a new one", busyWith);
-            refuseBusy(fd);
+        if (!queued) {
+            logMessage(2, "[tcpserv] too many requests in work (%d), refusing one", busy);
+            refuseBusy(*core_, connection);
             return;
         }
+        core_->work.notify_one();
+        if (spawn) startWorker();
+    }
+
+    void startWorker() {
         try {
-            std::thread([registry = registry_, peer] { servePeer(registry, peer); }).detach();
+            std::thread([core = core_] { workerLoop(core); }).detach();
         } catch (const std::system_error& e) {
-            logMessage(1, "[tcpserv] cannot start a connection thread: %s", e.what());
-            peer->close();
-            std::lock_guard<std::mutex> lock(registry_->mutex);
-            registry_->peers.remove(peer);
-            --registry_->active;
-            registry_->finished.notify_all();
+            // The job waits for a worker that finishes its own.
+            logMessage(1, "[tcpserv] cannot start a worker thread: %s", e.what());
+            std::lock_guard<std::mutex> lock(core_->mutex);
+            --core_->workers;
+        }
+    }
+
+    void takeReturned() {
+        std::vector<ConnectionPtr> back;
+        {
+            std::lock_guard<std::mutex> lock(core_->mutex);
+            back.swap(core_->returned);
+        }
+        for (const ConnectionPtr& connection : back) park(connection);
+    }
+
+    // Closes the waiting connections past their deadline.
+    void sweep() {
+        const auto now = Clock::now();
+        std::vector<ConnectionPtr> expired;
+        for (auto it = waiting_.begin(); it != waiting_.end();) {
+            if (it->second->deadline > now) {
+                ++it;
+                continue;
+            }
+            expired.push_back(it->second);
+            poller_->remove(it->second->peer->fd());
+            it = waiting_.erase(it);
+        }
+        if (expired.empty()) return;
+        setWaitingCount();
+        for (const ConnectionPtr& connection : expired) {
+            connection->session->timedOut();
+            closeConnection(*core_, connection);
         }
     }
 
@@ -222,7 +508,11 @@ private:
     uint16_t boundPort_ = 0;
     std::thread acceptThread_;
     std::atomic<bool> stopFlag_{false};
-    std::shared_ptr<ConnectionRegistry> registry_;
+    std::shared_ptr<ServerCore> core_;
+    std::unique_ptr<ReadinessPoller> poller_;
+    // Poller thread only: the waiting connections by tag (older first).
+    std::map<uint64_t, ConnectionPtr> waiting_;
+    uint64_t nextTag_ = 2;
 };
 
 }  // namespace

@@ -1,5 +1,8 @@
 // The server's TCP listener: accepts IPv4 connections on the configured
-// address and serves each one on a thread of its own with the peer handler.
+// address. Connections that wait for a request (new ones, and kept-alive ones
+// between requests) wait in one poller thread and cost a descriptor each; a
+// connection goes to a worker thread only once its request head has arrived
+// whole, and comes back to the poller after the request.
 #pragma once
 
 #include <cstdint>
@@ -11,24 +14,50 @@
 #include "net/streams.h"
 
 struct TcpServerOptions {
-    // A read that waits longer than this for the client fails with 10060,
-    // which ends an idle keep-alive connection.
+    // A connection that waits this long for the first byte of a request is
+    // closed (the idle keep-alive time-out); a read in a worker that waits
+    // this long fails with 10060.
     int receiveTimeoutMs = 30000;
+    // The whole request head must arrive within this time of its first byte,
+    // or the connection is closed; 0 off.
+    int headDeadlineMs = 10000;
     // A write to a client that takes no byte for this long fails like a
     // disconnect (10060): a client that stops reading cannot pin a reply.
     int sendStallTimeoutMs = 30000;
-    // Connections served at once. One more closes the oldest connection that
-    // waits idle for a request, or, when none does, is answered 503 and
-    // closed.
+    // Requests served at once (connections in a worker). A request whose
+    // head arrives beyond it is answered 503 "server_busy" and its connection
+    // closed. Connections that only wait do not count.
     int maxConnections = 256;
-    // How long stop() waits for connection threads to finish after closing
+    // Connections waiting for a request at once; beyond it the one that has
+    // waited longest is closed for the new one.
+    int maxWaitingConnections = 16384;
+    // How long a worker thread without work stays for the next request.
+    int idleWorkerMs = 30000;
+    // How long stop() waits for requests in work to finish after closing
     // their connections.
     int stopWaitMs = 5000;
+};
+
+// One connection's requests, served one at a time by the server's workers.
+// Made once per connection (by TcpServer::setSessionFactory's function, on
+// the poller thread) and used by one thread at a time; destroyed when the
+// connection ends.
+class ConnectionSession {
+public:
+    virtual ~ConnectionSession() = default;
+    // Serves the request whose head has arrived (its head is buffered in the
+    // peer's input stream). Returns true to keep the connection for another
+    // request, false to end it. Exceptions end the connection and are logged.
+    virtual bool serve() = 0;
+    // The connection waited longer than allowed for a request or for the rest
+    // of a head, and is closed now. Poller thread. The default does nothing.
+    virtual void timedOut() {}
 };
 
 class TcpServer {
 public:
     using PeerHandler = std::function<void(Peer*)>;
+    using SessionFactory = std::function<std::unique_ptr<ConnectionSession>(Peer*)>;
 
     // A server that is not listening yet, with an empty peer list. `bindAddress`
     // is dotted IPv4 text or a host name (resolved to IPv4 at start()). Opens
@@ -39,7 +68,7 @@ public:
     // Stops the server (see stop()).
     virtual ~TcpServer() = default;
 
-    // Binds, listens with a backlog of 20 and starts the accept thread. Throws
+    // Binds, listens with a backlog of 1024 and starts the poller thread. Throws
     // std::runtime_error "Server already started" on a listening server, or
     // "resolve() failed: ", "socket() failed: ", "setsockopt() failed: ",
     // "bind() failed: ", "listen() failed: " followed by the system's text;
@@ -48,21 +77,33 @@ public:
     virtual void start() = 0;
 
     // Stops accepting, joins the accept thread, closes every connection and
-    // waits up to TcpServerOptions::stopWaitMs for their threads to finish.
-    // Returns whether every connection thread has finished. Does nothing (and
+    // waits up to TcpServerOptions::stopWaitMs for the requests in work to
+    // finish. Returns whether every one has finished. Does nothing (and
     // returns true) when the server is not listening.
     virtual bool stop() = 0;
 
     // A snapshot of the connections being served. Thread-safe.
     virtual std::vector<std::shared_ptr<Peer>> peers() = 0;
 
-    // Stores the function that serves one connection on its own thread; the
-    // peer stays valid until it returns. REQUIRES: called before start().
+    // Stores the function that serves a whole connection on a worker, from
+    // the moment it is accepted (no waiting for a request head); the peer
+    // stays valid until it returns, and the connection counts as in work
+    // until then. For connections that are not HTTP. REQUIRES: called before
+    // start(); not together with setSessionFactory.
     virtual void setPeerHandler(PeerHandler handler) = 0;
+
+    // Stores the function that makes the session of each new connection
+    // (HTTP): the connection waits in the poller until a request head has
+    // arrived, then a worker runs ConnectionSession::serve. REQUIRES: called
+    // before start(); not together with setPeerHandler.
+    virtual void setSessionFactory(SessionFactory factory) = 0;
 
     // The port actually listened on (useful after binding port 0), or 0.
     virtual uint16_t listeningPort() const = 0;
 
-    // Connection threads that have not finished yet. Thread-safe.
+    // Connections in a worker (requests in work). Thread-safe.
     virtual int activeConnections() = 0;
+
+    // Connections that wait for a request in the poller. Thread-safe.
+    virtual int waitingConnections() = 0;
 };

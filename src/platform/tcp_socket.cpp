@@ -149,11 +149,18 @@ int waitReadable(int fd, int timeoutMs) { return waitFor(fd, POLLIN, timeoutMs);
 
 int waitWritable(int fd, int timeoutMs) { return waitFor(fd, POLLOUT, timeoutMs); }
 
-ssize_t receiveSome(int fd, void* buffer, size_t size) {
+ssize_t receiveSome(int fd, void* buffer, size_t size, bool dontWait) {
+    const int flags = dontWait ? MSG_DONTWAIT : 0;
     for (;;) {
-        const ssize_t n = ::recv(fd, buffer, size, 0);
+        const ssize_t n = ::recv(fd, buffer, size, flags);
         if (n >= 0 || errno != EINTR) return n;
     }
+}
+
+bool setNonBlocking(int fd, bool on) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0) return false;
+    return ::fcntl(fd, F_SETFL, on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK) == 0;
 }
 
 ssize_t sendSome(int fd, const void* data, size_t size, bool dontWait) {

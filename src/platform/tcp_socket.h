@@ -56,9 +56,13 @@ int waitReadable(int fd, int timeoutMs);
 // with errno set. EINTR is retried against the same deadline.
 int waitWritable(int fd, int timeoutMs);
 
-// One recv(2): bytes received (> 0), 0 after the peer's orderly close, or -1
-// with errno set. EINTR is retried.
-ssize_t receiveSome(int fd, void* buffer, size_t size);
+// One recv(2) (with MSG_DONTWAIT when `dontWait`: EAGAIN instead of a wait):
+// bytes received (> 0), 0 after the peer's orderly close, or -1 with errno
+// set. EINTR is retried.
+ssize_t receiveSome(int fd, void* buffer, size_t size, bool dontWait = false);
+
+// Turns O_NONBLOCK on or off. Returns false with errno set on failure.
+bool setNonBlocking(int fd, bool on);
 
 // One send(2) with MSG_NOSIGNAL (and MSG_DONTWAIT when `dontWait`): bytes sent
 // or -1 with errno set. EINTR is retried.

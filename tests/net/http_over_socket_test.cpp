@@ -109,7 +109,7 @@ TEST_F(HttpOverSocket, SlowSendersAreCutOff) {
     // An ordinary request on the same server is unaffected.
     HttpConnection connection;
     ASSERT_TRUE(connection.connect(server_->listeningPort()));
-    ASSERT_TRUE(connection.send(buildRequest("POST", "/x", {}, std::string(100000, 'b'))));
+    ASSERT_TRUE(connection.send(buildRequest("POST", "/mgmt-api/x", {}, std::string(100000, 'b'))));
     HttpReply reply;
     ASSERT_TRUE(connection.readReply(&reply));
     EXPECT_EQ(reply.status, 404);

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "net/io_exception.h"
 #include "net/tcp_server.h"
@@ -343,6 +344,145 @@ TEST(TcpServer, AcceptWithoutHandlerClosesAtOnce) {
     ASSERT_TRUE(client.connect(server->listeningPort()));
     EXPECT_TRUE(client.waitClosed());
     EXPECT_EQ(server->activeConnections(), 0);
+}
+
+// A session that answers every request with a fixed reply, after waiting
+// until `gate` opens (when given), and counts what it saw.
+struct SessionLog {
+    std::atomic<int> served{0};
+    std::atomic<int> timedOut{0};
+    std::atomic<bool>* gate = nullptr;
+};
+
+class EchoSession : public ConnectionSession {
+public:
+    EchoSession(Peer* peer, SessionLog* log) : peer_(peer), log_(log) {}
+    bool serve() override {
+        InputStream* in = peer_->getInputStream();
+        std::string line;
+        do {
+            line.clear();
+            if (in->readLine(line) < 0) return false;
+        } while (!line.empty() && line != "\r");
+        if (log_->gate) {
+            while (!log_->gate->load()) std::this_thread::sleep_for(1ms);
+        }
+        ++log_->served;
+        static const char kReply[] = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+        peer_->getOutputStream()->write(kReply, sizeof kReply - 1);
+        return true;
+    }
+    void timedOut() override { ++log_->timedOut; }
+
+private:
+    Peer* peer_;
+    SessionLog* log_;
+};
+
+std::unique_ptr<TcpServer> startSessions(SessionLog* log, TcpServerOptions options = {}) {
+    auto server = TcpServer::create("127.0.0.1", 0, options);
+    server->setSessionFactory([log](Peer* peer) { return std::make_unique<EchoSession>(peer, log); });
+    server->start();
+    return server;
+}
+
+// Connections that have not sent a whole request head hold no worker: many
+// of them, trickling, leave the server free for a normal client even with a
+// busy limit of one; the limit counts requests in work, not sockets.
+TEST(TcpServerSessions, ConnectionsWithoutAWholeHeadHoldNoWorker) {
+    SessionLog log;
+    TcpServerOptions options;
+    options.maxConnections = 1;
+    auto server = startSessions(&log, options);
+    std::vector<std::unique_ptr<HttpConnection>> trickling;
+    for (int i = 0; i < 200; ++i) {
+        auto connection = std::make_unique<HttpConnection>();
+        ASSERT_TRUE(connection->connect(server->listeningPort()));
+        ASSERT_TRUE(connection->send(i % 2 ? "GET / HTTP/1.1\r\nHost: a\r\n" : "G"));
+        trickling.push_back(std::move(connection));
+    }
+    ASSERT_TRUE(eventually([&] { return server->waitingConnections() == 200; }));
+    EXPECT_EQ(server->activeConnections(), 0);
+    for (int i = 0; i < 5; ++i) {
+        HttpConnection normal;
+        ASSERT_TRUE(normal.connect(server->listeningPort()));
+        ASSERT_TRUE(normal.send("GET / HTTP/1.1\r\n\r\n"));
+        HttpReply reply;
+        ASSERT_TRUE(normal.readReply(&reply));
+        EXPECT_EQ(reply.status, 200);
+    }
+    // A head completed byte by byte goes to a worker then, not before.
+    ASSERT_TRUE(trickling[1]->send("\r"));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(log.served.load(), 5);
+    ASSERT_TRUE(trickling[1]->send("\n"));
+    HttpReply reply;
+    ASSERT_TRUE(trickling[1]->readReply(&reply));
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(log.served.load(), 6);
+}
+
+// Beyond the busy limit a request whose head arrived is answered 503 and its
+// connection closed; requests in work and kept-alive connections are not
+// disturbed, and pipelined requests are served by the same worker.
+TEST(TcpServerSessions, BusyLimitCountsRequestsInWorkAndKeptAliveConnectionsWaitInThePoller) {
+    std::atomic<bool> gate{false};
+    SessionLog log;
+    log.gate = &gate;
+    TcpServerOptions options;
+    options.maxConnections = 1;
+    auto server = startSessions(&log, options);
+    HttpConnection held, refused;
+    ASSERT_TRUE(held.connect(server->listeningPort()));
+    ASSERT_TRUE(held.send("GET /1 HTTP/1.1\r\n\r\nGET /2 HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(eventually([&] { return server->activeConnections() == 1; }));
+    ASSERT_TRUE(refused.connect(server->listeningPort()));
+    ASSERT_TRUE(refused.send("GET / HTTP/1.1\r\n\r\n"));
+    HttpReply reply;
+    ASSERT_TRUE(refused.readReply(&reply));
+    EXPECT_EQ(reply.status, 503);
+    EXPECT_NE(reply.body.find("server_busy"), std::string::npos);
+    EXPECT_TRUE(refused.waitClosed());
+
+    gate = true;
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(held.readReply(&reply));
+        EXPECT_EQ(reply.status, 200);
+    }
+    ASSERT_TRUE(eventually([&] { return server->activeConnections() == 0 && server->waitingConnections() == 1; }))
+        << "a kept-alive connection waits in the poller between requests";
+    ASSERT_TRUE(held.send("GET /3 HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(held.readReply(&reply));
+    EXPECT_EQ(log.served.load(), 3);
+}
+
+// A connection that waits too long for a request, or for the rest of a head
+// once it began, is closed by the poller (the session hears of it); one that
+// keeps trickling bytes is closed at the head deadline all the same.
+TEST(TcpServerSessions, IdleAndHeadDeadlinesCloseWaitingConnections) {
+    SessionLog log;
+    TcpServerOptions options;
+    options.receiveTimeoutMs = 300;
+    options.headDeadlineMs = 600;
+    auto server = startSessions(&log, options);
+    HttpConnection idle, trickling;
+    ASSERT_TRUE(idle.connect(server->listeningPort()));
+    ASSERT_TRUE(trickling.connect(server->listeningPort()));
+    std::atomic<bool> closed{false};
+    std::thread dripper([&] {
+        for (int i = 0; i < 100 && !closed; ++i) {
+            if (!trickling.send("x")) break;
+            std::this_thread::sleep_for(50ms);
+        }
+    });
+    EXPECT_TRUE(idle.waitClosed(5000));
+    EXPECT_TRUE(trickling.waitClosed(5000)) << "bytes that never end a head do not extend the deadline";
+    closed = true;
+    dripper.join();
+    EXPECT_TRUE(eventually([&] { return log.timedOut.load() == 2; }));
+    EXPECT_EQ(log.served.load(), 0);
+    EXPECT_EQ(server->waitingConnections(), 0);
+    EXPECT_TRUE(server->peers().empty());
 }
 
 }  // namespace
