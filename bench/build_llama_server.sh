@@ -5,9 +5,9 @@
 # code (CMAKE_POSITION_INDEPENDENT_CODE in the top-level CMakeLists.txt, -O2 of
 # RelWithDebInfo, OpenMP on, the AVX2/FMA/F16C baseline of cmake/llama.cmake):
 # the server gets the same, so a comparison measures the programs and not
-# their code generation. It serves one benchmark (bench_chat_bench
-# --llama-server) and nothing else: `make build`, `make test` and the product
-# never build or use it.
+# their code generation. It serves two benchmarks (bench_chat_bench
+# --llama-server, bench_http_bench --llama-server) and nothing else:
+# `make build`, `make test` and the product never build or use it.
 # Usage: bench/build_llama_server.sh [folder]   (default: build-llama-server)
 # Prints the program's path on its last line.
 set -euo pipefail

@@ -27,13 +27,20 @@ nlohmann::json mivrelSummary(const Mivrel& mivrel) {
     const ModelLoadSettings& load = config.loadSettings;
     const int state = mivrel.state.load();
     const bool busy = mivrel.hasEngine() && (state == kMivrelRunning || state == kMivrelStopping);
+    // Read from the files once per record, not per listing.
+    const nlohmann::json& facts = mivrel.listedFacts([&] {
+        nlohmann::json read = nlohmann::json::object();
+        read["capabilities"] = buildModelIoSchema(config.familyType, load.modelProperties, load.params, load.modelDir);
+        read["modelSizeBytes"] = fileSizeOrZero(config.modelPath);
+        return read;
+    });
     nlohmann::json summary = nlohmann::json::object();
-    summary["capabilities"] = buildModelIoSchema(config.familyType, load.modelProperties, load.params, load.modelDir);
+    summary["capabilities"] = facts["capabilities"];
     summary["contextSize"] = config.contextSettings.nCtx;
     summary["description"] = config.description;
     summary["mivrelId"] = config.id;
     summary["modelName"] = config.modelName;
-    summary["modelSizeBytes"] = fileSizeOrZero(config.modelPath);
+    summary["modelSizeBytes"] = facts["modelSizeBytes"];
     summary["name"] = config.name;
     summary["status"] = busy ? "busy" : "ready";
     return summary;

@@ -197,3 +197,8 @@ bool Mivrel::stopGenerationAndWait(int timeoutMs) {
         std::this_thread::sleep_until(wake);
     }
 }
+
+const nlohmann::json& Mivrel::listedFacts(const std::function<nlohmann::json()>& read) const {
+    std::call_once(listedFactsOnce_, [&] { listedFacts_ = read(); });
+    return listedFacts_;
+}

@@ -152,6 +152,13 @@ public:
     // `requested` lowered to 32768 and to the instance's limits.maxPredict.
     int maxPredict(int requested) const;
 
+    // What the instance list reports of the model's files (size, capability
+    // document), made by `read` on the first call and kept: a record's
+    // configuration never changes (reconfiguration makes a new record), so
+    // listing the instances touches no file after the first time. Safe for
+    // concurrent use by multiple threads; `read` runs once.
+    const nlohmann::json& listedFacts(const std::function<nlohmann::json()>& read) const;
+
     MivrelConfig config;
     FileStore fileStore;
     // Asked first for the engine that createEngine makes (tests); empty
@@ -194,6 +201,8 @@ public:
     std::atomic<bool> retired{false};
 
 private:
+    mutable std::once_flag listedFactsOnce_;
+    mutable nlohmann::json listedFacts_;
     friend class MivrelManager;
     // Destroys the engine under engineMutex; the state is left as it is.
     void destroyEngine();

@@ -45,7 +45,8 @@ public:
     // Reads one request with this connection's limits; see readHttpRequest.
     bool readRequest(Request& request);
 
-    // Writes the whole response (head, then body) and marks the reply sent.
+    // Writes the whole response (head and body in one write unless the body
+    // is large) and marks the reply sent.
     // Adds "Content-Length" when the map has none, and "Connection: close"
     // when the connection ends after this reply ("Connection: keep-alive"
     // otherwise). Throws IOException when the peer is gone.

@@ -33,6 +33,10 @@ struct TcpServerOptions {
     int maxWaitingConnections = 16384;
     // How long a worker thread without work stays for the next request.
     int idleWorkerMs = 30000;
+    // How long a worker waits on a kept-alive connection for its next
+    // request before the poller takes the connection over (the connection
+    // does not count as in work meanwhile); 0 hands it over at once.
+    int keepAliveLingerMs = 100;
     // How long stop() waits for requests in work to finish after closing
     // their connections.
     int stopWaitMs = 5000;

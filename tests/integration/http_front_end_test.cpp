@@ -171,7 +171,8 @@ TEST_F(HttpFrontEnd, RequestLimits) {
         EXPECT_TRUE(connection.waitClosed()) << "the connection closes after a refused request";
     }
     const std::string body(100000, 'b');
-    EXPECT_EQ(httpRequest(port(), "POST", "/x", {}, body).status, 404) << "an ordinary body is read and answered";
+    EXPECT_EQ(httpRequest(port(), "POST", "/mgmt-api/x", {}, body).status, 404)
+        << "an ordinary body is read and answered";
 }
 
 // Runs a client script from tests/integration/clients with the server's
