@@ -454,6 +454,18 @@ TEST(TcpServerSessions, BusyLimitCountsRequestsInWorkAndKeptAliveConnectionsWait
     ASSERT_TRUE(held.send("GET /3 HTTP/1.1\r\n\r\n"));
     ASSERT_TRUE(held.readReply(&reply));
     EXPECT_EQ(log.served.load(), 3);
+    // While a worker waits a moment on the kept-alive connection for its
+    // next request, that connection does not count as in work either.
+    ASSERT_TRUE(eventually([&] { return server->activeConnections() == 0; }));
+    HttpConnection other;
+    ASSERT_TRUE(other.connect(server->listeningPort()));
+    ASSERT_TRUE(other.send("GET /4 HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(other.readReply(&reply));
+    EXPECT_EQ(reply.status, 200);
+    ASSERT_TRUE(held.send("GET /5 HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(held.readReply(&reply));
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(log.served.load(), 5);
 }
 
 // A connection that waits too long for a request, or for the rest of a head
