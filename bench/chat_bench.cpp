@@ -616,6 +616,10 @@ int llamaServerMode(const std::string& program) {
         std::fprintf(stderr, "llama-server:\n%s\n", llama.stderrText().c_str());
         return 1;
     }
+    // Once more on our side: its connection may have timed out while the
+    // other side warmed up, and a new connection's thread is no thread of
+    // the requests.
+    if (!streamChat(ours, text, kServerTokens).ok) return 1;
 
     Summary a, b;
     if (!runRounds(
@@ -685,9 +689,11 @@ int parallelMode(const std::string& program) {
     for (int i = 1; i < kParallel; ++i) {
         if (!streamChat(ours[i], text, kServerTokens, BenchHome::instance(i)).ok) return 1;
     }
-    if (!streamLlamaServer(theirs[0], warm.rawPrompt, kServerTokens).ok) {
-        std::fprintf(stderr, "llama-server:\n%s\n", llama.stderrText().c_str());
-        return 1;
+    for (int i = 0; i < kParallel; ++i) {
+        if (!streamLlamaServer(theirs[i], warm.rawPrompt, kServerTokens).ok) {
+            std::fprintf(stderr, "llama-server:\n%s\n", llama.stderrText().c_str());
+            return 1;
+        }
     }
 
     auto oursRound = [&] {
