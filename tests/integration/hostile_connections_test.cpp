@@ -43,6 +43,18 @@ bool eventually(int seconds, Check&& check) {
     return true;
 }
 
+// A server built with the sanitizers carries their shadow memory (about four
+// times what it holds) and their own allocator, which keeps freed memory in
+// quarantine instead of giving it back: its bound is wider, and whether freed
+// memory goes back to the system is only measured without them.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr long kMemoryScale = 5;
+constexpr bool kOwnAllocator = true;
+#else
+constexpr long kMemoryScale = 1;
+constexpr bool kOwnAllocator = false;
+#endif
+
 // The resident memory of process `pid` in KiB (VmRSS), 0 when unknown.
 long residentKiB(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
@@ -217,19 +229,21 @@ TEST(HostileConnections, BodiesAreHeldAtTheirRoutesLimitAndGiveTheirMemoryBack) 
         return during >= expected - 8 * 1024;
     });
     EXPECT_GE(during, expected - 8 * 1024) << "the bodies were not held";
-    EXPECT_LE(during, before + static_cast<long>(kBodies * kLimit / 1024 * 5 / 4))
+    EXPECT_LE(during, before + kMemoryScale * static_cast<long>(kBodies * kLimit / 1024 * 5 / 4))
         << "held bodies cost more than their size";
     EXPECT_EQ(home.get("/v1/mivrels").status, 200) << "a normal client is served meanwhile";
 
     held.clear();
     long after = 0;
-    const bool returned = eventually(60, [&] {
+    const bool returned = eventually(kOwnAllocator ? 5 : 60, [&] {
         after = residentKiB(pid);
         return after <= before + before / 10;
     });
     std::printf("[ figures ] RSS before %ld KiB, with %d bodies of %zu bytes held %ld KiB, after they closed %ld KiB\n",
                 before, kBodies, kLimit - 1, during, after);
-    EXPECT_TRUE(returned) << "RSS " << after << " KiB after the attack, " << before << " KiB before";
+    if (!kOwnAllocator) {
+        EXPECT_TRUE(returned) << "RSS " << after << " KiB after the attack, " << before << " KiB before";
+    }
     EXPECT_EQ(home.get("/v1/mivrels").status, 200);
 }
 
