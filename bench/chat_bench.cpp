@@ -36,7 +36,9 @@
 // tokens/s >= 1.0x llama-server's.
 //
 // Both sides must do equal work: the benchmark fails (exit code 1) when the
-// prompt token counts, the generated token counts or the texts differ.
+// prompt token counts, the generated token counts or the texts differ (the
+// parallel mode checks the counts only: llama-server's batched decode sums in
+// another order, and greedy texts on random weights part after a while).
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -387,8 +389,10 @@ StreamFigures runEngineLoop(MivrelLLMEngine& engine, const std::vector<int32_t>&
     return f;
 }
 
-// Equal work or nothing: prints what differs and returns false.
-bool sameWork(const char* a, const StreamFigures& x, const char* b, const StreamFigures& y, int expectedTokens) {
+// Equal work or nothing: prints what differs and returns false. Without
+// `compareTexts` only the token counts must agree.
+bool sameWork(const char* a, const StreamFigures& x, const char* b, const StreamFigures& y, int expectedTokens,
+              bool compareTexts = true) {
     bool same = true;
     if (x.promptTokens != y.promptTokens) {
         std::fprintf(stderr, "prompt tokens differ: %s %d, %s %d\n", a, x.promptTokens, b, y.promptTokens);
@@ -399,7 +403,7 @@ bool sameWork(const char* a, const StreamFigures& x, const char* b, const Stream
                      y.outputTokens, expectedTokens);
         same = false;
     }
-    if (x.text != y.text) {
+    if (compareTexts && x.text != y.text) {
         size_t at = 0;
         while (at < x.text.size() && at < y.text.size() && x.text[at] == y.text[at]) ++at;
         std::fprintf(stderr, "texts differ at byte %zu (lengths %zu and %zu):\n%s: %s\n%s: %s\n", at, x.text.size(),
@@ -709,8 +713,11 @@ int parallelMode(const std::string& program) {
     int sidesRun = 0;
     auto roundDone = [&](int round) {
         if (++sidesRun % 2 != 0) return true;
+        // llama-server decodes the four replies in one batch, whose sums run
+        // in another order than one reply's: on random weights greedy texts
+        // part after a while, so here only the counts must agree.
         for (size_t i = 0; i < x.replies.size(); ++i) {
-            if (!sameWork("brisvanesrv", x.replies[i], "llama-server", y.replies[i], kServerTokens)) return false;
+            if (!sameWork("brisvanesrv", x.replies[i], "llama-server", y.replies[i], kServerTokens, false)) return false;
         }
         std::vector<double> ta, tb;
         for (const StreamFigures& f : x.replies) ta.push_back(f.ttftSeconds * 1000);
@@ -730,7 +737,7 @@ int parallelMode(const std::string& program) {
             [&](int round) { return (y = theirsRound()).ok && roundDone(round); }))
         return 1;
     std::printf("model: Qwen3 0.6B shape, Q8_0, random weights, CPU; %d clients at once, prompt %d tokens, %d "
-                "generated greedily each, the same text everywhere; thread budget %d on each side (brisvanesrv: %d "
+                "generated greedily each (token counts checked); thread budget %d on each side (brisvanesrv: %d "
                 "instances x %d threads, the library default; llama-server: -np %d -t %d)\n",
                 kParallel, warm.promptTokens, kServerTokens, budget, kParallel, kThreads, kParallel, budget);
     std::printf("medians of %d rounds (min..max):\n", roundsToRun());
