@@ -299,11 +299,16 @@ public:
         taken.clear();
 
         std::unique_lock<std::mutex> lock(core_->mutex);
-        const bool done = core_->finished.wait_for(lock, std::chrono::milliseconds(options_.stopWaitMs),
-                                                   [this] { return core_->busy == 0; });
+        const auto deadline = Clock::now() + std::chrono::milliseconds(options_.stopWaitMs);
+        const bool done = core_->finished.wait_until(lock, deadline, [this] { return core_->busy == 0; });
         if (!done) {
             logMessage(2, "[tcpserv] %d connection(s) still in work after %d ms", core_->busy, options_.stopWaitMs);
         }
+        // Idle and lingering workers leave once they see the stop. Waiting
+        // for them (within the same bound) means no worker outlives the
+        // server still holding what its requests left in thread-local
+        // state, such as a TLS library's per-thread error queue.
+        core_->finished.wait_until(lock, deadline, [this] { return core_->workers == 0; });
         return done;
     }
 

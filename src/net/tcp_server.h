@@ -82,7 +82,8 @@ public:
 
     // Stops accepting, joins the accept thread, closes every connection and
     // waits up to TcpServerOptions::stopWaitMs for the requests in work to
-    // finish. Returns whether every one has finished. Does nothing (and
+    // finish and then, within the same time, for the worker threads to end.
+    // Returns whether every request has finished. Does nothing (and
     // returns true) when the server is not listening.
     virtual bool stop() = 0;
 
