@@ -23,6 +23,15 @@ void sendSseEvent(const SseTarget& target, const char* event, const nlohmann::or
     sendSseEvent(target, std::string(event), payload);
 }
 
+void beginEventStream(HttpRequestHandler& handler, Response& response) {
+    response.status = 200;
+    response.reason = reasonPhrase(200);
+    response.headers["Content-Type"] = "text/event-stream";
+    response.headers["Cache-Control"] = "no-cache";
+    response.headers["X-Accel-Buffering"] = "no";
+    handler.beginChunked(response);
+}
+
 void sendSseDone(HttpRequestHandler& handler) {
     handler.writeChunk(std::string("data: [DONE]\n\n"));
     handler.endChunked();

@@ -50,6 +50,11 @@ struct SseTarget {
 void sendSseEvent(const SseTarget& target, const std::string& event, const nlohmann::ordered_json& payload);
 void sendSseEvent(const SseTarget& target, const char* event, const nlohmann::ordered_json& payload);
 
+// Starts a streamed reply: status 200 with the event-stream headers (no
+// caching, no proxy buffering), sent as the head of a chunked body. Throws
+// IOException when the peer is gone.
+void beginEventStream(HttpRequestHandler& handler, Response& response);
+
 // The chunk "data: [DONE]\n\n", then the chunked terminator. Throws
 // IOException when the peer is gone.
 void sendSseDone(HttpRequestHandler& handler);

@@ -169,12 +169,7 @@ void handleGenerate(const ServiceContext& services, HttpRequestHandler& handler,
 
     GenerationReply reply{handler, response, id};
     if (stream) {
-        response.status = 200;
-        response.reason = reasonPhrase(200);
-        response.headers["Content-Type"] = "text/event-stream";
-        response.headers["Cache-Control"] = "no-cache";
-        response.headers["X-Accel-Buffering"] = "no";
-        handler.beginChunked(response);
+        beginEventStream(handler, response);
         reply.streaming = true;
     }
     const SseTarget sse{stream, handler};

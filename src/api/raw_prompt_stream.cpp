@@ -164,12 +164,7 @@ void rawPromptStream(const ServiceContext& services, HttpRequestHandler& handler
         engine.setTurnOpen(false);
         mivrel->recordContextInUse(engine.nPast());
 
-        response.status = 200;
-        response.reason = reasonPhrase(200);
-        response.headers["Content-Type"] = "text/event-stream";
-        response.headers["Cache-Control"] = "no-cache";
-        response.headers["X-Accel-Buffering"] = "no";
-        handler.beginChunked(response);
+        beginEventStream(handler, response);
         started = true;
         const WriteAbandonScope abandonOnStop(handler, mivrel->abortRequested);
         const int64_t t0 = nowMs();
@@ -212,12 +207,7 @@ void rawPromptStream(const ServiceContext& services, HttpRequestHandler& handler
             // A stop during tokenizing ends the stream as a stop between two
             // tokens does: a "done" event after no tokens.
             logMessage(4, "[POST /v1/%s/rawPromptStream] 토크나이즈 중 중지됨", id.c_str());
-            response.status = 200;
-            response.reason = reasonPhrase(200);
-            response.headers["Content-Type"] = "text/event-stream";
-            response.headers["Cache-Control"] = "no-cache";
-            response.headers["X-Accel-Buffering"] = "no";
-            handler.beginChunked(response);
+            beginEventStream(handler, response);
             writeEvent(handler, "done", R"({"elapsed_ms":0,"tokenCount":0})");
             sendSseDone(handler);
             return;
